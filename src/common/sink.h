@@ -1,0 +1,84 @@
+// Where lines go: the screen, the log, the output file, channel 9, or a
+// string in tests. Every stage writes whole lines through a Sink.
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace vm {
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void write(std::string_view text) = 0;
+  virtual void flush() {}
+};
+
+// Collects everything written; used by tests and by work done ahead of
+// its turn (a period computed on another thread).
+class StringSink : public Sink {
+ public:
+  void write(std::string_view text) override { data.append(text); }
+  std::string data;
+};
+
+// Discards everything.
+class NullSink : public Sink {
+ public:
+  void write(std::string_view) override {}
+};
+
+// A file created (or overwritten) for writing, with a large buffer. A
+// failed write is remembered and reported by close(), so a full disk is
+// never taken for success.
+class FileSink : public Sink {
+ public:
+  FileSink() = default;
+  ~FileSink() override;
+  FileSink(const FileSink&) = delete;
+  FileSink& operator=(const FileSink&) = delete;
+
+  // Creates or truncates the file; false when it cannot be created.
+  bool open(const std::string& path);
+  // Opens for appending (creating it when missing).
+  bool open_append(const std::string& path);
+  bool is_open() const { return file_ != nullptr; }
+  const std::string& path() const { return path_; }
+  void write(std::string_view text) override;
+  void flush() override;
+  // Flushes and closes; false when any write, the flush or the close failed.
+  bool close();
+  bool failed() const { return failed_; }
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::string path_;
+  bool failed_ = false;
+};
+
+// Standard output; flushed before every stop and every dialogue read.
+class StdoutSink : public Sink {
+ public:
+  void write(std::string_view text) override;
+  void flush() override;
+};
+
+// A file that is created by its first line and appended to for the rest
+// of the run (the hash store's message file).
+class LazyFileSink : public Sink {
+ public:
+  explicit LazyFileSink(std::string path) : path_(std::move(path)) {}
+  void write(std::string_view text) override;
+  void flush() override { file_.flush(); }
+  bool close() { return file_.is_open() ? file_.close() : true; }
+  const std::string& path() const { return path_; }
+  bool failed() const { return failed_open_ || file_.failed(); }
+
+ private:
+  std::string path_;
+  FileSink file_;
+  bool failed_open_ = false;
+};
+
+}  // namespace vm

@@ -1,0 +1,31 @@
+// The program's own endings, thrown up to main, which writes the last line
+// and ends the process. Stages stay testable in-process.
+#pragma once
+
+#include <string>
+
+namespace vm {
+
+// A stop with a message ("Program has terminated", "Finished."): the
+// message is the one line written to the screen, exit status 0. An empty
+// message is a plain stop that writes nothing.
+struct Stop {
+  std::string message;
+};
+
+// The end through the exit report: `report` is written to the error stream
+// as it stands and the process ends with `code`.
+struct FatalExit {
+  int code;
+  std::string report;
+};
+
+// A file that cannot be opened, read or written: one line on the error
+// stream, exit status 2.
+struct FileError {
+  std::string message;
+};
+
+inline constexpr const char* kTerminated = "Program has terminated";
+
+}  // namespace vm
