@@ -1,1 +1,25 @@
-int main() { return 0; }
+// velmora: drift variance between populations over time, from a pedigree.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+
+namespace {
+
+class StderrSink : public vm::Sink {
+ public:
+  void write(std::string_view text) override { std::fwrite(text.data(), 1, text.size(), stderr); }
+  void flush() override { std::fflush(stderr); }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv, argv + argc);
+  vm::StdoutSink screen;
+  StderrSink errors;
+  int status = vm::run_velmora(args, stdin, screen, errors);
+  std::fflush(stdout);
+  return status;
+}

@@ -1,1 +1,229 @@
-// placeholder
+#include "input/scan.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/format.h"
+#include "common/stop.h"
+#include "pedigree/heapsort.h"
+
+namespace vm::input {
+namespace {
+
+constexpr int32_t kEchoRecords = 10;
+constexpr int32_t kProgressEvery = 100000;
+// The code table has six slots per record, counted in 32 bits.
+constexpr int64_t kMaxRecords = 357913941;
+
+bool is_blank(std::string_view s) { return rtrim(s).empty(); }
+
+// Distinct codes of one kind with the number of records of each, found in
+// time proportional to the records (a flat open-addressing set).
+class CodeCounter {
+ public:
+  CodeCounter() : slots_(64, -1) {}
+
+  void add(std::string_view code25) {
+    if (last_ >= 0 && std::memcmp(codes_.data() + static_cast<size_t>(last_) * kFieldWidth, code25.data(), kFieldWidth) == 0) {
+      ++counts_[static_cast<size_t>(last_)];
+      return;
+    }
+    uint64_t h = hash(code25);
+    size_t mask = slots_.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      int32_t e = slots_[i];
+      if (e < 0) {
+        e = static_cast<int32_t>(counts_.size());
+        codes_.append(code25.substr(0, kFieldWidth));
+        counts_.push_back(1);
+        slots_[i] = e;
+        last_ = e;
+        if (counts_.size() * 2 > slots_.size()) grow();
+        return;
+      }
+      if (std::memcmp(codes_.data() + static_cast<size_t>(e) * kFieldWidth, code25.data(), kFieldWidth) == 0) {
+        ++counts_[static_cast<size_t>(e)];
+        last_ = e;
+        return;
+      }
+    }
+  }
+
+  size_t size() const { return counts_.size(); }
+  // The codes, sorted into ascending text order, with their counts.
+  void sorted(std::string& codes, std::vector<int64_t>& counts) const {
+    const int32_t q = static_cast<int32_t>(counts_.size());
+    // Sort an index column along with the codes: rows of (code, index).
+    std::string table = codes_;
+    std::vector<int32_t> order(counts_.size());
+    std::string idx(static_cast<size_t>(q) * kFieldWidth, ' ');
+    for (int32_t i = 0; i < q; ++i) std::memcpy(idx.data() + static_cast<size_t>(i) * kFieldWidth, &i, sizeof i);
+    table += idx;
+    pedigree::HEAPSORTCHAR(q, table.data(), 1, 2, kFieldWidth);
+    codes.assign(table.data(), static_cast<size_t>(q) * kFieldWidth);
+    counts.resize(static_cast<size_t>(q));
+    for (int32_t r = 0; r < q; ++r) {
+      int32_t i;
+      std::memcpy(&i, table.data() + (static_cast<size_t>(q) + static_cast<size_t>(r)) * kFieldWidth, sizeof i);
+      counts[static_cast<size_t>(r)] = counts_[static_cast<size_t>(i)];
+    }
+  }
+
+ private:
+  static uint64_t hash(std::string_view s) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < kFieldWidth; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 1099511628211ull;
+    return h ^ (h >> 29);
+  }
+  void grow() {
+    std::vector<int32_t> bigger(slots_.size() * 2, -1);
+    size_t mask = bigger.size() - 1;
+    for (size_t e = 0; e < counts_.size(); ++e) {
+      size_t i = hash(std::string_view(codes_.data() + e * kFieldWidth, kFieldWidth)) & mask;
+      while (bigger[i] >= 0) i = (i + 1) & mask;
+      bigger[i] = static_cast<int32_t>(e);
+    }
+    slots_.swap(bigger);
+  }
+
+  std::vector<int32_t> slots_;
+  std::string codes_;
+  std::vector<int64_t> counts_;
+  int32_t last_ = -1;
+};
+
+void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, Sink& log) {
+  log.write(FreeLine().str());
+  log.write(FreeLine().text(" First 10 records pedigree file: ").str());
+  for (int32_t k = 1; k <= kEchoRecords; ++k) {
+    ReadStatus status = read_record(file, fields);
+    if (status != ReadStatus::kOk) {
+      const char* why = status == ReadStatus::kEndOfFile ? "it ends before record " : "cannot read record ";
+      throw FileError{std::string("pedigree file \"") + file.path() + "\": " + why + std::to_string(k) +
+                      (status == ReadStatus::kEndOfFile ? " (at least 10 records are needed)"
+                                                        : " (line " + std::to_string(file.line_number()) + ")")};
+    }
+    std::string line = " RECORD " + fmt_I(k, 2) + ": \"";
+    line.append(fields.get(fn.animal)).append("\", \"");
+    line.append(fields.get(fn.sire)).append("\", \"");
+    line.append(fields.get(fn.dam)).append("\", \"");
+    line.append(fields.get(fn.pop)).append("\", \"");
+    line.append(fields.get(fn.period)).append("\"\n");
+    log.write(line);
+  }
+}
+
+int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
+  int64_t R = 0;
+  while (read_record(file, fields) == ReadStatus::kOk) {
+    ++R;
+    if (R % kProgressEvery == 0) screen.write(FreeLine().num(R).str());
+    if (R > kMaxRecords) {
+      throw FileError{std::string("pedigree file \"") + file.path() + "\": more than " + std::to_string(kMaxRecords) +
+                      " records"};
+    }
+  }
+  return static_cast<int32_t>(R);
+}
+
+// Numbers the codes of one kind in the order of the sorted list: a code
+// new to this kind gets the next number.
+void number_code(std::string_view code, hash::ModuleHash& hash, Codes& codes, std::vector<int32_t>& to_number,
+                 std::vector<int32_t>& from_number, int32_t& count) {
+  hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, true);
+  int32_t& number = Codes::entry(to_number, hit.id);
+  if (number == 0) {
+    ++count;
+    number = count;
+    from_number.push_back(hit.id);
+  }
+}
+
+}  // namespace
+
+ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash,
+                         std::unique_ptr<Codes>& codes, Sink& screen, Sink& log) {
+  ScanResult result;
+  echo_first_records(file, fields, fn, log);
+  file.rewind();
+  screen.write(FreeLine().text("Allocating memory ...").str());
+
+  result.R = count_records(file, fields, screen);
+  file.rewind();
+  log.write(FreeLine().text(" Number of animals read: ").num(result.R).str());
+
+  // Collecting pass: the population and period code of every record.
+  CodeCounter pops, periods;
+  int64_t i = 0;
+  for (;;) {
+    fields.blank();
+    if (read_record(file, fields) != ReadStatus::kOk) break;
+    ++i;
+    if (i % kProgressEvery == 0) screen.write(FreeLine().num(i).str());
+    std::string_view pop = fields.get(fn.pop);
+    std::string_view period = fields.get(fn.period);
+    if (is_blank(pop) || is_blank(period)) {
+      std::string line = FreeLine().text(" ERROR: No population or period code in record ").num(i).str();
+      screen.write(line);
+      log.write(line);
+      throw Stop{kTerminated};
+    }
+    pops.add(pop);
+    periods.add(period);
+  }
+  file.rewind();
+
+  std::string pop_codes, period_codes;
+  std::vector<int64_t> pop_counts, period_counts;
+  pops.sorted(pop_codes, pop_counts);
+  periods.sorted(period_codes, period_counts);
+  result.Q = static_cast<int32_t>(pops.size());
+  result.P = static_cast<int32_t>(periods.size());
+  log.write(FreeLine().text(" Number of populations read: ").num(result.Q).str());
+  log.write(FreeLine().text(" Number of periods read: ").num(result.P).str());
+
+  // The table holds 6 slots per record. The codes are stored by walking the
+  // sorted population and period columns side by side, one call per code
+  // and column; a call that repeats a code already stored changes nothing,
+  // so only the records where a run of equal codes begins are visited,
+  // and the last record, as the walk ends there.
+  codes = std::make_unique<Codes>(static_cast<int32_t>(6 * static_cast<int64_t>(result.R)));
+  codes->pop2hash.assign(1, 0);
+  codes->period2hash.assign(1, 0);
+  codes->an2hash.assign(1, 0);
+  int32_t Q = 0, P = 0;
+  size_t pop_run = 0, period_run = 0;
+  int64_t pop_end = pop_counts.empty() ? 0 : pop_counts[0];
+  int64_t period_end = period_counts.empty() ? 0 : period_counts[0];
+  auto code_at = [](const std::string& codes_, size_t run) {
+    return std::string_view(codes_.data() + run * kFieldWidth, kFieldWidth);
+  };
+  bool pop_starts = true, period_starts = true;
+  for (int64_t rec = 1; rec <= i; ++rec) {
+    if (rec > pop_end) {
+      ++pop_run;
+      pop_end += pop_counts[pop_run];
+      pop_starts = true;
+    }
+    if (rec > period_end) {
+      ++period_run;
+      period_end += period_counts[period_run];
+      period_starts = true;
+    }
+    if (pop_starts || period_starts || rec == i) {
+      number_code(code_at(pop_codes, pop_run), hash, *codes, codes->hash2pop, codes->pop2hash, Q);
+      number_code(code_at(period_codes, period_run), hash, *codes, codes->hash2period, codes->period2hash, P);
+    }
+    pop_starts = period_starts = false;
+    // Jump to the next record where a run begins (or the last record).
+    int64_t next = std::min({pop_end, period_end, i - 1});
+    if (next > rec) rec = next;
+  }
+  log.write(FreeLine().text(" Number of populations stored in hash table: ").num(Q).str());
+  log.write(FreeLine().text(" Number of periods stored in hash table: ").num(P).str());
+  result.Q = Q;
+  result.P = P;
+  return result;
+}
+
+}  // namespace vm::input

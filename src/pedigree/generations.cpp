@@ -1,1 +1,150 @@
-// placeholder
+#include "pedigree/generations.h"
+
+#include <algorithm>
+
+#include "common/format.h"
+#include "common/stop.h"
+
+namespace vm::pedigree {
+namespace {
+
+void move_to(Generations& g, int32_t a, int32_t to) {
+  if (g.gen[a] != 0) --g.angen[g.gen[a]];
+  g.gen[a] = to;
+  if (static_cast<size_t>(to) >= g.angen.size()) g.angen.resize(static_cast<size_t>(to) + 1, 0);
+  ++g.angen[to];
+}
+
+// Writes the listing line of one animal: code, sire code, dam code, generation.
+void list_animal(const LoadedPedigree& ped, const Generations& g, int32_t a, const CodeOf& code_of, Sink& log) {
+  auto parent = [&](int32_t p) { return p == 0 ? std::string_view("0") : code_of(p); };
+  log.write(FreeLine()
+                .text(code_of(a))
+                .text(" ")
+                .text(parent(ped.sire[a]))
+                .text(" ")
+                .text(parent(ped.dam[a]))
+                .text(" ")
+                .num(g.gen[a])
+                .str());
+}
+
+}  // namespace
+
+Generations generations_by_sweeps(const LoadedPedigree& ped) {
+  const int32_t n = ped.n;
+  Generations g;
+  g.gen.assign(static_cast<size_t>(n) + 1, 0);
+  g.angen.assign(2, 0);
+  for (int32_t a = 1; a <= n; ++a) {
+    if (ped.sire[a] == 0 && ped.dam[a] == 0) {
+      g.gen[a] = 1;
+      ++g.angen[1];
+    }
+  }
+  int32_t V = 1;
+  for (;;) {
+    int64_t changes = 0;
+    for (int32_t a = 1; a <= n; ++a) {
+      const int32_t s = ped.sire[a];
+      const int32_t d = ped.dam[a];
+      if (s > 0 && g.gen[s] == V) {
+        move_to(g, a, V + 1);
+        ++changes;
+      } else if (d > 0 && g.gen[d] == V) {
+        move_to(g, a, V + 1);
+        ++changes;
+      }
+    }
+    if (changes == 0) break;
+    for (int32_t b = 1; b <= V; ++b) {
+      if (g.angen[b] == 0) {
+        g.V = V;
+        g.empty_generation = b;
+        return g;
+      }
+    }
+    ++V;
+  }
+  g.V = V;
+  g.angen.resize(static_cast<size_t>(V) + 1, 0);
+  return g;
+}
+
+Generations assign_generation_numbers(const LoadedPedigree& ped) {
+  const int32_t n = ped.n;
+  constexpr int32_t kOnPath = -1;
+  std::vector<int32_t> gen(static_cast<size_t>(n) + 1, 0);
+  std::vector<int32_t> stack;
+  for (int32_t start = 1; start <= n; ++start) {
+    if (gen[start] != 0) continue;
+    gen[start] = kOnPath;
+    stack.push_back(start);
+    while (!stack.empty()) {
+      const int32_t x = stack.back();
+      int32_t pending = 0;
+      for (int32_t p : {ped.sire[x], ped.dam[x]}) {
+        if (p <= 0) continue;
+        if (gen[p] == kOnPath) return generations_by_sweeps(ped);  // a loop of descent
+        if (gen[p] == 0) {
+          pending = p;
+          break;
+        }
+      }
+      if (pending != 0) {
+        gen[pending] = kOnPath;
+        stack.push_back(pending);
+        continue;
+      }
+      const int32_t s = ped.sire[x] > 0 ? gen[ped.sire[x]] : 0;
+      const int32_t d = ped.dam[x] > 0 ? gen[ped.dam[x]] : 0;
+      gen[x] = std::max(s, d) + 1;
+      stack.pop_back();
+    }
+  }
+  Generations g;
+  g.V = 1;
+  for (int32_t a = 1; a <= n; ++a) g.V = std::max(g.V, gen[a]);
+  g.angen.assign(static_cast<size_t>(g.V) + 1, 0);
+  for (int32_t a = 1; a <= n; ++a) ++g.angen[gen[a]];
+  g.gen = std::move(gen);
+  return g;
+}
+
+std::vector<int32_t> assign_generations(const LoadedPedigree& ped, const CodeOf& code_of, Sink& screen, Sink& log) {
+  screen.write(FreeLine().text(" Assigning generation numbers ...").str());
+  Generations g = assign_generation_numbers(ped);
+
+  if (g.empty_generation != 0) {
+    screen.write(FreeLine().str());
+    screen.write(FreeLine().text(" ERROR: Generation without animals").str());
+    log.write(FreeLine().text(" ERROR: Generation without animals").str());
+    log.write(FreeLine().text(" Possibly a non-unique number exists in the pedigree. Check the following animals:").str());
+    for (int32_t a = 1; a <= ped.n; ++a) {
+      if (g.gen[a] > g.empty_generation) list_animal(ped, g, a, code_of, log);
+    }
+    throw Stop{kTerminated};
+  }
+
+  log.write(FreeLine().text(" Number of generations in pedigree is ").num(g.V).str());
+  log.write(FreeLine().text(" Number of animals per generation: ").str());
+  for (int32_t v = 1; v <= g.V; ++v) {
+    log.write(FreeLine().text(" Generation ").num(v).text(": ").num(g.angen[v]).text(" animals").str());
+  }
+
+  // Animals of a loop that no founder feeds (and their descendants) would
+  // break the parents-first order that the computations rely on.
+  if (std::find(g.gen.begin() + 1, g.gen.end(), 0) != g.gen.end()) {
+    screen.write(FreeLine().str());
+    screen.write(FreeLine().text(" ERROR: Loop in pedigree: animals without generation").str());
+    log.write(FreeLine().text(" ERROR: Loop in pedigree: animals without generation").str());
+    log.write(FreeLine().text(" Possibly a non-unique number exists in the pedigree. Check the following animals:").str());
+    for (int32_t a = 1; a <= ped.n; ++a) {
+      if (g.gen[a] == 0) list_animal(ped, g, a, code_of, log);
+    }
+    throw Stop{kTerminated};
+  }
+  return std::move(g.gen);
+}
+
+}  // namespace vm::pedigree
