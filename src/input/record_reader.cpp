@@ -1,1 +1,397 @@
-// placeholder
+#include "input/record_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "common/format.h"
+#include "common/stop.h"
+
+namespace vm::input {
+
+namespace {
+
+// Lines are read through a buffer of this size; it grows only for a
+// longer line, so a normal pedigree costs one read() per mebibyte.
+constexpr size_t kInitialBuffer = size_t{1} << 20;
+
+// CHRLINE: the field count examines at most this many characters.
+constexpr size_t kChrLine = 5000;
+// The pedigree file's number, shown in the too-long message.
+constexpr int kPedigreeUnit = 11;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The characters that end an unquoted value. A table keeps the hot loop
+// of the record read to one load and one test per character.
+constexpr std::array<bool, 256> kEndsValue = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c : {' ', '\t', ',', '/'}) table[c] = true;
+  return table;
+}();
+
+bool ends_value(char c) { return kEndsValue[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// PedigreeFile
+
+PedigreeFile::~PedigreeFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool PedigreeFile::open(const std::string& path) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_ = path;
+  error_.clear();
+  from_memory_ = false;
+  // O_NONBLOCK keeps a FIFO from hanging the open before it can be refused.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    int err = errno;
+    error_ = err == ENOENT ? "file does not exist" : std::string("cannot be opened: ") + std::strerror(err);
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    error_ = std::string("cannot be examined: ") + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    error_ = S_ISDIR(st.st_mode) ? "is a folder, not a file" : "is not a regular file";
+    ::close(fd);
+    return false;
+  }
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  fd_ = fd;
+  if (buf_.size() < kInitialBuffer) buf_.resize(kInitialBuffer);
+  rewind();
+  return true;
+}
+
+void PedigreeFile::open_memory(std::string contents) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  path_.clear();
+  error_.clear();
+  from_memory_ = true;
+  buf_.assign(contents.begin(), contents.end());
+  rewind();
+}
+
+void PedigreeFile::rewind() {
+  begin_ = 0;
+  line_number_ = 0;
+  io_error_ = false;
+  if (from_memory_) {
+    end_ = buf_.size();
+    eof_ = true;
+    return;
+  }
+  end_ = 0;
+  eof_ = fd_ < 0;
+  if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) < 0) {
+    io_error_ = true;
+    eof_ = true;
+  }
+}
+
+// Moves the unread tail to the front, doubles the buffer when the tail
+// fills it, and reads as much as fits. False when nothing more can come.
+bool PedigreeFile::fill() {
+  if (eof_) return false;
+  if (begin_ > 0) {
+    std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  if (end_ == buf_.size()) buf_.resize(std::max(kInitialBuffer, buf_.size() * 2));
+  for (;;) {
+    ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    if (n > 0) {
+      end_ += static_cast<size_t>(n);
+      return true;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) io_error_ = true;
+    eof_ = true;
+    return false;
+  }
+}
+
+bool PedigreeFile::next_line(std::string_view& line) {
+  size_t scanned = begin_;  // bytes before this are known to hold no '\n'
+  for (;;) {
+    const char* base = buf_.data();
+    const void* nl = scanned < end_ ? std::memchr(base + scanned, '\n', end_ - scanned) : nullptr;
+    size_t stop = 0;
+    size_t next = 0;
+    if (nl != nullptr) {
+      stop = static_cast<size_t>(static_cast<const char*>(nl) - base);
+      next = stop + 1;
+    } else if (io_error_) {
+      return false;  // a line cut short by a failed read is no line
+    } else if (eof_) {
+      if (begin_ == end_) return false;
+      stop = next = end_;  // a last line without its newline
+    } else {
+      size_t offset = end_ - begin_;
+      fill();
+      scanned = begin_ + offset;
+      continue;
+    }
+    size_t len = stop - begin_;
+    if (len > 0 && base[begin_ + len - 1] == '\r') --len;
+    line = std::string_view(base + begin_, len);
+    begin_ = next;
+    ++line_number_;
+    return true;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// GETNRFIELDS
+
+namespace {
+
+bool is_count_separator(char c) { return c == ' ' || c == '\t' || c == ','; }
+
+[[nodiscard]] std::string too_long_message(std::string_view chrline_part) {
+  return FreeLine()
+      .text("Field length longer than current maximum of ")
+      .num(kFieldWidth)
+      .text("DATA record ")
+      .text(chrline_part)
+      .text("Unit ")
+      .num(kPedigreeUnit)
+      .str();
+}
+
+}  // namespace
+
+int32_t GETNRFIELDS(PedigreeFile& file, Sink& screen) {
+  // CHRLINE: the first line cut to 5000 characters; the blank padding is
+  // implicit, only the part up to the last non-blank is examined.
+  std::string chrline;
+  std::string_view first;
+  if (file.next_line(first)) chrline.assign(first.substr(0, kChrLine));
+  file.rewind();
+
+  size_t last = chrline.find_last_not_of(' ');
+  const size_t L = last == std::string::npos ? 0 : last + 1;
+  chrline.resize(std::min(L + 1, kChrLine), ' ');
+
+  int32_t count = 1;
+  size_t last_sep = 0;  // 1-based position of the last separator, 0 = none
+  bool prev_sep = true;
+  for (size_t i = 1; i <= L; ++i) {
+    if (!is_count_separator(chrline[i - 1])) {
+      prev_sep = false;
+      continue;
+    }
+    if (!prev_sep) {
+      ++count;
+      if (last_sep != 0 && i - last_sep - 1 > static_cast<size_t>(kFieldWidth)) {
+        screen.write(too_long_message(std::string_view(chrline).substr(0, i)));
+        throw Stop{""};
+      }
+    }
+    last_sep = i;
+    prev_sep = true;
+  }
+  if (last_sep != 0 && L - last_sep > static_cast<size_t>(kFieldWidth)) {
+    screen.write(too_long_message(chrline));  // up to position L + 1, at most 5000
+  }
+  return count;
+}
+
+// ---------------------------------------------------------------------------
+// Fields
+
+Fields::Fields(int32_t count)
+    : count_(count), data_(static_cast<size_t>(std::max(count, 0)) * kFieldWidth, ' ') {}
+
+void Fields::set(int32_t k, std::string_view value) {
+  // Fixed-size copies compile to a few moves; values are mostly short.
+  char* dst = data_.data() + static_cast<size_t>(k - 1) * kFieldWidth;
+  if (value.size() >= static_cast<size_t>(kFieldWidth)) {
+    std::memcpy(dst, value.data(), kFieldWidth);
+    return;
+  }
+  std::memset(dst, ' ', kFieldWidth);
+  for (size_t i = 0; i < value.size(); ++i) dst[i] = value[i];
+}
+
+void Fields::blank() { std::fill(data_.begin(), data_.end(), ' '); }
+
+// ---------------------------------------------------------------------------
+// The record read
+
+namespace {
+
+// A value as it will be stored: only its first 25 characters are kept,
+// so a value of any length costs no allocation.
+class Value {
+ public:
+  void clear() { len_ = 0; }
+  void append(std::string_view s) {
+    size_t n = std::min(s.size(), static_cast<size_t>(kFieldWidth) - len_);
+    if (n > 0) std::memcpy(text_ + len_, s.data(), n);
+    len_ += n;
+  }
+  std::string_view view() const { return std::string_view(text_, len_); }
+
+ private:
+  char text_[kFieldWidth];
+  size_t len_ = 0;
+};
+
+// One record read: walks the lines of the file from the next line on,
+// taking values into FIELDS until the list is complete. The take_ steps
+// return false on malformed input, which the read reports as kError.
+class RecordParser {
+ public:
+  RecordParser(PedigreeFile& file, Fields& fields) : file_(file), fields_(fields) {}
+
+  ReadStatus run() {
+    if (!file_.next_line(line_)) return end_status();
+    const int32_t n = fields_.count();
+    bool comma_gives_null = true;  // at the record start or after a comma
+    while (k_ <= n) {
+      if (!skip_blanks()) return end_status();
+      char c = line_[pos_];
+      if (c == ',') {
+        ++pos_;
+        if (comma_gives_null) ++k_;
+        comma_gives_null = true;
+        continue;
+      }
+      if (c == '/') return ReadStatus::kOk;
+      if (!take_value()) return ReadStatus::kError;
+      comma_gives_null = false;
+    }
+    // Whatever is left of the completing line is skipped: the next read
+    // starts on the line after it.
+    return ReadStatus::kOk;
+  }
+
+ private:
+  ReadStatus end_status() const { return file_.io_error() ? ReadStatus::kError : ReadStatus::kEndOfFile; }
+
+  bool at_value_end() const { return pos_ >= line_.size() || ends_value(line_[pos_]); }
+
+  // Skips blanks, tabs and line ends; false at the end of the file.
+  bool skip_blanks() {
+    for (;;) {
+      while (pos_ < line_.size() && is_blank(line_[pos_])) ++pos_;
+      if (pos_ < line_.size()) return true;
+      if (!file_.next_line(line_)) return false;
+      pos_ = 0;
+    }
+  }
+
+  // At pos_: a value, r null values (r*) or r copies of a value (r*c).
+  bool take_value() {
+    int32_t repeat = 1;
+    bool has_repeat = false;
+    if (!take_repeat(has_repeat, repeat)) return false;
+    if (has_repeat && at_value_end()) {
+      skip_fields(repeat);
+      return true;
+    }
+    std::string_view text;
+    if (!take_text(text)) return false;
+    for (int32_t i = 0; i < repeat && k_ <= fields_.count(); ++i) fields_.set(k_++, text);
+    return true;
+  }
+
+  // A repeat count is one or more digits directly followed by '*'; any
+  // other text (A*B, *AB, 12AB) is an ordinary value.
+  bool take_repeat(bool& has_repeat, int32_t& repeat) {
+    size_t j = pos_;
+    while (j < line_.size() && line_[j] >= '0' && line_[j] <= '9') ++j;
+    if (j == pos_ || j >= line_.size() || line_[j] != '*') return true;
+    int64_t r = 0;
+    for (size_t i = pos_; i < j; ++i) {
+      r = r * 10 + (line_[i] - '0');
+      if (r > INT32_MAX) return false;
+    }
+    if (r == 0) return false;
+    repeat = static_cast<int32_t>(r);
+    has_repeat = true;
+    pos_ = j + 1;
+    return true;
+  }
+
+  // Null values: the fields keep their contents. A count beyond the list
+  // only fills the list.
+  void skip_fields(int32_t r) {
+    int64_t k = std::min<int64_t>(int64_t{k_} + r, int64_t{fields_.count()} + 1);
+    k_ = static_cast<int32_t>(k);
+  }
+
+  // The value at pos_; an unquoted one is a view into the line, valid
+  // until the next line is fetched.
+  bool take_text(std::string_view& text) {
+    char c = line_[pos_];
+    if (c == '\'' || c == '"') {
+      value_.clear();
+      if (!take_quoted(c)) return false;
+      text = value_.view();
+      return true;
+    }
+    size_t j = pos_;
+    while (j < line_.size() && !ends_value(line_[j])) ++j;
+    text = line_.substr(pos_, j - pos_);
+    pos_ = j;
+    return true;
+  }
+
+  // A quoted value may run over line ends, which add nothing to it; a
+  // doubled quote stands for one. The closing quote must be followed by a
+  // separator, a slash or the line end.
+  bool take_quoted(char quote) {
+    ++pos_;
+    for (;;) {
+      size_t rest = line_.size() - pos_;
+      const void* hit = rest > 0 ? std::memchr(line_.data() + pos_, quote, rest) : nullptr;
+      if (hit == nullptr) {
+        value_.append(line_.substr(pos_));
+        if (!file_.next_line(line_)) return false;  // never closed
+        pos_ = 0;
+        continue;
+      }
+      size_t at = static_cast<size_t>(static_cast<const char*>(hit) - line_.data());
+      value_.append(line_.substr(pos_, at - pos_));
+      pos_ = at + 1;
+      if (pos_ < line_.size() && line_[pos_] == quote) {
+        value_.append(std::string_view(&quote, 1));
+        ++pos_;
+        continue;
+      }
+      return at_value_end();
+    }
+  }
+
+  PedigreeFile& file_;
+  Fields& fields_;
+  std::string_view line_;
+  size_t pos_ = 0;
+  int32_t k_ = 1;
+  Value value_;
+};
+
+}  // namespace
+
+ReadStatus read_record(PedigreeFile& file, Fields& fields) { return RecordParser(file, fields).run(); }
+
+}  // namespace vm::input

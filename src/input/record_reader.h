@@ -48,7 +48,6 @@ class PedigreeFile {
   int fd_ = -1;
   std::string path_;
   std::string error_;
-  std::string memory_;
   bool from_memory_ = false;
   std::vector<char> buf_;
   size_t begin_ = 0, end_ = 0;
