@@ -1,2 +1,451 @@
 #include <gtest/gtest.h>
-TEST(Placeholder, Builds) {}
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "genetics/genetics.h"
+
+namespace vm::genetics {
+namespace {
+
+// A pedigree built animal by animal, parents first.
+struct PedBuilder {
+  SortedPedigree ped;
+  PedBuilder() {
+    ped.sire.push_back(0);
+    ped.dam.push_back(0);
+    ped.period.push_back(0);
+    ped.pop.push_back(0);
+  }
+  int32_t add(int32_t sire, int32_t dam, int32_t period = 0, int32_t pop = 0) {
+    ped.sire.push_back(sire);
+    ped.dam.push_back(dam);
+    ped.period.push_back(period);
+    ped.pop.push_back(pop);
+    return ++ped.n;
+  }
+};
+
+Names make_names(int32_t Q, int32_t P) {
+  Names names{{""}, {""}};
+  for (int32_t I = 1; I <= Q; ++I) names.pop.push_back(std::string(1, 'P').append(std::to_string(I)));
+  for (int32_t a = 1; a <= P; ++a) names.period.push_back(std::string(1, 'T').append(std::to_string(a)));
+  return names;
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b, const char* what) {
+  ASSERT_EQ(a.size(), b.size()) << what;
+  for (size_t i = 0; i < a.size(); ++i) ASSERT_TRUE(same_bits(a[i], b[i])) << what << " at " << i << ": " << a[i] << " vs " << b[i];
+}
+
+// Random pedigrees with founders, parents without records (period and
+// population 0), missing parents, selfing, sibs listed sire/dam and
+// dam/sire, and parents from a recent window so that pairs recur and
+// inbreeding builds up. Population Q never has animals in period 1.
+SortedPedigree random_pedigree(uint32_t seed, int32_t n, int32_t Q, int32_t P, int32_t window) {
+  std::mt19937 rng(seed);
+  auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
+  PedBuilder b;
+  for (int32_t i = 1; i <= n; ++i) {
+    int32_t sire = 0, dam = 0;
+    if (i > 1 && !chance(0.1)) {
+      std::uniform_int_distribution<int32_t> pick(std::max(1, i - window), i - 1);
+      sire = pick(rng);
+      dam = chance(0.05) ? sire : pick(rng);
+      if (chance(0.1)) (chance(0.5) ? sire : dam) = 0;
+      if (chance(0.5)) std::swap(sire, dam);
+    }
+    int32_t period = 0, pop = 0;
+    if (!chance(0.15)) {
+      period = std::uniform_int_distribution<int32_t>(1, P)(rng);
+      pop = std::uniform_int_distribution<int32_t>(1, Q)(rng);
+      if (period == 1 && pop == Q && Q > 1) pop = 1;
+    }
+    b.add(sire, dam, period, pop);
+  }
+  return b.ped;
+}
+
+// The relationship matrix by the tabular method, entries (0..n)^2.
+std::vector<std::vector<double>> tabular_A(const SortedPedigree& ped) {
+  const int32_t n = ped.n;
+  std::vector<std::vector<double>> A(n + 1, std::vector<double>(n + 1, 0.0));
+  for (int32_t i = 1; i <= n; ++i) {
+    const int32_t s = ped.sire[i], d = ped.dam[i];
+    for (int32_t j = 1; j < i; ++j) A[i][j] = A[j][i] = 0.5 * (A[j][s] + A[j][d]);
+    A[i][i] = 1.0 + (s != 0 && d != 0 ? 0.5 * A[s][d] : 0.0);
+  }
+  return A;
+}
+
+// ---------------------------------------------------------------- inbreeding
+
+TEST(Inbreeding, FoundersAndOneKnownParent) {
+  PedBuilder b;
+  const int32_t s = b.add(0, 0), d = b.add(0, 0);
+  const int32_t x = b.add(s, d), y = b.add(s, d);
+  const int32_t inbred = b.add(x, y);  // F = 0.25
+  const int32_t by_sire = b.add(inbred, 0), by_dam = b.add(0, inbred);
+  NullSink screen;
+  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+    EXPECT_EQ(r.D[s], 1.0);
+    EXPECT_EQ(r.F[s], 0.0);
+    EXPECT_EQ(r.D[x], 0.5);
+    EXPECT_EQ(r.F[x], 0.0);
+    EXPECT_EQ(r.F[inbred], 0.25);
+    EXPECT_EQ(r.D[by_sire], 0.75 - 0.25 * 0.25);
+    EXPECT_EQ(r.D[by_dam], 0.75 - 0.25 * 0.25);
+    EXPECT_EQ(r.F[by_sire], 0.0);
+    EXPECT_EQ(r.D[0], 0.0);
+  }
+}
+
+TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
+  PedBuilder b;
+  const int32_t s = b.add(0, 0), d = b.add(0, 0);
+  const int32_t x = b.add(s, d), y = b.add(d, s);  // full sibs, dam/sire swapped
+  const int32_t k1 = b.add(x, y), k2 = b.add(y, x);
+  const int32_t self_founder = b.add(s, s);
+  const int32_t k3 = b.add(y, x);                  // the pair again, not consecutive
+  const int32_t self_inbred = b.add(k1, k1);
+  NullSink screen;
+  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+    EXPECT_EQ(r.F[y], 0.0);
+    EXPECT_EQ(r.D[y], 0.5);
+    EXPECT_EQ(r.F[k1], 0.25);
+    EXPECT_EQ(r.F[k2], 0.25);
+    EXPECT_EQ(r.F[k3], 0.25);
+    EXPECT_EQ(r.F[self_founder], 0.5);
+    EXPECT_EQ(r.F[self_inbred], 0.5 * (1.0 + 0.25));
+    EXPECT_EQ(r.D[self_inbred], 0.5 - 0.25 * (0.25 + 0.25));
+  }
+}
+
+TEST(Inbreeding, NoAnimalsWritesNothing) {
+  PedBuilder b;
+  StringSink screen;
+  EXPECT_EQ(INBREED(b.ped, screen), std::vector<double>{0.0});
+  EXPECT_EQ(INBREED_plain(b.ped, screen), std::vector<double>{0.0});
+  EXPECT_EQ(screen.data, "");
+}
+
+TEST(Inbreeding, ProgressEveryThousandthAnimal) {
+  PedBuilder b;
+  for (int i = 0; i < 2500; ++i) b.add(0, 0);
+  StringSink fast, plain;
+  INBREED(b.ped, fast);
+  INBREED_plain(b.ped, plain);
+  EXPECT_EQ(fast.data, "         1000\n         2000\n");
+  EXPECT_EQ(plain.data, fast.data);
+}
+
+TEST(Inbreeding, FastMatchesPlainBitForBit) {
+  NullSink screen;
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    const SortedPedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
+    const Inbreeding fast = inbreeding(ped, screen), plain = inbreeding_plain(ped, screen);
+    expect_same_bits(fast.F, plain.F, "F");
+    expect_same_bits(fast.D, plain.D, "D");
+  }
+}
+
+TEST(Inbreeding, AgreesWithTabularRelationships) {
+  NullSink screen;
+  for (uint32_t seed = 20; seed < 24; ++seed) {
+    const SortedPedigree ped = random_pedigree(seed, 250, 2, 2, 12);
+    const auto A = tabular_A(ped);
+    const Inbreeding r = inbreeding(ped, screen);
+    for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
+  }
+}
+
+// -------------------------------------------------------------- contributions
+
+TEST(Contributions, HalvesPassedToBothParentsAndTwiceOnSelfing) {
+  PedBuilder b;
+  const int32_t s = b.add(0, 0), d = b.add(0, 0);
+  const int32_t x = b.add(s, d, 1, 1);
+  b.add(x, x, 1, 2);
+  b.add(s, d, 1, 1);
+  const std::vector<double> L = CALCL_period(b.ped, 2, 1);
+  // Population 1: x and its sib; population 2: the selfed offspring of x.
+  EXPECT_EQ(L[s * 2 + 0], 1.0);
+  EXPECT_EQ(L[x * 2 + 0], 1.0);
+  EXPECT_EQ(L[x * 2 + 1], 1.0);
+  EXPECT_EQ(L[s * 2 + 1], 0.5);
+  EXPECT_EQ(L[d * 2 + 1], 0.5);
+}
+
+TEST(Contributions, SweepMatchesListWalkBitForBit) {
+  for (uint32_t seed = 40; seed < 46; ++seed) {
+    const int32_t Q = 4, P = 3;
+    const SortedPedigree ped = random_pedigree(seed, 1500, Q, P, 8 + static_cast<int32_t>(seed % 3) * 30);
+    for (int32_t a = 1; a <= P; ++a) {
+      const std::vector<double> L = CALCL_period(ped, Q, a);
+      for (int32_t I = 1; I <= Q; ++I) {
+        std::vector<int32_t> xz(ped.n + 1, 0);
+        for (int32_t c = 1; c <= ped.n; ++c) xz[c] = ped.period[c] == a && ped.pop[c] == I;
+        const std::vector<double> row = CALCL_plain(ped, xz);
+        for (int32_t c = 0; c <= ped.n; ++c)
+          ASSERT_TRUE(same_bits(L[c * Q + I - 1], row[c])) << "period " << a << " pop " << I << " animal " << c;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------- drift
+
+// Founder groups of 4 (unrelated: drift = max = 2/N), and two full sibs in
+// two populations (relationship 0.5 between them).
+TEST(Drift, FiguresOfUnrelatedGroupsAndOfFullSibs) {
+  PedBuilder b;
+  for (int i = 0; i < 8; ++i) b.add(0, 0, 1, 1 + i / 4);
+  const int32_t s = b.add(0, 0), d = b.add(0, 0);
+  b.add(s, d, 2, 1);
+  b.add(d, s, 2, 2);
+  NullSink sink;
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink), make_names(2, 2), sink, sink);
+  EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 0.25);
+  EXPECT_EQ(r.get(r.xzazx, 2, 1, 1), 0.0);
+  EXPECT_EQ(r.get(r.driftvar, 2, 1, 1), 0.5);
+  EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), 0.5);
+  EXPECT_EQ(r.get(r.velmora, 2, 1, 1), 100.0);
+  EXPECT_EQ(r.get(r.xzazx, 1, 2, 2), 0.5);
+  EXPECT_EQ(r.get(r.driftvar, 2, 1, 2), 1.0);
+  EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 2), 2.0);
+  EXPECT_EQ(r.get(r.velmora, 2, 1, 2), 50.0);
+}
+
+TEST(Drift, GroupsWhoseCountProductPassesInt32) {
+  PedBuilder b;
+  for (int i = 0; i < 46341; ++i) b.add(0, 0, 1, 1);
+  for (int i = 0; i < 46342; ++i) b.add(0, 0, 1, 2);
+  NullSink sink;
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink), make_names(2, 1), sink, sink, 1);
+  EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 46341.0 / (46341.0 * 46341.0));
+  EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), r.get(r.xzazx, 1, 1, 1) + r.get(r.xzazx, 2, 2, 1));
+  EXPECT_EQ(r.get(r.velmora, 2, 1, 1), 100.0);
+}
+
+// The layout of case "population without animals in a period": population
+// 3 is empty in period 1 and population 2 in period 2.
+TEST(Drift, EmptyPopulationHasNoRowAndZeroFigures) {
+  PedBuilder b;
+  for (int i = 0; i < 3; ++i) b.add(0, 0, 1, 1);
+  for (int i = 0; i < 3; ++i) b.add(0, 0, 1, 2);
+  for (int i = 0; i < 3; ++i) b.add(0, 0, 2, 3);
+  for (int i = 0; i < 2; ++i) b.add(0, 0, 2, 1);
+  const Names names{{"", "PA", "PB", "PC"}, {"", "T1", "T2"}};
+  StringSink screen, log;
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen), names, screen, log);
+  EXPECT_EQ(screen.data,
+            "  Calculating drift variance between populations for: T1\n"
+            "  Calculating drift variance between populations for: T2\n");
+  EXPECT_EQ(log.data,
+            "  Number of individuals in population PA in this period is            3\n"
+            "  Number of individuals in population PB in this period is            3\n"
+            "  Number of individuals in population PC in this period is            0\n"
+            " Period: T1\n"
+            "PA      0.3333\n"
+            "PB      0.0000      0.3333\n"
+            "  Number of individuals in population PA in this period is            2\n"
+            "  Number of individuals in population PB in this period is            0\n"
+            "  Number of individuals in population PC in this period is            3\n"
+            " Period: T2\n"
+            "PA      0.5000\n"
+            "PC      0.0000      0.0000      0.3333\n");
+  for (const auto* v : {&r.driftvar, &r.maxdriftvar, &r.velmora}) {
+    EXPECT_EQ(r.get(*v, 3, 1, 1), 0.0);
+    EXPECT_EQ(r.get(*v, 2, 1, 2), 0.0);
+    EXPECT_EQ(r.get(*v, 3, 2, 2), 0.0);
+  }
+  EXPECT_NEAR(r.get(r.velmora, 3, 1, 2), 100.0, 1e-12);
+}
+
+// Full sibs given as sire/dam and dam/sire, a selfed animal, one parent
+// known, and one population per animal in the middle period.
+TEST(Drift, InbreedingWorkedThroughToLogAndTable) {
+  PedBuilder b;
+  const int32_t gs = b.add(0, 0, 1, 5), gd = b.add(0, 0, 1, 5);
+  const int32_t b1 = b.add(gs, gd, 1, 5), s1 = b.add(gs, gd, 1, 5);
+  const int32_t i1 = b.add(b1, s1, 2, 1);
+  b.add(s1, b1, 2, 2);
+  b.add(i1, i1, 2, 3);
+  b.add(i1, 0, 2, 4);
+  for (int i = 0; i < 3; ++i) b.add(0, 0, 3, 5);
+  const Names names{{"", "PA", "PB", "PC", "PD", "PZ"}, {"", "T0", "T1", "T2"}};
+  StringSink screen, log, out;
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen), names, screen, log);
+  write_result_table(r, names, out);
+  const std::string none =
+      "  Number of individuals in population PA in this period is            0\n"
+      "  Number of individuals in population PB in this period is            0\n"
+      "  Number of individuals in population PC in this period is            0\n"
+      "  Number of individuals in population PD in this period is            0\n";
+  EXPECT_EQ(log.data, none +
+                          "  Number of individuals in population PZ in this period is            4\n"
+                          " Period: T0\n"
+                          "PZ      0.0000      0.0000      0.0000      0.0000      0.5625\n"
+                          "  Number of individuals in population PA in this period is            1\n"
+                          "  Number of individuals in population PB in this period is            1\n"
+                          "  Number of individuals in population PC in this period is            1\n"
+                          "  Number of individuals in population PD in this period is            1\n"
+                          "  Number of individuals in population PZ in this period is            0\n"
+                          " Period: T1\n"
+                          "PA      1.2500\n"
+                          "PB      0.7500      1.2500\n"
+                          "PC      1.2500      0.7500      1.6250\n"
+                          "PD      0.6250      0.3750      0.6250      1.0000\n" +
+                          none +
+                          "  Number of individuals in population PZ in this period is            3\n"
+                          " Period: T2\n"
+                          "PZ      0.0000      0.0000      0.0000      0.0000      0.3333\n");
+  const std::string first_block =
+      "\n  Pair of populations :PB & PA                  \n\n"
+      " Period        |  genetic drift |  max genetic   |   Population   |\n"
+      "               |  var betw pops |  drift var     | Different Index|\n"
+      "===================================================================\n"
+      "T0             |       0.000000 |       0.000000 |           0.00 |\n"
+      "T1             |       1.000000 |       2.500000 |          40.00 |\n"
+      "T2             |       0.000000 |       0.000000 |           0.00 |\n\n\n";
+  EXPECT_EQ(out.data.substr(0, first_block.size()), first_block);
+  EXPECT_EQ(out.data.size(), 10 * first_block.size());
+  EXPECT_NE(out.data.find("T1             |       0.375000 |       2.875000 |          13.04 |\n"), std::string::npos);
+}
+
+TEST(Drift, FastMatchesPlainLoopForAnyThreadCount) {
+  for (uint32_t seed = 60; seed < 64; ++seed) {
+    const int32_t Q = 5, P = 4;
+    const SortedPedigree ped = random_pedigree(seed, 900, Q, P, 10 + static_cast<int32_t>(seed % 2) * 100);
+    const Names names = make_names(Q, P);
+    NullSink none;
+    const std::vector<double> D = INBREED(ped, none);
+    StringSink plain_screen, plain_log;
+    const DriftResults plain = drift_per_period_plain(ped, D, names, plain_screen, plain_log);
+    for (unsigned threads : {1u, 3u, 8u}) {
+      StringSink screen, log;
+      const DriftResults fast = drift_per_period(ped, D, names, screen, log, threads);
+      expect_same_bits(fast.xzazx, plain.xzazx, "XZAZX");
+      expect_same_bits(fast.driftvar, plain.driftvar, "DRIFTVAR");
+      expect_same_bits(fast.maxdriftvar, plain.maxdriftvar, "MAXDRIFTVAR");
+      expect_same_bits(fast.velmora, plain.velmora, "index");
+      EXPECT_EQ(screen.data, plain_screen.data);
+      EXPECT_EQ(log.data, plain_log.data);
+    }
+  }
+}
+
+TEST(Drift, AgreesWithTabularRelationships) {
+  for (uint32_t seed = 80; seed < 84; ++seed) {
+    const int32_t Q = 4, P = 3;
+    const SortedPedigree ped = random_pedigree(seed, 320, Q, P, 15);
+    NullSink none;
+    const DriftResults r = drift_per_period(ped, INBREED(ped, none), make_names(Q, P), none, none);
+    const auto A = tabular_A(ped);
+    for (int32_t a = 1; a <= P; ++a) {
+      std::vector<std::vector<int32_t>> group(Q + 1);
+      for (int32_t c = 1; c <= ped.n; ++c)
+        if (ped.period[c] == a) group[ped.pop[c]].push_back(c);
+      auto mean = [&](int32_t I, int32_t J) {
+        if (group[I].empty() || group[J].empty()) return 0.0;
+        double s = 0;
+        for (int32_t x : group[I])
+          for (int32_t y : group[J]) s += A[x][y];
+        return s / (static_cast<double>(group[I].size()) * static_cast<double>(group[J].size()));
+      };
+      for (int32_t I = 1; I <= Q; ++I) {
+        for (int32_t J = 1; J <= Q; ++J) EXPECT_NEAR(r.get(r.xzazx, I, J, a), mean(I, J), 1e-9);
+        for (int32_t J = 1; J < I; ++J) {
+          const bool both = !group[I].empty() && !group[J].empty();
+          const double W = mean(I, I) + mean(J, J), drift = W - 2 * mean(I, J);
+          EXPECT_NEAR(r.get(r.driftvar, I, J, a), both ? drift : 0.0, 1e-9);
+          EXPECT_NEAR(r.get(r.maxdriftvar, I, J, a), both ? W : 0.0, 1e-9);
+          EXPECT_NEAR(r.get(r.velmora, I, J, a), both ? 100 * drift / W : 0.0, 1e-9);
+        }
+      }
+    }
+  }
+}
+
+TEST(Drift, WorkersCappedByMemoryAndPeriods) {
+  EXPECT_EQ(drift_workers(3, 10, 1000, 4), 4u);
+  EXPECT_EQ(drift_workers(3, 2, 1000, 4), 2u);
+  // 10 million animals, 10 populations: 800 MB of L each, so one worker.
+  EXPECT_EQ(drift_workers(10, 50, 10'000'001, 16), 1u);
+  EXPECT_EQ(drift_workers(2, 50, 10'000'001, 16), 6u);
+  EXPECT_EQ(drift_workers(500, 50, 10'000'001, 16), 1u);
+  EXPECT_GE(drift_workers(1, 1, 1, 0), 1u);
+}
+
+// ---------------------------------------------------------------- lines
+
+TEST(Lines, NamesTrimmedAndCountsInTwelveColumns) {
+  EXPECT_EQ(count_line("ABCDEFGHIJK  ", 46342),
+            "  Number of individuals in population ABCDEFGHIJK in this period is        46342\n");
+  EXPECT_EQ(period_heading("T1 "), " Period: T1\n");
+}
+
+TEST(Lines, MatrixRowsOfAnyLength) {
+  const double v[] = {0.0, 0.5625, 1.625, 12345678.9};
+  EXPECT_EQ(matrix_row("PZ ", v), "PZ      0.0000      0.5625      1.6250************\n");
+  const std::string name(25, 'n');
+  const std::vector<double> sixty(60, 0.25);
+  const std::string row = matrix_row(name, sixty);
+  ASSERT_EQ(row.size(), 25 + 60 * 12 + 1u);
+  EXPECT_EQ(row.substr(25 + 59 * 12), "      0.2500\n");
+  const std::vector<double> many(450, 1.0);
+  EXPECT_EQ(matrix_row("X", many).size(), 1 + 450 * 12 + 1u);
+}
+
+TEST(Lines, PairLabelCutAndPadded) {
+  EXPECT_EQ(pair_label("PB", "PA"), "PB & PA                  ");
+  EXPECT_EQ(pair_label("abcdefghijk", "ABCDEFGHIJK"), "abcdefghijk & ABCDEFGHIJK");
+  EXPECT_EQ(pair_label("abcdefghijkl", "ABCDEFGHIJK "), "abcdefghijkl & ABCDEFGHIJ");
+  EXPECT_EQ(pair_label(std::string(25, 'x'), "A"), std::string(25, 'x'));
+}
+
+TEST(Lines, TableRowCutsPeriodTo15) {
+  EXPECT_EQ(table_row("Period_with_a_long_name_0", 1.5, 1.5, 100.0),
+            "Period_with_a_l|       1.500000 |       1.500000 |         100.00 |\n");
+  EXPECT_EQ(table_row("T1", 0.375, 2.875, 100.0 * 0.375 / 2.875),
+            "T1             |       0.375000 |       2.875000 |          13.04 |\n");
+  EXPECT_EQ(table_row("T", 1e12, 0.0, 0.0),
+            "T              |*************** |       0.000000 |           0.00 |\n");
+}
+
+TEST(ResultTable, PairBlocksInOrder) {
+  DriftResults r;
+  r.Q = 3;
+  r.P = 2;
+  for (auto* v : {&r.xzazx, &r.driftvar, &r.maxdriftvar, &r.velmora}) v->assign(18, 0.0);
+  r.at(r.driftvar, 2, 1, 1) = 1.0;
+  r.at(r.maxdriftvar, 2, 1, 1) = 2.5;
+  r.at(r.velmora, 2, 1, 1) = 40.0;
+  const Names names{{"", "PA", "PB", "PC"}, {"", "T0", "Period_with_a_long_name_1"}};
+  StringSink out;
+  write_result_table(r, names, out);
+  const std::string head =
+      " Period        |  genetic drift |  max genetic   |   Population   |\n"
+      "               |  var betw pops |  drift var     | Different Index|\n"
+      "===================================================================\n";
+  const std::string zero = "|       0.000000 |       0.000000 |           0.00 |\n";
+  auto block = [&](const std::string& label, const std::string& first_row) {
+    return "\n  Pair of populations :" + label + "\n\n" + head + first_row + "Period_with_a_l" + zero + "\n\n";
+  };
+  EXPECT_EQ(out.data, block("PB & PA                  ", "T0             |       1.000000 |       2.500000 |          40.00 |\n") +
+                          block("PC & PA                  ", "T0             " + zero) +
+                          block("PC & PB                  ", "T0             " + zero));
+
+  StringSink single;
+  r.Q = 1;
+  write_result_table(r, names, single);
+  EXPECT_EQ(single.data, "");
+}
+
+}  // namespace
+}  // namespace vm::genetics

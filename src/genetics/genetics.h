@@ -5,8 +5,11 @@
 // writes (screen line per period, log counts and matrices, result table).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/sink.h"
@@ -40,6 +43,22 @@ std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen);
 // returns L(I, 0..n).
 std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int32_t>& xz);
 
+// Both results of the inbreeding computation, entries 0..n: F(0) = -1.0
+// stands for an unknown parent, D(0) = 0.
+struct Inbreeding {
+  std::vector<double> F, D;
+};
+// The fast computation behind INBREED: ancestors taken from a radix heap instead
+// of the sorted list, and one trace per distinct pair of parents.
+Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen);
+// The literal linked-list computation behind INBREED_plain.
+Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen);
+
+// CALCL for every population of period a at once: L(I, c) at
+// L[c * Q + (I - 1)] for c = 0..n. Entries above the highest member of the
+// period are 0.
+std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a);
+
 // POPULATION: per ordered pair and period. Indices from 1.
 struct DriftResults {
   int32_t Q = 0, P = 0;
@@ -58,10 +77,40 @@ struct DriftResults {
 
 // The period loop: for every period the screen line, the count lines and
 // the relationship matrix in the log, and the figures of every pair.
+// Periods are computed on `threads` threads (0: one per hardware thread),
+// fewer when their working storage would not fit the memory budget; the
+// lines come out in period order whatever the number of threads.
 DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
                               Sink& screen, Sink& log);
+DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
+                              Sink& screen, Sink& log, unsigned threads);
+// The literal period loop (CALCL_plain per population, full sums over all
+// animals), kept as the reference for tests.
+DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
+                                    Sink& screen, Sink& log);
+
+// Bytes of working storage that all period workers together may hold.
+inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;
+// How many workers compute periods: at most `requested` (0: the hardware
+// threads), at most P, and as many as the budget allows for Q * rows
+// doubles of L and Q * Q sums each, but always at least one.
+unsigned drift_workers(int32_t Q, int32_t P, int64_t rows, unsigned requested);
 
 // The result table: one block per pair (I, J), I > J, one row per period.
 void write_result_table(const DriftResults& results, const Names& names, Sink& out);
+
+// The lines of this stage, each with its "\n". Names are trimmed here.
+// Screen, at the start of a period.
+std::string period_screen_line(std::string_view period);
+// Log: animals of a population in the period.
+std::string count_line(std::string_view pop, int64_t count);
+// Log: the heading of a period's matrix, format (2A).
+std::string period_heading(std::string_view period);
+// Log: a population's row of the matrix, the values in F12.4, however many.
+std::string matrix_row(std::string_view pop, std::span<const double> values);
+// Output: the two names joined by " & ", cut or padded to 25 characters.
+std::string pair_label(std::string_view first, std::string_view second);
+// Output: a period's row of a pair block (name cut or padded to 15).
+std::string table_row(std::string_view period, double driftvar, double maxdriftvar, double index);
 
 }  // namespace vm::genetics
