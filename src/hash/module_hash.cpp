@@ -1,1 +1,568 @@
-// placeholder
+#include "hash/module_hash.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+#include <utility>
+
+#include "common/format.h"
+#include "driver/exit_info.h"
+
+namespace vm::hash {
+namespace {
+
+constexpr size_t kMaxKeyLength = 32;
+constexpr size_t kMaxNumericLength = 9;
+constexpr int32_t kMinProbeStep = 1023;
+constexpr int32_t kStepDivisor = 13;
+constexpr int64_t kPerturbationPeriod = 50;
+constexpr int32_t kWarningFloor = 100;
+constexpr float kMaxHitrate = 0.4f;
+constexpr float kFillLimit = 0.95f;
+// The cache's "no key": a text no pedigree code is expected to be.
+constexpr std::string_view kNoKey = "@#$%&*()";
+
+// Digit slot (1..9) of each of the 32 positions of the right-aligned key.
+constexpr int kDigitSlot[33] = {0, 1, 4, 3, 3, 1, 5, 4, 2, 3, 2, 5, 4, 1, 4, 3, 2,
+                                1, 5, 5, 2, 1, 4, 3, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+
+bool is_blank(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return c == ' '; });
+}
+
+// Digits with leading blanks only, ending in a digit, at most 9 long.
+bool is_numeric(std::string_view key) {
+  if (key.empty() || key.size() > kMaxNumericLength || key.back() == ' ') return false;
+  bool digits = false;
+  for (char c : key) {
+    if (c >= '0' && c <= '9') {
+      digits = true;
+    } else if (c != ' ' || digits) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The slot of probe k + 1 after probe k found slot `pos` taken by another
+// key: the fixed step (one slot further after every 50th probe) up to probe
+// N, then one slot at a time, so that probes N + 1 to 2N see every slot
+// even where the step cycles through a few slots of a small table.
+int32_t next_probe_slot(int64_t k, int32_t pos, int32_t N, int32_t step) {
+  if (k >= N) return pos >= N ? 1 : pos + 1;
+  int64_t next = (int64_t{pos} + step) % N + 1;
+  if (k % kPerturbationPeriod == 0) ++next;
+  if (next > N) next = 1;
+  return static_cast<int32_t>(next);
+}
+
+uint64_t mix64(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  return x;
+}
+
+// The side index's hash of a trimmed code: all 64 bits well mixed, as the
+// low bits place an entry and the high bits tag it.
+uint64_t text_hash(std::string_view s) {
+  uint64_t h = mix64(0x9e3779b97f4a7c15ull + s.size());
+  for (size_t i = 0; i < s.size(); i += 8) {
+    uint64_t word = 0;
+    std::memcpy(&word, s.data() + i, std::min<size_t>(8, s.size() - i));
+    h = mix64(h ^ word) + 0x9e3779b97f4a7c15ull;
+  }
+  return mix64(h);
+}
+
+// A stored key as its record holds it.
+struct KeyRecord {
+  int32_t id;
+  int32_t slot;
+  uint32_t probe;  // the probe at which the key's walk reached its slot
+  std::string_view text;
+};
+
+// The stored keys, one record each (id, slot, probe, text), written once
+// into blocks that never move, so that a view of a stored code stays valid
+// and one read answers a look-up. A record is named by its offset.
+class KeyRecords {
+ public:
+  uint64_t add(const KeyRecord& r) {
+    const size_t size = kHeader + r.text.size();
+    if (used_ + size > kBlock) {
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+      used_ = 0;
+    }
+    char* p = blocks_.back().get() + used_;
+    const auto length = static_cast<uint8_t>(r.text.size());
+    std::memcpy(p, &r.id, 4);
+    std::memcpy(p + 4, &r.slot, 4);
+    std::memcpy(p + 8, &r.probe, 4);
+    std::memcpy(p + 12, &length, 1);
+    std::memcpy(p + kHeader, r.text.data(), r.text.size());
+    const uint64_t ref = (static_cast<uint64_t>(blocks_.size() - 1) << kBlockBits) | used_;
+    used_ += size;
+    return ref;
+  }
+  KeyRecord get(uint64_t ref) const {
+    const char* p = blocks_[ref >> kBlockBits].get() + (ref & (kBlock - 1));
+    KeyRecord r;
+    uint8_t length;
+    std::memcpy(&r.id, p, 4);
+    std::memcpy(&r.slot, p + 4, 4);
+    std::memcpy(&r.probe, p + 8, 4);
+    std::memcpy(&length, p + 12, 1);
+    r.text = {p + kHeader, length};
+    return r;
+  }
+
+ private:
+  static constexpr size_t kHeader = 13;
+  static constexpr int kBlockBits = 20;
+  static constexpr size_t kBlock = size_t{1} << kBlockBits;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t used_ = kBlock;
+};
+
+// Code text -> record: open addressing with linear probing. An entry holds
+// the record's offset plus one (0: empty) in its low 40 bits and a tag
+// from the text's hash above, so a probe rarely has to read a record.
+class KeyIndex {
+ public:
+  // The record of the text, id 0 when absent.
+  KeyRecord find(std::string_view text, uint64_t h, const KeyRecords& records) const {
+    if (!entries_.empty()) {
+      const uint64_t tag = h >> kRefBits;
+      for (size_t i = h & mask_;; i = (i + 1) & mask_) {
+        const uint64_t e = entries_[i];
+        if (e == 0) break;
+        if (e >> kRefBits != tag) continue;
+        const KeyRecord r = records.get((e & kRefMask) - 1);
+        if (r.text == text) return r;
+      }
+    }
+    return {0, 0, 0, {}};
+  }
+  bool needs_room() const { return (used_ + 1) * 4 > entries_.size() * 3; }
+  // Twice the room, filled again from every stored record in storage
+  // order, so that the records are read one after another.
+  void grow(const std::vector<uint64_t>& refs, const KeyRecords& records) {
+    entries_.assign(std::max<size_t>(16, entries_.size() * 2), 0);
+    mask_ = entries_.size() - 1;
+    for (const uint64_t ref : refs) place(ref, text_hash(records.get(ref).text));
+  }
+  void add(uint64_t ref, uint64_t h) {
+    place(ref, h);
+    ++used_;
+  }
+
+ private:
+  static constexpr int kRefBits = 40;
+  static constexpr uint64_t kRefMask = (uint64_t{1} << kRefBits) - 1;
+  void place(uint64_t ref, uint64_t h) {
+    size_t i = h & mask_;
+    while (entries_[i] != 0) i = (i + 1) & mask_;
+    entries_[i] = (h >> kRefBits << kRefBits) | (ref + 1);
+  }
+  std::vector<uint64_t> entries_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
+};
+
+// How far the walk from one home slot is known to run over taken slots:
+// probes 1 to k - 1 are taken, probe k is at slot pos. Slots never empty,
+// so this only moves forward.
+struct Frontier {
+  int32_t home = 0;
+  uint32_t k = 1;  // up to 2N, which exceeds int32 for the largest tables
+  int32_t pos = 0;
+};
+
+// Home slot -> Frontier, for the homes whose walk has run over at least
+// two taken slots; the others start from scratch at little cost.
+class FrontierMap {
+ public:
+  Frontier get(int32_t home) const {
+    if (!entries_.empty()) {
+      const Frontier& f = entries_[at(home)];
+      if (f.home == home) return f;
+    }
+    return {home, 1, home};
+  }
+  void put(const Frontier& f) {
+    if ((used_ + 1) * 4 > entries_.size() * 3) grow();
+    Frontier& e = entries_[at(f.home)];
+    if (e.home == 0) ++used_;
+    e = f;
+  }
+
+ private:
+  size_t at(int32_t home) const {
+    size_t i = mix64(static_cast<uint64_t>(home)) & mask_;
+    while (entries_[i].home != 0 && entries_[i].home != home) i = (i + 1) & mask_;
+    return i;
+  }
+  void grow() {
+    std::vector<Frontier> old(std::max<size_t>(16, entries_.size() * 2), Frontier{0, 0, 0});
+    old.swap(entries_);
+    mask_ = entries_.size() - 1;
+    for (const Frontier& f : old) {
+      if (f.home != 0) entries_[at(f.home)] = f;
+    }
+  }
+  std::vector<Frontier> entries_;
+  size_t mask_ = 0;
+  size_t used_ = 0;
+};
+
+}  // namespace
+
+// What the fast table knows: which slots are taken (one bit each, as N can
+// run to hundreds of millions), and per stored key its text, slot and the
+// probe at which its walk reached that slot. A key's walk always ends at
+// that same probe, as the slots before it stay taken.
+struct CodeTable::Store {
+  explicit Store(int32_t N) : taken(static_cast<size_t>(std::max(N, 0)) / 64 + 1, 0) {}
+
+  bool is_taken(int32_t slot) const { return (taken[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1; }
+  KeyRecord key(int32_t id) const { return records.get(refs[static_cast<size_t>(id) - 1]); }
+  KeyRecord find(std::string_view s, uint64_t h) const { return index.find(s, h, records); }
+
+  // The first probe of the walk from `home` that meets an empty slot;
+  // k = 0 when there is none, that is when every slot is taken.
+  Frontier first_free(int32_t home, int32_t N, int32_t step) {
+    if (taken_count == N) return {home, 0, 0};
+    const Frontier known = frontiers.get(home);
+    Frontier f = known;
+    while (is_taken(f.pos)) {
+      f.pos = next_probe_slot(f.k, f.pos, N, step);
+      ++f.k;
+    }
+    if (f.k != known.k && f.k > 2) frontiers.put(f);
+    return f;
+  }
+
+  int32_t store(std::string_view s, uint64_t h, int32_t slot, uint32_t probe) {
+    taken[static_cast<size_t>(slot) >> 6] |= uint64_t{1} << (slot & 63);
+    ++taken_count;
+    const auto id = static_cast<int32_t>(refs.size() + 1);
+    if (index.needs_room()) index.grow(refs, records);
+    refs.push_back(records.add({id, slot, probe, s}));
+    index.add(refs.back(), h);
+    return id;
+  }
+
+  // The id stored in `slot`; `hint` is the id that the cached answer came
+  // with, right unless the cache answered for another table.
+  int32_t id_at(int32_t slot, int32_t hint) const {
+    if (hint >= 1 && static_cast<size_t>(hint) <= refs.size() && key(hint).slot == slot) return hint;
+    if (!is_taken(slot)) return 0;
+    for (const uint64_t ref : refs) {
+      const KeyRecord r = records.get(ref);
+      if (r.slot == slot) return r.id;
+    }
+    return 0;
+  }
+
+  // The stored probes describe walks of one step and one key length.
+  void bind(int32_t probe_step, size_t key_length) {
+    if (step == 0) {
+      step = probe_step;
+      length = key_length;
+    } else if (step != probe_step) {
+      throw std::logic_error("CodeTable: used with two different probe steps");
+    } else if (length != key_length) {
+      throw std::logic_error("CodeTable: keys of different field lengths");
+    }
+  }
+
+  std::vector<uint64_t> taken;
+  int64_t taken_count = 0;
+  KeyRecords records;
+  std::vector<uint64_t> refs;  // record by id - 1
+  KeyIndex index;
+  FrontierMap frontiers;
+  int32_t step = 0;  // 0 until the first walk
+  size_t length = 0;
+};
+
+// ---------------------------------------------------------------- hashing
+
+int64_t hash_value(std::string_view key) {
+  if (key.size() > kMaxKeyLength) key = key.substr(key.size() - kMaxKeyLength);
+  if (is_numeric(key)) {
+    int64_t value = 0;
+    for (char c : key) {
+      if (c != ' ') value = value * 10 + (c - '0');
+    }
+    return value;
+  }
+  int digit[10] = {};
+  const size_t first_position = kMaxKeyLength - key.size() + 1;
+  for (size_t i = 0; i < key.size(); ++i) {
+    int& d = digit[kDigitSlot[first_position + i]];
+    d = (d + static_cast<unsigned char>(key[i]) % 10) % 10;
+  }
+  int64_t H = 0;
+  for (int j = 1; j <= 9; ++j) H = H * 10 + digit[j];
+  return H;
+}
+
+int32_t home_slot(std::string_view key, int32_t N) {
+  if (N <= 0) return 0;
+  const int64_t H = hash_value(key);
+  if (H >= 1 && H < N) return static_cast<int32_t>(H);
+  return static_cast<int32_t>(H % N + 1);
+}
+
+std::string local_date_time() {
+  static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const std::time_t now = std::time(nullptr);
+  const std::tm* t = std::localtime(&now);
+  if (t == nullptr) return std::string(24, ' ');
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s %s %2d %02d:%02d:%02d %4d", kDays[t->tm_wday % 7], kMonths[t->tm_mon % 12],
+                t->tm_mday, t->tm_hour, t->tm_min, t->tm_sec, t->tm_year + 1900);
+  return buf;
+}
+
+// ---------------------------------------------------------------- tables
+
+CodeTable::CodeTable(int32_t N) : N_(N), store_(std::make_unique<Store>(N)) {}
+CodeTable::~CodeTable() = default;
+CodeTable::CodeTable(CodeTable&&) noexcept = default;
+CodeTable& CodeTable::operator=(CodeTable&&) noexcept = default;
+
+void CodeTable::blank() { store_ = std::make_unique<Store>(N_); }
+
+int32_t CodeTable::ids() const { return static_cast<int32_t>(store_->refs.size()); }
+
+std::string_view CodeTable::code(int32_t id) const {
+  if (id < 1 || id > ids()) return {};
+  return store_->key(id).text;
+}
+
+int32_t CodeTable::slot_of(int32_t id) const {
+  if (id < 1 || id > ids()) return 0;
+  return store_->key(id).slot;
+}
+
+LiteralTable::LiteralTable(int32_t N) : N_(N) { blank(); }
+
+void LiteralTable::blank() {
+  const size_t slots = static_cast<size_t>(std::max(N_, 0)) + 1;
+  slots_.assign(slots, std::string());
+  slot_id_.assign(slots, 0);
+  ids_ = 0;
+}
+
+std::string_view LiteralTable::slot_text(int32_t slot) const {
+  if (slot < 1 || slot > N_) return {};
+  return slots_[static_cast<size_t>(slot)];
+}
+
+// ---------------------------------------------------------------- CHASHSUB
+
+ModuleHash::ModuleHash(Sink* screen, Sink* channel9) : ModuleHash(screen, channel9, local_date_time) {}
+
+ModuleHash::ModuleHash(Sink* screen, Sink* channel9, std::function<std::string()> clock)
+    : screen_(screen), channel9_(channel9), clock_(std::move(clock)), last_key_(kNoKey) {}
+
+Hit ModuleHash::CHASHSUB(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new) {
+  Hit hit;
+  if (prologue(key, table, n_opslag, add_new, hit)) {
+    if (hit.slot != 0) hit.id = table.store_->id_at(hit.slot, last_id_);
+    return hit;
+  }
+  return walk(key, table, n_opslag, add_new);
+}
+
+Hit ModuleHash::CHASHSUB(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new) {
+  Hit hit;
+  if (prologue(key, table, n_opslag, add_new, hit)) {
+    hit.id = table.slot_id_[static_cast<size_t>(hit.slot)];
+    return hit;
+  }
+  return walk(key, table, n_opslag, add_new);
+}
+
+template <class Table>
+bool ModuleHash::prologue(std::string_view key, Table& table, int32_t n_opslag, bool add_new, Hit& hit) {
+  const int32_t N = table.size();
+  if (N <= 0) EXIT_INFO("CHASH: Dimensie van opslag array <= 0:", probe_step_, {static_cast<float>(N)});
+  if (first_call_) {
+    if (n_opslag == 0 && add_new) table.blank();
+    probe_step_ = std::max(N / kStepDivisor, kMinProbeStep);
+    first_call_ = false;
+  }
+  if (N != last_size_) {
+    last_size_ = N;
+    last_pos_ = 0;
+    warn_limit_ = static_cast<int32_t>(kMaxHitrate * static_cast<float>(N));
+  }
+  if (cache_answers(key)) {
+    hit.slot = last_pos_;
+    return true;
+  }
+  last_key_ = key.substr(0, kMaxKeyLength);
+  if (is_blank(key)) {
+    // last_pos_ stays: only a call with the key kNoKey could meet it again.
+    last_key_ = kNoKey;
+    hit = {};
+    return true;
+  }
+  if (key.size() > kMaxKeyLength) {
+    const auto L = static_cast<int>(key.size());
+    EXIT_INFO("CHASH: characterstring mag max. 32 characters omvatten.", L, {static_cast<float>(L)});
+  }
+  return false;
+}
+
+bool ModuleHash::cache_answers(std::string_view key) const {
+  return last_pos_ != 0 && rtrim(key) == rtrim(last_key_);
+}
+
+// The walk as defined: slot by slot, every rule checked at every collision.
+// Texts compare without trailing blanks, which equals comparing the key's
+// L characters with the slot's first L as long as one table sees one L.
+Hit ModuleHash::walk(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new) {
+  const int32_t N = table.size();
+  const int32_t count = n_opslag;
+  const std::string_view text = rtrim(key);
+  int32_t pos = home_slot(key, N);
+  for (int64_t k = 1;; ++k) {
+    std::string& slot = table.slots_[static_cast<size_t>(pos)];
+    int32_t& slot_id = table.slot_id_[static_cast<size_t>(pos)];
+    if (slot == text) {
+      last_pos_ = pos;
+      last_id_ = slot_id;
+      return {pos, slot_id};
+    }
+    if (slot.empty()) {
+      if (!add_new) {
+        last_pos_ = 0;
+        return {};
+      }
+      slot = text;
+      slot_id = ++table.ids_;
+      n_opslag = static_cast<int32_t>(static_cast<uint32_t>(count) + 1);
+      last_pos_ = pos;
+      last_id_ = slot_id;
+      return {pos, slot_id};
+    }
+    pos = next_probe_slot(k, pos, N, probe_step_);
+    if (k > warn_limit_ && N > kWarningFloor && !hitrate_warned_) warn_hitrate(k, N, key);
+    if (add_new && too_full(count, N)) table_too_full(count, N, pos);
+    if (k + 1 > 2 * int64_t{N}) probes_exhausted(key, N, count);
+  }
+}
+
+// The same walk without walking: a stored key ends at its stored probe; a
+// new key at the first empty slot after the point up to which its home's
+// walk is known to be taken. Only the number of collisions matters for
+// the rules that the walk would have met on the way.
+Hit ModuleHash::walk(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new) {
+  CodeTable::Store& store = *table.store_;
+  store.bind(probe_step_, key.size());
+  const int32_t N = table.size();
+  const int32_t count = n_opslag;
+  const std::string_view text = rtrim(key);
+  const uint64_t h = text_hash(text);
+
+  if (const KeyRecord stored = store.find(text, h); stored.id != 0) {
+    after_collisions(int64_t{stored.probe} - 1, key, N, count, add_new);
+    last_pos_ = stored.slot;
+    last_id_ = stored.id;
+    return {stored.slot, stored.id};
+  }
+
+  const Frontier free = store.first_free(home_slot(key, N), N, probe_step_);
+  after_collisions(free.k == 0 ? 2 * int64_t{N} : int64_t{free.k} - 1, key, N, count, add_new);
+  if (free.k == 0) probes_exhausted(key, N, count);
+  if (!add_new) {
+    last_pos_ = 0;
+    return {};
+  }
+  const int32_t id = store.store(text, h, free.pos, free.k);
+  n_opslag = static_cast<int32_t>(static_cast<uint32_t>(count) + 1);
+  last_pos_ = free.pos;
+  last_id_ = id;
+  return {free.pos, id};
+}
+
+// The count does not change during a call, so the fill rule ends the run
+// at the first collision or never; the hit-rate rule cannot fire there
+// (its limit is at least 40 where it applies) and fires at most once, at
+// the probe just past the limit.
+void ModuleHash::after_collisions(int64_t collisions, std::string_view key, int32_t N, int32_t count,
+                                  bool add_new) {
+  if (collisions == 0) return;
+  if (add_new && too_full(count, N)) {
+    table_too_full(count, N, next_probe_slot(1, home_slot(key, N), N, probe_step_));
+  }
+  if (collisions > warn_limit_ && N > kWarningFloor && !hitrate_warned_) {
+    warn_hitrate(int64_t{warn_limit_} + 1, N, key);
+  }
+}
+
+bool ModuleHash::too_full(int32_t count, int32_t N) const {
+  return static_cast<float>(count) / static_cast<float>(N) > kFillLimit;
+}
+
+// ---------------------------------------------------------------- messages
+
+void ModuleHash::warn_hitrate(int64_t probe, int32_t N, std::string_view key) {
+  if (screen_ != nullptr) {
+    screen_->write(FreeLine().str());
+    screen_->write(FreeLine().text(" WARNING : ").str());
+    screen_->write(FreeLine().text(" hitrate in chash is higher than MAX_HITRATE:").num(probe).str());
+    screen_->write(FreeLine().text(" increase array, PARAMETER max_opslag =").num(N).str());
+    screen_->write(FreeLine().text(" this happens with CASE ").text(key).str());
+  }
+  if (channel9_ != nullptr) {
+    std::string lines = " WARNING : \n";
+    lines.append(" hitrate in chash is higher than MAX_HITRATE: ").append(fmt_I(probe, 10)).append("\n");
+    lines.append(" increase array, PARAMETER max_opslag = ").append(fmt_I(N, 10)).append("\n");
+    lines.append(" this happens with CASE ").append(key).append("\n");
+    channel9_->write(lines);
+  }
+  hitrate_warned_ = true;
+  if (screen_ != nullptr) screen_->flush();
+}
+
+void ModuleHash::table_too_full(int32_t count, int32_t N, int32_t slot) {
+  const std::string when = clock_();
+  constexpr std::string_view kTooSmall = ": array in chash routine too small";
+  constexpr std::string_view kAdvice = " array size should be at least 120% of number of expected variables";
+  if (screen_ != nullptr) {
+    screen_->write(FreeLine().text(when).text(kTooSmall).str());
+    screen_->write(FreeLine().text(" variable found up to now").num(count).str());
+    screen_->write(FreeLine().text(" array size is now").num(N).str());
+    screen_->write(FreeLine().text(kAdvice).str());
+    screen_->flush();
+  }
+  if (channel9_ != nullptr) {
+    std::string lines = when;
+    lines.append(kTooSmall).append("\n");
+    lines.append(" variable found up to now ").append(fmt_I(count, 10)).append("\n");
+    lines.append(" array size is now").append(fmt_I(N, 10)).append("\n");
+    lines.append(kAdvice).append("\n");
+    channel9_->write(lines);
+    channel9_->flush();
+  }
+  EXIT_INFO("CHASH: " + when + " - array in chash routine too small.", slot);
+}
+
+void ModuleHash::probes_exhausted(std::string_view key, int32_t N, int32_t count) {
+  const std::string message = "CHASH: Array too small, dimensies aanpassen bij string: " + std::string(rtrim(key));
+  EXIT_INFO(message, static_cast<int>(int64_t{N} + 1), {static_cast<float>(N), static_cast<float>(count)});
+}
+
+}  // namespace vm::hash

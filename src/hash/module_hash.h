@@ -13,6 +13,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,9 +36,14 @@ struct Hit {
 };
 
 // The hash value H of a key of L = key.size() characters (trailing blanks
-// count) and its home slot in a table of N slots.
+// count) and its home slot in a table of N slots. Only the rightmost 32
+// characters take part (CHASHSUB refuses longer keys).
 int64_t hash_value(std::string_view key);
 int32_t home_slot(std::string_view key, int32_t N);
+
+// The date-time text of the table-too-full report: 24 characters,
+// "Tue Dec  8 14:55:02 2026", in local time.
+std::string local_date_time();
 
 class CodeTable;
 class LiteralTable;
@@ -46,6 +53,8 @@ class ModuleHash {
   // screen: the hit-rate and table-too-full lines; channel9: the message
   // file. Both may be null (nothing written).
   ModuleHash(Sink* screen, Sink* channel9);
+  // The same with the clock of the table-too-full report replaced.
+  ModuleHash(Sink* screen, Sink* channel9, std::function<std::string()> clock);
 
   // CHASHSUB(TXT, TXT_OPSLAG, max_opslag, n_opslag, add_new, ipos).
   // key: the code field as it stands (L characters, blank-padded).
@@ -56,13 +65,29 @@ class ModuleHash {
   bool hitrate_warned() const { return hitrate_warned_; }
 
  private:
-  // ... module state; see the .cpp
-  friend class CodeTable;
-  friend class LiteralTable;
+  // Steps before the table is probed; true when the call is answered
+  // without probing (`hit` then holds the slot; the caller adds the id).
+  template <class Table>
+  bool prologue(std::string_view key, Table& table, int32_t n_opslag, bool add_new, Hit& hit);
+  bool cache_answers(std::string_view key) const;
+
+  Hit walk(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new);
+  Hit walk(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new);
+  // The rules that apply at the collisions of a walk that collided
+  // `collisions` times before it ended, in the order the walk meets them.
+  void after_collisions(int64_t collisions, std::string_view key, int32_t N, int32_t count, bool add_new);
+  bool too_full(int32_t count, int32_t N) const;
+
+  void warn_hitrate(int64_t probe, int32_t N, std::string_view key);
+  [[noreturn]] void table_too_full(int32_t count, int32_t N, int32_t slot);
+  [[noreturn]] void probes_exhausted(std::string_view key, int32_t N, int32_t count);
+
   Sink* screen_;
   Sink* channel9_;
+  std::function<std::string()> clock_;
   std::string last_key_;
   int32_t last_pos_ = 0;
+  int32_t last_id_ = 0;  // the id behind last_pos_, in the table that answered
   int32_t last_size_ = 0;
   int32_t warn_limit_ = 0;
   int32_t probe_step_ = 1023;
@@ -70,21 +95,32 @@ class ModuleHash {
   bool hitrate_warned_ = false;
 };
 
-// The fast table of N slots.
+// The fast table of N slots. Every key passed to one table must have the
+// same field length L and one table serves one ModuleHash (or modules with
+// the same probe step); otherwise std::logic_error, as the stored walk
+// positions would no longer describe the walk. A moved-from table may only
+// be assigned to or destroyed.
 class CodeTable {
  public:
   explicit CodeTable(int32_t N);
+  ~CodeTable();
+  CodeTable(CodeTable&&) noexcept;
+  CodeTable& operator=(CodeTable&&) noexcept;
+
   int32_t size() const { return N_; }
   // Number of stored keys (ids run from 1 to this).
   int32_t ids() const;
-  // The stored code of an id, without trailing blanks.
+  // The stored code of an id, without trailing blanks; stays valid as long
+  // as the table (texts never move).
   std::string_view code(int32_t id) const;
   int32_t slot_of(int32_t id) const;
 
  private:
   friend class ModuleHash;
+  struct Store;
+  void blank();
   int32_t N_;
-  // ... see the .cpp
+  std::unique_ptr<Store> store_;
 };
 
 // The literal table: N texts, probed slot by slot exactly as the walk is
@@ -97,8 +133,9 @@ class LiteralTable {
 
  private:
   friend class ModuleHash;
+  void blank();
   int32_t N_;
-  std::vector<std::string> slots_;
+  std::vector<std::string> slots_;  // index 1..N; empty text: blank slot
   std::vector<int32_t> slot_id_;
   int32_t ids_ = 0;
 };
