@@ -68,7 +68,7 @@ TEST(Scan, PopulationCodeEqualToPeriodCodeSharesOneSlot) {
 TEST(Scan, LogLinesAndTooFewRecords) {
   Loaded l;
   load(ten("", 0), l);
-  EXPECT_EQ(l.log.data.substr(0, 36), "\n  First 10 records pedigree file: \n R");
+  EXPECT_EQ(l.log.data.substr(0, 37), "\n  First 10 records pedigree file: \n R");
   EXPECT_NE(l.log.data.find(" RECORD 10: \"ZF9                      \", \"0                        \", "),
             std::string::npos);
   EXPECT_NE(l.log.data.find("  Number of animals read:           10\n"
@@ -94,17 +94,17 @@ TEST(Load, WorkedExample) {
   Loaded l;
   load(ten("A1 0 0 P1 T1\nA2 0 0 P1 T1\nA3 A1 X9 P2 T2\nA1 0 - P1 T1\n", 4), l);
   const Animals& a = l.animals;
-  EXPECT_EQ(a.n, 11);  // A1, A2, A3, six padding founders, then X9
-  EXPECT_EQ(l.codes->animal_code(11), "X9");
+  ASSERT_EQ(a.n, 10);  // A1, A2, A3, six padding founders, then X9
+  EXPECT_EQ(l.codes->animal_code(10), "X9");
   EXPECT_EQ(a.sire[3], 1);
-  EXPECT_EQ(a.dam[3], 11);
+  EXPECT_EQ(a.dam[3], 10);
   EXPECT_EQ(a.sire[1], 0);
   EXPECT_EQ(a.dam[1], 0);
-  EXPECT_EQ(a.period[11], 0);
-  EXPECT_EQ(a.pop[11], 0);
+  EXPECT_EQ(a.period[10], 0);
+  EXPECT_EQ(a.pop[10], 0);
   EXPECT_NE(l.log.data.find("  WARNING: Animal appears in list more than once! A1 - ignored.\n"), std::string::npos);
   EXPECT_NE(l.log.data.find("  Animal: A3: Dam not found: X9\n"), std::string::npos);
-  EXPECT_NE(l.log.data.find("  New number of animals in pedigree:           11\n"), std::string::npos);
+  EXPECT_NE(l.log.data.find("  New number of animals in pedigree:           10\n"), std::string::npos);
   EXPECT_NE(l.screen.data.find(" Reading animals ...\n  Reading pedigree ...\n"), std::string::npos);
 }
 
@@ -121,10 +121,12 @@ TEST(Load, RepeatedRecordsNeverEraseAKnownParent) {
 
 TEST(Load, EmptyParentValueIsUnknownNotThePreviousParent) {
   Loaded l;
-  load(ten("S 0 0 P T\nD 0 0 P T\nA,S,D,P,T\nB,,,P,T\nC S / \n", 5), l);
+  load(ten("S 0 0 P T\nD 0 0 P T\nA,S,D,P,T\nB,,,P,T\nC,S,,P,T\n", 5), l);
   const Animals& a = l.animals;
   EXPECT_EQ(a.sire[4], 0);
   EXPECT_EQ(a.dam[4], 0);
+  EXPECT_EQ(a.sire[5], 1);
+  EXPECT_EQ(a.dam[5], 0);
 }
 
 TEST(Load, MissingParentsAreAddedOnce) {
