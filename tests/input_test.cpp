@@ -68,7 +68,7 @@ TEST(Scan, PopulationCodeEqualToPeriodCodeSharesOneSlot) {
 TEST(Scan, LogLinesAndTooFewRecords) {
   Loaded l;
   load(ten("", 0), l);
-  EXPECT_EQ(l.log.data.substr(0, 37), "\n  First 10 records pedigree file: \n R");
+  EXPECT_EQ(l.log.data.substr(0, 38), "\n  First 10 records pedigree file: \n R");
   EXPECT_NE(l.log.data.find(" RECORD 10: \"ZF9                      \", \"0                        \", "),
             std::string::npos);
   EXPECT_NE(l.log.data.find("  Number of animals read:           10\n"
