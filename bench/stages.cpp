@@ -1,0 +1,190 @@
+// velmora_stages: times each stage of a Velmora run on one pedigree file.
+//
+// Usage: velmora_stages [--fields A,S,D,P,T] [--output FILE] pedigree.ped
+//
+//   --fields   field numbers of animal, sire, dam, population and period
+//              (default 1,2,3,4,5)
+//   --output   where the result table goes (default /dev/null); the file is
+//              the same as the program's output file for the same pedigree
+//
+// Runs the stages of the program's run driver (src/driver/run.cpp) in the
+// same order, with the same hand-over and freeing of storage between them,
+// and prints one line per stage: wall time and the peak resident memory of
+// the process after the stage (MB = 10^6 bytes). Screen, log and message-file lines go to a
+// NullSink, so their cost is only the formatting.
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/sink.h"
+#include "common/stop.h"
+#include "genetics/genetics.h"
+#include "hash/module_hash.h"
+#include "input/record_reader.h"
+#include "input/scan.h"
+#include "pedigree/generations.h"
+#include "pedigree/renumber.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Row {
+  std::string stage;
+  double seconds;
+  long peak_kb;
+};
+
+long peak_rss_kb() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;  // kilobytes on Linux
+}
+
+class Timer {
+ public:
+  explicit Timer(std::vector<Row>& rows) : rows_(rows), start_(Clock::now()) {}
+  // Closes the running stage under `name` and starts the next one.
+  void lap(const char* name) {
+    const Clock::time_point now = Clock::now();
+    rows_.push_back({name, std::chrono::duration<double>(now - start_).count(), peak_rss_kb()});
+    start_ = Clock::now();
+  }
+
+ private:
+  std::vector<Row>& rows_;
+  Clock::time_point start_;
+};
+
+[[noreturn]] void usage(const char* message) {
+  std::fprintf(stderr, "velmora_stages: %s\nUsage: velmora_stages [--fields A,S,D,P,T] [--output FILE] pedigree.ped\n",
+               message);
+  std::exit(64);
+}
+
+vm::input::FieldNumbers parse_fields(const std::string& text) {
+  int32_t v[5];
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%d,%d,%d,%d,%d%n", &v[0], &v[1], &v[2], &v[3], &v[4], &used) != 5 ||
+      static_cast<size_t>(used) != text.size())
+    usage("--fields needs five numbers separated by commas");
+  return {v[0], v[1], v[2], v[3], v[4]};
+}
+
+vm::genetics::Names population_and_period_names(const vm::input::Codes& codes, const vm::input::ScanResult& scan) {
+  vm::genetics::Names names;
+  names.pop.assign(1, "");
+  names.period.assign(1, "");
+  for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
+  for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
+  return names;
+}
+
+// The stages of run_stages after the parameters, each closed by a lap.
+void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::string& output_path,
+         std::vector<Row>& rows) {
+  using namespace vm;
+  NullSink screen, log, channel9;
+  Timer timer(rows);
+
+  input::PedigreeFile pedigree;
+  if (!pedigree.open(path)) throw FileError{"cannot open pedigree file \"" + path + "\": " + pedigree.error()};
+  const int32_t field_count = input::GETNRFIELDS(pedigree, screen);
+  pedigree.rewind();
+  for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period})
+    if (number < 1 || number > field_count) throw FileError{"field number outside the fields of the pedigree file"};
+  FileSink output;
+  if (!output.open(output_path)) throw FileError{"cannot create output file \"" + output_path + "\""};
+  hash::ModuleHash hash(&screen, &channel9);
+  input::Fields fields(field_count);
+  std::unique_ptr<input::Codes> codes;
+  timer.lap("open, field count");
+
+  const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
+  timer.lap("scan_pedigree");
+  input::Animals animals = input::load_animals(pedigree, fields, fn, scan.R, hash, *codes, screen, log);
+  timer.lap("load_animals");
+
+  pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
+  auto code_of = [&](int32_t a) { return codes->animal_code(a); };
+  std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
+  timer.lap("assign_generations");
+  pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
+  std::vector<int32_t>().swap(gen);
+  timer.lap("renumber");
+
+  genetics::SortedPedigree sorted;
+  sorted.n = loaded.n;
+  sorted.sire = std::move(renumbered.sire);
+  sorted.dam = std::move(renumbered.dam);
+  sorted.period = std::move(renumbered.period);
+  sorted.pop = std::move(renumbered.pop);
+  const genetics::Names names = population_and_period_names(*codes, scan);
+  codes.reset();
+  loaded = {};
+  animals = {};
+  timer.lap("names, free input");
+
+  const std::vector<double> D = genetics::INBREED(sorted, screen);
+  timer.lap("INBREED");
+  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log);
+  timer.lap("drift_per_period");
+  genetics::write_result_table(results, names, output);
+  if (!output.close()) throw FileError{"cannot write the output file \"" + output_path + "\""};
+  timer.lap("write_result_table");
+  std::fprintf(stdout, "# %s: %d records, %d animals, %d populations, %d periods\n", path.c_str(), scan.R, sorted.n,
+               scan.Q, scan.P);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vm::input::FieldNumbers fn{1, 2, 3, 4, 5};
+  std::string output = "/dev/null";
+  std::string path;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--fields" && i + 1 < argc) {
+      fn = parse_fields(argv[++i]);
+    } else if (arg == "--output" && i + 1 < argc) {
+      output = argv[++i];
+    } else if (arg == "--help") {
+      usage("times each stage of a run");
+    } else if (!arg.empty() && arg[0] != '-' && path.empty()) {
+      path = arg;
+    } else {
+      usage(("unexpected argument '" + std::string(arg) + "'").c_str());
+    }
+  }
+  if (path.empty()) usage("no pedigree file");
+
+  std::vector<Row> rows;
+  const Clock::time_point start = Clock::now();
+  try {
+    run(path, fn, output, rows);
+  } catch (const vm::Stop& stop) {
+    std::fprintf(stderr, "velmora_stages: the run stopped: %s\n", stop.message.c_str());
+    return 1;
+  } catch (const vm::FatalExit& fatal) {
+    std::fprintf(stderr, "velmora_stages: fatal end %d:\n%s", fatal.code, fatal.report.c_str());
+    return 1;
+  } catch (const vm::FileError& error) {
+    std::fprintf(stderr, "velmora_stages: %s\n", error.message.c_str());
+    return 2;
+  }
+  const double total = std::chrono::duration<double>(Clock::now() - start).count();
+
+  std::printf("%-20s %10s %8s %12s\n", "stage", "seconds", "share", "peak MB");
+  for (const Row& row : rows)
+    std::printf("%-20s %10.3f %7.1f%% %12.1f\n", row.stage.c_str(), row.seconds,
+                total > 0 ? 100.0 * row.seconds / total : 0.0, static_cast<double>(row.peak_kb) * 1024.0 / 1e6);
+  std::printf("%-20s %10.3f %7.1f%% %12.1f\n", "total", total, 100.0, static_cast<double>(peak_rss_kb()) * 1024.0 / 1e6);
+  return 0;
+}
