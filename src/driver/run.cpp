@@ -1,10 +1,15 @@
 #include "driver/run.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <memory>
+#include <new>
+#include <stdexcept>
 
 #include "common/format.h"
 #include "common/stop.h"
@@ -29,18 +34,37 @@ void write_banner(Sink& screen) {
 }
 
 // The identity of a file for the same-file check: device and inode of an
-// existing file.
+// existing file (through links).
 bool same_existing_file(const std::string& a, const std::string& b) {
   struct stat sa {}, sb {};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Two names of files still to be created are the same file when they are
-// the same text (the folder part resolves alike).
+// The absolute path a name will be created at: the folders that exist
+// resolved (links, "." and ".."), and a final link followed even when its
+// target does not exist yet.
+std::filesystem::path resolved(const std::string& name) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path p = fs::absolute(name, ec);
+  if (ec) return name;
+  for (int links = 0; links < 40; ++links) {
+    fs::path q = fs::weakly_canonical(p, ec);
+    if (ec) return p.lexically_normal();
+    if (!fs::is_symlink(fs::symlink_status(q, ec))) return q;
+    fs::path target = fs::read_symlink(q, ec);
+    if (ec) return q;
+    p = target.is_absolute() ? target : q.parent_path() / target;
+  }
+  return p.lexically_normal();
+}
+
+// Two names are one file when they name the same existing file, or when
+// they resolve to the same place (files still to be created).
 bool same_file(const std::string& a, const std::string& b) {
   if (a == b) return true;
-  return same_existing_file(a, b);
+  return same_existing_file(a, b) || resolved(a) == resolved(b);
 }
 
 // Never overwrite an input, and never write the log and the output into
@@ -66,6 +90,34 @@ void check_distinct_files(const Parameters& p, const std::string& parameter_file
   }
 }
 
+// Channel 9, the code table's message file, is created by its first line
+// under a fixed name; a run whose own files carry that name must not lose
+// them to it.
+class Channel9 : public Sink {
+ public:
+  explicit Channel9(std::vector<std::string> run_files) : file_("fort.9"), run_files_(std::move(run_files)) {}
+  void write(std::string_view text) override {
+    if (!checked_) {
+      checked_ = true;
+      for (const std::string& name : run_files_) {
+        if (!name.empty() && same_file(file_.path(), name)) {
+          throw FileError{"the message file \"" + file_.path() + "\" is the file \"" + name +
+                          "\" of this run; refusing to overwrite it"};
+        }
+      }
+    }
+    file_.write(text);
+  }
+  void flush() override { file_.flush(); }
+  bool close() { return file_.close(); }
+  const std::string& path() const { return file_.path(); }
+
+ private:
+  LazyFileSink file_;
+  std::vector<std::string> run_files_;
+  bool checked_ = false;
+};
+
 void open_for_writing(FileSink& file, const std::string& name, const char* what) {
   if (!file.open(name)) throw FileError{std::string("cannot create ") + what + " \"" + name + "\": " + std::strerror(errno)};
 }
@@ -85,6 +137,67 @@ genetics::Names population_and_period_names(const input::Codes& codes, const inp
   for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
   for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
   return names;
+}
+
+// GETNRFIELDS on the pedigree's first line; the field numbers must lie
+// within the fields, as they index FIELDS.
+int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log) {
+  const int32_t field_count = input::GETNRFIELDS(pedigree, screen);
+  pedigree.rewind();
+  log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
+  for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period}) check_field_number(number, field_count, screen, log);
+  return field_count;
+}
+
+// The result arrays hold four values per ordered pair of populations and
+// period. A wrong field number (the animal field taken as the population)
+// easily asks for more than the machine has; the allocation would then not
+// fail but page the machine to a halt, so it is refused up front.
+void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan) {
+  const double bytes = 4.0 * sizeof(double) * scan.Q * static_cast<double>(scan.Q) * scan.P;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  const double limit = pages > 0 && page_size > 0 ? 0.75 * static_cast<double>(pages) * static_cast<double>(page_size)
+                                                  : static_cast<double>(SIZE_MAX) / 2;
+  if (bytes <= limit) return;
+  throw FileError{"pedigree file \"" + pedigree.path() + "\": the results of " + std::to_string(scan.Q) +
+                  " populations and " + std::to_string(scan.P) + " periods need " +
+                  std::to_string(static_cast<long long>(bytes / 1e6)) +
+                  " MB, more than this machine's memory (check the population and period field numbers)"};
+}
+
+// The stages from the scan to the result table.
+void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::FieldNumbers& fn, Sink& screen,
+             Sink& log, Sink& output, Sink& channel9) {
+  hash::ModuleHash hash(&screen, &channel9);
+  input::Fields fields(field_count);
+  std::unique_ptr<input::Codes> codes;
+
+  const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
+  check_result_memory(pedigree, scan);
+  input::Animals animals = input::load_animals(pedigree, fields, fn, scan.R, hash, *codes, screen, log);
+
+  pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
+  auto code_of = [&](int32_t a) { return codes->animal_code(a); };
+  std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
+  pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
+  std::vector<int32_t>().swap(gen);
+
+  genetics::SortedPedigree sorted;
+  sorted.n = loaded.n;
+  sorted.sire = std::move(renumbered.sire);
+  sorted.dam = std::move(renumbered.dam);
+  sorted.period = std::move(renumbered.period);
+  sorted.pop = std::move(renumbered.pop);
+  const genetics::Names names = population_and_period_names(*codes, scan);
+  codes.reset();
+  loaded = {};
+  animals = {};
+
+  screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
+  const std::vector<double> D = genetics::INBREED(sorted, screen);
+  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log);
+  genetics::write_result_table(results, names, output);
 }
 
 // The run from the banner to the closing of the files; every early end is
@@ -113,10 +226,8 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   if (!pedigree.open(p.pedigree)) {
     throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
   }
-  const int32_t field_count = input::GETNRFIELDS(pedigree, screen);
-  pedigree.rewind();
-  log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
-  for (int32_t number : {p.animal, p.sire, p.dam, p.pop, p.period}) check_field_number(number, field_count, screen, log);
+  const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
+  const int32_t field_count = count_fields(pedigree, fn, screen, log);
 
   if (p.output.empty()) {
     std::string line = FreeLine().text(" ERROR: No output file selected ").str();
@@ -124,39 +235,15 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
     log.write(line);
     throw Stop{kTerminated};
   }
+  // The log exists now: a link that leads from the output to it shows.
+  if (same_existing_file(p.output, p.log)) {
+    throw FileError{"the log file \"" + p.log + "\" and the output file \"" + p.output + "\" are the same file"};
+  }
   FileSink output;
   open_for_writing(output, p.output, "output file");
 
-  LazyFileSink channel9("fort.9");
-  hash::ModuleHash hash(&screen, &channel9);
-  input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
-  input::Fields fields(field_count);
-  std::unique_ptr<input::Codes> codes;
-
-  const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
-  input::Animals animals = input::load_animals(pedigree, fields, fn, scan.R, hash, *codes, screen, log);
-
-  pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
-  auto code_of = [&](int32_t a) { return codes->animal_code(a); };
-  std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
-  pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
-  std::vector<int32_t>().swap(gen);
-
-  genetics::SortedPedigree sorted;
-  sorted.n = loaded.n;
-  sorted.sire = std::move(renumbered.sire);
-  sorted.dam = std::move(renumbered.dam);
-  sorted.period = std::move(renumbered.period);
-  sorted.pop = std::move(renumbered.pop);
-  const genetics::Names names = population_and_period_names(*codes, scan);
-  codes.reset();
-  loaded = {};
-  animals = {};
-
-  screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
-  const std::vector<double> D = genetics::INBREED(sorted, screen);
-  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log);
-  genetics::write_result_table(results, names, output);
+  Channel9 channel9({p.pedigree, parameter_file, p.log, p.output});
+  compute(pedigree, field_count, fn, screen, log, output, channel9);
 
   if (!channel9.close()) throw FileError{"cannot write the message file \"" + channel9.path() + "\""};
   if (!output.close()) throw FileError{"cannot write the output file \"" + p.output + "\" (disk full?)"};
@@ -164,12 +251,12 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   throw Stop{"Finished."};
 }
 
-}  // namespace
-
-int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors) {
-  set_program_name(args.empty() ? std::string() : args[0]);
+// Every ending of a run as its exit status: the stop's line on the screen,
+// or the report or file error on the error stream.
+template <class Body>
+int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
   try {
-    run_stages(args, input, screen);
+    body();
   } catch (const Stop& stop) {
     if (!stop.message.empty()) screen.write(stop.message + "\n");
     screen.flush();
@@ -181,17 +268,41 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
     return fatal.code;
   } catch (const FileError& error) {
     screen.flush();
-    std::string program = args.empty() ? std::string("velmora") : args[0];
     errors.write(program + ": " + error.message + "\n");
     errors.flush();
     return 2;
   } catch (const std::bad_alloc&) {
     screen.flush();
-    errors.write("velmora: not enough memory for this pedigree\n");
+    errors.write(program + ": not enough memory for this pedigree\n");
+    errors.flush();
+    return 2;
+  } catch (const std::length_error&) {  // an array longer than the library can make
+    screen.flush();
+    errors.write(program + ": not enough memory for this pedigree\n");
     errors.flush();
     return 2;
   }
   return 0;
+}
+
+}  // namespace
+
+int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors) {
+  set_program_name(args.empty() ? std::string() : args[0]);
+  const std::string program = args.empty() ? std::string("velmora") : args[0];
+  return ended([&] { run_stages(args, input, screen); }, program, screen, errors);
+}
+
+int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
+                          Sink& output, Sink& channel9, Sink& errors) {
+  set_program_name("velmora");
+  return ended(
+      [&] {
+        const int32_t field_count = count_fields(pedigree, fn, screen, log);
+        compute(pedigree, field_count, fn, screen, log, output, channel9);
+        throw Stop{"Finished."};
+      },
+      "velmora", screen, errors);
 }
 
 }  // namespace vm

@@ -10,9 +10,20 @@
 
 namespace vm {
 
+namespace input {
+class PedigreeFile;
+struct FieldNumbers;
+}  // namespace input
+
 // Runs the whole program with `args` (args[0] is the program as invoked).
 // Writes the screen to `screen`, the error stream to `errors`, reads the
 // dialogue from `input`; returns the exit status.
 int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors);
+
+// The same run from the field count of an already open pedigree to the
+// result table, with the log, output and message file in sinks; every
+// ending becomes an exit status as above. For tests and fuzzing.
+int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
+                          Sink& output, Sink& channel9, Sink& errors);
 
 }  // namespace vm
