@@ -71,6 +71,23 @@ SortedPedigree random_pedigree(uint32_t seed, int32_t n, int32_t Q, int32_t P, i
   return b.ped;
 }
 
+// Generations of `size` animals with parents from the generation before
+// (a few of them unknown or selfed), as the sort on generation leaves them.
+SortedPedigree generational_pedigree(uint32_t seed, int32_t generations, int32_t size) {
+  std::mt19937 rng(seed);
+  PedBuilder b;
+  for (int32_t g = 0; g < generations; ++g) {
+    const int32_t first_of_previous = (g - 1) * size + 1;
+    std::uniform_int_distribution<int32_t> pick(first_of_previous, first_of_previous + size - 1);
+    for (int32_t k = 0; k < size; ++k) {
+      int32_t sire = g == 0 ? 0 : pick(rng), dam = g == 0 ? 0 : pick(rng);
+      if (rng() % 20 == 0) dam = rng() % 2 ? 0 : sire;
+      b.add(sire, dam, 1 + g % 3, 1 + k % 2);
+    }
+  }
+  return b.ped;
+}
+
 // The relationship matrix by the tabular method, entries (0..n)^2.
 std::vector<std::vector<double>> tabular_A(const SortedPedigree& ped) {
   const int32_t n = ped.n;
@@ -151,6 +168,19 @@ TEST(Inbreeding, FastMatchesPlainBitForBit) {
     const Inbreeding fast = inbreeding(ped, screen), plain = inbreeding_plain(ped, screen);
     expect_same_bits(fast.F, plain.F, "F");
     expect_same_bits(fast.D, plain.D, "D");
+  }
+}
+
+TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
+  const SortedPedigree ped = generational_pedigree(5, 12, 400);
+  StringSink plain_screen;
+  const Inbreeding plain = inbreeding_plain(ped, plain_screen);
+  for (unsigned threads : {1u, 2u, 5u}) {
+    StringSink screen;
+    const Inbreeding fast = inbreeding(ped, screen, threads);
+    expect_same_bits(fast.F, plain.F, "F");
+    expect_same_bits(fast.D, plain.D, "D");
+    EXPECT_EQ(screen.data, plain_screen.data);
   }
 }
 

@@ -48,9 +48,16 @@ std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int
 struct Inbreeding {
   std::vector<double> F, D;
 };
-// The fast computation behind INBREED: ancestors taken from a radix heap instead
-// of the sorted list, and one trace per distinct pair of parents.
-Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen);
+// The fast computation behind INBREED: ancestors taken from a radix heap
+// instead of the sorted list, one trace per distinct pair of parents, and
+// the traces of animals whose parents are all done spread over `threads`
+// threads (0: one per hardware thread; fewer when their working storage
+// would pass the budget). The same bits for any number of threads.
+Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
+// Bytes of working storage (n + 1 doubles each) that all tracing threads
+// together may hold.
+inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
+unsigned inbreeding_workers(int32_t n, unsigned requested);
 // The literal linked-list computation behind INBREED_plain.
 Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen);
 

@@ -4,14 +4,19 @@
 // Two versions are kept. The plain one walks a singly linked list of the
 // ancestors still to visit, in decreasing order of number; its insertions
 // cost a walk along the list, which becomes quadratic in deep pedigrees.
-// The fast one takes the same ancestors from a priority queue and performs the
+// The fast one takes the same ancestors from a radix heap and performs the
 // very same floating-point operations in the same order, so both give the
 // same bits: the largest listed ancestor is always the next one visited,
-// and its half goes to the larger parent before the smaller one.
+// and its half goes to the larger parent before the smaller one. It traces
+// each pair of parents once, and the animals of a generation, which do not
+// depend on each other, on several threads.
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <cstdint>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/format.h"
@@ -127,76 +132,146 @@ class DescendingQueue {
   size_t size_ = 0;
 };
 
-// Working storage of the ancestor trace. What a visit needs of an animal
-// sits together in one record, as a trace jumps about the whole pedigree.
-// LL is zero between two traces, and non-zero exactly for the animals that
-// are queued (a half that underflowed to zero would queue its animal a
-// second time, which visits add nothing to: the same bits either way).
+// What a trace needs of an animal, together in one record, as a trace
+// jumps about the whole pedigree. Shared by all tracers, read only.
+struct Ancestor {
+  double D = 0.0;
+  int32_t hi = 0, lo = 0;  // parents, larger first
+};
+
+// One thread's ancestor trace. LL is zero between two traces, and non-zero
+// exactly for the animals that are queued (a half that underflowed to zero
+// would queue its animal a second time, which visits add nothing to: the
+// same bits either way).
 class AncestorTrace {
  public:
-  explicit AncestorTrace(int32_t n) : nodes_(static_cast<size_t>(n) + 1) {}
-
-  // Animal i, with its D and its parents ordered larger first.
-  void enter(int32_t i, double D, int32_t hi, int32_t lo) { nodes_[i] = Node{0.0, D, hi, lo}; }
+  explicit AncestorTrace(int32_t n) : LL_(static_cast<size_t>(n) + 1, 0.0) {}
 
   // F(i) = sum over i and its ancestors j, largest first, of LL(j)^2 D(j),
-  // minus 1. Every ancestor must have been entered.
-  double run(int32_t i) {
+  // minus 1.
+  double run(const std::vector<Ancestor>& anc, int32_t i) {
     double fi = -1.0;
-    nodes_[i].LL = 1.0;
+    LL_[i] = 1.0;
     queue_.start(i);
     while (!queue_.empty()) {
-      Node& j = nodes_[queue_.pop()];
-      const double r = 0.5 * j.LL;
-      if (j.hi > 0) {
-        add(j.hi, r);
-        if (j.lo > 0) add(j.lo, r);
+      const int32_t j = queue_.pop();
+      const Ancestor& a = anc[j];
+      const double r = 0.5 * LL_[j];
+      if (a.hi > 0) {
+        add(a.hi, r);
+        if (a.lo > 0) add(a.lo, r);
       }
-      fi = fi + (j.LL * j.LL) * j.D;
-      j.LL = 0.0;
+      fi = fi + (LL_[j] * LL_[j]) * a.D;
+      LL_[j] = 0.0;
     }
     return fi;
   }
 
  private:
-  struct Node {
-    double LL = 0.0, D = 0.0;
-    int32_t hi = 0, lo = 0;
-  };
-
   void add(int32_t k, double r) {
-    double& LL = nodes_[k].LL;
-    if (LL == 0.0) queue_.push(k);
-    LL += r;
+    if (LL_[k] == 0.0) queue_.push(k);
+    LL_[k] += r;
   }
 
-  std::vector<Node> nodes_;
+  std::vector<double> LL_;
   DescendingQueue queue_;
+};
+
+// Animals are taken in runs whose parents all come before the run: within
+// a run no animal's D or F depends on another's, so the traces of a run can
+// go to several threads and still give the same bits. The pedigree is
+// sorted on generation, so a run spans up to a whole generation; it is cut
+// at kRun animals to keep the progress lines coming.
+constexpr int32_t kRun = 16384;
+// Traces in a run below which threads are not worth starting.
+constexpr size_t kThreadedTraces = 64;
+
+int32_t run_end(const SortedPedigree& ped, int32_t b) {
+  int32_t e = b;
+  while (e <= ped.n && e - b < kRun && std::max(ped.sire[e], ped.dam[e]) < b) ++e;
+  return e;
+}
+
+class Inbreeder {
+ public:
+  Inbreeder(const SortedPedigree& ped, unsigned workers)
+      : ped_(ped), r_(start_result(ped.n)), anc_(static_cast<size_t>(ped.n) + 1),
+        seen_(animals_with_both_parents(ped)) {
+    for (unsigned t = 0; t < workers; ++t) tracers_.emplace_back(ped.n);
+  }
+
+  Inbreeding run(Sink& screen) {
+    for (int32_t b = 1; b <= ped_.n;) {
+      const int32_t e = run_end(ped_, b);
+      prepare(b, e);
+      trace_all();
+      for (auto [i, sib] : sibs_) r_.F[i] = r_.F[sib];
+      for (int32_t i = b; i < e; ++i) show_progress(i, screen);
+      b = e;
+    }
+    return std::move(r_);
+  }
+
+ private:
+  // D of every animal of the run, and which of them need a trace: the
+  // first with each pair of parents; later ones copy its F.
+  void prepare(int32_t b, int32_t e) {
+    to_trace_.clear();
+    sibs_.clear();
+    for (int32_t i = b; i < e; ++i) {
+      const int32_t s = ped_.sire[i], d = ped_.dam[i];
+      const int32_t hi = std::max(s, d), lo = std::min(s, d);
+      r_.D[i] = sampling_factor(r_.F, s, d);
+      anc_[i] = Ancestor{r_.D[i], hi, lo};
+      if (lo == 0) continue;  // F(i) = 0
+      if (const int32_t sib = seen_.find(hi, lo); sib != 0) {
+        sibs_.emplace_back(i, sib);
+      } else {
+        seen_.insert(hi, lo, i);
+        to_trace_.push_back(i);
+      }
+    }
+  }
+
+  void trace_all() {
+    if (tracers_.size() == 1 || to_trace_.size() < kThreadedTraces) {
+      for (int32_t i : to_trace_) r_.F[i] = tracers_[0].run(anc_, i);
+      return;
+    }
+    std::atomic<size_t> next{0};
+    auto work = [&](AncestorTrace& tracer) {
+      for (size_t k = next++; k < to_trace_.size(); k = next++) {
+        const int32_t i = to_trace_[k];
+        r_.F[i] = tracer.run(anc_, i);
+      }
+    };
+    std::vector<std::jthread> pool;
+    for (size_t t = 1; t < tracers_.size(); ++t) pool.emplace_back(work, std::ref(tracers_[t]));
+    work(tracers_[0]);
+  }
+
+  const SortedPedigree& ped_;
+  Inbreeding r_;
+  std::vector<Ancestor> anc_;
+  PairIndex seen_;
+  std::vector<AncestorTrace> tracers_;
+  std::vector<int32_t> to_trace_;
+  std::vector<std::pair<int32_t, int32_t>> sibs_;
 };
 
 }  // namespace
 
-Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen) {
-  const int32_t n = ped.n;
-  Inbreeding r = start_result(n);
-  if (n <= 0) return r;
-  AncestorTrace trace(n);
-  PairIndex seen(animals_with_both_parents(ped));
-  for (int32_t i = 1; i <= n; ++i) {
-    show_progress(i, screen);
-    const int32_t s = ped.sire[i], d = ped.dam[i];
-    const int32_t hi = std::max(s, d), lo = std::min(s, d);
-    r.D[i] = sampling_factor(r.F, s, d);
-    trace.enter(i, r.D[i], hi, lo);
-    if (lo == 0) continue;  // F(i) = 0
-    if (const int32_t sib = seen.find(hi, lo); sib != 0) {
-      r.F[i] = r.F[sib];
-    } else {
-      r.F[i] = trace.run(i);
-      seen.insert(hi, lo, i);
-    }
-  }
-  return r;
+unsigned inbreeding_workers(int32_t n, unsigned requested) {
+  unsigned w = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
+  const double per_worker = (static_cast<double>(std::max(n, 0)) + 1) * sizeof(double);
+  const double fit = static_cast<double>(kInbreedMemoryBudget) / per_worker;
+  if (fit < w) w = static_cast<unsigned>(std::max(1.0, fit));
+  return w;
+}
+
+Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads) {
+  if (ped.n <= 0) return start_result(ped.n);
+  return Inbreeder(ped, inbreeding_workers(ped.n, threads)).run(screen);
 }
 
 Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
@@ -255,7 +330,7 @@ Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
   return r;
 }
 
-std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen) { return inbreeding(ped, screen).D; }
+std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen) { return inbreeding(ped, screen, 0).D; }
 
 std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen) {
   return inbreeding_plain(ped, screen).D;
