@@ -150,6 +150,48 @@ TEST(Generations, FastAssignmentEqualsSweeps) {
   }
 }
 
+// The sweeps that visit only the offspring of the generation just
+// reached give the literal sweeps' result, on pedigrees full of loops
+// through sires and dams, selfings and animals that are their own parents.
+TEST(Generations, MovesEqualSweepsOnLoops) {
+  std::mt19937 rng(23);
+  for (int round = 0; round < 1500; ++round) {
+    const int32_t n = 1 + static_cast<int32_t>(rng() % 40);
+    std::vector<std::pair<int32_t, int32_t>> parents(static_cast<size_t>(n));
+    for (int32_t a = 0; a < n; ++a) {
+      // Mostly lower numbers, so that there are long lines; any number
+      // now and then, so that there are loops.
+      auto pick = [&]() -> int32_t {
+        const uint32_t r = rng() % 8;
+        if (r < 2 || a == 0) return r == 0 ? 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(n)) : 0;
+        return 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(a));
+      };
+      parents[static_cast<size_t>(a)] = {pick(), pick()};
+    }
+    LoadedPedigree ped = make(parents);
+    Generations slow = generations_by_sweeps(ped);
+    Generations moves = generations_by_moves(ped);
+    ASSERT_EQ(moves.gen, slow.gen) << "round " << round;
+    ASSERT_EQ(moves.V, slow.V) << "round " << round;
+    ASSERT_EQ(moves.empty_generation, slow.empty_generation) << "round " << round;
+    ASSERT_EQ(moves.angen, slow.angen) << "round " << round;
+  }
+}
+
+// A loop beside a line of 100000 generations: the sweeps go on until the
+// line ends, which must not cost n sweeps over all n animals.
+TEST(Generations, LoopBesideALongLineEndsQuickly) {
+  std::vector<std::pair<int32_t, int32_t>> parents = {{0, 0}};
+  const int32_t line = 100000;
+  for (int32_t a = 2; a <= line; ++a) parents.push_back({a - 1, 0});
+  parents.push_back({line + 2, 1});  // its sire is the next, its dam the founder
+  parents.push_back({line + 1, 0});
+  Generations g = assign_generation_numbers(make(parents));
+  EXPECT_EQ(g.gen[line + 1], line + 2);
+  EXPECT_EQ(g.gen[line + 2], line + 3);
+  EXPECT_EQ(g.empty_generation, line + 1);
+}
+
 TEST(Generations, LongLinesHaveNoLimit) {
   std::vector<std::pair<int32_t, int32_t>> parents = {{0, 0}};
   for (int32_t a = 2; a <= 150; ++a) parents.push_back({a - 1, 0});

@@ -71,6 +71,81 @@ Generations generations_by_sweeps(const LoadedPedigree& ped) {
   return g;
 }
 
+Generations generations_by_moves(const LoadedPedigree& ped) {
+  const int32_t n = ped.n;
+  // Offspring of every animal, sire and dam links alike.
+  std::vector<int32_t> first(static_cast<size_t>(n) + 2, 0), child;
+  for (int32_t a = 1; a <= n; ++a) {
+    for (int32_t p : {ped.sire[a], ped.dam[a]})
+      if (p > 0) ++first[p + 1];
+  }
+  for (int32_t a = 1; a <= n + 1; ++a) first[a] += first[a - 1];
+  child.resize(static_cast<size_t>(first[n + 1]));
+  {
+    std::vector<int32_t> next(first.begin(), first.end() - 1);
+    for (int32_t a = 1; a <= n; ++a) {
+      for (int32_t p : {ped.sire[a], ped.dam[a]})
+        if (p > 0) child[next[p]++] = a;
+    }
+  }
+
+  Generations g;
+  g.gen.assign(static_cast<size_t>(n) + 1, 0);
+  g.angen.assign(2, 0);
+  // at[v]: the animals moved into generation v, which sweep v reads.
+  std::vector<std::vector<int32_t>> at(2);
+  for (int32_t a = 1; a <= n; ++a) {
+    if (ped.sire[a] == 0 && ped.dam[a] == 0) {
+      g.gen[a] = 1;
+      ++g.angen[1];
+      at[1].push_back(a);
+    }
+  }
+  std::vector<int32_t> candidates;
+  int32_t V = 1;
+  for (;;) {
+    // A move only ever enters generation V + 1, so the animals with a
+    // parent in V during the sweep are the offspring of those in V at its
+    // start; taken in increasing order they meet the same generations as
+    // in the full sweep.
+    candidates.clear();
+    for (int32_t x : at[V]) {
+      if (g.gen[x] != V) continue;
+      candidates.insert(candidates.end(), child.begin() + first[x], child.begin() + first[x + 1]);
+    }
+    std::vector<int32_t>().swap(at[V]);
+    std::sort(candidates.begin(), candidates.end());
+    candidates.erase(std::unique(candidates.begin(), candidates.end()), candidates.end());
+    if (at.size() < static_cast<size_t>(V) + 2) at.resize(static_cast<size_t>(V) + 2);
+    int64_t changes = 0;
+    int32_t lowest_emptied = 0;
+    for (int32_t a : candidates) {
+      const int32_t s = ped.sire[a];
+      const int32_t d = ped.dam[a];
+      if ((s > 0 && g.gen[s] == V) || (d > 0 && g.gen[d] == V)) {
+        const int32_t from = g.gen[a];
+        move_to(g, a, V + 1);
+        at[V + 1].push_back(a);
+        ++changes;
+        if (from != 0 && g.angen[from] == 0 && (lowest_emptied == 0 || from < lowest_emptied)) lowest_emptied = from;
+      }
+    }
+    if (changes == 0) break;
+    // Generations up to V gain no animals after sweep V - 1 and were all
+    // filled at the last check, so the lowest empty one is the lowest that
+    // this sweep emptied.
+    if (lowest_emptied != 0 && lowest_emptied <= V) {
+      g.V = V;
+      g.empty_generation = lowest_emptied;
+      return g;
+    }
+    ++V;
+  }
+  g.V = V;
+  g.angen.resize(static_cast<size_t>(V) + 1, 0);
+  return g;
+}
+
 Generations assign_generation_numbers(const LoadedPedigree& ped) {
   const int32_t n = ped.n;
   constexpr int32_t kOnPath = -1;
@@ -85,7 +160,7 @@ Generations assign_generation_numbers(const LoadedPedigree& ped) {
       int32_t pending = 0;
       for (int32_t p : {ped.sire[x], ped.dam[x]}) {
         if (p <= 0) continue;
-        if (gen[p] == kOnPath) return generations_by_sweeps(ped);  // a loop of descent
+        if (gen[p] == kOnPath) return generations_by_moves(ped);  // a loop of descent
         if (gen[p] == 0) {
           pending = p;
           break;

@@ -35,6 +35,11 @@ struct Generations {
 // until a sweep moves nothing or a generation up to V is empty.
 Generations generations_by_sweeps(const LoadedPedigree& ped);
 
+// The same sweeps, visiting in each only the offspring of the animals in
+// generation V: the result of generations_by_sweeps in time proportional
+// to the moves, not to n times the generations.
+Generations generations_by_moves(const LoadedPedigree& ped);
+
 // The same result in time proportional to n: longest lines of descent by
 // a depth-first walk; falls back to the sweeps when the pedigree holds a
 // loop of descent.
