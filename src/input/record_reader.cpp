@@ -260,7 +260,7 @@ class Value {
 // return false on malformed input, which the read reports as kError.
 class RecordParser {
  public:
-  RecordParser(PedigreeFile& file, Fields& fields) : file_(file), fields_(fields) {}
+  RecordParser(PedigreeFile& file, Fields& fields, ReadFault* fault) : file_(file), fields_(fields), fault_(fault) {}
 
   ReadStatus run() {
     if (!file_.next_line(line_)) return end_status();
@@ -276,7 +276,7 @@ class RecordParser {
         continue;
       }
       if (c == '/') return ReadStatus::kOk;
-      if (!take_value()) return ReadStatus::kError;
+      if (!take_value()) return fail(fault_what_, fault_line_);
       comma_gives_null = false;
     }
     // Whatever is left of the completing line is skipped: the next read
@@ -285,7 +285,18 @@ class RecordParser {
   }
 
  private:
-  ReadStatus end_status() const { return file_.io_error() ? ReadStatus::kError : ReadStatus::kEndOfFile; }
+  ReadStatus end_status() {
+    if (!file_.io_error()) return ReadStatus::kEndOfFile;
+    return fail("the file cannot be read", file_.line_number() + 1);
+  }
+
+  ReadStatus fail(const char* what, int64_t line) {
+    if (fault_ != nullptr) {
+      fault_->what = what;
+      fault_->line = line;
+    }
+    return ReadStatus::kError;
+  }
 
   bool at_value_end() const { return pos_ >= line_.size() || ends_value(line_[pos_]); }
 
@@ -323,9 +334,9 @@ class RecordParser {
     int64_t r = 0;
     for (size_t i = pos_; i < j; ++i) {
       r = r * 10 + (line_[i] - '0');
-      if (r > INT32_MAX) return false;
+      if (r > INT32_MAX) return fault("a repeat count (r*) is larger than 2147483647");
     }
-    if (r == 0) return false;
+    if (r == 0) return fault("a repeat count (r*) is 0");
     repeat = static_cast<int32_t>(r);
     has_repeat = true;
     pos_ = j + 1;
@@ -361,12 +372,16 @@ class RecordParser {
   // separator, a slash or the line end.
   bool take_quoted(char quote) {
     ++pos_;
+    const int64_t opened = file_.line_number();
     for (;;) {
       size_t rest = line_.size() - pos_;
       const void* hit = rest > 0 ? std::memchr(line_.data() + pos_, quote, rest) : nullptr;
       if (hit == nullptr) {
         value_.append(line_.substr(pos_));
-        if (!file_.next_line(line_)) return false;  // never closed
+        if (!file_.next_line(line_)) {
+          if (file_.io_error()) return fault_at("the file cannot be read", file_.line_number() + 1);
+          return fault_at("a quoted value is not closed before the end of the file", opened);
+        }
         pos_ = 0;
         continue;
       }
@@ -378,8 +393,17 @@ class RecordParser {
         ++pos_;
         continue;
       }
-      return at_value_end();
+      if (!at_value_end()) return fault("a closing quote is followed by more text");
+      return true;
     }
+  }
+
+  // Notes why the value at hand is malformed; false.
+  bool fault(const char* what) { return fault_at(what, file_.line_number()); }
+  bool fault_at(const char* what, int64_t line) {
+    fault_what_ = what;
+    fault_line_ = line;
+    return false;
   }
 
   PedigreeFile& file_;
@@ -388,10 +412,17 @@ class RecordParser {
   size_t pos_ = 0;
   int32_t k_ = 1;
   Value value_;
+  ReadFault* fault_;
+  const char* fault_what_ = "";
+  int64_t fault_line_ = 0;
 };
 
 }  // namespace
 
-ReadStatus read_record(PedigreeFile& file, Fields& fields) { return RecordParser(file, fields).run(); }
+ReadStatus read_record(PedigreeFile& file, Fields& fields) { return RecordParser(file, fields, nullptr).run(); }
+
+ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault& fault) {
+  return RecordParser(file, fields, &fault).run();
+}
 
 }  // namespace vm::input

@@ -90,4 +90,12 @@ enum class ReadStatus { kOk, kEndOfFile, kError };
 // bits, a read failure).
 ReadStatus read_record(PedigreeFile& file, Fields& fields);
 
+// What made a read kError, and the line (counted from the last rewind)
+// where the fault lies.
+struct ReadFault {
+  std::string what;
+  int64_t line = 0;
+};
+ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault& fault);
+
 }  // namespace vm::input

@@ -96,12 +96,16 @@ void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& 
   log.write(FreeLine().str());
   log.write(FreeLine().text(" First 10 records pedigree file: ").str());
   for (int32_t k = 1; k <= kEchoRecords; ++k) {
-    ReadStatus status = read_record(file, fields);
+    ReadFault fault;
+    ReadStatus status = read_record(file, fields, fault);
+    if (status == ReadStatus::kEndOfFile) {
+      throw FileError{"pedigree file \"" + file.path() + "\": the file ends after line " +
+                      std::to_string(file.line_number()) + ", before record " + std::to_string(k) +
+                      " is complete (at least 10 records are needed)"};
+    }
     if (status != ReadStatus::kOk) {
-      const char* why = status == ReadStatus::kEndOfFile ? "it ends before record " : "cannot read record ";
-      throw FileError{std::string("pedigree file \"") + file.path() + "\": " + why + std::to_string(k) +
-                      (status == ReadStatus::kEndOfFile ? " (at least 10 records are needed)"
-                                                        : " (line " + std::to_string(file.line_number()) + ")")};
+      throw FileError{"pedigree file \"" + file.path() + "\", line " + std::to_string(fault.line) +
+                      ": cannot read record " + std::to_string(k) + ": " + fault.what};
     }
     std::string line = " RECORD " + fmt_I(k, 2) + ": \"";
     line.append(fields.get(fn.animal)).append("\", \"");
