@@ -1,0 +1,605 @@
+// Whatever the user gives: every run ends with the exact result, one of the
+// program's own stops, or one error line that names the file and the line,
+// and never with a crash, a hang or a result that only looks right. Each
+// case runs the program as a process in a scratch folder.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kBanner =
+    "  ***************************************************************************** \n"
+    "  *** Velmora                                                               *** \n"
+    "  *** - estimation of drift variance between populations over time          *** \n"
+    "  ***************************************************************************** \n"
+    "\n";
+
+const char* const kStages =
+    " Allocating memory ...\n"
+    " Reading animals ...\n"
+    "  Reading pedigree ...\n"
+    "  Assigning generation numbers ...\n";
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const fs::path& p, const std::string& text) {
+  std::ofstream out(p, std::ios::binary);
+  out << text;
+}
+
+bool ends_with(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+size_t lines_of(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+// A free-format integer: right-aligned in 12 columns.
+std::string num(long long v) {
+  std::string s = std::to_string(v);
+  return std::string(s.size() < 12 ? 12 - s.size() : 0, ' ') + s;
+}
+
+// An echo line of the first ten records.
+std::string echo(int k, const std::vector<std::string>& f) {
+  auto pad = [](const std::string& s) { return s + std::string(25 - s.size(), ' '); };
+  std::string line = std::string(" RECORD ") + (k < 10 ? " " : "") + std::to_string(k) + ": \"";
+  for (size_t i = 0; i < f.size(); ++i) line += pad(f[i]) + (i + 1 < f.size() ? "\", \"" : "\"\n");
+  return line;
+}
+
+struct Result {
+  int status = -1;  // -1: ended by a signal
+  std::string out, err;
+};
+
+// Six founders in two populations and their four offspring: ten records.
+const char* const kPedigree =
+    "F1 0 0 PA Y1\nF2 0 0 PA Y1\nF3 0 0 PA Y1\nF4 0 0 PB Y1\nF5 0 0 PB Y1\nF6 0 0 PB Y1\n"
+    "A1 F1 F2 PA Y2\nA2 F1 F3 PA Y2\nB1 F4 F5 PB Y2\nB2 F4 F6 PB Y2\n";
+
+class Hardening : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("velmora_hardening_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Runs velmora in the scratch folder with `args` (already quoted), no
+  // standard input, and a time limit: a hang fails the case.
+  Result run(const std::string& args) {
+    std::string cmd = "cd '" + dir_.string() + "' && timeout 120 '" + VELMORA_BINARY + "' " + args +
+                      " </dev/null >stdout.txt 2>stderr.txt";
+    int raw = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = read_file(dir_ / "stdout.txt");
+    r.err = read_file(dir_ / "stderr.txt");
+    fs::remove(dir_ / "stdout.txt");
+    fs::remove(dir_ / "stderr.txt");
+    return r;
+  }
+  // Writes the pedigree and a parameter file naming it, out.txt and
+  // log.txt (removing those of an earlier run), and runs.
+  Result run_pedigree(const std::string& text, const std::string& numbers = "1\n2\n3\n4\n5\n") {
+    write("ped.txt", text);
+    return run_parameters("ped.txt\n" + numbers + "out.txt\nlog.txt\n");
+  }
+  Result run_parameters(const std::string& params) {
+    fs::remove(dir_ / "out.txt");
+    fs::remove(dir_ / "log.txt");
+    write("params.txt", params);
+    return run("params.txt");
+  }
+  // The screen after the banner.
+  static std::string screen(const Result& r) {
+    const std::string banner(kBanner);
+    EXPECT_EQ(r.out.substr(0, banner.size()), banner);
+    return r.out.size() >= banner.size() ? r.out.substr(banner.size()) : r.out;
+  }
+  // A file error: exit status 2, one line on the error stream that names
+  // the file and holds `detail`.
+  static void expect_file_error(const Result& r, const std::string& file, const std::string& detail) {
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(lines_of(r.err), 1u) << r.err;
+    EXPECT_TRUE(contains(r.err, "\"" + file + "\"")) << r.err;
+    EXPECT_TRUE(contains(r.err, detail)) << r.err;
+    EXPECT_FALSE(contains(r.out, "Finished."));
+  }
+  static void expect_finished(const Result& r) {
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ends_with(r.out, "\nFinished.\n")) << r.out;
+  }
+  void write(const std::string& name, const std::string& text) const { write_file(dir_ / name, text); }
+  bool exists(const std::string& name) const { return fs::exists(dir_ / name); }
+  std::string read(const std::string& name) const { return read_file(dir_ / name); }
+  fs::path path(const std::string& name) const { return dir_ / name; }
+
+  fs::path dir_;
+};
+
+// ---------------------------------------------------------------------------
+// Too few records
+
+TEST_F(Hardening, EmptyFileHasOneFieldAndTooFewRecords) {
+  // One field: the field numbers 2 to 5 lie outside it.
+  Result r = run_pedigree("");
+  EXPECT_EQ(r.status, 0);
+  const std::string error = "  ERROR: Field number outside the fields of the pedigree file: " + num(2) + "\n";
+  EXPECT_EQ(screen(r), error + "Program has terminated\n");
+  EXPECT_EQ(read("log.txt"), "  Number of fields in pedigree file " + num(1) + "\n" + error);
+  EXPECT_FALSE(exists("out.txt"));
+
+  // With every field number 1 the echo meets the end at once.
+  r = run_pedigree("", "1\n1\n1\n1\n1\n");
+  expect_file_error(r, "ped.txt", "ends after line 0, before record 1");
+  EXPECT_EQ(screen(r), "");
+  EXPECT_EQ(read("log.txt"), "  Number of fields in pedigree file " + num(1) + "\n\n  First 10 records pedigree file: \n");
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+TEST_F(Hardening, OneLineAndNineRecordsEndAfterTheirEcho) {
+  Result r = run_pedigree("A 0 0 P Y\n");
+  expect_file_error(r, "ped.txt", "ends after line 1, before record 2");
+  EXPECT_TRUE(ends_with(read("log.txt"), echo(1, {"A", "0", "0", "P", "Y"})));
+  EXPECT_EQ(read("out.txt"), "");
+
+  std::string nine(kPedigree);
+  nine.erase(nine.rfind("B2"));
+  r = run_pedigree(nine);
+  expect_file_error(r, "ped.txt", "ends after line 9, before record 10");
+  const std::string log = read("log.txt");
+  EXPECT_TRUE(ends_with(log, echo(9, {"B1", "F4", "F5", "PB", "Y2"}))) << log;
+  EXPECT_EQ(screen(r), "");
+
+  // A last record that lacks fields runs into the end of the file.
+  r = run_pedigree(nine + "B2 F4 F6\n");
+  expect_file_error(r, "ped.txt", "ends after line 10, before record 10");
+}
+
+// ---------------------------------------------------------------------------
+// Bytes that are no text
+
+TEST_F(Hardening, BinaryGarbageEndsCleanly) {
+  std::mt19937 rng(5);
+  for (int round = 0; round < 12; ++round) {
+    std::string text(1000 + rng() % 3000, '\0');
+    for (char& c : text) {
+      // Some rounds mostly separators and line ends, so that records form.
+      const unsigned v = rng() % 256;
+      c = round % 2 == 0 ? static_cast<char>(v) : " \t,\n'\"/*0-ab12"[v % 14];
+    }
+    Result r = run_pedigree(text);
+    ASSERT_NE(r.status, -1) << "round " << round;
+    if (r.status == 0) {
+      EXPECT_TRUE(ends_with(r.out, "\nFinished.\n") || ends_with(r.out, "\nProgram has terminated\n") ||
+                  ends_with(r.out, "Unit " + num(11) + "\n"))
+          << "round " << round << ": " << r.out;
+      EXPECT_EQ(r.err, "");
+    } else {
+      // A file error, or the code table's exit report.
+      EXPECT_NE(r.err, "") << "round " << round;
+      EXPECT_FALSE(contains(r.out, "Finished.")) << "round " << round;
+    }
+  }
+}
+
+TEST_F(Hardening, NulBytesAreCharactersOfTheirCode) {
+  std::string text(kPedigree);
+  text.replace(text.find("F1 0 0 PA"), 2, std::string("F\0" "1", 3));
+  text.replace(text.rfind("PB"), 2, std::string("P\0B", 3));  // B2's population
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  const std::string log = read("log.txt");
+  EXPECT_TRUE(contains(log, echo(1, {std::string("F\0" "1", 3), "0", "0", "PA", "Y1"})));
+  // F1 is now a parent without a record of its own.
+  EXPECT_TRUE(contains(log, "  Animal: A1: Sire not found: F1\n"));
+  EXPECT_TRUE(contains(log, "  Number of populations read: " + num(3) + "\n"));
+  EXPECT_TRUE(contains(read("out.txt"), std::string(" Pair of populations :PB & P\0B", 30)));
+}
+
+// ---------------------------------------------------------------------------
+// Long lines
+
+TEST_F(Hardening, FirstLineOf100MegabytesIsStreamed) {
+  std::string line;
+  line.reserve(100u << 20);
+  for (int i = 0; line.size() < (100u << 20); ++i) line += "C" + std::to_string(i) + " ";
+  // Only the first 5000 characters are counted: 1019 fields, which the one
+  // line fills; the second record finds the end of the file.
+  Result r = run_pedigree(line);
+  expect_file_error(r, "ped.txt", "ends after line 1, before record 2");
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of fields in pedigree file " + num(1019) + "\n"));
+}
+
+TEST_F(Hardening, LastLineOf100MegabytesGivesItsFirstFields) {
+  std::string text(kPedigree);
+  text += "X1 F1 F2 PA Y2";
+  std::string rest;
+  rest.reserve(100u << 20);
+  for (int i = 0; rest.size() < (100u << 20); ++i) rest += " Z" + std::to_string(i);
+  Result r = run_pedigree(text + rest);  // and no line end
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of animals read: " + num(11) + "\n"));
+  EXPECT_FALSE(contains(read("log.txt"), "Z1"));
+}
+
+TEST_F(Hardening, FirstLineLongerThan5000Characters) {
+  // A value past position 5000 is not counted, and the record read skips it
+  // with the rest of the line.
+  std::string text(kPedigree);
+  text.insert(text.find('\n'), std::string(6000, ' ') + "EXTRA");
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of fields in pedigree file " + num(5) + "\n"));
+
+  // A too-long last field that runs past position 5000: the message shows
+  // the first 5000 characters, and the run goes on with 25 of them.
+  text = kPedigree;
+  const std::string first = "F1 0 0 PA " + std::string(6000, 'Y');
+  text.replace(0, text.find('\n'), first);
+  r = run_pedigree(text);
+  EXPECT_EQ(r.status, 0);
+  const std::string message = " Field length longer than current maximum of " + num(25) + "DATA record " +
+                              first.substr(0, 5000) + "Unit " + num(11) + "\n";
+  EXPECT_EQ(screen(r).substr(0, message.size()), message);
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("out.txt"), "\n" + std::string(15, 'Y') + "|"));
+}
+
+// Values of 25 and 26 characters as the first, a middle and the last field
+// of the first line; in later lines every value keeps 25 characters.
+TEST_F(Hardening, FieldsOf25And26Characters) {
+  const std::string c25(25, 'c'), c26 = std::string(25, 'c') + "d";
+  auto with_first_line = [](const std::string& line) {
+    std::string text(kPedigree);
+    text.replace(0, text.find('\n'), line);
+    return text;
+  };
+  for (const std::string& line : {c25 + " 0 0 PA Y1", "F1 0 " + c25 + " PA Y1", "F1 0 0 PA " + c25}) {
+    Result r = run_pedigree(with_first_line(line));
+    expect_finished(r);
+    EXPECT_FALSE(contains(r.out, "Field length")) << line;
+    EXPECT_TRUE(contains(read("log.txt"), c25 + "\"")) << line;
+  }
+
+  // First field: not tested; kept as its first 25 characters.
+  Result r = run_pedigree(with_first_line(c26 + " 0 0 PA Y1"));
+  expect_finished(r);
+  EXPECT_FALSE(contains(r.out, "Field length"));
+  EXPECT_TRUE(contains(read("log.txt"), echo(1, {c25, "0", "0", "PA", "Y1"})));
+
+  // A middle field: the message up to the separator after it, and a plain
+  // stop before anything is logged.
+  r = run_pedigree(with_first_line("F1 0 " + c26 + " PA Y1"));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(screen(r), " Field length longer than current maximum of " + num(25) + "DATA record F1 0 " + c26 +
+                           " Unit " + num(11) + "\n");
+  EXPECT_EQ(read("log.txt"), "");
+  EXPECT_FALSE(exists("out.txt"));
+
+  // The last field: the message, and the run goes on with 25 characters.
+  r = run_pedigree(with_first_line("F1 0 0 PA " + c26));
+  EXPECT_TRUE(contains(r.out, " Field length longer than current maximum of " + num(25) + "DATA record F1 0 0 PA " +
+                                  c26 + " Unit " + num(11) + "\n"));
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), echo(1, {"F1", "0", "0", "PA", c25})));
+
+  // Later lines: two animal codes alike in their first 25 characters are
+  // one animal.
+  r = run_pedigree(std::string(kPedigree) + c25 + "x 0 0 PA Y2\n" + c25 + "y 0 0 PA Y2\n");
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), "  WARNING: Animal appears in list more than once! " + c25 + " - ignored.\n"));
+}
+
+// ---------------------------------------------------------------------------
+// Free-format records
+
+TEST_F(Hardening, UnterminatedQuote) {
+  // Among the first ten records: the line where the quote opens.
+  std::string text(kPedigree);
+  text.replace(text.find("F4 0 0"), 2, "'F4");
+  Result r = run_pedigree(text);
+  expect_file_error(r, "ped.txt", "line 4: cannot read record 4: a quoted value is not closed");
+  EXPECT_TRUE(ends_with(read("log.txt"), echo(3, {"F3", "0", "0", "PA", "Y1"})));
+
+  // After them the counting pass ends at the record that cannot be read,
+  // as at the end of the file: the record after it is not counted.
+  r = run_pedigree(std::string(kPedigree) + "C1 'F1 0 PA Y2\nC2 F1 F2 PA Y2\n");
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of animals read: " + num(10) + "\n"));
+  EXPECT_FALSE(contains(read("log.txt"), "C2"));
+}
+
+TEST_F(Hardening, RepeatCounts) {
+  for (const char* count : {"0", "2147483648", "99999999999"}) {
+    std::string text(kPedigree);
+    text.replace(text.find("F1 F2 PA"), 2, std::string(count) + "*F1");
+    Result r = run_pedigree(text);
+    expect_file_error(r, "ped.txt", "line 7: cannot read record 7: a repeat count");
+    EXPECT_TRUE(ends_with(read("log.txt"), echo(6, {"F6", "0", "0", "PB", "Y1"}))) << count;
+  }
+  // The largest count fills what is left of the record.
+  std::string text(kPedigree);
+  text += "C1 2*0 PA Y2\nC2 2147483647*Z\n";
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of populations read: " + num(3) + "\n"));
+  EXPECT_TRUE(contains(read("log.txt"), "  Animal: C2: Sire not found: Z\n"));
+  EXPECT_TRUE(contains(read("out.txt"), " Pair of populations :Z & PB"));
+}
+
+TEST_F(Hardening, Slashes) {
+  // After a complete record a slash is part of the skipped rest.
+  Result r = run_pedigree(std::string(kPedigree) + "C1 F1 F2 PA Y2 / more\n");
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of animals read: " + num(11) + "\n"));
+
+  // Before the population: the echo shows the previous record's fields,
+  // the collecting pass finds no population code.
+  std::string text(kPedigree);
+  text.replace(text.find("A2 F1 F3 PA Y2"), 14, "A2 F1 /");
+  r = run_pedigree(text);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(read("log.txt"), echo(8, {"A2", "F1", "F2", "PA", "Y2"})));
+  const std::string error = "  ERROR: No population or period code in record " + num(8) + "\n";
+  EXPECT_EQ(screen(r), " Allocating memory ...\n" + error + "Program has terminated\n");
+  EXPECT_TRUE(ends_with(read("log.txt"), error));
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+TEST_F(Hardening, FewerFieldsContinueMoreFieldsAreIgnored) {
+  std::string text(kPedigree);
+  text.replace(text.find("A1 F1 F2 PA Y2"), 14, "A1 F1\nF2 PA\nY2 extra values");
+  text.replace(text.find("B1 F4 F5 PB Y2"), 14, "B1 F4 F5 PB Y2 X Y Z");
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  std::string same = run_pedigree(kPedigree).out;
+  const std::string log = read("log.txt"), out = read("out.txt");
+  r = run_pedigree(text);
+  EXPECT_EQ(r.out, same);
+  EXPECT_EQ(read("log.txt"), log);
+  EXPECT_EQ(read("out.txt"), out);
+}
+
+TEST_F(Hardening, LineEnds) {
+  Result r = run_pedigree(kPedigree);
+  expect_finished(r);
+  const std::string log = read("log.txt"), out = read("out.txt");
+
+  std::string no_last_end(kPedigree);
+  no_last_end.pop_back();
+  std::string crlf, mixed;
+  int line = 0;
+  for (char c : std::string(kPedigree)) {
+    if (c == '\n') {
+      crlf += "\r\n";
+      mixed += line++ % 2 == 0 ? "\r\n" : "\n";
+    } else {
+      crlf += c;
+      mixed += c;
+    }
+  }
+  crlf.erase(crlf.size() - 2);  // and a last line without its end
+  for (const std::string& text : {no_last_end, crlf, mixed}) {
+    r = run_pedigree(text);
+    expect_finished(r);
+    EXPECT_EQ(read("log.txt"), log);
+    EXPECT_EQ(read("out.txt"), out);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Parameters
+
+TEST_F(Hardening, FieldNumbersOutsideTheFields) {
+  for (const std::string numbers : {"0\n2\n3\n4\n5\n", "1\n2\n3\n-1\n5\n", "1\n2\n3\n4\n6\n"}) {
+    Result r = run_pedigree(kPedigree, numbers);
+    const std::string bad = numbers[0] == '0' ? "0" : numbers.find("-1") != std::string::npos ? "-1" : "6";
+    const std::string error =
+        "  ERROR: Field number outside the fields of the pedigree file: " + num(std::stoll(bad)) + "\n";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(screen(r), error + "Program has terminated\n");
+    EXPECT_EQ(read("log.txt"), "  Number of fields in pedigree file " + num(5) + "\n" + error);
+    EXPECT_FALSE(exists("out.txt"));
+  }
+}
+
+TEST_F(Hardening, ParameterFileDefects) {
+  write("ped.txt", kPedigree);
+  for (const std::string& params :
+       {std::string("ped.txt\n1\nsire\n3\n4\n5\nout.txt\nlog.txt\n"), std::string("ped.txt\n1\n2\n3.5\n4\n5\nout.txt\nlog.txt\n"),
+        std::string("ped.txt\n1\n2\n3\n4\n2147483648\nout.txt\nlog.txt\n"), std::string("ped.txt\n1\n2\n")}) {
+    Result r = run_parameters(params);
+    expect_file_error(r, "params.txt", "params.txt");
+    EXPECT_EQ(screen(r), "");
+    EXPECT_FALSE(exists("log.txt"));
+    EXPECT_FALSE(exists("out.txt"));
+  }
+  Result r = run_parameters("ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+  expect_finished(r);
+}
+
+TEST_F(Hardening, PedigreeThatIsAFolderOrMissing) {
+  fs::create_directories(path("folder"));
+  for (const std::string name : {"folder", "missing.txt"}) {
+    Result r = run_parameters(name + "\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+    expect_file_error(r, name, name);
+    EXPECT_EQ(read("log.txt"), "");
+    EXPECT_FALSE(exists("out.txt"));
+  }
+}
+
+// The log and output must never be an input or each other, however the
+// names are written; nothing is created when they are.
+TEST_F(Hardening, SameFileAfterResolvingTheFolders) {
+  write("ped.txt", kPedigree);
+  fs::create_directories(path("sub"));
+  fs::create_symlink("new.txt", path("dangling"));
+  for (const char* names : {"./out.txt\nout.txt\n", "out.txt\nsub/../out.txt\n", "sub/../ped.txt\nlog.txt\n",
+                            "out.txt\n./params.txt\n", "dangling\nnew.txt\n", "sub/x.txt\n./sub/./x.txt\n"}) {
+    Result r = run_parameters(std::string("ped.txt\n1\n2\n3\n4\n5\n") + names);
+    EXPECT_EQ(r.status, 2) << names;
+    EXPECT_EQ(lines_of(r.err), 1u) << r.err;
+    EXPECT_FALSE(exists("out.txt"));
+    EXPECT_FALSE(exists("log.txt"));
+    EXPECT_FALSE(exists("new.txt"));
+    EXPECT_FALSE(exists("sub/x.txt"));
+    EXPECT_EQ(read("ped.txt"), kPedigree);
+  }
+  // Other folders, other files.
+  Result r = run_parameters("ped.txt\n1\n2\n3\n4\n5\nsub/out.txt\nout.txt\n");
+  expect_finished(r);
+}
+
+// ---------------------------------------------------------------------------
+// Pedigrees that make no sense
+
+TEST_F(Hardening, DuplicateAnimalWithOtherParents) {
+  Result r = run_pedigree(std::string(kPedigree) + "A1 F2 F3 PB Y1\n");
+  expect_finished(r);
+  const std::string log = read("log.txt"), out = read("out.txt");
+  EXPECT_TRUE(contains(log, "  WARNING: Animal appears in list more than once! A1 - ignored.\n"));
+  // The first record stands: the same results as without the second.
+  run_pedigree(kPedigree);
+  EXPECT_EQ(read("out.txt"), out);
+}
+
+TEST_F(Hardening, AnimalThatIsItsOwnParent) {
+  std::string text(kPedigree);
+  text.replace(text.find("A1 F1 F2"), 8, "A1 A1 F2");
+  Result r = run_pedigree(text);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(screen(r), std::string(kStages) + "\n  ERROR: Generation without animals\nProgram has terminated\n");
+  EXPECT_TRUE(ends_with(read("log.txt"),
+                        "  ERROR: Generation without animals\n"
+                        "  Possibly a non-unique number exists in the pedigree. Check the following animals:\n"
+                        " A1 A1 F2 " + num(4) + "\n"));
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+TEST_F(Hardening, LoopsWithAndWithoutFounderDescent) {
+  // A1 -> A2 -> A3 -> A1, A1's dam a founder.
+  std::string text(kPedigree);
+  text += "L1 L3 F1 PA Y2\nL2 L1 0 PA Y2\nL3 L2 0 PA Y2\n";
+  Result r = run_pedigree(text);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(screen(r), std::string(kStages) + "\n  ERROR: Generation without animals\nProgram has terminated\n");
+  EXPECT_TRUE(contains(read("log.txt"), "Check the following animals:\n L1 L3 F1 "));
+  EXPECT_EQ(read("out.txt"), "");
+
+  // Two animals that are each other's sire, no founder above them, and an
+  // offspring of theirs.
+  text = kPedigree;
+  text += "M1 M2 0 PA Y2\nM2 M1 0 PA Y2\nM3 M1 F2 PA Y2\n";
+  r = run_pedigree(text);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(screen(r),
+            std::string(kStages) + "\n  ERROR: Loop in pedigree: animals without generation\nProgram has terminated\n");
+  EXPECT_TRUE(ends_with(read("log.txt"),
+                        "  ERROR: Loop in pedigree: animals without generation\n"
+                        "  Possibly a non-unique number exists in the pedigree. Check the following animals:\n"
+                        " M1 M2 0 " + num(0) + "\n M2 M1 0 " + num(0) + "\n"));
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+TEST_F(Hardening, HundredAndFiftyGenerations) {
+  std::string text(kPedigree);
+  text += "G1 F1 F4 PA Y2\n";
+  for (int g = 2; g <= 149; ++g) text += "G" + std::to_string(g) + " G" + std::to_string(g - 1) + " 0 PB Y2\n";
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  const std::string log = read("log.txt");
+  EXPECT_TRUE(contains(log, "  Number of generations in pedigree is " + num(150) + "\n"));
+  EXPECT_TRUE(contains(log, "  Generation " + num(150) + ": " + num(1) + " animals\n"));
+  EXPECT_FALSE(contains(read("out.txt"), "*"));
+}
+
+TEST_F(Hardening, OnePopulationAndAPopulationOfOneAnimal) {
+  std::string one;
+  for (int k = 1; k <= 10; ++k) one += "A" + std::to_string(k) + " 0 0 P Y\n";
+  Result r = run_pedigree(one);
+  expect_finished(r);
+  EXPECT_EQ(read("out.txt"), "");
+  EXPECT_TRUE(ends_with(read("log.txt"), " Period: Y\nP      0.1000\n"));
+
+  r = run_pedigree(one + "S1 A1 A2 Q Y\n");
+  expect_finished(r);
+  EXPECT_EQ(read("out.txt"),
+            "\n  Pair of populations :Q & P                    \n\n"
+            " Period        |  genetic drift |  max genetic   |   Population   |\n"
+            "               |  var betw pops |  drift var     | Different Index|\n"
+            "===================================================================\n"
+            "Y              |       0.900000 |       1.100000 |          81.82 |\n\n\n");
+}
+
+TEST_F(Hardening, SixtyPopulationsGiveLongLogRows) {
+  std::string text;
+  for (int p = 1; p <= 60; ++p) {
+    const std::string pop = "POP" + std::to_string(100 + p);
+    text += "F" + std::to_string(p) + " 0 0 " + pop + " Y1\n";
+    text += "G" + std::to_string(p) + " 0 0 " + pop + " Y1\n";
+    text += "C" + std::to_string(p) + " F" + std::to_string(p) + " G" + std::to_string(p) + " " + pop + " Y2\n";
+  }
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  const std::string log = read("log.txt"), out = read("out.txt");
+  // The last row of a period: the name and 60 values of 12 columns.
+  const size_t row = log.find("\nPOP160");
+  ASSERT_NE(row, std::string::npos);
+  EXPECT_EQ(log.find('\n', row + 1) - row - 1, 6u + 60u * 12u);
+  // 23 lines before the periods; per period 60 counts, the heading, 60 rows.
+  EXPECT_EQ(lines_of(log), 23u + 2u * (60u + 1u + 60u));
+  // 1770 pair blocks of 2 rows, 10 lines each.
+  EXPECT_EQ(lines_of(out), 1770u * 10u);
+  EXPECT_FALSE(contains(out, "*"));
+  EXPECT_FALSE(contains(out, "NaN"));
+}
+
+TEST_F(Hardening, PeriodWithoutAnimalsOfOnePopulation) {
+  std::string text(kPedigree);
+  text.replace(text.find("B1 F4 F5 PB Y2"), 14, "B1 F4 F5 PB Y3");
+  text.replace(text.find("B2 F4 F6 PB Y2"), 14, "B2 F4 F6 PB Y3");
+  Result r = run_pedigree(text);
+  expect_finished(r);
+  const std::string out = read("out.txt");
+  EXPECT_TRUE(contains(out, "Y2             |       0.000000 |       0.000000 |           0.00 |\n")) << out;
+  EXPECT_TRUE(contains(read("log.txt"), " Period: Y2\nPA      0.6250\n  Number"));
+}
+
+// ---------------------------------------------------------------------------
+// Sizes
+
+// A population field that holds a code per animal asks for results far
+// beyond any memory: refused at once instead of paging the machine to a halt.
+TEST_F(Hardening, ResultsThatCannotFitInMemory) {
+  std::string text;
+  for (int k = 1; k <= 4000; ++k) text += "A" + std::to_string(k) + " 0 0 A" + std::to_string(k) + " A" + std::to_string(k) + "\n";
+  Result r = run_pedigree(text);
+  expect_file_error(r, "ped.txt", "4000 populations and 4000 periods");
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+}  // namespace
