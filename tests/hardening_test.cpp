@@ -474,6 +474,38 @@ TEST_F(Hardening, SameFileAfterResolvingTheFolders) {
   expect_finished(r);
 }
 
+// Codes that crowd the code table: its warning goes to the message file
+// fort.9, which is created only then and under that fixed name.
+std::string crowding_pedigree() {
+  std::string text;
+  for (const char* w : {"W1", "W4", "W8", "W11", "W14", "W17", "W20", "W23", "W26", "W32", "W35", "W38", "W39"})
+    text += std::string(w) + " 0 0 Z Z\n";
+  for (int u = 0; u <= 18; ++u) text += "U" + std::to_string(u) + " 0 0 Z Z\n";
+  return text;
+}
+
+TEST_F(Hardening, MessageFileNeverOverwritesTheRunsFiles) {
+  Result r = run_pedigree(crowding_pedigree());
+  expect_finished(r);
+  EXPECT_TRUE(contains(read("fort.9"), " this happens with CASE W17"));
+  fs::remove(path("fort.9"));
+
+  // The pedigree, the log or the output named fort.9: the run ends when the
+  // message would be written, and the pedigree is untouched.
+  write("fort.9", crowding_pedigree());
+  r = run_parameters("fort.9\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+  expect_file_error(r, "fort.9", "refusing to overwrite it");
+  EXPECT_EQ(read("fort.9"), crowding_pedigree());
+  fs::remove(path("fort.9"));
+
+  write("ped.txt", crowding_pedigree());
+  for (const char* names : {"out.txt\n./fort.9\n", "fort.9\nlog.txt\n"}) {
+    r = run_parameters(std::string("ped.txt\n1\n2\n3\n4\n5\n") + names);
+    expect_file_error(r, "fort.9", "refusing to overwrite it");
+    fs::remove(path("fort.9"));
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Pedigrees that make no sense
 

@@ -281,6 +281,11 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
     errors.write(program + ": not enough memory for this pedigree\n");
     errors.flush();
     return 2;
+  } catch (const std::exception& e) {  // a thread that cannot be started, and the like
+    screen.flush();
+    errors.write(program + ": the run cannot go on: " + e.what() + "\n");
+    errors.flush();
+    return 2;
   }
   return 0;
 }
