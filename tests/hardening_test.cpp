@@ -15,6 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "common/sink.h"
+#include "driver/run.h"
+#include "input/record_reader.h"
+#include "input/scan.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -632,6 +637,28 @@ TEST_F(Hardening, ResultsThatCannotFitInMemory) {
   Result r = run_pedigree(text);
   expect_file_error(r, "ped.txt", "4000 populations and 4000 periods");
   EXPECT_EQ(read("out.txt"), "");
+}
+
+// ---------------------------------------------------------------------------
+// The in-process run that the fuzz target drives
+
+// It must be the program's own run, so that what the fuzzer finds holds for
+// the program: the same screen after the parameters, log and output.
+TEST_F(Hardening, InProcessRunIsTheProgramsRun) {
+  for (const std::string& text : {std::string(kPedigree), std::string(kPedigree) + "A1 A1 F2 PA Y1\n",
+                                  std::string(kPedigree).substr(0, 40)}) {
+    Result r = run_pedigree(text);
+    vm::input::PedigreeFile pedigree;
+    pedigree.open_memory(text);
+    vm::StringSink screen_sink, log, output, channel9, errors;
+    const int status = vm::run_pipeline_for_test(pedigree, vm::input::FieldNumbers{1, 2, 3, 4, 5}, screen_sink, log,
+                                                 output, channel9, errors);
+    EXPECT_EQ(status, r.status);
+    EXPECT_EQ(screen_sink.data, screen(r));
+    EXPECT_EQ(log.data, read("log.txt"));
+    EXPECT_EQ(output.data, read("out.txt"));
+    EXPECT_EQ(errors.data.empty(), r.err.empty());
+  }
 }
 
 }  // namespace
