@@ -184,7 +184,7 @@ class AncestorTrace {
 // at kRun animals to keep the progress lines coming.
 constexpr int32_t kRun = 16384;
 // Traces in a run below which threads are not worth starting.
-constexpr size_t kThreadedTraces = 64;
+constexpr size_t kThreadedTraces = 256;
 
 int32_t run_end(const SortedPedigree& ped, int32_t b) {
   int32_t e = b;
