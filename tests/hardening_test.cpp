@@ -330,12 +330,21 @@ TEST_F(Hardening, UnterminatedQuote) {
   expect_file_error(r, "ped.txt", "line 4: cannot read record 4: a quoted value is not closed");
   EXPECT_TRUE(ends_with(read("log.txt"), echo(3, {"F3", "0", "0", "PA", "Y1"})));
 
-  // After them the counting pass ends at the record that cannot be read,
-  // as at the end of the file: the record after it is not counted.
+  // After them too: the records after it would be lost without a word.
   r = run_pedigree(std::string(kPedigree) + "C1 'F1 0 PA Y2\nC2 F1 F2 PA Y2\n");
+  expect_file_error(r, "ped.txt", "line 11: cannot read record 11: a quoted value is not closed");
+  EXPECT_FALSE(contains(read("log.txt"), "Number of animals read"));
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+TEST_F(Hardening, LastRecordCutShort) {
+  // A last line with fewer values than the first, and nothing after it to
+  // complete the record: no silent loss of the record.
+  Result r = run_pedigree(std::string(kPedigree) + "C1 F1 F2\n\n");
+  expect_file_error(r, "ped.txt", "line 12: cannot read record 11: the file ends inside a record");
+  // Blank lines at the end are no record.
+  r = run_pedigree(std::string(kPedigree) + "\n  \n");
   expect_finished(r);
-  EXPECT_TRUE(contains(read("log.txt"), "  Number of animals read: " + num(10) + "\n"));
-  EXPECT_FALSE(contains(read("log.txt"), "C2"));
 }
 
 TEST_F(Hardening, RepeatCounts) {

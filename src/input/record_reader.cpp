@@ -286,8 +286,14 @@ class RecordParser {
 
  private:
   ReadStatus end_status() {
-    if (!file_.io_error()) return ReadStatus::kEndOfFile;
-    return fail("the file cannot be read", file_.line_number() + 1);
+    if (file_.io_error()) return fail("the file cannot be read", file_.line_number() + 1);
+    // The file ended inside a record: tell the caller where, so that a cut
+    // last record is not taken for a clean end.
+    if (k_ > 1 && fault_ != nullptr) {
+      fault_->what = "the file ends inside a record that has fewer values than the first line";
+      fault_->line = file_.line_number();
+    }
+    return ReadStatus::kEndOfFile;
   }
 
   ReadStatus fail(const char* what, int64_t line) {

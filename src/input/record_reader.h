@@ -91,7 +91,8 @@ enum class ReadStatus { kOk, kEndOfFile, kError };
 ReadStatus read_record(PedigreeFile& file, Fields& fields);
 
 // What made a read kError, and the line (counted from the last rewind)
-// where the fault lies.
+// where the fault lies. A kEndOfFile read that ended inside a record (some
+// values taken) also sets it; a clean end leaves it empty.
 struct ReadFault {
   std::string what;
   int64_t line = 0;

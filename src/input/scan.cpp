@@ -117,9 +117,19 @@ void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& 
   }
 }
 
+// The first pass over the whole file. A record that cannot be read, or a
+// last record cut short by the end of the file, would silently drop data
+// from every later pass: the run ends here with the line instead.
 int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
   int64_t R = 0;
-  while (read_record(file, fields) == ReadStatus::kOk) {
+  for (;;) {
+    ReadFault fault;
+    const ReadStatus status = read_record(file, fields, fault);
+    if (status != ReadStatus::kOk) {
+      if (fault.line == 0) break;
+      throw FileError{"pedigree file \"" + file.path() + "\", line " + std::to_string(fault.line) +
+                      ": cannot read record " + std::to_string(R + 1) + ": " + fault.what};
+    }
     ++R;
     if (R % kProgressEvery == 0) screen.write(FreeLine().num(R).str());
     if (R > kMaxRecords) {
