@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -109,7 +110,8 @@ TEST(Inbreeding, FoundersAndOneKnownParent) {
   const int32_t inbred = b.add(x, y);  // F = 0.25
   const int32_t by_sire = b.add(inbred, 0), by_dam = b.add(0, inbred);
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {inbreeding_tracing(b.ped, screen), inbreeding_indirect(b.ped, screen),
+                              inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.D[s], 1.0);
     EXPECT_EQ(r.F[s], 0.0);
     EXPECT_EQ(r.D[x], 0.5);
@@ -131,7 +133,8 @@ TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
   const int32_t k3 = b.add(y, x);                  // the pair again, not consecutive
   const int32_t self_inbred = b.add(k1, k1);
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {inbreeding_tracing(b.ped, screen), inbreeding_indirect(b.ped, screen),
+                              inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.F[y], 0.0);
     EXPECT_EQ(r.D[y], 0.5);
     EXPECT_EQ(r.F[k1], 0.25);
@@ -165,7 +168,7 @@ TEST(Inbreeding, FastMatchesPlainBitForBit) {
   NullSink screen;
   for (uint32_t seed = 1; seed <= 12; ++seed) {
     const SortedPedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
-    const Inbreeding fast = inbreeding(ped, screen), plain = inbreeding_plain(ped, screen);
+    const Inbreeding fast = inbreeding_tracing(ped, screen), plain = inbreeding_plain(ped, screen);
     expect_same_bits(fast.F, plain.F, "F");
     expect_same_bits(fast.D, plain.D, "D");
   }
@@ -177,7 +180,7 @@ TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
   const Inbreeding plain = inbreeding_plain(ped, plain_screen);
   for (unsigned threads : {1u, 2u, 5u}) {
     StringSink screen;
-    const Inbreeding fast = inbreeding(ped, screen, threads);
+    const Inbreeding fast = inbreeding_tracing(ped, screen, threads);
     expect_same_bits(fast.F, plain.F, "F");
     expect_same_bits(fast.D, plain.D, "D");
     EXPECT_EQ(screen.data, plain_screen.data);
@@ -189,9 +192,96 @@ TEST(Inbreeding, AgreesWithTabularRelationships) {
   for (uint32_t seed = 20; seed < 24; ++seed) {
     const SortedPedigree ped = random_pedigree(seed, 250, 2, 2, 12);
     const auto A = tabular_A(ped);
-    const Inbreeding r = inbreeding(ped, screen);
-    for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
+    for (const Inbreeding& r : {inbreeding_tracing(ped, screen), inbreeding_indirect(ped, screen)})
+      for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
   }
+}
+
+// The largest |a[i] - b[i]|.
+double max_difference(const std::vector<double>& a, const std::vector<double>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  double worst = 0.0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+  return worst;
+}
+
+void expect_indirect_agrees(const SortedPedigree& ped, const char* what) {
+  StringSink plain_screen, screen;
+  const Inbreeding plain = inbreeding_plain(ped, plain_screen);
+  const Inbreeding indirect = inbreeding_indirect(ped, screen);
+  EXPECT_LE(max_difference(indirect.F, plain.F), 1e-12) << what;
+  EXPECT_LE(max_difference(indirect.D, plain.D), 1e-12) << what;
+  EXPECT_EQ(indirect.F[0], -1.0) << what;
+  EXPECT_EQ(indirect.D[0], 0.0) << what;
+  EXPECT_EQ(screen.data, plain_screen.data) << what;
+}
+
+// One parent mated to itself, its full sister, its dam, a half sister and
+// an outsider: every kind of relationship comes from the same pass over
+// its ancestors, the outsider below all of them.
+TEST(Inbreeding, IndirectRelatesOneParentToAllItsMates) {
+  PedBuilder b;
+  const int32_t outsider = b.add(0, 0);
+  const int32_t s = b.add(0, 0), d = b.add(0, 0), d2 = b.add(0, 0);
+  const int32_t sister = b.add(s, d), half = b.add(s, d2);
+  const int32_t p = b.add(s, d);
+  const int32_t by_self = b.add(p, p), by_sister = b.add(sister, p), by_dam = b.add(p, d);
+  const int32_t by_half = b.add(half, p), by_outsider = b.add(p, outsider), again = b.add(p, sister);
+  const int32_t grand = b.add(by_self, by_sister);  // a = 0.5 (a(p, p) + a(p, sister)) = 0.75
+  NullSink screen;
+  const Inbreeding r = inbreeding_indirect(b.ped, screen);
+  EXPECT_EQ(r.F[by_self], 0.5);
+  EXPECT_EQ(r.F[by_sister], 0.25);
+  EXPECT_EQ(r.F[again], 0.25);
+  EXPECT_EQ(r.F[by_dam], 0.25);
+  EXPECT_EQ(r.F[by_half], 0.125);
+  EXPECT_EQ(r.F[by_outsider], 0.0);
+  EXPECT_DOUBLE_EQ(r.F[grand], 0.375);
+  EXPECT_EQ(r.D[grand], 0.5 - 0.25 * (0.5 + 0.25));
+  expect_indirect_agrees(b.ped, "one parent");
+}
+
+TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    const SortedPedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
+    expect_indirect_agrees(ped, "random");
+  }
+  // Few parents with many mates each, as in herds with popular sires.
+  for (uint32_t seed = 30; seed < 34; ++seed) {
+    std::mt19937 rng(seed);
+    PedBuilder b;
+    for (int32_t i = 1; i <= 3000; ++i) {
+      if (i <= 40) {
+        b.add(0, 0);
+        continue;
+      }
+      const int32_t low = std::max(1, i - 400);
+      int32_t sire = low + static_cast<int32_t>(rng() % 8) * 3, dam = low + static_cast<int32_t>(rng() % static_cast<uint32_t>(i - low));
+      if (rng() % 30 == 0) dam = sire;
+      if (rng() % 25 == 0) dam = 0;
+      b.add(sire, dam);
+    }
+    expect_indirect_agrees(b.ped, "popular sires");
+  }
+  expect_indirect_agrees(generational_pedigree(5, 12, 400), "generations");
+}
+
+// Full-sib mating for 1500 generations: F goes towards 1, D towards 0, and
+// the halves passed to early ancestors underflow to zero.
+TEST(Inbreeding, IndirectAgreesOnDeepLines) {
+  PedBuilder b;
+  int32_t x = b.add(0, 0), y = b.add(0, 0);
+  for (int g = 0; g < 1500; ++g) {
+    const int32_t nx = b.add(x, y), ny = b.add(y, x);
+    if (g % 7 == 0) b.add(nx, x);  // a backcross on the side: a second mate of nx
+    if (g % 11 == 0) b.add(ny, ny);
+    if (g % 13 == 0) b.add(nx, 0);
+    x = nx;
+    y = ny;
+  }
+  expect_indirect_agrees(b.ped, "deep");
+  NullSink screen;
+  EXPECT_GT(inbreeding_indirect(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
 }
 
 // -------------------------------------------------------------- contributions

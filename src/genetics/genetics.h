@@ -48,11 +48,20 @@ std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int
 struct Inbreeding {
   std::vector<double> F, D;
 };
-// The fast computation behind INBREED: ancestors taken from a radix heap
+// The fast tracing computation: ancestors taken from a radix heap
 // instead of the sorted list, one trace per distinct pair of parents, and
 // the traces of animals whose parents are all done spread over `threads`
 // threads (0: one per hardware thread; fewer when their working storage
 // would pass the budget). The same bits for any number of threads.
+Inbreeding inbreeding_tracing(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
+// The indirect computation: for each larger parent p, its relationships to
+// all its mates from one pass over p's ancestors and one over the mates'
+// ancestors (parents with a single mate are traced as above). The same
+// values as the tracing but for rounding.
+Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen);
+// The computation behind INBREED: the indirect one, which is the faster on
+// large pedigrees with popular parents and on deep ones (`threads` is for
+// the tracing and not used now).
 Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
 // Bytes of working storage (n + 1 doubles each) that all tracing threads
 // together may hold.

@@ -1,5 +1,6 @@
 // Inbreeding coefficients by the ancestor-tracing method of Meuwissen and
-// Luo (1992), and from them the Mendelian sampling factors D.
+// Luo (1992), or indirectly from the relationships of each parent to all
+// its mates at once, and from them the Mendelian sampling factors D.
 //
 // Two versions are kept. The plain one walks a singly linked list of the
 // ancestors still to visit, in decreasing order of number; its insertions
@@ -259,6 +260,167 @@ class Inbreeder {
   std::vector<std::pair<int32_t, int32_t>> sibs_;
 };
 
+// The indirect computation. F(i) = a(s, d) / 2, with a the additive
+// relationship of the parents. For each larger parent p (in increasing
+// number) and all its mates m at once: w = T'e_p over p and its ancestors,
+// u = w D, and v = T u over the mates and their ancestors, so that
+// a(p, m) = v(m). One pass over p's ancestors and one over the union of the
+// mates' ancestors replace a trace per mate, which pays off for parents
+// with many mates. Increasing p makes it valid: every animal below p has
+// its larger parent below it, so its F is known when p is reached.
+//
+// A parent with fewer than kIndirectMates mates is traced as above
+// instead, which costs less there (and gives the tracing's bits).
+constexpr size_t kIndirectMates = 2;
+
+class IndirectInbreeder {
+ public:
+  explicit IndirectInbreeder(const SortedPedigree& ped)
+      : ped_(ped), n_(ped.n), r_(start_result(ped.n)), anc_(static_cast<size_t>(ped.n) + 1),
+        first_kid_(static_cast<size_t>(ped.n) + 2, 0), w_(static_cast<size_t>(ped.n) + 1, 0.0),
+        v_(static_cast<size_t>(ped.n) + 1, 0.0), stamp_(static_cast<size_t>(ped.n) + 1, 0), tracer_(ped.n) {
+    // Offspring with both parents known, grouped by the larger parent, each
+    // group in increasing number.
+    for (int32_t i = 1; i <= n_; ++i)
+      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++first_kid_[static_cast<size_t>(larger(i)) + 1];
+    for (int32_t p = 1; p <= n_; ++p) first_kid_[static_cast<size_t>(p) + 1] += first_kid_[p];
+    kids_.resize(static_cast<size_t>(first_kid_[static_cast<size_t>(n_) + 1]));
+    std::vector<int32_t> next(first_kid_.begin(), first_kid_.end() - 1);
+    for (int32_t i = 1; i <= n_; ++i)
+      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) kids_[static_cast<size_t>(next[larger(i)]++)] = i;
+  }
+
+  Inbreeding run(Sink& screen) {
+    for (int32_t p = 1; p <= n_; ++p) {
+      if (first_kid_[p] == first_kid_[p + 1]) continue;
+      settle(p, screen);
+      find_mates(p);
+      if (mates_.size() < kIndirectMates) {
+        trace_group(p);
+      } else {
+        relate_group(p);
+      }
+    }
+    settle(n_, screen);
+    return std::move(r_);
+  }
+
+ private:
+  int32_t larger(int32_t i) const { return std::max(ped_.sire[i], ped_.dam[i]); }
+  int32_t smaller(int32_t i) const { return std::min(ped_.sire[i], ped_.dam[i]); }
+
+  // D (and the record a pass reads) of every animal up to `last`, whose
+  // parents' F are all known by now; the progress lines go with them, so
+  // they come out in the order of the animals.
+  void settle(int32_t last, Sink& screen) {
+    for (int32_t i = settled_ + 1; i <= last; ++i) {
+      r_.D[i] = sampling_factor(r_.F, ped_.sire[i], ped_.dam[i]);
+      anc_[i] = Ancestor{r_.D[i], larger(i), smaller(i)};
+      show_progress(i, screen);
+    }
+    settled_ = std::max(settled_, last);
+  }
+
+  // The distinct mates of p, each with its first offspring; they are
+  // stamped with p, as the pass over their ancestors expects.
+  void find_mates(int32_t p) {
+    mates_.clear();
+    for (int32_t k = first_kid_[p]; k < first_kid_[p + 1]; ++k) {
+      const int32_t i = kids_[static_cast<size_t>(k)], m = smaller(i);
+      if (stamp_[m] != p) {
+        stamp_[m] = p;
+        mates_.emplace_back(m, i);
+      }
+    }
+  }
+
+  // One trace per mate, from its first offspring (whose D the trace needs,
+  // known already as both its parents are done).
+  void trace_group(int32_t p) {
+    for (auto [m, i] : mates_) {
+      anc_[i] = Ancestor{sampling_factor(r_.F, ped_.sire[i], ped_.dam[i]), p, m};
+      v_[m] = tracer_.run(anc_, i);
+    }
+    for (int32_t k = first_kid_[p]; k < first_kid_[p + 1]; ++k) {
+      const int32_t i = kids_[static_cast<size_t>(k)];
+      r_.F[i] = v_[smaller(i)];
+    }
+    for (auto [m, i] : mates_) v_[m] = 0.0;
+  }
+
+  void relate_group(int32_t p) {
+    // w = T'e_p, largest first: an animal's w is complete when it is taken,
+    // since all its offspring among p's ancestors have larger numbers; it
+    // is turned into u = w D there. A zero half would add nothing, and is
+    // not passed on, so w != 0 marks exactly the queued animals.
+    lineage_.clear();
+    w_[p] = 1.0;
+    queue_.start(p);
+    while (!queue_.empty()) {
+      const int32_t j = queue_.pop();
+      const Ancestor& a = anc_[j];
+      const double r = 0.5 * w_[j];
+      if (r != 0.0 && a.hi > 0) {
+        pass_down(a.hi, r);
+        if (a.lo > 0) pass_down(a.lo, r);
+      }
+      w_[j] *= a.D;
+      lineage_.push_back(j);
+    }
+    // v is 0 below p's smallest ancestor, so the mates' ancestors are not
+    // followed below it.
+    const int32_t lowest = lineage_.back();
+
+    // The mates and their ancestors, largest first.
+    closure_.clear();
+    int32_t top = 0;
+    for (auto [m, i] : mates_) top = std::max(top, m);
+    queue_.start(top);
+    for (auto [m, i] : mates_)
+      if (m != top) queue_.push(m);
+    while (!queue_.empty()) {
+      const int32_t x = queue_.pop();
+      closure_.push_back(x);
+      const Ancestor& a = anc_[x];
+      for (int32_t k : {a.hi, a.lo}) {
+        if (k >= lowest && k > 0 && stamp_[k] != p) {
+          stamp_[k] = p;
+          queue_.push(k);
+        }
+      }
+    }
+    // v = T u, smallest first; v(0) stays 0 for an unknown parent.
+    for (auto it = closure_.rbegin(); it != closure_.rend(); ++it) {
+      const Ancestor& a = anc_[*it];
+      v_[*it] = w_[*it] + 0.5 * (v_[a.hi] + v_[a.lo]);
+    }
+    for (int32_t k = first_kid_[p]; k < first_kid_[p + 1]; ++k) {
+      const int32_t i = kids_[static_cast<size_t>(k)];
+      r_.F[i] = 0.5 * v_[smaller(i)];
+    }
+    for (int32_t j : lineage_) w_[j] = 0.0;
+    for (int32_t x : closure_) v_[x] = 0.0;
+  }
+
+  void pass_down(int32_t k, double r) {
+    if (w_[k] == 0.0) queue_.push(k);
+    w_[k] += r;
+  }
+
+  const SortedPedigree& ped_;
+  const int32_t n_;
+  Inbreeding r_;
+  std::vector<Ancestor> anc_;
+  std::vector<int32_t> first_kid_, kids_;  // offspring of p at kids_[first_kid_[p] .. first_kid_[p + 1])
+  std::vector<double> w_, v_;              // zero between groups
+  std::vector<int32_t> stamp_;             // p: a mate of p or one of their ancestors
+  AncestorTrace tracer_;
+  DescendingQueue queue_;
+  std::vector<std::pair<int32_t, int32_t>> mates_;  // (mate, its first offspring with p)
+  std::vector<int32_t> lineage_, closure_;
+  int32_t settled_ = 0;
+};
+
 }  // namespace
 
 unsigned inbreeding_workers(int32_t n, unsigned requested) {
@@ -269,9 +431,19 @@ unsigned inbreeding_workers(int32_t n, unsigned requested) {
   return w;
 }
 
-Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads) {
+Inbreeding inbreeding_tracing(const SortedPedigree& ped, Sink& screen, unsigned threads) {
   if (ped.n <= 0) return start_result(ped.n);
   return Inbreeder(ped, inbreeding_workers(ped.n, threads)).run(screen);
+}
+
+Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen) {
+  if (ped.n <= 0) return start_result(ped.n);
+  return IndirectInbreeder(ped).run(screen);
+}
+
+Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads) {
+  (void)threads;
+  return inbreeding_indirect(ped, screen);
 }
 
 Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
