@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "common/format.h"
+#include "common/huge_pages.h"
 #include "driver/exit_info.h"
 
 namespace vm::hash {
@@ -95,7 +96,7 @@ class KeyRecords {
   uint64_t add(const KeyRecord& r) {
     const size_t size = kHeader + r.text.size();
     if (used_ + size > kBlock) {
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+      blocks_.emplace_back(static_cast<char*>(allocate_huge(kBlock)));
       used_ = 0;
     }
     char* p = blocks_.back().get() + used_;
@@ -123,9 +124,12 @@ class KeyRecords {
 
  private:
   static constexpr size_t kHeader = 13;
-  static constexpr int kBlockBits = 20;
+  static constexpr int kBlockBits = 22;  // blocks of huge pages
+  struct FreeHuge {
+    void operator()(char* p) const { free_huge(p); }
+  };
   static constexpr size_t kBlock = size_t{1} << kBlockBits;
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<std::unique_ptr<char[], FreeHuge>> blocks_;
   size_t used_ = kBlock;
 };
 
@@ -169,7 +173,7 @@ class KeyIndex {
     while (entries_[i] != 0) i = (i + 1) & mask_;
     entries_[i] = (h >> kRefBits << kRefBits) | (ref + 1);
   }
-  std::vector<uint64_t> entries_;
+  HugeVector<uint64_t> entries_;
   size_t mask_ = 0;
   size_t used_ = 0;
 };
@@ -281,7 +285,7 @@ struct CodeTable::Store {
     }
   }
 
-  std::vector<uint64_t> taken;
+  HugeVector<uint64_t> taken;
   int64_t taken_count = 0;
   KeyRecords records;
   std::vector<uint64_t> refs;  // record by id - 1

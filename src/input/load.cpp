@@ -1,3 +1,5 @@
+#include <array>
+#include <cstring>
 #include <string>
 
 #include "common/format.h"
@@ -17,10 +19,51 @@ void stop_with(Sink& screen, Sink& log, const std::string& line) {
   throw Stop{kTerminated};
 }
 
-// Every code of a record that the animal pass keeps in memory beyond the
-// pass: only the animal's number, period and population.
+// Answers for codes that come back again and again (population and period
+// codes in nearly every record, the sires of many offspring), kept
+// direct-mapped. A stored code never moves and its numbers never change,
+// and a look-up of a stored code changes nothing in the code table, so the
+// table is asked only on a miss.
+template <int kBits>
+class CodeMemo {
+ public:
+  // The value remembered for the code, 0 when there is none.
+  int32_t find(std::string_view code) const {
+    const Entry& e = entries_[slot(code)];
+    return e.value != 0 && std::memcmp(e.code.data(), code.data(), kFieldWidth) == 0 ? e.value : 0;
+  }
+  void remember(std::string_view code, int32_t value) {
+    Entry& e = entries_[slot(code)];
+    std::memcpy(e.code.data(), code.data(), kFieldWidth);
+    e.value = value;
+  }
+
+ private:
+  struct Entry {
+    std::array<char, kFieldWidth> code{};
+    int32_t value = 0;
+  };
+  static size_t slot(std::string_view code) {
+    uint64_t h = 1469598103934665603ull;
+    for (size_t i = 0; i < kFieldWidth; ++i) h = (h ^ static_cast<unsigned char>(code[i])) * 1099511628211ull;
+    return static_cast<size_t>(h >> (64 - kBits));
+  }
+  std::vector<Entry> entries_ = std::vector<Entry>(size_t{1} << kBits);
+};
+
+// The code table's id of a population or period code.
+int32_t kind_id(std::string_view code, CodeMemo<6>& memo, hash::ModuleHash& hash, Codes& codes) {
+  if (const int32_t id = memo.find(code); id != 0) return id;
+  const int32_t id = hash.CHASHSUB(code, codes.table, codes.n_opslag, false).id;
+  if (id != 0) memo.remember(code, id);
+  return id;
+}
+
+// The animal pass numbers the animals; per record it keeps the number of
+// the record's animal, so that the parent pass need not look it up again.
 void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash, Codes& codes,
-                 Animals& animals, Sink& screen, Sink& log) {
+                 Animals& animals, std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
+  CodeMemo<6> periods, pops;
   screen.write(FreeLine().text("Reading animals ...").str());
   int64_t record = 0;
   for (;;) {
@@ -34,6 +77,7 @@ void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
     hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, true);
     int32_t& number = Codes::entry(codes.hash2an, hit.id);
     if (number != 0) {
+      record_animal.push_back(number);
       log.write(FreeLine()
                     .text(" WARNING: Animal appears in list more than once! ")
                     .text(rtrim(code))
@@ -42,28 +86,35 @@ void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
       continue;
     }
     number = ++animals.n;
+    record_animal.push_back(number);
     codes.an2hash.push_back(hit.id);
 
-    hash::Hit period = hash.CHASHSUB(fields.get(fn.period), codes.table, codes.n_opslag, false);
-    hash::Hit pop = hash.CHASHSUB(fields.get(fn.pop), codes.table, codes.n_opslag, false);
+    const int32_t period = kind_id(fields.get(fn.period), periods, hash, codes);
+    const int32_t pop = kind_id(fields.get(fn.pop), pops, hash, codes);
     // Every population and period code was stored by the scan from these
     // same records; a miss means the file changed under us.
-    if (period.id == 0 || pop.id == 0) {
+    if (period == 0 || pop == 0) {
       stop_with(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
     }
-    animals.period.push_back(Codes::entry(codes.hash2period, period.id));
-    animals.pop.push_back(Codes::entry(codes.hash2pop, pop.id));
+    animals.period.push_back(Codes::entry(codes.hash2period, period));
+    animals.pop.push_back(Codes::entry(codes.hash2pop, pop));
   }
 }
 
 // The number of a parent code: 0 for an unknown parent, otherwise the
 // animal of that code, added as a founder when it has no record.
+using ParentMemo = CodeMemo<14>;
+
 int32_t parent_number(std::string_view parent, std::string_view animal, const char* not_found, hash::ModuleHash& hash,
-                      Codes& codes, Animals& animals, Sink& log) {
+                      Codes& codes, Animals& animals, ParentMemo& memo, Sink& log) {
   if (is_blank(parent) || !REALPARENT(parent)) return 0;
+  if (const int32_t known = memo.find(parent); known != 0) return known;
   hash::Hit hit = hash.CHASHSUB(parent, codes.table, codes.n_opslag, true);
   int32_t& number = Codes::entry(codes.hash2an, hit.id);
-  if (number != 0) return number;
+  if (number != 0) {
+    memo.remember(parent, number);
+    return number;
+  }
   log.write(FreeLine().text(" Animal: ").text(rtrim(animal)).text(not_found).text(rtrim(parent)).str());
   number = ++animals.n;
   codes.an2hash.push_back(hit.id);
@@ -71,29 +122,29 @@ int32_t parent_number(std::string_view parent, std::string_view animal, const ch
   animals.pop.push_back(0);
   animals.sire.push_back(0);
   animals.dam.push_back(0);
+  memo.remember(parent, number);
   return number;
 }
 
 void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash, Codes& codes,
-                 Animals& animals, Sink& screen, Sink& log) {
+                 Animals& animals, const std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
   screen.write(FreeLine().text(" Reading pedigree ...").str());
   file.rewind();
   int64_t record = 0;
-  for (;;) {
+  ParentMemo memo;
+  // The same records as in the animal pass: their animals are known.
+  for (const int32_t a : record_animal) {
     // Blanked before every read, so that an empty parent value is an
     // unknown parent and never the previous record's parent.
     fields.blank();
     if (read_record(file, fields) != ReadStatus::kOk) break;
     std::string_view code = fields.get(fn.animal);
-    hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, false);
-    if (hit.id == 0) continue;
-    const int32_t a = Codes::entry(codes.hash2an, hit.id);
-    if (a == 0 || animals.sire[a] != 0) continue;
+    if (animals.sire[a] != 0) continue;
     ++record;
     if (record % kProgressEvery == 0) screen.write(FreeLine().num(record).str());
 
-    const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ", hash, codes, animals, log);
-    const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ", hash, codes, animals, log);
+    const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ", hash, codes, animals, memo, log);
+    const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ", hash, codes, animals, memo, log);
     // A repeated record never erases a parent that an earlier one gave.
     if (sire != 0) animals.sire[a] = sire;
     if (dam != 0) animals.dam[a] = dam;
@@ -117,10 +168,12 @@ Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn,
   animals.period.push_back(0);
   animals.pop.push_back(0);
   codes.an2hash.reserve(expected);
-  animal_pass(file, fields, fn, hash, codes, animals, screen, log);
+  std::vector<int32_t> record_animal;
+  record_animal.reserve(static_cast<size_t>(R));
+  animal_pass(file, fields, fn, hash, codes, animals, record_animal, screen, log);
   animals.sire.assign(static_cast<size_t>(animals.n) + 1, 0);
   animals.dam.assign(static_cast<size_t>(animals.n) + 1, 0);
-  parent_pass(file, fields, fn, hash, codes, animals, screen, log);
+  parent_pass(file, fields, fn, hash, codes, animals, record_animal, screen, log);
   return animals;
 }
 
