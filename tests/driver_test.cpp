@@ -12,28 +12,15 @@
 #include <sstream>
 #include <string>
 
+#include "program_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
+using velmora_test::kBanner;
+using velmora_test::read_file;
+using velmora_test::write_file;
 
-const char* const kBanner =
-    "  ***************************************************************************** \n"
-    "  *** Velmora                                                               *** \n"
-    "  *** - estimation of drift variance between populations over time          *** \n"
-    "  ***************************************************************************** \n"
-    "\n";
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-}
 
 struct Result {
   int status = -1;

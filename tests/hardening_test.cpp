@@ -20,16 +20,14 @@
 #include "input/record_reader.h"
 #include "input/scan.h"
 
+#include "program_files.h"
+
 namespace {
 
 namespace fs = std::filesystem;
-
-const char* const kBanner =
-    "  ***************************************************************************** \n"
-    "  *** Velmora                                                               *** \n"
-    "  *** - estimation of drift variance between populations over time          *** \n"
-    "  ***************************************************************************** \n"
-    "\n";
+using velmora_test::kBanner;
+using velmora_test::read_file;
+using velmora_test::write_file;
 
 const char* const kStages =
     " Allocating memory ...\n"
@@ -37,17 +35,6 @@ const char* const kStages =
     "  Reading pedigree ...\n"
     "  Assigning generation numbers ...\n";
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const fs::path& p, const std::string& text) {
-  std::ofstream out(p, std::ios::binary);
-  out << text;
-}
 
 bool ends_with(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
