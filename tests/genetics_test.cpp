@@ -266,6 +266,29 @@ TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
   expect_indirect_agrees(generational_pedigree(5, 12, 400), "generations");
 }
 
+TEST(Inbreeding, IndirectSameBitsOnAnyNumberOfThreads) {
+  const SortedPedigree ped = generational_pedigree(7, 12, 600);
+  StringSink one_screen;
+  const Inbreeding one = inbreeding_indirect(ped, one_screen, 1);
+  for (unsigned threads : {2u, 3u, 8u}) {
+    StringSink screen;
+    const Inbreeding r = inbreeding_indirect(ped, screen, threads);
+    expect_same_bits(r.F, one.F, "F");
+    expect_same_bits(r.D, one.D, "D");
+    EXPECT_EQ(screen.data, one_screen.data);
+  }
+  expect_indirect_agrees(ped, "generations, threads");
+}
+
+TEST(Inbreeding, IndirectWorkersCappedByMemory) {
+  EXPECT_EQ(indirect_workers(1000, 3), 3u);
+  // Two doubles and a number for each of the n + 1 entries, per worker:
+  // just under two and just under three workers' worth.
+  EXPECT_EQ(indirect_workers(static_cast<int32_t>(kInbreedMemoryBudget / 20 / 2), 8), 1u);
+  EXPECT_EQ(indirect_workers(static_cast<int32_t>(kInbreedMemoryBudget / 20 / 3), 8), 2u);
+  EXPECT_EQ(indirect_workers(2000000000, 4), 1u);
+}
+
 // Full-sib mating for 1500 generations: F goes towards 1, D towards 0, and
 // the halves passed to early ancestors underflow to zero.
 TEST(Inbreeding, IndirectAgreesOnDeepLines) {

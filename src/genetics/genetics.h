@@ -56,12 +56,14 @@ struct Inbreeding {
 Inbreeding inbreeding_tracing(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
 // The indirect computation: for each larger parent p, its relationships to
 // all its mates from one pass over p's ancestors and one over the mates'
-// ancestors (parents with a single mate are traced as above). The same
-// values as the tracing but for rounding.
-Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen);
+// ancestors (parents with a single mate are traced as above), parents
+// whose offspring do not come between them on `threads` threads (0: one per
+// hardware thread; fewer as the budget allows). The same values as the
+// tracing but for rounding, and the same bits for any number of threads.
+Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
+unsigned indirect_workers(int32_t n, unsigned requested);
 // The computation behind INBREED: the indirect one, which is the faster on
-// large pedigrees with popular parents and on deep ones (`threads` is for
-// the tracing and not used now).
+// large pedigrees with popular parents and on deep ones.
 Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
 // Bytes of working storage (n + 1 doubles each) that all tracing threads
 // together may hold.

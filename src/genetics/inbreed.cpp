@@ -2,7 +2,7 @@
 // Luo (1992), or indirectly from the relationships of each parent to all
 // its mates at once, and from them the Mendelian sampling factors D.
 //
-// Two versions are kept. The plain one walks a singly linked list of the
+// Two tracing versions are kept. The plain one walks a singly linked list of the
 // ancestors still to visit, in decreasing order of number; its insertions
 // cost a walk along the list, which becomes quadratic in deep pedigrees.
 // The fast one takes the same ancestors from a radix heap and performs the
@@ -168,6 +168,11 @@ class AncestorTrace {
     return fi;
   }
 
+  // The zeroed array and the queue, lent to other passes over ancestors
+  // between traces; they must leave the array zero again.
+  std::vector<double>& zeroed() { return LL_; }
+  DescendingQueue& queue() { return queue_; }
+
  private:
   void add(int32_t k, double r) {
     if (LL_[k] == 0.0) queue_.push(k);
@@ -261,45 +266,181 @@ class Inbreeder {
 };
 
 // The indirect computation. F(i) = a(s, d) / 2, with a the additive
-// relationship of the parents. For each larger parent p (in increasing
-// number) and all its mates m at once: w = T'e_p over p and its ancestors,
-// u = w D, and v = T u over the mates and their ancestors, so that
-// a(p, m) = v(m). One pass over p's ancestors and one over the union of the
-// mates' ancestors replace a trace per mate, which pays off for parents
-// with many mates. Increasing p makes it valid: every animal below p has
-// its larger parent below it, so its F is known when p is reached.
+// relationship of the parents. For each larger parent p and all its mates m
+// at once: w = T'e_p over p and its ancestors, u = w D, and v = T u over the
+// mates and their ancestors, so that a(p, m) = v(m). One pass over p's
+// ancestors and one over the union of the mates' ancestors replace a trace
+// per mate, which pays off for parents with many mates.
+//
+// Parents are taken in increasing number, which makes it valid: every
+// animal below p has its larger parent below it, so its F is known when p
+// is reached. A batch of consecutive parents none of whose offspring comes
+// before the last of them does not depend on itself, and is spread over
+// several threads; each parent's values are the same on any thread.
 //
 // A parent with fewer than kIndirectMates mates is traced as above
 // instead, which costs less there (and gives the tracing's bits).
 constexpr size_t kIndirectMates = 2;
+// Parents in a batch below which threads are not worth starting.
+constexpr size_t kThreadedParents = 64;
+
+// What all relaters share: the pedigree records of the animals up to the
+// current batch (read only during a batch), the offspring of each larger
+// parent, and F (each offspring written by the relater of its parent).
+struct IndirectShared {
+  std::vector<Ancestor> anc;
+  std::vector<int32_t> first_kid, kids;  // offspring of p at kids[first_kid[p] .. first_kid[p + 1])
+  std::vector<int32_t> mate;             // the smaller parent of each offspring, same index
+  std::vector<double>* F = nullptr;
+};
+
+// One thread's working storage.
+class Relater {
+ public:
+  explicit Relater(int32_t n) : tracer_(n), stamp_(static_cast<size_t>(n) + 1, 0), v_(static_cast<size_t>(n) + 1, 0.0) {}
+
+  void relate(IndirectShared& sh, int32_t p) {
+    find_mates(sh, p);
+    if (mates_.size() < kIndirectMates) {
+      trace_group(sh, p);
+    } else {
+      relate_group(sh, p);
+    }
+  }
+
+ private:
+  // The distinct mates of p, each with its first offspring; they are
+  // stamped with p, as the pass over their ancestors expects.
+  void find_mates(const IndirectShared& sh, int32_t p) {
+    mates_.clear();
+    for (int32_t k = sh.first_kid[p]; k < sh.first_kid[p + 1]; ++k) {
+      const int32_t m = sh.mate[k];
+      if (stamp_[m] != p) {
+        stamp_[m] = p;
+        mates_.emplace_back(m, sh.kids[k]);
+      }
+    }
+  }
+
+  // One trace per mate, from its first offspring, whose record is filled
+  // in for it (its D is known, as both its parents are done; nobody else
+  // reads it during the batch).
+  void trace_group(IndirectShared& sh, int32_t p) {
+    std::vector<double>& F = *sh.F;
+    for (auto [m, i] : mates_) {
+      sh.anc[i] = Ancestor{sampling_factor(F, p, m), p, m};
+      v_[m] = tracer_.run(sh.anc, i);
+    }
+    for (int32_t k = sh.first_kid[p]; k < sh.first_kid[p + 1]; ++k) F[sh.kids[k]] = v_[sh.mate[k]];
+    for (auto [m, i] : mates_) v_[m] = 0.0;
+  }
+
+  void relate_group(IndirectShared& sh, int32_t p) {
+    const std::vector<Ancestor>& anc = sh.anc;
+    std::vector<double>& w = tracer_.zeroed();
+    DescendingQueue& queue = tracer_.queue();
+    // w = T'e_p, largest first: an animal's w is complete when it is taken,
+    // since all its offspring among p's ancestors have larger numbers; it
+    // is turned into u = w D there. A zero half adds nothing and is not
+    // passed on, so w != 0 marks exactly the queued animals.
+    lineage_.clear();
+    w[p] = 1.0;
+    queue.start(p);
+    while (!queue.empty()) {
+      const int32_t j = queue.pop();
+      const Ancestor& a = anc[j];
+      const double r = 0.5 * w[j];
+      if (r != 0.0 && a.hi > 0) {
+        pass_down(w, queue, a.hi, r);
+        if (a.lo > 0) pass_down(w, queue, a.lo, r);
+      }
+      w[j] *= a.D;
+      lineage_.push_back(j);
+    }
+    // v is 0 below p's smallest ancestor, so the mates' ancestors are not
+    // followed below it.
+    const int32_t lowest = lineage_.back();
+
+    // The mates and their ancestors, largest first.
+    closure_.clear();
+    int32_t top = 0;
+    for (auto [m, i] : mates_) top = std::max(top, m);
+    queue.start(top);
+    for (auto [m, i] : mates_)
+      if (m != top) queue.push(m);
+    while (!queue.empty()) {
+      const int32_t x = queue.pop();
+      closure_.push_back(x);
+      const Ancestor& a = anc[x];
+      for (int32_t k : {a.hi, a.lo}) {
+        if (k >= lowest && k > 0 && stamp_[k] != p) {
+          stamp_[k] = p;
+          queue.push(k);
+        }
+      }
+    }
+    // v = T u, smallest first; v(0) stays 0 for an unknown parent.
+    for (auto it = closure_.rbegin(); it != closure_.rend(); ++it) {
+      const Ancestor& a = anc[*it];
+      v_[*it] = w[*it] + 0.5 * (v_[a.hi] + v_[a.lo]);
+    }
+    std::vector<double>& F = *sh.F;
+    for (int32_t k = sh.first_kid[p]; k < sh.first_kid[p + 1]; ++k) F[sh.kids[k]] = 0.5 * v_[sh.mate[k]];
+    for (int32_t j : lineage_) w[j] = 0.0;
+    for (int32_t x : closure_) v_[x] = 0.0;
+  }
+
+  static void pass_down(std::vector<double>& w, DescendingQueue& queue, int32_t k, double r) {
+    if (w[k] == 0.0) queue.push(k);
+    w[k] += r;
+  }
+
+  AncestorTrace tracer_;         // its zeroed array holds w
+  std::vector<int32_t> stamp_;   // p: a mate of p or one of their ancestors
+  std::vector<double> v_;        // zero between parents
+  std::vector<std::pair<int32_t, int32_t>> mates_;  // (mate, its first offspring with p)
+  std::vector<int32_t> lineage_, closure_;
+};
 
 class IndirectInbreeder {
  public:
-  explicit IndirectInbreeder(const SortedPedigree& ped)
-      : ped_(ped), n_(ped.n), r_(start_result(ped.n)), anc_(static_cast<size_t>(ped.n) + 1),
-        first_kid_(static_cast<size_t>(ped.n) + 2, 0), w_(static_cast<size_t>(ped.n) + 1, 0.0),
-        v_(static_cast<size_t>(ped.n) + 1, 0.0), stamp_(static_cast<size_t>(ped.n) + 1, 0), tracer_(ped.n) {
+  IndirectInbreeder(const SortedPedigree& ped, unsigned workers)
+      : ped_(ped), n_(ped.n), r_(start_result(ped.n)) {
+    sh_.F = &r_.F;
+    sh_.anc.resize(static_cast<size_t>(n_) + 1);
     // Offspring with both parents known, grouped by the larger parent, each
     // group in increasing number.
+    sh_.first_kid.assign(static_cast<size_t>(n_) + 2, 0);
     for (int32_t i = 1; i <= n_; ++i)
-      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++first_kid_[static_cast<size_t>(larger(i)) + 1];
-    for (int32_t p = 1; p <= n_; ++p) first_kid_[static_cast<size_t>(p) + 1] += first_kid_[p];
-    kids_.resize(static_cast<size_t>(first_kid_[static_cast<size_t>(n_) + 1]));
-    std::vector<int32_t> next(first_kid_.begin(), first_kid_.end() - 1);
-    for (int32_t i = 1; i <= n_; ++i)
-      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) kids_[static_cast<size_t>(next[larger(i)]++)] = i;
+      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++sh_.first_kid[static_cast<size_t>(larger(i)) + 1];
+    for (int32_t p = 1; p <= n_; ++p) sh_.first_kid[static_cast<size_t>(p) + 1] += sh_.first_kid[p];
+    const size_t pairs = static_cast<size_t>(sh_.first_kid[static_cast<size_t>(n_) + 1]);
+    sh_.kids.resize(pairs);
+    sh_.mate.resize(pairs);
+    std::vector<int32_t> next(sh_.first_kid.begin(), sh_.first_kid.end() - 1);
+    for (int32_t i = 1; i <= n_; ++i) {
+      if (ped_.sire[i] == 0 || ped_.dam[i] == 0) continue;
+      const int32_t k = next[larger(i)]++;
+      sh_.kids[k] = i;
+      sh_.mate[k] = smaller(i);
+    }
+    for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(n_);
   }
 
   Inbreeding run(Sink& screen) {
-    for (int32_t p = 1; p <= n_; ++p) {
-      if (first_kid_[p] == first_kid_[p + 1]) continue;
-      settle(p, screen);
-      find_mates(p);
-      if (mates_.size() < kIndirectMates) {
-        trace_group(p);
-      } else {
-        relate_group(p);
+    for (int32_t p = 1; p <= n_;) {
+      // The batch: parents from p on as long as none of the batch's
+      // offspring comes before the next parent.
+      batch_.clear();
+      int32_t first_offspring = n_ + 1;
+      for (; p <= n_ && p < first_offspring; ++p) {
+        if (sh_.first_kid[p] == sh_.first_kid[p + 1]) continue;
+        batch_.push_back(p);
+        first_offspring = std::min(first_offspring, sh_.kids[sh_.first_kid[p]]);
       }
+      if (batch_.empty()) break;
+      settle(batch_.back(), screen);
+      relate_batch();
     }
     settle(n_, screen);
     return std::move(r_);
@@ -315,109 +456,32 @@ class IndirectInbreeder {
   void settle(int32_t last, Sink& screen) {
     for (int32_t i = settled_ + 1; i <= last; ++i) {
       r_.D[i] = sampling_factor(r_.F, ped_.sire[i], ped_.dam[i]);
-      anc_[i] = Ancestor{r_.D[i], larger(i), smaller(i)};
+      sh_.anc[i] = Ancestor{r_.D[i], larger(i), smaller(i)};
       show_progress(i, screen);
     }
     settled_ = std::max(settled_, last);
   }
 
-  // The distinct mates of p, each with its first offspring; they are
-  // stamped with p, as the pass over their ancestors expects.
-  void find_mates(int32_t p) {
-    mates_.clear();
-    for (int32_t k = first_kid_[p]; k < first_kid_[p + 1]; ++k) {
-      const int32_t i = kids_[static_cast<size_t>(k)], m = smaller(i);
-      if (stamp_[m] != p) {
-        stamp_[m] = p;
-        mates_.emplace_back(m, i);
-      }
+  void relate_batch() {
+    if (relaters_.size() == 1 || batch_.size() < kThreadedParents) {
+      for (int32_t p : batch_) relaters_[0].relate(sh_, p);
+      return;
     }
-  }
-
-  // One trace per mate, from its first offspring (whose D the trace needs,
-  // known already as both its parents are done).
-  void trace_group(int32_t p) {
-    for (auto [m, i] : mates_) {
-      anc_[i] = Ancestor{sampling_factor(r_.F, ped_.sire[i], ped_.dam[i]), p, m};
-      v_[m] = tracer_.run(anc_, i);
-    }
-    for (int32_t k = first_kid_[p]; k < first_kid_[p + 1]; ++k) {
-      const int32_t i = kids_[static_cast<size_t>(k)];
-      r_.F[i] = v_[smaller(i)];
-    }
-    for (auto [m, i] : mates_) v_[m] = 0.0;
-  }
-
-  void relate_group(int32_t p) {
-    // w = T'e_p, largest first: an animal's w is complete when it is taken,
-    // since all its offspring among p's ancestors have larger numbers; it
-    // is turned into u = w D there. A zero half would add nothing, and is
-    // not passed on, so w != 0 marks exactly the queued animals.
-    lineage_.clear();
-    w_[p] = 1.0;
-    queue_.start(p);
-    while (!queue_.empty()) {
-      const int32_t j = queue_.pop();
-      const Ancestor& a = anc_[j];
-      const double r = 0.5 * w_[j];
-      if (r != 0.0 && a.hi > 0) {
-        pass_down(a.hi, r);
-        if (a.lo > 0) pass_down(a.lo, r);
-      }
-      w_[j] *= a.D;
-      lineage_.push_back(j);
-    }
-    // v is 0 below p's smallest ancestor, so the mates' ancestors are not
-    // followed below it.
-    const int32_t lowest = lineage_.back();
-
-    // The mates and their ancestors, largest first.
-    closure_.clear();
-    int32_t top = 0;
-    for (auto [m, i] : mates_) top = std::max(top, m);
-    queue_.start(top);
-    for (auto [m, i] : mates_)
-      if (m != top) queue_.push(m);
-    while (!queue_.empty()) {
-      const int32_t x = queue_.pop();
-      closure_.push_back(x);
-      const Ancestor& a = anc_[x];
-      for (int32_t k : {a.hi, a.lo}) {
-        if (k >= lowest && k > 0 && stamp_[k] != p) {
-          stamp_[k] = p;
-          queue_.push(k);
-        }
-      }
-    }
-    // v = T u, smallest first; v(0) stays 0 for an unknown parent.
-    for (auto it = closure_.rbegin(); it != closure_.rend(); ++it) {
-      const Ancestor& a = anc_[*it];
-      v_[*it] = w_[*it] + 0.5 * (v_[a.hi] + v_[a.lo]);
-    }
-    for (int32_t k = first_kid_[p]; k < first_kid_[p + 1]; ++k) {
-      const int32_t i = kids_[static_cast<size_t>(k)];
-      r_.F[i] = 0.5 * v_[smaller(i)];
-    }
-    for (int32_t j : lineage_) w_[j] = 0.0;
-    for (int32_t x : closure_) v_[x] = 0.0;
-  }
-
-  void pass_down(int32_t k, double r) {
-    if (w_[k] == 0.0) queue_.push(k);
-    w_[k] += r;
+    std::atomic<size_t> next{0};
+    auto work = [&](Relater& relater) {
+      for (size_t k = next++; k < batch_.size(); k = next++) relater.relate(sh_, batch_[k]);
+    };
+    std::vector<std::jthread> pool;
+    for (size_t t = 1; t < relaters_.size(); ++t) pool.emplace_back(work, std::ref(relaters_[t]));
+    work(relaters_[0]);
   }
 
   const SortedPedigree& ped_;
   const int32_t n_;
   Inbreeding r_;
-  std::vector<Ancestor> anc_;
-  std::vector<int32_t> first_kid_, kids_;  // offspring of p at kids_[first_kid_[p] .. first_kid_[p + 1])
-  std::vector<double> w_, v_;              // zero between groups
-  std::vector<int32_t> stamp_;             // p: a mate of p or one of their ancestors
-  AncestorTrace tracer_;
-  DescendingQueue queue_;
-  std::vector<std::pair<int32_t, int32_t>> mates_;  // (mate, its first offspring with p)
-  std::vector<int32_t> lineage_, closure_;
+  IndirectShared sh_;
+  std::vector<Relater> relaters_;
+  std::vector<int32_t> batch_;
   int32_t settled_ = 0;
 };
 
@@ -436,14 +500,21 @@ Inbreeding inbreeding_tracing(const SortedPedigree& ped, Sink& screen, unsigned 
   return Inbreeder(ped, inbreeding_workers(ped.n, threads)).run(screen);
 }
 
-Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen) {
+Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen, unsigned threads) {
   if (ped.n <= 0) return start_result(ped.n);
-  return IndirectInbreeder(ped).run(screen);
+  return IndirectInbreeder(ped, indirect_workers(ped.n, threads)).run(screen);
+}
+
+unsigned indirect_workers(int32_t n, unsigned requested) {
+  unsigned w = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
+  const double per_worker = (static_cast<double>(std::max(n, 0)) + 1) * (2 * sizeof(double) + sizeof(int32_t));
+  const double fit = static_cast<double>(kInbreedMemoryBudget) / per_worker;
+  if (fit < w) w = static_cast<unsigned>(std::max(1.0, fit));
+  return w;
 }
 
 Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads) {
-  (void)threads;
-  return inbreeding_indirect(ped, screen);
+  return inbreeding_indirect(ped, screen, threads);
 }
 
 Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
