@@ -25,6 +25,7 @@
 
 #include "common/sink.h"
 #include "common/stop.h"
+#include "driver/run.h"
 #include "genetics/genetics.h"
 #include "hash/module_hash.h"
 #include "input/record_reader.h"
@@ -78,15 +79,6 @@ vm::input::FieldNumbers parse_fields(const std::string& text) {
   return {v[0], v[1], v[2], v[3], v[4]};
 }
 
-vm::genetics::Names population_and_period_names(const vm::input::Codes& codes, const vm::input::ScanResult& scan) {
-  vm::genetics::Names names;
-  names.pop.assign(1, "");
-  names.period.assign(1, "");
-  for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
-  for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
-  return names;
-}
-
 // The stages of run_stages after the parameters, each closed by a lap.
 void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::string& output_path,
          std::vector<Row>& rows) {
@@ -120,12 +112,7 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
   std::vector<int32_t>().swap(gen);
   timer.lap("renumber");
 
-  genetics::SortedPedigree sorted;
-  sorted.n = loaded.n;
-  sorted.sire = std::move(renumbered.sire);
-  sorted.dam = std::move(renumbered.dam);
-  sorted.period = std::move(renumbered.period);
-  sorted.pop = std::move(renumbered.pop);
+  const genetics::SortedPedigree sorted = sorted_pedigree(loaded.n, std::move(renumbered));
   const genetics::Names names = population_and_period_names(*codes, scan);
   codes.reset();
   loaded = {};

@@ -130,15 +130,6 @@ void check_field_number(int32_t number, int32_t field_count, Sink& screen, Sink&
   throw Stop{kTerminated};
 }
 
-genetics::Names population_and_period_names(const input::Codes& codes, const input::ScanResult& scan) {
-  genetics::Names names;
-  names.pop.assign(1, "");
-  names.period.assign(1, "");
-  for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
-  for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
-  return names;
-}
-
 // GETNRFIELDS on the pedigree's first line; the field numbers must lie
 // within the fields, as they index FIELDS.
 int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log) {
@@ -183,12 +174,7 @@ void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::Fi
   pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
   std::vector<int32_t>().swap(gen);
 
-  genetics::SortedPedigree sorted;
-  sorted.n = loaded.n;
-  sorted.sire = std::move(renumbered.sire);
-  sorted.dam = std::move(renumbered.dam);
-  sorted.period = std::move(renumbered.period);
-  sorted.pop = std::move(renumbered.pop);
+  const genetics::SortedPedigree sorted = sorted_pedigree(loaded.n, std::move(renumbered));
   const genetics::Names names = population_and_period_names(*codes, scan);
   codes.reset();
   loaded = {};
@@ -308,6 +294,25 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
         throw Stop{"Finished."};
       },
       "velmora", screen, errors);
+}
+
+genetics::Names population_and_period_names(const input::Codes& codes, const input::ScanResult& scan) {
+  genetics::Names names;
+  names.pop.assign(1, "");
+  names.period.assign(1, "");
+  for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
+  for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
+  return names;
+}
+
+genetics::SortedPedigree sorted_pedigree(int32_t n, pedigree::Renumbered&& renumbered) {
+  genetics::SortedPedigree sorted;
+  sorted.n = n;
+  sorted.sire = std::move(renumbered.sire);
+  sorted.dam = std::move(renumbered.dam);
+  sorted.period = std::move(renumbered.period);
+  sorted.pop = std::move(renumbered.pop);
+  return sorted;
 }
 
 }  // namespace vm

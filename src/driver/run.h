@@ -7,13 +7,18 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "genetics/genetics.h"
+#include "input/scan.h"
+#include "pedigree/renumber.h"
 
 namespace vm {
 
-namespace input {
-class PedigreeFile;
-struct FieldNumbers;
-}  // namespace input
+// The hand-overs between the stages, shared with the stage timer so that
+// both run the very same pipeline.
+// Population and period names by number (entry 0 unused).
+genetics::Names population_and_period_names(const input::Codes& codes, const input::ScanResult& scan);
+// The renumbered pedigree handed to the computations (the arrays move).
+genetics::SortedPedigree sorted_pedigree(int32_t n, pedigree::Renumbered&& renumbered);
 
 // Runs the whole program with `args` (args[0] is the program as invoked).
 // Writes the screen to `screen`, the error stream to `errors`, reads the
