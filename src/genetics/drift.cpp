@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "genetics/ancestor_list.h"
 #include "genetics/genetics.h"
 
 namespace vm::genetics {
@@ -304,26 +305,8 @@ std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int
   }
   int32_t j = last;
   while (j != 0) {
-    int32_t k = j;
-    const double r = 0.5 * L[j];
-    const int32_t ks = ped1[j], kd = ped2[j];
-    if (ks > 0) {
-      while (point[k] > ks) k = point[k];
-      L[ks] += r;
-      if (point[k] != ks) {
-        point[ks] = point[k];
-        point[k] = ks;
-      }
-      if (kd > 0) {
-        while (point[k] > kd) k = point[k];
-        L[kd] += r;
-        if (point[k] != kd) {
-          point[kd] = point[k];
-          point[k] = kd;
-        }
-      }
-    }
-    k = j;
+    pass_half_to_parents(point, L, j, ped1[j], ped2[j]);
+    const int32_t k = j;
     j = point[j];
     point[k] = 0;
   }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/format.h"
+#include "genetics/ancestor_list.h"
 #include "genetics/genetics.h"
 
 namespace vm::genetics {
@@ -542,28 +543,10 @@ Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
       LL[i] = 1.0;
       int32_t j = i;
       while (j != 0) {
-        int32_t k = j;
-        const double r = 0.5 * LL[j];
-        const int32_t ks = ped1[j], kd = ped2[j];
-        if (ks > 0) {
-          while (point[k] > ks) k = point[k];
-          LL[ks] += r;
-          if (point[k] != ks) {
-            point[ks] = point[k];
-            point[k] = ks;
-          }
-          if (kd > 0) {
-            while (point[k] > kd) k = point[k];
-            LL[kd] += r;
-            if (point[k] != kd) {
-              point[kd] = point[k];
-              point[k] = kd;
-            }
-          }
-        }
+        pass_half_to_parents(point, LL, j, ped1[j], ped2[j]);
         fi = fi + (LL[j] * LL[j]) * D[j];
         LL[j] = 0.0;
-        k = j;
+        const int32_t k = j;
         j = point[j];
         point[k] = 0;
       }
