@@ -4,11 +4,16 @@
 //
 //   --records N          lines to write, duplicates included (default 100000)
 //   --seed S             seed of the random stream (default 1)
-//   --shape NAME         default | deep | wide (default: default)
+//   --shape NAME         default | deep | wide | dairy | line (default: default)
 //                          default  5 populations born 1990..2024, parents 2-8 years older
 //                          deep     1 closed line born 1825..2024, parents exactly 1 year older
 //                                   (one generation per year: 200 generations)
 //                          wide     50 populations born 1990..2024
+//                          dairy    4 breeds born 1988..2024; sires selected on breeding
+//                                   value, used from 2 to 4 years of age; dams 2-9 years old
+//                          line     one line inbred in every generation: the son of a sire
+//                                   and of his own daughter becomes the next sire (two
+//                                   records per generation; the options below do not apply)
 //   --populations Q      number of populations (overrides the shape)
 //   --first-year Y       first birth year (overrides the shape; 1000..9999)
 //   --last-year Y        last birth year (overrides the shape; 1000..9999)
@@ -21,7 +26,8 @@
 //   --migration F        share of parents taken from another population (default 0.03)
 //   --unrecorded F       share of potential parents written without a record of their own
 //                        (they appear only as sire or dam codes; default 0.05)
-//   --sire-fraction F    share of males selected as sires (default 0.035; deep 0.10)
+//   --sire-fraction F    share of males selected as sires (default 0.035; deep 0.10;
+//                        dairy 0.012)
 //   --help               this text
 //
 // Each line is: animal sire dam population period. The same seed and options always give the
@@ -36,6 +42,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -49,11 +56,18 @@ Usage: pedsim [options] > file.ped
 
   --records N          lines to write, duplicates included (default 100000)
   --seed S             seed of the random stream (default 1)
-  --shape NAME         default | deep | wide (default: default)
+  --shape NAME         default | deep | wide | dairy | line (default: default)
                          default  5 populations born 1990..2024, parents 2-8 years older
                          deep     1 closed line born 1825..2024, parents exactly 1 year
                                   older (one generation per year: 200 generations)
                          wide     50 populations born 1990..2024
+                         dairy    4 breeds born 1988..2024; sires selected on
+                                  breeding value, used from 2 to 4 years of age;
+                                  dams 2-9 years old
+                         line     one line inbred in every generation: the son of
+                                  a sire and of his own daughter becomes the next
+                                  sire (two records per generation; the options
+                                  below do not apply)
   --populations Q      number of populations (overrides the shape)
   --first-year Y       first birth year (overrides the shape; 1000..9999)
   --last-year Y        last birth year (overrides the shape; 1000..9999)
@@ -67,7 +81,8 @@ Usage: pedsim [options] > file.ped
   --migration F        share of parents from another population (default 0.03)
   --unrecorded F       share of potential parents without a record of their own
                        (they appear only as sire or dam codes; default 0.05)
-  --sire-fraction F    share of males selected as sires (default 0.035; deep 0.10)
+  --sire-fraction F    share of males selected as sires (default 0.035; deep 0.10;
+                       dairy 0.012)
   --help               this text
 
 Each line is: animal sire dam population period. Unknown parents are written
@@ -78,7 +93,7 @@ the same bytes.
 // ---------------------------------------------------------------------------
 // Options
 
-enum class Shape { Default, Deep, Wide };
+enum class Shape { Default, Deep, Wide, Dairy, Line };
 enum class IdStyle { Numeric, Country };
 
 struct Options {
@@ -144,7 +159,9 @@ Shape parse_shape(std::string_view text) {
   if (text == "default") return Shape::Default;
   if (text == "deep") return Shape::Deep;
   if (text == "wide") return Shape::Wide;
-  throw UsageError("unknown shape '" + std::string(text) + "' (default, deep or wide)");
+  if (text == "dairy") return Shape::Dairy;
+  if (text == "line") return Shape::Line;
+  throw UsageError("unknown shape '" + std::string(text) + "' (default, deep, wide, dairy or line)");
 }
 
 IdStyle parse_ids(std::string_view text) {
@@ -169,11 +186,11 @@ std::int64_t in_range(std::string_view flag, std::int64_t value, std::int64_t lo
 }
 
 void apply_shape_defaults(Options& o) {
-  const bool deep = o.shape == Shape::Deep;
-  if (o.populations == 0) o.populations = deep ? 1 : o.shape == Shape::Wide ? 50 : 5;
-  if (o.first_year == 0) o.first_year = deep ? 1825 : 1990;
+  const bool deep = o.shape == Shape::Deep, dairy = o.shape == Shape::Dairy;
+  if (o.populations == 0) o.populations = deep ? 1 : o.shape == Shape::Wide ? 50 : dairy ? 4 : 5;
+  if (o.first_year == 0) o.first_year = deep ? 1825 : dairy ? 1988 : 1990;
   if (o.last_year == 0) o.last_year = 2024;
-  if (o.sire_fraction < 0) o.sire_fraction = deep ? 0.10 : 0.035;
+  if (o.sire_fraction < 0) o.sire_fraction = deep ? 0.10 : dairy ? 0.012 : 0.035;
   if (o.first_year > o.last_year) throw UsageError("--first-year is after --last-year");
 }
 
@@ -247,16 +264,15 @@ class Rng {
 };
 
 // Picks an index with probability proportional to integer weights.
-template <std::size_t N>
-std::size_t pick_weighted(Rng& rng, const std::array<std::uint32_t, N>& weights) {
+std::size_t pick_weighted(Rng& rng, std::span<const std::uint32_t> weights) {
   std::uint64_t total = 0;
   for (auto w : weights) total += w;
   std::uint64_t r = rng.below(total);
-  for (std::size_t i = 0; i < N; ++i) {
+  for (std::size_t i = 0; i < weights.size(); ++i) {
     if (r < weights[i]) return i;
     r -= weights[i];
   }
-  return N - 1;
+  return weights.size() - 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -314,8 +330,8 @@ class IdWriter {
 struct AgeModel {
   int min_age = 2;
   int max_age = 8;
-  std::array<std::uint32_t, 7> sire_weights{10, 24, 20, 17, 13, 9, 7};
-  std::array<std::uint32_t, 7> dam_weights{22, 20, 17, 14, 11, 9, 7};
+  std::vector<std::uint32_t> sire_weights{10, 24, 20, 17, 13, 9, 7};
+  std::vector<std::uint32_t> dam_weights{22, 20, 17, 14, 11, 9, 7};
 };
 
 AgeModel age_model(Shape shape) {
@@ -325,10 +341,19 @@ AgeModel age_model(Shape shape) {
     m.sire_weights = {1, 0, 0, 0, 0, 0, 0};
     m.dam_weights = {1, 0, 0, 0, 0, 0, 0};
   }
+  if (shape == Shape::Dairy) {
+    // Young sires are used as soon as they can breed and for about three
+    // years; cows calve from two years of age and stay in the herd up to
+    // eight lactations. Short sire paths give about 19 generations in 37 years.
+    m.max_age = 9;
+    m.sire_weights = {40, 35, 25, 0, 0, 0, 0, 0};
+    m.dam_weights = {22, 19, 16, 13, 11, 8, 6, 5};
+  }
   return m;
 }
 
 constexpr double kDamFraction = 0.6;          // females that breed at all
+constexpr double kDairyDamFraction = 0.85;    // heifers that calve in a dairy herd
 constexpr double kUnknownSire = 0.015;        // sire unknown in an established herdbook
 constexpr double kUnknownDam = 0.01;          // dam unknown in an established herdbook
 constexpr double kLateRecord = 0.002;         // records registered 1-5 years late
@@ -336,10 +361,18 @@ constexpr double kConflictingDuplicate = 0.35;
 constexpr int kFoundingYears = 6;             // years in which populations mix heavily
 constexpr double kFoundingMigration = 0.4;
 constexpr std::uint32_t kMeritCap = 300;      // heaviest sire use relative to the lightest
+constexpr std::uint32_t kDairyMerit = 16;     // selected dairy sires are used alike
 
 struct Sire {
   Animal animal;
   std::uint32_t merit;
+  double value = 0.0;  // breeding value (dairy shape only)
+};
+
+// A breeding female and her breeding value (dairy shape only).
+struct Dam {
+  Animal animal;
+  double value = 0.0;
 };
 
 // The sires available to one population in one year, for weighted drawing.
@@ -349,19 +382,19 @@ class SireTable {
     animals_.clear();
     cumulative_.clear();
   }
-  void add(Animal a, std::uint64_t weight) {
-    animals_.push_back(a);
+  void add(const Sire& s, std::uint64_t weight) {
+    animals_.push_back(s);
     cumulative_.push_back((cumulative_.empty() ? 0 : cumulative_.back()) + weight);
   }
   bool empty() const { return animals_.empty(); }
-  Animal pick(Rng& rng) const {
+  const Sire& pick(Rng& rng) const {
     const std::uint64_t r = rng.next() % cumulative_.back();
     const auto it = std::upper_bound(cumulative_.begin(), cumulative_.end(), r);
     return animals_[static_cast<std::size_t>(it - cumulative_.begin())];
   }
 
  private:
-  std::vector<Animal> animals_;
+  std::vector<Sire> animals_;
   std::vector<std::uint64_t> cumulative_;
 };
 
@@ -371,14 +404,16 @@ struct Population {
   unsigned country = 0;
   double size = 1.0;
   std::vector<std::vector<Sire>> sires;
-  std::vector<std::vector<Animal>> dams;
+  std::vector<std::vector<Dam>> dams;
   SireTable table;
+  std::vector<Sire> candidates;  // dairy: this year's males, of which the best become sires
 };
 
 struct Birth {
   Animal animal = 0;
   std::optional<Animal> sire, dam;
   bool male = false;
+  double value = 0.0;  // breeding value (dairy shape only)
 };
 
 // A buffered writer for standard output.
@@ -477,8 +512,8 @@ class Simulator {
       p.table.clear();
       for (int age = ages_.min_age; age <= ages_.max_age && age <= year; ++age) {
         const std::uint64_t age_weight = ages_.sire_weights[static_cast<std::size_t>(age - ages_.min_age)];
-        for (const Sire& s : p.sires[ring_slot(year - age)])
-          p.table.add(s.animal, age_weight * s.merit);
+        if (age_weight == 0) continue;
+        for (const Sire& s : p.sires[ring_slot(year - age)]) p.table.add(s, age_weight * s.merit);
       }
     }
   }
@@ -506,6 +541,21 @@ class Simulator {
         }
       }
     }
+    if (o_.shape == Shape::Dairy)
+      for (std::size_t p = 0; p < pops_.size(); ++p) select_sires(pops_[p], year, sire_chance[p]);
+  }
+
+  // Dairy: the males of the year with the highest breeding values become
+  // sires, the share given by the sire fraction; all are used alike.
+  void select_sires(Population& p, int year, double share) {
+    std::vector<Sire>& males = p.candidates;
+    const auto chosen = static_cast<std::size_t>(share * static_cast<double>(males.size()) + 0.5);
+    std::sort(males.begin(), males.end(), [](const Sire& a, const Sire& b) {
+      return a.value != b.value ? a.value > b.value : a.animal < b.animal;
+    });
+    males.resize(std::min(chosen, males.size()));
+    p.sires[ring_slot(year)] = males;
+    males.clear();
   }
 
   // One animal born in population pop; returns the number of lines written for it.
@@ -513,11 +563,24 @@ class Simulator {
                       std::uint64_t room) {
     Population& p = pops_[pop];
     Birth b = conceive(year, pop);
+    if (o_.shape == Shape::Dairy) return dairy_birth(out, year, pop, b, room);
     const bool parent = b.male ? rng_.chance(sire_chance) : rng_.chance(kDamFraction);
     const bool unrecorded = parent && rng_.chance(o_.unrecorded);
     b.animal = new_animal(p, b.male && unrecorded);
     if (parent && b.male) p.sires[ring_slot(year)].push_back({b.animal, merit()});
-    if (parent && !b.male) p.dams[ring_slot(year)].push_back(b.animal);
+    if (parent && !b.male) p.dams[ring_slot(year)].push_back({b.animal});
+    return unrecorded ? 0 : emit(out, year, pop, b, room);
+  }
+
+  // Dairy: every male is a candidate sire (recorded, as a sire's record is
+  // always kept); females calve as cows, some without a record of their own.
+  std::uint64_t dairy_birth(Output& out, int year, std::size_t pop, Birth& b, std::uint64_t room) {
+    Population& p = pops_[pop];
+    const bool dam = !b.male && rng_.chance(kDairyDamFraction);
+    const bool unrecorded = dam && rng_.chance(o_.unrecorded);
+    b.animal = new_animal(p, false);
+    if (b.male) p.candidates.push_back({b.animal, kDairyMerit, b.value});
+    if (dam) p.dams[ring_slot(year)].push_back({b.animal, b.value});
     return unrecorded ? 0 : emit(out, year, pop, b, room);
   }
 
@@ -525,9 +588,20 @@ class Simulator {
     Birth b;
     b.male = (rng_.next() >> 63) != 0;
     const bool established = year >= ages_.min_age + 2;
-    if (!established || !rng_.chance(kUnknownSire)) b.sire = pick_sire(year, pop);
-    if (!established || !rng_.chance(kUnknownDam)) b.dam = pick_dam(year, pop);
+    Sire sire{0, 0};
+    Dam dam{0};
+    if (!established || !rng_.chance(kUnknownSire)) b.sire = pick_sire(year, pop, &sire);
+    if (!established || !rng_.chance(kUnknownDam)) b.dam = pick_dam(year, pop, &dam);
+    if (o_.shape == Shape::Dairy) b.value = 0.5 * (sire.value + dam.value) + mendelian_sampling();
     return b;
+  }
+
+  // Half the additive variance (1): the sum of four uniforms, centred and
+  // scaled to variance 0.5.
+  double mendelian_sampling() {
+    double sum = 0.0;
+    for (int k = 0; k < 4; ++k) sum += rng_.uniform();
+    return (sum - 2.0) * 1.2247448713915890;
   }
 
   std::size_t source_population(int year, std::size_t pop) {
@@ -538,23 +612,28 @@ class Simulator {
     return other >= pop ? other + 1 : other;
   }
 
-  std::optional<Animal> pick_sire(int year, std::size_t pop) {
+  // The sire's number, and the whole record in *picked if asked for.
+  std::optional<Animal> pick_sire(int year, std::size_t pop, Sire* picked = nullptr) {
     std::size_t from = source_population(year, pop);
     if (pops_[from].table.empty()) from = pop;
     if (pops_[from].table.empty()) return std::nullopt;
-    return pops_[from].table.pick(rng_);
+    const Sire& s = pops_[from].table.pick(rng_);
+    if (picked) *picked = s;
+    return s.animal;
   }
 
-  std::optional<Animal> pick_dam(int year, std::size_t pop) {
+  std::optional<Animal> pick_dam(int year, std::size_t pop, Dam* picked = nullptr) {
     std::size_t from = source_population(year, pop);
     auto dam = pick_dam_from(year, from);
     if (!dam && from != pop) dam = pick_dam_from(year, pop);
-    return dam;
+    if (!dam) return std::nullopt;
+    if (picked) *picked = *dam;
+    return dam->animal;
   }
 
   // A dam of an age drawn from the age profile; if that birth year has no breeding females,
   // the nearest younger and then older birth years are tried.
-  std::optional<Animal> pick_dam_from(int year, std::size_t pop) {
+  std::optional<Dam> pick_dam_from(int year, std::size_t pop) {
     const int span = ages_.max_age - ages_.min_age + 1;
     const int drawn = static_cast<int>(pick_weighted(rng_, ages_.dam_weights));
     for (int step = 0; step < span; ++step) {
@@ -654,6 +733,43 @@ class Simulator {
   std::vector<std::string> pending_;  // late lines per year index
 };
 
+// The inbred line: generation 0 is one founder sire; in every later generation the sire
+// has a daughter by an unknown dam (population POP02) and then a son by her (POP01), who
+// becomes the next sire. So every son is inbred, and a son's genes trace back along the line
+// with a quarter lost to unknown dams in every generation. Records in order of birth; the
+// period code is the first year of the block of generations the animal belongs to.
+void write_line(const Options& o, Output& out) {
+  const IdWriter ids(o.ids, o.seed);
+  const std::uint64_t generations = o.records / 2 + 1;  // generation numbers stay below it
+  const std::uint64_t years = static_cast<std::uint64_t>(o.last_year - o.first_year + 1);
+  auto append = [&](std::uint64_t serial, std::uint64_t sire, std::uint64_t dam, const char* pop,
+                    std::uint64_t generation) {
+    char line[160];
+    char* end = ids.write(line, make_animal(serial, 0));
+    *end++ = o.separator;
+    end = sire == 0 ? std::copy_n("0", 1, end) : ids.write(end, make_animal(sire, 0));
+    *end++ = o.separator;
+    end = dam == 0 ? std::copy_n("0", 1, end) : ids.write(end, make_animal(dam, 0));
+    *end++ = o.separator;
+    end = std::copy_n(pop, 5, end);
+    *end++ = o.separator;
+    const std::uint64_t year = o.first_year + generation * years / generations;
+    end = std::to_chars(end, end + 8, year).ptr;
+    *end++ = '\n';
+    out.buffer().append(line, end);
+    out.maybe_flush();
+  };
+  // Serial numbers from 1 (0 stands for an unknown parent here): sire of generation g at
+  // 2g + 1, his daughter at 2g.
+  append(1, 0, 0, "POP01", 0);
+  for (std::uint64_t g = 1, lines = 1; lines < o.records; ++g) {
+    append(2 * g, 2 * g - 1, 0, "POP02", g);
+    if (++lines == o.records) break;
+    append(2 * g + 1, 2 * g - 1, 2 * g, "POP01", g);
+    ++lines;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -664,7 +780,10 @@ int main(int argc, char** argv) {
       return 0;
     }
     Output out;
-    Simulator(*options).run(out);
+    if (options->shape == Shape::Line)
+      write_line(*options, out);
+    else
+      Simulator(*options).run(out);
     out.flush();
     return std::fflush(stdout) == 0 ? 0 : 1;
   } catch (const UsageError& e) {

@@ -2,6 +2,8 @@
 #   same_seed     the same seed and options give the same bytes; another seed does not
 #   exact_lines   --records N gives exactly N lines, also with duplicates
 #   deep          the deep shape with 100000 records has at least 150 generations
+#   dairy         the dairy shape has about 19 generations and hundreds of known ancestors
+#   line          the inbred line adds a generation with every record
 #   example       examples/regenerate.sh reproduces examples/example.ped
 cmake_minimum_required(VERSION 3.25)
 
@@ -58,6 +60,22 @@ elseif(CHECK STREQUAL "deep")
   stat(${dir}/deep.ped "share of parents without a record" missing)
   if(generations LESS 150 OR missing LESS 0.02 OR missing GREATER 0.08)
     message(FATAL_ERROR "deep: ${generations} generations, ${missing} parents without a record")
+  endif()
+elseif(CHECK STREQUAL "dairy")
+  pedsim(${dir}/dairy.ped --shape dairy --records 200000 --seed 5)
+  stat(${dir}/dairy.ped generations generations)
+  stat(${dir}/dairy.ped "known ancestors per animal \\(mean of a sample\\)" ancestors)
+  stat(${dir}/dairy.ped populations populations)
+  if(generations LESS 17 OR generations GREATER 21 OR ancestors LESS 200 OR NOT populations EQUAL 4)
+    message(FATAL_ERROR "dairy: ${generations} generations, ${ancestors} ancestors, ${populations} breeds")
+  endif()
+elseif(CHECK STREQUAL "line")
+  pedsim(${dir}/line.ped --shape line --records 3001)
+  stat(${dir}/line.ped lines lines)
+  stat(${dir}/line.ped generations generations)
+  stat(${dir}/line.ped "inbred animals" inbred)
+  if(NOT lines EQUAL 3001 OR NOT generations EQUAL 3001 OR NOT inbred EQUAL 1500)
+    message(FATAL_ERROR "line: ${lines} lines, ${generations} generations, ${inbred} inbred")
   endif()
 elseif(CHECK STREQUAL "example")
   execute_process(COMMAND sh ${SOURCE}/examples/regenerate.sh ${PEDSIM} ${dir}/example.ped

@@ -6,8 +6,9 @@
 // Prints one "name: value" line per property: lines, animals, duplicate lines (and those with
 // other parents), populations, periods, parents and the share without a record of their own,
 // records listed before a parent's record, sires and how skewed their use is, mean offspring
-// per dam, the longest code, and the number of generations (1 for a founder, otherwise one
-// more than the highest known parent; a parent without a record is a founder). For pedigrees
+// per dam, the longest code, the number of generations (1 for a founder, otherwise one
+// more than the highest known parent; a parent without a record is a founder) and the mean
+// number of known ancestors of a sample of animals. For pedigrees
 // of at most 6000 animals it also gives inbreeding coefficients (tabular method).
 
 #include <algorithm>
@@ -209,6 +210,31 @@ void report_generations(const std::vector<int>& gen) {
   print("generations", gen.empty() ? 0.0 : *std::max_element(gen.begin(), gen.end()));
 }
 
+// Known ancestors per animal (parents, their parents and so on, each counted once), the mean
+// over up to 2000 animals spread evenly over the file's animals.
+void report_ancestors(const Pedigree& ped) {
+  const std::size_t n = ped.codes.size();
+  const std::size_t step = std::max<std::size_t>(1, n / 2000);
+  std::vector<std::size_t> seen(n, 0);  // the sample number + 1 that last reached the animal
+  std::vector<int> stack;
+  std::size_t sampled = 0, total = 0;
+  for (std::size_t a = 0; a < n; a += step) {
+    ++sampled;
+    stack.assign(1, static_cast<int>(a));
+    while (!stack.empty()) {
+      const auto x = static_cast<std::size_t>(stack.back());
+      stack.pop_back();
+      for (int p : {ped.sire[x], ped.dam[x]}) {
+        if (p == kNone || seen[static_cast<std::size_t>(p)] == sampled) continue;
+        seen[static_cast<std::size_t>(p)] = sampled;
+        ++total;
+        stack.push_back(p);
+      }
+    }
+  }
+  print("known ancestors per animal (mean of a sample)", sampled ? double(total) / sampled : 0.0);
+}
+
 // Inbreeding by the tabular method on a parents-first order (lower triangle in floats).
 void report_inbreeding(const Pedigree& ped, const std::vector<int>& gen) {
   const std::size_t n = ped.codes.size();
@@ -266,6 +292,7 @@ int main(int argc, char** argv) {
   report_parents(ped);
   const std::vector<int> gen = generations(ped);
   report_generations(gen);
+  report_ancestors(ped);
   report_inbreeding(ped, gen);
   return 0;
 }
