@@ -19,6 +19,8 @@
 //   --last-year Y        last birth year (overrides the shape; 1000..9999)
 //   --period-years K     period code = first year of a block of K birth years (default 1:
 //                        the period code is the birth year)
+//   --period-dates       period code = birth date YYYYMMDD (replaces --period-years); the same
+//                        pedigree as without it, births spread evenly over the days of each year
 //   --duplicates F       fraction of lines that repeat an animal, about a third of them with
 //                        other parents (default 0)
 //   --ids STYLE          numeric (9-12 digits) | country (e.g. NLD000123456789) (default numeric)
@@ -73,6 +75,9 @@ Usage: pedsim [options] > file.ped
   --last-year Y        last birth year (overrides the shape; 1000..9999)
   --period-years K     period code = first year of a block of K birth years
                        (default 1: the period code is the birth year)
+  --period-dates       period code = birth date YYYYMMDD (replaces --period-years);
+                       the same pedigree as without it, births spread evenly
+                       over the days of each year
   --duplicates F       fraction of lines that repeat an animal, about a third
                        of them with other parents (default 0)
   --ids STYLE          numeric (9-12 digits) | country (NLD000123456789)
@@ -104,6 +109,7 @@ struct Options {
   int first_year = 0;   // 0: taken from the shape
   int last_year = 0;    // 0: taken from the shape
   int period_years = 1;
+  bool period_dates = false;
   double duplicates = 0.0;
   IdStyle ids = IdStyle::Numeric;
   char separator = ' ';
@@ -199,6 +205,10 @@ std::optional<Options> parse_options(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string_view flag = argv[i];
     if (flag == "--help" || flag == "-h") return std::nullopt;
+    if (flag == "--period-dates") {
+      o.period_dates = true;
+      continue;
+    }
     if (i + 1 >= argc) throw UsageError("missing value after " + std::string(flag));
     const std::string_view value = argv[++i];
     if (flag == "--records") o.records = in_range(flag, parse_integer(flag, value), 1, 2000000000);
@@ -532,11 +542,16 @@ class Simulator {
       // Enough sires even in small populations: at least about two per birth year.
       sire_chance[p] = std::min(1.0, std::max(o_.sire_fraction, 4.0 / (quotas[p] + 1)));
     }
+    std::uint64_t year_total = 0, year_written = 0;
+    for (const std::uint64_t q : quotas) year_total += q;
     for (std::uint64_t round = 1; round <= kRounds; ++round) {
       for (std::size_t p = 0; p < pops_.size(); ++p) {
         const std::uint64_t upto = quotas[p] * round / kRounds;
         while (written[p] < upto) {
-          written[p] += birth(out, year, p, sire_chance[p], quotas[p] - written[p]);
+          day_ = static_cast<int>(year_written * static_cast<std::uint64_t>(days_in_year(year)) / year_total);
+          const std::uint64_t lines = birth(out, year, p, sire_chance[p], quotas[p] - written[p]);
+          written[p] += lines;
+          year_written += lines;
           out.maybe_flush();
         }
       }
@@ -721,7 +736,20 @@ class Simulator {
     return std::copy(kUnknown[which].begin(), kUnknown[which].end(), out);
   }
 
-  int period_code(int year) const { return o_.first_year + year / o_.period_years * o_.period_years; }
+  // The birth year, the first year of its block, or the birth date (day_ of the year).
+  int period_code(int year) const {
+    if (!o_.period_dates) return o_.first_year + year / o_.period_years * o_.period_years;
+    static constexpr std::array<int, 12> kMonthDays{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    int month = 0, day = day_;
+    for (; day >= kMonthDays[static_cast<std::size_t>(month)] + (month == 1 && leap(year)); ++month)
+      day -= kMonthDays[static_cast<std::size_t>(month)] + (month == 1 && leap(year));
+    return ((o_.first_year + year) * 100 + month + 1) * 100 + day + 1;
+  }
+  bool leap(int year) const {
+    const int y = o_.first_year + year;
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+  }
+  int days_in_year(int year) const { return leap(year) ? 366 : 365; }
 
   Options o_;
   Rng rng_;
@@ -729,6 +757,7 @@ class Simulator {
   AgeModel ages_;
   int years_ = 0;
   std::uint64_t serial_ = 0;
+  int day_ = 0;  // day of the birth year (0-based) of the births being written
   std::vector<Population> pops_;
   std::vector<std::string> pending_;  // late lines per year index
 };

@@ -4,6 +4,7 @@
 #   deep          the deep shape with 100000 records has at least 150 generations
 #   dairy         the dairy shape has about 19 generations and hundreds of known ancestors
 #   line          the inbred line adds a generation with every record
+#   dates         --period-dates keeps the pedigree and gives a period for nearly every day
 #   example       examples/regenerate.sh reproduces examples/example.ped
 cmake_minimum_required(VERSION 3.25)
 
@@ -76,6 +77,23 @@ elseif(CHECK STREQUAL "line")
   stat(${dir}/line.ped "inbred animals" inbred)
   if(NOT lines EQUAL 3001 OR NOT generations EQUAL 3001 OR NOT inbred EQUAL 1500)
     message(FATAL_ERROR "line: ${lines} lines, ${generations} generations, ${inbred} inbred")
+  endif()
+elseif(CHECK STREQUAL "dates")
+  pedsim(${dir}/years.ped --records 20000 --seed 5)
+  pedsim(${dir}/dates.ped --records 20000 --seed 5 --period-dates)
+  foreach(name "animals in total" parents generations periods "period range")
+    stat(${dir}/years.ped "${name}" years_value)
+    stat(${dir}/dates.ped "${name}" dates_value)
+    list(APPEND years ${years_value})
+    list(APPEND dates ${dates_value})
+  endforeach()
+  list(SUBLIST years 0 3 years_pedigree)
+  list(SUBLIST dates 0 3 dates_pedigree)
+  list(GET dates 3 periods)
+  list(GET dates 4 first_date)
+  # 35 years of about 570 births each: most of the 12784 days have a birth.
+  if(NOT years_pedigree STREQUAL dates_pedigree OR periods LESS 9000 OR NOT first_date EQUAL 19900101)
+    message(FATAL_ERROR "dates: pedigree ${dates_pedigree} against ${years_pedigree}, ${periods} periods from ${first_date}")
   endif()
 elseif(CHECK STREQUAL "example")
   execute_process(COMMAND sh ${SOURCE}/examples/regenerate.sh ${PEDSIM} ${dir}/example.ped
