@@ -1,7 +1,15 @@
-// Line writers and the exit report.
+// Line writers, the exit report, and the shared helpers: hashing, the flat
+// table, the work spread over threads, the error stop.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "common/flat_table.h"
 #include "common/format.h"
+#include "common/parallel.h"
 #include "common/stop.h"
 #include "driver/exit_info.h"
 
@@ -97,6 +105,122 @@ TEST(ExitReport, WideCodesAndEmptyParts) {
   EXPECT_EQ(report_of("", 123456, {}), " Hoofdprogramma wordt nu afgesloten met exitcode:*****\n");
   set_program_name("prog  ");
   EXPECT_EQ(report_of("X", 25, {}), "X\nHoofdprogramma: prog\n Hoofdprogramma wordt nu afgesloten met exitcode:   25\n");
+}
+
+// ---------------------------------------------------------------- helpers
+
+TEST(Blank, OnlyBlanksOrNothing) {
+  EXPECT_TRUE(is_blank(""));
+  EXPECT_TRUE(is_blank("   "));
+  EXPECT_FALSE(is_blank(" x "));
+  EXPECT_FALSE(is_blank("\t"));  // a tab is a separator, not a blank code
+}
+
+TEST(ErrorStop, LineOnScreenAndLogThenTerminated) {
+  StringSink screen, log;
+  try {
+    stop_with_line(screen, log, " ERROR: x\n");
+    FAIL() << "no stop";
+  } catch (const Stop& stop) {
+    EXPECT_EQ(stop.message, kTerminated);
+  }
+  EXPECT_EQ(screen.data, " ERROR: x\n");
+  EXPECT_EQ(log.data, " ERROR: x\n");
+}
+
+TEST(TextHash, LengthAndEveryCharacterCount) {
+  // The last word is padded with zero bytes: the length must tell them apart.
+  EXPECT_NE(hash_text("abc"), hash_text(std::string_view("abc\0", 4)));
+  EXPECT_NE(hash_text(""), hash_text(std::string_view("\0", 1)));
+  EXPECT_NE(hash_text("NLD000123456789"), hash_text("NLD000123456788"));
+  EXPECT_NE(hash_text("12345678x"), hash_text("12345678y"));  // the second word
+  EXPECT_EQ(hash_text("same text"), hash_text(std::string("same text")));
+}
+
+struct Keyed {
+  int32_t key = -1;
+  int32_t value = 0;
+  bool empty() const { return key < 0; }
+};
+
+// Hashes that collide in runs, so that probes pass over other keys and
+// wrap around the end of the table.
+uint64_t clumped(int32_t key) { return static_cast<uint64_t>(key / 5) * 0x9E3779B97F4A7C15ull; }
+
+TEST(FlatTable, FindsEveryEntryThroughGrowthAndCollisions) {
+  FlatTable<Keyed> table;
+  auto find = [&](int32_t key) { return table.find(clumped(key), [&](const Keyed& e) { return e.key == key; }); };
+  EXPECT_EQ(find(3), nullptr);  // an empty table
+  for (int32_t key = 0; key < 5000; key += 2)
+    table.add(clumped(key), Keyed{key, key * 3}, [](const Keyed& e) { return clumped(e.key); });
+  EXPECT_EQ(table.size(), 2500u);
+  EXPECT_LE(table.size() * 4, table.capacity() * 3);
+  for (int32_t key = 0; key < 5000; ++key) {
+    const Keyed* e = find(key);
+    if (key % 2 == 0) {
+      ASSERT_NE(e, nullptr) << key;
+      EXPECT_EQ(e->value, key * 3);
+    } else {
+      EXPECT_EQ(e, nullptr) << key;
+    }
+  }
+  find(8)->value = -1;  // entries are changed in place
+  EXPECT_EQ(find(8)->value, -1);
+}
+
+TEST(FlatTable, RefilledInTheCallersOrder) {
+  FlatTable<Keyed> table;
+  table.reset(3);
+  EXPECT_EQ(table.capacity(), 16u);
+  int32_t key = 0;
+  while (!table.full()) table.place(clumped(key), Keyed{key, 0}), ++key;
+  EXPECT_EQ(key, 12);  // three quarters of 16
+  table.reset(table.capacity() * 2);
+  EXPECT_EQ(table.size(), 0u);
+  EXPECT_EQ(table.find(clumped(1), [](const Keyed& e) { return e.key == 1; }), nullptr);
+}
+
+TEST(Workers, WithinTheMemoryBudget) {
+  EXPECT_EQ(workers_within_budget(4, 1000, 1e9), 4u);
+  EXPECT_EQ(workers_within_budget(8, 1e9 / 3 + 1, 1e9), 2u);  // just under three workers' worth
+  EXPECT_EQ(workers_within_budget(8, 1e9 / 2, 1e9), 2u);      // exactly two
+  EXPECT_EQ(workers_within_budget(4, 2e9, 1e9), 1u);          // not even one fits: one all the same
+  EXPECT_EQ(workers_within_budget(0, 1000, 1e9), 1u);
+  EXPECT_EQ(workers_within_budget(3, 0, 1e9), 3u);
+  // 10 million animals and 10 populations: 800 MB of contributions each.
+  EXPECT_EQ(workers_within_budget(16, 10 * (10'000'001.0 + 10) * 8, 1 << 30), 1u);
+  EXPECT_GE(hardware_workers(), 1u);
+}
+
+TEST(ParallelFor, EveryItemOnceOnAWorkerOfItsOwn) {
+  for (unsigned workers : {0u, 1u, 3u, 16u}) {
+    for (size_t count : {size_t{0}, size_t{1}, size_t{2}, size_t{1000}}) {
+      std::vector<std::atomic<int>> seen(count);
+      std::vector<std::atomic<int>> busy(std::max(workers, 1u));
+      std::atomic<bool> shared{false};
+      parallel_for(count, workers, [&](size_t item, unsigned w) {
+        ASSERT_LT(w, std::max(workers, 1u));
+        if (busy[w]++ != 0) shared = true;
+        ++seen[item];
+        --busy[w];
+      });
+      for (size_t i = 0; i < count; ++i) EXPECT_EQ(seen[i], 1) << i;
+      EXPECT_FALSE(shared) << "two threads with one worker index";
+    }
+  }
+}
+
+TEST(ParallelFor, FailureStopsTheRestAndIsRaisedOnTheCaller) {
+  for (unsigned workers : {1u, 4u}) {
+    std::atomic<size_t> calls{0};
+    EXPECT_THROW(parallel_for(100000, workers,
+                              [&](size_t item, unsigned) {
+                                ++calls;
+                                if (item == 10) throw std::runtime_error("out of memory");
+                              }),
+                 std::runtime_error);
+    EXPECT_LT(calls.load(), 100000u);
+  }
 }
 
 }  // namespace

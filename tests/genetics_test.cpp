@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "genetics/genetics.h"
+#include "reference/plain_genetics.h"
 
 namespace vm::genetics {
 namespace {
@@ -110,8 +111,7 @@ TEST(Inbreeding, FoundersAndOneKnownParent) {
   const int32_t inbred = b.add(x, y);  // F = 0.25
   const int32_t by_sire = b.add(inbred, 0), by_dam = b.add(0, inbred);
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding_tracing(b.ped, screen), inbreeding_indirect(b.ped, screen),
-                              inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.D[s], 1.0);
     EXPECT_EQ(r.F[s], 0.0);
     EXPECT_EQ(r.D[x], 0.5);
@@ -133,8 +133,7 @@ TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
   const int32_t k3 = b.add(y, x);                  // the pair again, not consecutive
   const int32_t self_inbred = b.add(k1, k1);
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding_tracing(b.ped, screen), inbreeding_indirect(b.ped, screen),
-                              inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.F[y], 0.0);
     EXPECT_EQ(r.D[y], 0.5);
     EXPECT_EQ(r.F[k1], 0.25);
@@ -164,26 +163,32 @@ TEST(Inbreeding, ProgressEveryThousandthAnimal) {
   EXPECT_EQ(plain.data, fast.data);
 }
 
-TEST(Inbreeding, FastMatchesPlainBitForBit) {
-  NullSink screen;
-  for (uint32_t seed = 1; seed <= 12; ++seed) {
-    const SortedPedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
-    const Inbreeding fast = inbreeding_tracing(ped, screen), plain = inbreeding_plain(ped, screen);
-    expect_same_bits(fast.F, plain.F, "F");
-    expect_same_bits(fast.D, plain.D, "D");
-  }
-}
-
-TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
-  const SortedPedigree ped = generational_pedigree(5, 12, 400);
-  StringSink plain_screen;
-  const Inbreeding plain = inbreeding_plain(ped, plain_screen);
-  for (unsigned threads : {1u, 2u, 5u}) {
-    StringSink screen;
-    const Inbreeding fast = inbreeding_tracing(ped, screen, threads);
-    expect_same_bits(fast.F, plain.F, "F");
-    expect_same_bits(fast.D, plain.D, "D");
-    EXPECT_EQ(screen.data, plain_screen.data);
+// Every parent with a single mate, each couple with several offspring:
+// every coefficient comes from an ancestor trace, which must give the
+// literal walk's bits, on one thread or several.
+TEST(Inbreeding, TracesMatchPlainBitForBit) {
+  for (uint32_t seed = 1; seed <= 4; ++seed) {
+    std::mt19937 rng(seed);
+    PedBuilder b;
+    std::vector<int32_t> previous;
+    for (int32_t k = 0; k < 300; ++k) previous.push_back(b.add(0, 0));
+    for (int g = 0; g < 10; ++g) {
+      std::shuffle(previous.begin(), previous.end(), rng);
+      std::vector<int32_t> next;
+      for (size_t k = 0; k + 1 < previous.size(); k += 2)
+        for (uint32_t kid = 0; kid < 1 + rng() % 4; ++kid) next.push_back(b.add(previous[k], previous[k + 1]));
+      if (previous.size() % 2 == 1) next.push_back(b.add(previous.back(), previous.back()));  // selfing: its one mate
+      previous = next;
+    }
+    StringSink plain_screen;
+    const Inbreeding plain = inbreeding_plain(b.ped, plain_screen);
+    for (unsigned threads : {1u, 4u}) {
+      StringSink screen;
+      const Inbreeding fast = inbreeding(b.ped, screen, threads);
+      expect_same_bits(fast.F, plain.F, "F");
+      expect_same_bits(fast.D, plain.D, "D");
+      EXPECT_EQ(screen.data, plain_screen.data);
+    }
   }
 }
 
@@ -192,8 +197,8 @@ TEST(Inbreeding, AgreesWithTabularRelationships) {
   for (uint32_t seed = 20; seed < 24; ++seed) {
     const SortedPedigree ped = random_pedigree(seed, 250, 2, 2, 12);
     const auto A = tabular_A(ped);
-    for (const Inbreeding& r : {inbreeding_tracing(ped, screen), inbreeding_indirect(ped, screen)})
-      for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
+    const Inbreeding r = inbreeding(ped, screen);
+    for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
   }
 }
 
@@ -208,7 +213,7 @@ double max_difference(const std::vector<double>& a, const std::vector<double>& b
 void expect_indirect_agrees(const SortedPedigree& ped, const char* what) {
   StringSink plain_screen, screen;
   const Inbreeding plain = inbreeding_plain(ped, plain_screen);
-  const Inbreeding indirect = inbreeding_indirect(ped, screen);
+  const Inbreeding indirect = inbreeding(ped, screen);
   EXPECT_LE(max_difference(indirect.F, plain.F), 1e-12) << what;
   EXPECT_LE(max_difference(indirect.D, plain.D), 1e-12) << what;
   EXPECT_EQ(indirect.F[0], -1.0) << what;
@@ -229,7 +234,7 @@ TEST(Inbreeding, IndirectRelatesOneParentToAllItsMates) {
   const int32_t by_half = b.add(half, p), by_outsider = b.add(p, outsider), again = b.add(p, sister);
   const int32_t grand = b.add(by_self, by_sister);  // a = 0.5 (a(p, p) + a(p, sister)) = 0.75
   NullSink screen;
-  const Inbreeding r = inbreeding_indirect(b.ped, screen);
+  const Inbreeding r = inbreeding(b.ped, screen);
   EXPECT_EQ(r.F[by_self], 0.5);
   EXPECT_EQ(r.F[by_sister], 0.25);
   EXPECT_EQ(r.F[again], 0.25);
@@ -269,24 +274,15 @@ TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
 TEST(Inbreeding, IndirectSameBitsOnAnyNumberOfThreads) {
   const SortedPedigree ped = generational_pedigree(7, 12, 600);
   StringSink one_screen;
-  const Inbreeding one = inbreeding_indirect(ped, one_screen, 1);
+  const Inbreeding one = inbreeding(ped, one_screen, 1);
   for (unsigned threads : {2u, 3u, 8u}) {
     StringSink screen;
-    const Inbreeding r = inbreeding_indirect(ped, screen, threads);
+    const Inbreeding r = inbreeding(ped, screen, threads);
     expect_same_bits(r.F, one.F, "F");
     expect_same_bits(r.D, one.D, "D");
     EXPECT_EQ(screen.data, one_screen.data);
   }
   expect_indirect_agrees(ped, "generations, threads");
-}
-
-TEST(Inbreeding, IndirectWorkersCappedByMemory) {
-  EXPECT_EQ(indirect_workers(1000, 3), 3u);
-  // Two doubles and a number for each of the n + 1 entries, per worker:
-  // just under two and just under three workers' worth.
-  EXPECT_EQ(indirect_workers(static_cast<int32_t>(kInbreedMemoryBudget / 20 / 2), 8), 1u);
-  EXPECT_EQ(indirect_workers(static_cast<int32_t>(kInbreedMemoryBudget / 20 / 3), 8), 2u);
-  EXPECT_EQ(indirect_workers(2000000000, 4), 1u);
 }
 
 // Full-sib mating for 1500 generations: F goes towards 1, D towards 0, and
@@ -304,7 +300,7 @@ TEST(Inbreeding, IndirectAgreesOnDeepLines) {
   }
   expect_indirect_agrees(b.ped, "deep");
   NullSink screen;
-  EXPECT_GT(inbreeding_indirect(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
+  EXPECT_GT(inbreeding(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
 }
 
 // -------------------------------------------------------------- contributions
@@ -513,16 +509,6 @@ TEST(Drift, AgreesWithTabularRelationships) {
       }
     }
   }
-}
-
-TEST(Drift, WorkersCappedByMemoryAndPeriods) {
-  EXPECT_EQ(drift_workers(3, 10, 1000, 4), 4u);
-  EXPECT_EQ(drift_workers(3, 2, 1000, 4), 2u);
-  // 10 million animals, 10 populations: 800 MB of L each, so one worker.
-  EXPECT_EQ(drift_workers(10, 50, 10'000'001, 16), 1u);
-  EXPECT_EQ(drift_workers(2, 50, 10'000'001, 16), 6u);
-  EXPECT_EQ(drift_workers(500, 50, 10'000'001, 16), 1u);
-  EXPECT_GE(drift_workers(1, 1, 1, 0), 1u);
 }
 
 // ---------------------------------------------------------------- lines

@@ -13,6 +13,9 @@
 
 namespace vm {
 
+// Records read between two progress lines on the screen.
+inline constexpr int64_t kProgressRecords = 100000;
+
 class FreeLine {
  public:
   FreeLine& text(std::string_view s);
@@ -36,6 +39,8 @@ std::string fmt_F(double v, int w, int d);
 
 // Text without its trailing blanks.
 std::string_view rtrim(std::string_view s);
+// Nothing but blanks (or nothing at all).
+inline bool is_blank(std::string_view s) { return rtrim(s).empty(); }
 // Text padded with blanks or cut to exactly w characters.
 std::string pad(std::string_view s, size_t w);
 

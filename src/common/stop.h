@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "common/sink.h"
+
 namespace vm {
 
 // A stop with a message ("Program has terminated", "Finished."): the
@@ -27,5 +29,13 @@ struct FileError {
 };
 
 inline constexpr const char* kTerminated = "Program has terminated";
+
+// The end of a run on an error the user must see in both places: the line
+// goes to the screen and the log, then "Program has terminated".
+[[noreturn]] inline void stop_with_line(Sink& screen, Sink& log, const std::string& line) {
+  screen.write(line);
+  log.write(line);
+  throw Stop{kTerminated};
+}
 
 }  // namespace vm

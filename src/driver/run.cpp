@@ -124,10 +124,7 @@ void open_for_writing(FileSink& file, const std::string& name, const char* what)
 
 void check_field_number(int32_t number, int32_t field_count, Sink& screen, Sink& log) {
   if (number >= 1 && number <= field_count) return;
-  std::string line = FreeLine().text(" ERROR: Field number outside the fields of the pedigree file: ").num(number).str();
-  screen.write(line);
-  log.write(line);
-  throw Stop{kTerminated};
+  stop_with_line(screen, log, FreeLine().text(" ERROR: Field number outside the fields of the pedigree file: ").num(number).str());
 }
 
 // GETNRFIELDS on the pedigree's first line; the field numbers must lie
@@ -203,10 +200,7 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   open_for_writing(log, p.log, "log file");
 
   if (p.pedigree.empty()) {
-    std::string line = FreeLine().text(" ERROR: No pedigree file selected ").str();
-    screen.write(line);
-    log.write(line);
-    throw Stop{kTerminated};
+    stop_with_line(screen, log, FreeLine().text(" ERROR: No pedigree file selected ").str());
   }
   input::PedigreeFile pedigree;
   if (!pedigree.open(p.pedigree)) {
@@ -216,10 +210,7 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   const int32_t field_count = count_fields(pedigree, fn, screen, log);
 
   if (p.output.empty()) {
-    std::string line = FreeLine().text(" ERROR: No output file selected ").str();
-    screen.write(line);
-    log.write(line);
-    throw Stop{kTerminated};
+    stop_with_line(screen, log, FreeLine().text(" ERROR: No output file selected ").str());
   }
   // The log exists now: a link that leads from the output to it shows.
   if (same_existing_file(p.output, p.log)) {

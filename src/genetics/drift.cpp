@@ -3,8 +3,8 @@
 //
 // With A = T D T', the summed relationship between two groups is
 // (T'x)' D (T'y); T'x, the contribution of every animal to a group, is
-// L(I, .). The plain CALCL finds it with a linked-list walk per population.
-// The fast version sweeps once per period over the animals from the
+// L(I, .). The literal CALCL finds it with a linked-list walk per
+// population; here one sweep per period goes over the animals from the
 // highest member down: the walk visits ancestors in decreasing number and
 // passes half to the larger parent, then the smaller, and so does the
 // sweep, so every entry receives the same additions in the same order and
@@ -15,15 +15,11 @@
 // period's lines are collected and written in period order, so the bytes
 // do not depend on the number of threads.
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <exception>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "common/format.h"
-#include "genetics/ancestor_list.h"
+#include "common/parallel.h"
 #include "genetics/genetics.h"
 
 namespace vm::genetics {
@@ -110,43 +106,13 @@ struct Context {
   int32_t Q, P;
 };
 
-// Mean relationships of the period from the sums (0 where a population is
-// empty), the drift figures of every pair I > J, and the log lines.
-void finish_period(const Context& ctx, int32_t a, const std::vector<int64_t>& N, const std::vector<double>& s,
-                   DriftResults& res, std::string& log) {
-  const int32_t Q = ctx.Q;
-  for (int32_t I = 1; I <= Q; ++I) {
-    if (N[I] == 0) continue;
-    for (int32_t J = 1; J <= Q; ++J) {
-      if (N[J] == 0) continue;
-      const double sum = s[static_cast<size_t>(I - 1) * static_cast<size_t>(Q) + static_cast<size_t>(J - 1)];
-      res.at(res.xzazx, I, J, a) = sum / static_cast<double>(N[I] * N[J]);
-    }
-  }
-  log += period_heading(ctx.names.period[a]);
-  std::vector<double> row;
-  for (int32_t I = 1; I <= Q; ++I) {
-    if (N[I] == 0) continue;
-    row.clear();
-    for (int32_t J = 1; J <= I; ++J) row.push_back(res.get(res.xzazx, I, J, a));
-    log += matrix_row(ctx.names.pop[I], row);
-    for (int32_t J = 1; J < I; ++J) {
-      if (N[J] == 0) continue;
-      const double W = res.get(res.xzazx, I, I, a) + res.get(res.xzazx, J, J, a);
-      const double B = res.get(res.xzazx, I, J, a);
-      const double drift = W - 2.0 * B;
-      res.at(res.driftvar, I, J, a) = drift;
-      res.at(res.maxdriftvar, I, J, a) = W;
-      res.at(res.velmora, I, J, a) = (100.0 * drift) / W;
-    }
-  }
-}
-
 std::string count_lines(const Context& ctx, const std::vector<int64_t>& N) {
   std::string lines;
   for (int32_t I = 1; I <= ctx.Q; ++I) lines += count_line(ctx.names.pop[I], N[I]);
   return lines;
 }
+
+}  // namespace
 
 DriftResults empty_results(int32_t Q, int32_t P) {
   DriftResults res;
@@ -159,6 +125,8 @@ DriftResults empty_results(int32_t Q, int32_t P) {
   res.velmora.assign(size, 0.0);
   return res;
 }
+
+namespace {
 
 int32_t count_of(const std::vector<std::string>& names) { return names.empty() ? 0 : static_cast<int32_t>(names.size()) - 1; }
 
@@ -189,71 +157,36 @@ PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int3
   const int32_t top = members.highest(a);
   sweep_contributions(ctx.ped, ctx.Q, members.of(a), top, w.L);
   relationship_sums_clearing(w.L, ctx.D, ctx.Q, top, w.s, w.nonzero);
-  finish_period(ctx, a, w.N, w.s, res, text.log);
+  period_figures(ctx.names, a, w.N, w.s, res, text.log);
   return text;
 }
 
-// Periods handed out to `workers` threads in increasing order; the calling
-// thread writes each period's lines as soon as it and all before it are
-// done. A failure on a worker (out of memory) stops the others and is
-// raised again here.
-void run_threaded(const Context& ctx, const PeriodMembers& members, unsigned workers, DriftResults& res,
-                  Sink& screen, Sink& log) {
+// Periods handed out to `workers` threads in increasing order; a period's
+// lines are written as soon as it and every period before it are done, by
+// the worker that completes that run of periods.
+void run_periods(const Context& ctx, const PeriodMembers& members, unsigned workers, DriftResults& res, Sink& screen,
+                 Sink& log) {
   const int32_t P = ctx.P;
+  std::vector<Worker> storage(workers);
   std::vector<PeriodText> texts(static_cast<size_t>(P) + 1);
   std::vector<char> done(static_cast<size_t>(P) + 1, 0);
-  std::atomic<int32_t> next{1};
-  std::atomic<bool> failed{false};
-  std::exception_ptr error;
+  int32_t unwritten = 1;
   std::mutex m;
-  std::condition_variable cv;
-
-  auto work = [&] {
-    Worker w;
-    try {
-      for (int32_t a = next++; a <= P && !failed; a = next++) {
-        PeriodText t = compute_period(ctx, members, a, w, res);
-        std::lock_guard lock(m);
-        texts[a] = std::move(t);
-        done[a] = 1;
-        cv.notify_all();
-      }
-    } catch (...) {
-      std::lock_guard lock(m);
-      if (!error) error = std::current_exception();
-      failed = true;
-      cv.notify_all();
+  parallel_for(static_cast<size_t>(P), workers, [&](size_t item, unsigned w) {
+    const int32_t a = static_cast<int32_t>(item) + 1;
+    PeriodText text = compute_period(ctx, members, a, storage[w], res);
+    std::lock_guard lock(m);
+    texts[a] = std::move(text);
+    done[a] = 1;
+    for (; unwritten <= P && done[unwritten]; ++unwritten) {
+      screen.write(texts[unwritten].screen);
+      log.write(texts[unwritten].log);
+      texts[unwritten] = {};
     }
-  };
-  std::vector<std::jthread> pool;
-  for (unsigned t = 0; t < workers; ++t) pool.emplace_back(work);
-
-  for (int32_t a = 1; a <= P; ++a) {
-    PeriodText t;
-    {
-      std::unique_lock lock(m);
-      cv.wait(lock, [&] { return done[a] || failed; });
-      if (!done[a]) break;
-      t = std::move(texts[a]);
-    }
-    screen.write(t.screen);
-    log.write(t.log);
-  }
-  pool.clear();  // joins
-  if (error) std::rethrow_exception(error);
+  });
 }
 
 }  // namespace
-
-unsigned drift_workers(int32_t Q, int32_t P, int64_t rows, unsigned requested) {
-  unsigned n = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
-  n = std::min<unsigned>(n, static_cast<unsigned>(std::max(P, 1)));
-  const double q = std::max(Q, 1);
-  const double per_worker = q * (static_cast<double>(std::max<int64_t>(rows, 1)) + q) * sizeof(double);
-  const double fit = static_cast<double>(kDriftMemoryBudget) / per_worker;
-  if (fit < n) n = static_cast<unsigned>(std::max(1.0, fit));
-  return n;
-}
 
 std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a) {
   const int32_t P = std::max(a, 1);
@@ -264,89 +197,48 @@ std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a
 }
 
 DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                              Sink& screen, Sink& log) {
-  return drift_per_period(ped, D, names, screen, log, 0);
-}
-
-DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
                               Sink& screen, Sink& log, unsigned threads) {
   const Context ctx{ped, D, names, count_of(names.pop), count_of(names.period)};
   DriftResults res = empty_results(ctx.Q, ctx.P);
   if (ctx.P == 0) return res;
   const PeriodMembers members(ped, ctx.Q, ctx.P);
-  const unsigned workers = drift_workers(ctx.Q, ctx.P, int64_t{members.highest()} + 1, threads);
-  if (workers > 1) {
-    run_threaded(ctx, members, workers, res, screen, log);
-    return res;
-  }
-  Worker w;
-  for (int32_t a = 1; a <= ctx.P; ++a) {
-    const PeriodText t = compute_period(ctx, members, a, w, res);
-    screen.write(t.screen);
-    log.write(t.log);
-  }
+  // Each worker holds L for every animal up to the highest member, and
+  // the sums.
+  const double q = std::max(ctx.Q, 1);
+  const double per_worker = q * (static_cast<double>(members.highest()) + 1 + q) * sizeof(double);
+  const unsigned wanted = std::min(threads != 0 ? threads : hardware_workers(), static_cast<unsigned>(ctx.P));
+  run_periods(ctx, members, workers_within_budget(wanted, per_worker, kDriftMemoryBudget), res, screen, log);
   return res;
 }
 
-std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int32_t>& xz) {
-  const int32_t n = ped.n;
-  const size_t size = static_cast<size_t>(std::max(n, 0)) + 1;
-  std::vector<double> L(size, 0.0);
-  std::vector<int32_t> ped1(size, 0), ped2(size, 0), point(size, 0);
-  int32_t last = 0;
-  for (int32_t k = 1; k <= n; ++k) {
-    ped1[k] = std::max(ped.sire[k], ped.dam[k]);
-    ped2[k] = std::min(ped.sire[k], ped.dam[k]);
-    if (xz[k] != 0) {
-      L[k] = static_cast<double>(xz[k]);
-      point[k] = last;
-      last = k;
+void period_figures(const Names& names, int32_t a, const std::vector<int64_t>& N, const std::vector<double>& s,
+                    DriftResults& res, std::string& log) {
+  const int32_t Q = res.Q;
+  for (int32_t I = 1; I <= Q; ++I) {
+    if (N[I] == 0) continue;
+    for (int32_t J = 1; J <= Q; ++J) {
+      if (N[J] == 0) continue;
+      const double sum = s[static_cast<size_t>(I - 1) * static_cast<size_t>(Q) + static_cast<size_t>(J - 1)];
+      res.at(res.xzazx, I, J, a) = sum / static_cast<double>(N[I] * N[J]);
     }
   }
-  int32_t j = last;
-  while (j != 0) {
-    pass_half_to_parents(point, L, j, ped1[j], ped2[j]);
-    const int32_t k = j;
-    j = point[j];
-    point[k] = 0;
-  }
-  return L;
-}
-
-DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                                    Sink& screen, Sink& log) {
-  const int32_t Q = count_of(names.pop), P = count_of(names.period), n = ped.n;
-  const Context ctx{ped, D, names, Q, P};
-  DriftResults res = empty_results(Q, P);
-  for (int32_t a = 1; a <= P; ++a) {
-    screen.write(period_screen_line(names.period[a]));
-    std::vector<std::vector<double>> L(static_cast<size_t>(Q) + 1);
-    std::vector<int64_t> N(static_cast<size_t>(Q) + 1, 0);
-    std::string lines;
-    for (int32_t I = 1; I <= Q; ++I) {
-      std::vector<int32_t> xz(static_cast<size_t>(n) + 1, 0);
-      for (int32_t c = 1; c <= n; ++c) {
-        if (ped.period[c] == a && ped.pop[c] == I) {
-          xz[c] = 1;
-          ++N[I];
-        }
-      }
-      lines += count_line(names.pop[I], N[I]);
-      L[I] = N[I] != 0 ? CALCL_plain(ped, xz) : std::vector<double>(static_cast<size_t>(n) + 1, 0.0);
+  log += period_heading(names.period[a]);
+  std::vector<double> row;
+  for (int32_t I = 1; I <= Q; ++I) {
+    if (N[I] == 0) continue;
+    row.clear();
+    for (int32_t J = 1; J <= I; ++J) row.push_back(res.get(res.xzazx, I, J, a));
+    log += matrix_row(names.pop[I], row);
+    for (int32_t J = 1; J < I; ++J) {
+      if (N[J] == 0) continue;
+      const double W = res.get(res.xzazx, I, I, a) + res.get(res.xzazx, J, J, a);
+      const double B = res.get(res.xzazx, I, J, a);
+      const double drift = W - 2.0 * B;
+      res.at(res.driftvar, I, J, a) = drift;
+      res.at(res.maxdriftvar, I, J, a) = W;
+      res.at(res.velmora, I, J, a) = (100.0 * drift) / W;
     }
-    std::vector<double> s(static_cast<size_t>(Q) * static_cast<size_t>(Q), 0.0);
-    for (int32_t I = 1; I <= Q; ++I) {
-      for (int32_t J = 1; J <= Q; ++J) {
-        if (N[I] == 0 || N[J] == 0) continue;
-        double sum = 0.0;
-        for (int32_t c = 1; c <= n; ++c) sum = sum + (L[I][c] * D[c]) * L[J][c];
-        s[static_cast<size_t>(I - 1) * static_cast<size_t>(Q) + static_cast<size_t>(J - 1)] = sum;
-      }
-    }
-    finish_period(ctx, a, N, s, res, lines);
-    log.write(lines);
   }
-  return res;
 }
 
 }  // namespace vm::genetics

@@ -37,40 +37,21 @@ struct Names {
 // every 1000th animal on the screen.
 std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen);
 
-// The plain linked-list algorithms, kept as the reference for tests.
-std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen);
-// CALCL: row I of L for the group xz (xz[c] != 0 for members, size n + 1);
-// returns L(I, 0..n).
-std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int32_t>& xz);
-
 // Both results of the inbreeding computation, entries 0..n: F(0) = -1.0
 // stands for an unknown parent, D(0) = 0.
 struct Inbreeding {
   std::vector<double> F, D;
 };
-// The fast tracing computation: ancestors taken from a radix heap
-// instead of the sorted list, one trace per distinct pair of parents, and
-// the traces of animals whose parents are all done spread over `threads`
-// threads (0: one per hardware thread; fewer when their working storage
-// would pass the budget). The same bits for any number of threads.
-Inbreeding inbreeding_tracing(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
-// The indirect computation: for each larger parent p, its relationships to
-// all its mates from one pass over p's ancestors and one over the mates'
-// ancestors (parents with a single mate are traced as above), parents
-// whose offspring do not come between them on `threads` threads (0: one per
-// hardware thread; fewer as the budget allows). The same values as the
-// tracing but for rounding, and the same bits for any number of threads.
-Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
-unsigned indirect_workers(int32_t n, unsigned requested);
-// The computation behind INBREED: the indirect one, which is the faster on
-// large pedigrees with popular parents and on deep ones.
+// The computation behind INBREED: for each larger parent p, its
+// relationships to all its mates from one pass over p's ancestors and one
+// over the mates' ancestors (parents with a single mate are traced),
+// parents whose offspring do not come between them on `threads` threads
+// (0: one per hardware thread; fewer when their working storage would pass
+// the budget). The same values as the literal walk but for rounding, and
+// the same bits for any number of threads.
 Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
-// Bytes of working storage (n + 1 doubles each) that all tracing threads
-// together may hold.
+// Bytes of working storage that all inbreeding workers together may hold.
 inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
-unsigned inbreeding_workers(int32_t n, unsigned requested);
-// The literal linked-list computation behind INBREED_plain.
-Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen);
 
 // CALCL for every population of period a at once: L(I, c) at
 // L[c * Q + (I - 1)] for c = 0..n. Entries above the highest member of the
@@ -99,20 +80,18 @@ struct DriftResults {
 // fewer when their working storage would not fit the memory budget; the
 // lines come out in period order whatever the number of threads.
 DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                              Sink& screen, Sink& log);
-DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                              Sink& screen, Sink& log, unsigned threads);
-// The literal period loop (CALCL_plain per population, full sums over all
-// animals), kept as the reference for tests.
-DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                                    Sink& screen, Sink& log);
-
+                              Sink& screen, Sink& log, unsigned threads = 0);
 // Bytes of working storage that all period workers together may hold.
 inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;
-// How many workers compute periods: at most `requested` (0: the hardware
-// threads), at most P, and as many as the budget allows for Q * rows
-// doubles of L and Q * Q sums each, but always at least one.
-unsigned drift_workers(int32_t Q, int32_t P, int64_t rows, unsigned requested);
+
+// Results of Q populations and P periods, all 0.0.
+DriftResults empty_results(int32_t Q, int32_t P);
+// Period a from its summed relationships s(I, J) at s[(I - 1) * Q + J - 1]
+// and its animals per population N[1..Q]: the mean relationships (0 where a
+// population is empty), the drift figures of every pair I > J, and the
+// period's matrix lines added to `log`.
+void period_figures(const Names& names, int32_t a, const std::vector<int64_t>& N, const std::vector<double>& s,
+                    DriftResults& res, std::string& log);
 
 // The result table: one block per pair (I, J), I > J, one row per period.
 void write_result_table(const DriftResults& results, const Names& names, Sink& out);

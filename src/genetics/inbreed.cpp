@@ -1,27 +1,21 @@
-// Inbreeding coefficients by the ancestor-tracing method of Meuwissen and
-// Luo (1992), or indirectly from the relationships of each parent to all
-// its mates at once, and from them the Mendelian sampling factors D.
+// Inbreeding coefficients from the relationships of each parent to all its
+// mates at once, with ancestor tracing (Meuwissen and Luo, 1992) for
+// parents with a single mate, and from them the Mendelian sampling
+// factors D.
 //
-// Two tracing versions are kept. The plain one walks a singly linked list of the
-// ancestors still to visit, in decreasing order of number; its insertions
-// cost a walk along the list, which becomes quadratic in deep pedigrees.
-// The fast one takes the same ancestors from a radix heap and performs the
-// very same floating-point operations in the same order, so both give the
-// same bits: the largest listed ancestor is always the next one visited,
-// and its half goes to the larger parent before the smaller one. It traces
-// each pair of parents once, and the animals of a generation, which do not
-// depend on each other, on several threads.
+// A trace takes the ancestors still to visit from a radix heap, largest
+// first, and passes half of each to its larger parent before the smaller
+// one: the very same floating-point operations, in the same order, as the
+// literal walk along a linked list of ancestors, so both give the same bits.
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <bit>
 #include <cstdint>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "common/format.h"
-#include "genetics/ancestor_list.h"
+#include "common/parallel.h"
 #include "genetics/genetics.h"
 
 namespace vm::genetics {
@@ -43,55 +37,6 @@ Inbreeding start_result(int32_t n) {
   r.D.assign(static_cast<size_t>(n) + 1, 0.0);
   r.F[0] = -1.0;
   return r;
-}
-
-// The first animal seen with each pair of known parents (larger, smaller):
-// an animal's coefficient depends on nothing but that pair, so later
-// animals with the same pair take it over. Open addressing, linear probing.
-class PairIndex {
- public:
-  explicit PairIndex(size_t expected) {
-    size_t capacity = std::bit_ceil(std::max<size_t>(16, expected + expected / 3 + 1));
-    shift_ = 64 - std::countr_zero(capacity);
-    mask_ = capacity - 1;
-    keys_.assign(capacity, 0);
-    first_.assign(capacity, 0);
-  }
-
-  // The animal recorded for the pair, or 0.
-  int32_t find(int32_t hi, int32_t lo) const {
-    const uint64_t key = make_key(hi, lo);
-    for (size_t slot = home(key);; slot = (slot + 1) & mask_) {
-      if (keys_[slot] == key) return first_[slot];
-      if (keys_[slot] == 0) return 0;
-    }
-  }
-
-  // Only called for a pair that find() did not know.
-  void insert(int32_t hi, int32_t lo, int32_t animal) {
-    const uint64_t key = make_key(hi, lo);
-    size_t slot = home(key);
-    while (keys_[slot] != 0) slot = (slot + 1) & mask_;
-    keys_[slot] = key;
-    first_[slot] = animal;
-  }
-
- private:
-  static uint64_t make_key(int32_t hi, int32_t lo) {
-    return (static_cast<uint64_t>(static_cast<uint32_t>(hi)) << 32) | static_cast<uint32_t>(lo);
-  }
-  size_t home(uint64_t key) const { return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_); }
-
-  int shift_ = 0;
-  size_t mask_ = 0;
-  std::vector<uint64_t> keys_;  // 0: empty (both parents are known, so never a real key)
-  std::vector<int32_t> first_;
-};
-
-size_t animals_with_both_parents(const SortedPedigree& ped) {
-  size_t count = 0;
-  for (int32_t i = 1; i <= ped.n; ++i) count += ped.sire[i] != 0 && ped.dam[i] != 0;
-  return count;
 }
 
 // The ancestors still to visit, taken largest first. Every number added is
@@ -182,88 +127,6 @@ class AncestorTrace {
 
   std::vector<double> LL_;
   DescendingQueue queue_;
-};
-
-// Animals are taken in runs whose parents all come before the run: within
-// a run no animal's D or F depends on another's, so the traces of a run can
-// go to several threads and still give the same bits. The pedigree is
-// sorted on generation, so a run spans up to a whole generation; it is cut
-// at kRun animals to keep the progress lines coming.
-constexpr int32_t kRun = 16384;
-// Traces in a run below which threads are not worth starting.
-constexpr size_t kThreadedTraces = 256;
-
-int32_t run_end(const SortedPedigree& ped, int32_t b) {
-  int32_t e = b;
-  while (e <= ped.n && e - b < kRun && std::max(ped.sire[e], ped.dam[e]) < b) ++e;
-  return e;
-}
-
-class Inbreeder {
- public:
-  Inbreeder(const SortedPedigree& ped, unsigned workers)
-      : ped_(ped), r_(start_result(ped.n)), anc_(static_cast<size_t>(ped.n) + 1),
-        seen_(animals_with_both_parents(ped)) {
-    for (unsigned t = 0; t < workers; ++t) tracers_.emplace_back(ped.n);
-  }
-
-  Inbreeding run(Sink& screen) {
-    for (int32_t b = 1; b <= ped_.n;) {
-      const int32_t e = run_end(ped_, b);
-      prepare(b, e);
-      trace_all();
-      for (auto [i, sib] : sibs_) r_.F[i] = r_.F[sib];
-      for (int32_t i = b; i < e; ++i) show_progress(i, screen);
-      b = e;
-    }
-    return std::move(r_);
-  }
-
- private:
-  // D of every animal of the run, and which of them need a trace: the
-  // first with each pair of parents; later ones copy its F.
-  void prepare(int32_t b, int32_t e) {
-    to_trace_.clear();
-    sibs_.clear();
-    for (int32_t i = b; i < e; ++i) {
-      const int32_t s = ped_.sire[i], d = ped_.dam[i];
-      const int32_t hi = std::max(s, d), lo = std::min(s, d);
-      r_.D[i] = sampling_factor(r_.F, s, d);
-      anc_[i] = Ancestor{r_.D[i], hi, lo};
-      if (lo == 0) continue;  // F(i) = 0
-      if (const int32_t sib = seen_.find(hi, lo); sib != 0) {
-        sibs_.emplace_back(i, sib);
-      } else {
-        seen_.insert(hi, lo, i);
-        to_trace_.push_back(i);
-      }
-    }
-  }
-
-  void trace_all() {
-    if (tracers_.size() == 1 || to_trace_.size() < kThreadedTraces) {
-      for (int32_t i : to_trace_) r_.F[i] = tracers_[0].run(anc_, i);
-      return;
-    }
-    std::atomic<size_t> next{0};
-    auto work = [&](AncestorTrace& tracer) {
-      for (size_t k = next++; k < to_trace_.size(); k = next++) {
-        const int32_t i = to_trace_[k];
-        r_.F[i] = tracer.run(anc_, i);
-      }
-    };
-    std::vector<std::jthread> pool;
-    for (size_t t = 1; t < tracers_.size(); ++t) pool.emplace_back(work, std::ref(tracers_[t]));
-    work(tracers_[0]);
-  }
-
-  const SortedPedigree& ped_;
-  Inbreeding r_;
-  std::vector<Ancestor> anc_;
-  PairIndex seen_;
-  std::vector<AncestorTrace> tracers_;
-  std::vector<int32_t> to_trace_;
-  std::vector<std::pair<int32_t, int32_t>> sibs_;
 };
 
 // The indirect computation. F(i) = a(s, d) / 2, with a the additive
@@ -464,17 +327,8 @@ class IndirectInbreeder {
   }
 
   void relate_batch() {
-    if (relaters_.size() == 1 || batch_.size() < kThreadedParents) {
-      for (int32_t p : batch_) relaters_[0].relate(sh_, p);
-      return;
-    }
-    std::atomic<size_t> next{0};
-    auto work = [&](Relater& relater) {
-      for (size_t k = next++; k < batch_.size(); k = next++) relater.relate(sh_, batch_[k]);
-    };
-    std::vector<std::jthread> pool;
-    for (size_t t = 1; t < relaters_.size(); ++t) pool.emplace_back(work, std::ref(relaters_[t]));
-    work(relaters_[0]);
+    const unsigned workers = batch_.size() < kThreadedParents ? 1u : static_cast<unsigned>(relaters_.size());
+    parallel_for(batch_.size(), workers, [&](size_t k, unsigned w) { relaters_[w].relate(sh_, batch_[k]); });
   }
 
   const SortedPedigree& ped_;
@@ -488,78 +342,14 @@ class IndirectInbreeder {
 
 }  // namespace
 
-unsigned inbreeding_workers(int32_t n, unsigned requested) {
-  unsigned w = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
-  const double per_worker = (static_cast<double>(std::max(n, 0)) + 1) * sizeof(double);
-  const double fit = static_cast<double>(kInbreedMemoryBudget) / per_worker;
-  if (fit < w) w = static_cast<unsigned>(std::max(1.0, fit));
-  return w;
-}
-
-Inbreeding inbreeding_tracing(const SortedPedigree& ped, Sink& screen, unsigned threads) {
-  if (ped.n <= 0) return start_result(ped.n);
-  return Inbreeder(ped, inbreeding_workers(ped.n, threads)).run(screen);
-}
-
-Inbreeding inbreeding_indirect(const SortedPedigree& ped, Sink& screen, unsigned threads) {
-  if (ped.n <= 0) return start_result(ped.n);
-  return IndirectInbreeder(ped, indirect_workers(ped.n, threads)).run(screen);
-}
-
-unsigned indirect_workers(int32_t n, unsigned requested) {
-  unsigned w = requested != 0 ? requested : std::max(1u, std::thread::hardware_concurrency());
-  const double per_worker = (static_cast<double>(std::max(n, 0)) + 1) * (2 * sizeof(double) + sizeof(int32_t));
-  const double fit = static_cast<double>(kInbreedMemoryBudget) / per_worker;
-  if (fit < w) w = static_cast<unsigned>(std::max(1.0, fit));
-  return w;
-}
-
 Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads) {
-  return inbreeding_indirect(ped, screen, threads);
-}
-
-Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
-  const int32_t n = ped.n;
-  const size_t size = static_cast<size_t>(std::max(n, 0)) + 1;
-  Inbreeding r = start_result(n);
-  std::vector<double>& F = r.F;
-  std::vector<double>& D = r.D;
-  std::vector<int32_t> ped1(ped.sire.begin(), ped.sire.begin() + static_cast<std::ptrdiff_t>(size));
-  std::vector<int32_t> ped2(ped.dam.begin(), ped.dam.begin() + static_cast<std::ptrdiff_t>(size));
-  std::vector<int32_t> point(size, 0);
-  std::vector<double> LL(size, 0.0);
-  for (int32_t i = 1; i <= n; ++i) {
-    show_progress(i, screen);
-    const int32_t s = ped1[i], d = ped2[i];
-    ped1[i] = std::max(s, d);
-    ped2[i] = std::min(s, d);
-    D[i] = 0.5 - 0.25 * (F[s] + F[d]);
-    if (s == 0 || d == 0) {
-      F[i] = 0.0;
-    } else if (i > 1 && ped1[i - 1] == ped1[i] && ped2[i - 1] == ped2[i]) {
-      F[i] = F[i - 1];
-    } else {
-      double fi = -1.0;
-      LL[i] = 1.0;
-      int32_t j = i;
-      while (j != 0) {
-        pass_half_to_parents(point, LL, j, ped1[j], ped2[j]);
-        fi = fi + (LL[j] * LL[j]) * D[j];
-        LL[j] = 0.0;
-        const int32_t k = j;
-        j = point[j];
-        point[k] = 0;
-      }
-      F[i] = fi;
-    }
-  }
-  return r;
+  if (ped.n <= 0) return start_result(ped.n);
+  // Each worker holds two doubles and a number per animal.
+  const double per_worker = (static_cast<double>(ped.n) + 1) * (2 * sizeof(double) + sizeof(int32_t));
+  const unsigned wanted = threads != 0 ? threads : hardware_workers();
+  return IndirectInbreeder(ped, workers_within_budget(wanted, per_worker, kInbreedMemoryBudget)).run(screen);
 }
 
 std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen) { return inbreeding(ped, screen, 0).D; }
-
-std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen) {
-  return inbreeding_plain(ped, screen).D;
-}
 
 }  // namespace vm::genetics

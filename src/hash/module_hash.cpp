@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/flat_table.h"
 #include "common/format.h"
 #include "common/huge_pages.h"
 #include "driver/exit_info.h"
@@ -28,10 +29,6 @@ constexpr std::string_view kNoKey = "@#$%&*()";
 // Digit slot (1..9) of each of the 32 positions of the right-aligned key.
 constexpr int kDigitSlot[33] = {0, 1, 4, 3, 3, 1, 5, 4, 2, 3, 2, 5, 4, 1, 4, 3, 2,
                                 1, 5, 5, 2, 1, 4, 3, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-
-bool is_blank(std::string_view s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return c == ' '; });
-}
 
 // Digits with leading blanks only, ending in a digit, at most 9 long.
 bool is_numeric(std::string_view key) {
@@ -57,27 +54,6 @@ int32_t next_probe_slot(int64_t k, int32_t pos, int32_t N, int32_t step) {
   if (k % kPerturbationPeriod == 0) ++next;
   if (next > N) next = 1;
   return static_cast<int32_t>(next);
-}
-
-uint64_t mix64(uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xbf58476d1ce4e5b9ull;
-  x ^= x >> 27;
-  x *= 0x94d049bb133111ebull;
-  x ^= x >> 31;
-  return x;
-}
-
-// The side index's hash of a trimmed code: all 64 bits well mixed, as the
-// low bits place an entry and the high bits tag it.
-uint64_t text_hash(std::string_view s) {
-  uint64_t h = mix64(0x9e3779b97f4a7c15ull + s.size());
-  for (size_t i = 0; i < s.size(); i += 8) {
-    uint64_t word = 0;
-    std::memcpy(&word, s.data() + i, std::min<size_t>(8, s.size() - i));
-    h = mix64(h ^ word) + 0x9e3779b97f4a7c15ull;
-  }
-  return mix64(h);
 }
 
 // A stored key as its record holds it.
@@ -133,49 +109,37 @@ class KeyRecords {
   size_t used_ = kBlock;
 };
 
-// Code text -> record: open addressing with linear probing. An entry holds
-// the record's offset plus one (0: empty) in its low 40 bits and a tag
-// from the text's hash above, so a probe rarely has to read a record.
+// Code text -> record. An entry holds the record's offset plus one (0:
+// empty) in its low 40 bits and a tag from the text's hash above, so a
+// probe rarely has to read a record.
 class KeyIndex {
  public:
   // The record of the text, id 0 when absent.
   KeyRecord find(std::string_view text, uint64_t h, const KeyRecords& records) const {
-    if (!entries_.empty()) {
-      const uint64_t tag = h >> kRefBits;
-      for (size_t i = h & mask_;; i = (i + 1) & mask_) {
-        const uint64_t e = entries_[i];
-        if (e == 0) break;
-        if (e >> kRefBits != tag) continue;
-        const KeyRecord r = records.get((e & kRefMask) - 1);
-        if (r.text == text) return r;
-      }
-    }
-    return {0, 0, 0, {}};
+    const uint64_t tag = h >> kRefBits;
+    const TaggedRef* e = table_.find(h, [&](TaggedRef e) {
+      return e.bits >> kRefBits == tag && records.get(e.ref()).text == text;
+    });
+    return e != nullptr ? records.get(e->ref()) : KeyRecord{0, 0, 0, {}};
   }
-  bool needs_room() const { return (used_ + 1) * 4 > entries_.size() * 3; }
+  bool needs_room() const { return table_.full(); }
   // Twice the room, filled again from every stored record in storage
   // order, so that the records are read one after another.
   void grow(const std::vector<uint64_t>& refs, const KeyRecords& records) {
-    entries_.assign(std::max<size_t>(16, entries_.size() * 2), 0);
-    mask_ = entries_.size() - 1;
-    for (const uint64_t ref : refs) place(ref, text_hash(records.get(ref).text));
+    table_.reset(table_.capacity() * 2);
+    for (const uint64_t ref : refs) add(ref, hash_text(records.get(ref).text));
   }
-  void add(uint64_t ref, uint64_t h) {
-    place(ref, h);
-    ++used_;
-  }
+  void add(uint64_t ref, uint64_t h) { table_.place(h, TaggedRef{(h >> kRefBits << kRefBits) | (ref + 1)}); }
 
  private:
   static constexpr int kRefBits = 40;
   static constexpr uint64_t kRefMask = (uint64_t{1} << kRefBits) - 1;
-  void place(uint64_t ref, uint64_t h) {
-    size_t i = h & mask_;
-    while (entries_[i] != 0) i = (i + 1) & mask_;
-    entries_[i] = (h >> kRefBits << kRefBits) | (ref + 1);
-  }
-  HugeVector<uint64_t> entries_;
-  size_t mask_ = 0;
-  size_t used_ = 0;
+  struct TaggedRef {
+    uint64_t bits = 0;
+    bool empty() const { return bits == 0; }
+    uint64_t ref() const { return (bits & kRefMask) - 1; }
+  };
+  FlatTable<TaggedRef, HugeVector<TaggedRef>> table_;
 };
 
 // How far the walk from one home slot is known to run over taken slots:
@@ -185,6 +149,7 @@ struct Frontier {
   int32_t home = 0;
   uint32_t k = 1;  // up to 2N, which exceeds int32 for the largest tables
   int32_t pos = 0;
+  bool empty() const { return home == 0; }
 };
 
 // Home slot -> Frontier, for the homes whose walk has run over at least
@@ -192,36 +157,20 @@ struct Frontier {
 class FrontierMap {
  public:
   Frontier get(int32_t home) const {
-    if (!entries_.empty()) {
-      const Frontier& f = entries_[at(home)];
-      if (f.home == home) return f;
-    }
-    return {home, 1, home};
+    const Frontier* f = table_.find(mix64(static_cast<uint64_t>(home)), [&](const Frontier& e) { return e.home == home; });
+    return f != nullptr ? *f : Frontier{home, 1, home};
   }
   void put(const Frontier& f) {
-    if ((used_ + 1) * 4 > entries_.size() * 3) grow();
-    Frontier& e = entries_[at(f.home)];
-    if (e.home == 0) ++used_;
-    e = f;
+    const uint64_t h = mix64(static_cast<uint64_t>(f.home));
+    if (Frontier* e = table_.find(h, [&](const Frontier& e) { return e.home == f.home; })) {
+      *e = f;
+    } else {
+      table_.add(h, f, [](const Frontier& e) { return mix64(static_cast<uint64_t>(e.home)); });
+    }
   }
 
  private:
-  size_t at(int32_t home) const {
-    size_t i = mix64(static_cast<uint64_t>(home)) & mask_;
-    while (entries_[i].home != 0 && entries_[i].home != home) i = (i + 1) & mask_;
-    return i;
-  }
-  void grow() {
-    std::vector<Frontier> old(std::max<size_t>(16, entries_.size() * 2), Frontier{0, 0, 0});
-    old.swap(entries_);
-    mask_ = entries_.size() - 1;
-    for (const Frontier& f : old) {
-      if (f.home != 0) entries_[at(f.home)] = f;
-    }
-  }
-  std::vector<Frontier> entries_;
-  size_t mask_ = 0;
-  size_t used_ = 0;
+  FlatTable<Frontier> table_;
 };
 
 }  // namespace
@@ -478,7 +427,7 @@ Hit ModuleHash::walk(std::string_view key, CodeTable& table, int32_t& n_opslag, 
   const int32_t N = table.size();
   const int32_t count = n_opslag;
   const std::string_view text = rtrim(key);
-  const uint64_t h = text_hash(text);
+  const uint64_t h = hash_text(text);
 
   if (const KeyRecord stored = store.find(text, h); stored.id != 0) {
     after_collisions(int64_t{stored.probe} - 1, key, N, count, add_new);

@@ -2,22 +2,13 @@
 #include <cstring>
 #include <string>
 
+#include "common/flat_table.h"
 #include "common/format.h"
 #include "common/stop.h"
 #include "input/scan.h"
 
 namespace vm::input {
 namespace {
-
-constexpr int32_t kProgressEvery = 100000;
-
-bool is_blank(std::string_view s) { return rtrim(s).empty(); }
-
-void stop_with(Sink& screen, Sink& log, const std::string& line) {
-  screen.write(line);
-  log.write(line);
-  throw Stop{kTerminated};
-}
 
 // Answers for codes that come back again and again (population and period
 // codes in nearly every record, the sires of many offspring), kept
@@ -43,11 +34,7 @@ class CodeMemo {
     std::array<char, kFieldWidth> code{};
     int32_t value = 0;
   };
-  static size_t slot(std::string_view code) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < kFieldWidth; ++i) h = (h ^ static_cast<unsigned char>(code[i])) * 1099511628211ull;
-    return static_cast<size_t>(h >> (64 - kBits));
-  }
+  static size_t slot(std::string_view code) { return static_cast<size_t>(hash_text(code.substr(0, kFieldWidth)) >> (64 - kBits)); }
   std::vector<Entry> entries_ = std::vector<Entry>(size_t{1} << kBits);
 };
 
@@ -70,10 +57,10 @@ void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
     fields.blank();
     if (read_record(file, fields) != ReadStatus::kOk) break;
     ++record;
-    if (record % kProgressEvery == 0) screen.write(FreeLine().num(record).str());
+    if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
 
     std::string_view code = fields.get(fn.animal);
-    if (is_blank(code)) stop_with(screen, log, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
+    if (is_blank(code)) stop_with_line(screen, log, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
     hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, true);
     int32_t& number = Codes::entry(codes.hash2an, hit.id);
     if (number != 0) {
@@ -94,7 +81,7 @@ void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
     // Every population and period code was stored by the scan from these
     // same records; a miss means the file changed under us.
     if (period == 0 || pop == 0) {
-      stop_with(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
+      stop_with_line(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
     }
     animals.period.push_back(Codes::entry(codes.hash2period, period));
     animals.pop.push_back(Codes::entry(codes.hash2pop, pop));
@@ -141,7 +128,7 @@ void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
     std::string_view code = fields.get(fn.animal);
     if (animals.sire[a] != 0) continue;
     ++record;
-    if (record % kProgressEvery == 0) screen.write(FreeLine().num(record).str());
+    if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
 
     const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ", hash, codes, animals, memo, log);
     const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ", hash, codes, animals, memo, log);

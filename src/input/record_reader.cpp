@@ -25,7 +25,7 @@ constexpr size_t kChrLine = 5000;
 // The pedigree file's number, shown in the too-long message.
 constexpr int kPedigreeUnit = 11;
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_space_or_tab(char c) { return c == ' ' || c == '\t'; }
 
 // The characters that end an unquoted value. A table keeps the hot loop
 // of the record read to one load and one test per character.
@@ -309,7 +309,7 @@ class RecordParser {
   // Skips blanks, tabs and line ends; false at the end of the file.
   bool skip_blanks() {
     for (;;) {
-      while (pos_ < line_.size() && is_blank(line_[pos_])) ++pos_;
+      while (pos_ < line_.size() && is_space_or_tab(line_[pos_])) ++pos_;
       if (pos_ < line_.size()) return true;
       if (!file_.next_line(line_)) return false;
       pos_ = 0;

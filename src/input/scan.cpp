@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/flat_table.h"
 #include "common/format.h"
 #include "common/stop.h"
 #include "pedigree/heapsort.h"
@@ -11,42 +12,28 @@ namespace vm::input {
 namespace {
 
 constexpr int32_t kEchoRecords = 10;
-constexpr int32_t kProgressEvery = 100000;
 // The code table has six slots per record, counted in 32 bits.
 constexpr int64_t kMaxRecords = 357913941;
-
-bool is_blank(std::string_view s) { return rtrim(s).empty(); }
 
 // Distinct codes of one kind with the number of records of each, found in
 // time proportional to the records (a flat open-addressing set).
 class CodeCounter {
  public:
-  CodeCounter() : slots_(64, -1) {}
-
   void add(std::string_view code25) {
-    if (last_ >= 0 && std::memcmp(codes_.data() + static_cast<size_t>(last_) * kFieldWidth, code25.data(), kFieldWidth) == 0) {
+    if (last_ >= 0 && same_code(last_, code25)) {
       ++counts_[static_cast<size_t>(last_)];
       return;
     }
-    uint64_t h = hash(code25);
-    size_t mask = slots_.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      int32_t e = slots_[i];
-      if (e < 0) {
-        e = static_cast<int32_t>(counts_.size());
-        codes_.append(code25.substr(0, kFieldWidth));
-        counts_.push_back(1);
-        slots_[i] = e;
-        last_ = e;
-        if (counts_.size() * 2 > slots_.size()) grow();
-        return;
-      }
-      if (std::memcmp(codes_.data() + static_cast<size_t>(e) * kFieldWidth, code25.data(), kFieldWidth) == 0) {
-        ++counts_[static_cast<size_t>(e)];
-        last_ = e;
-        return;
-      }
+    const uint64_t h = hash_text(code25.substr(0, kFieldWidth));
+    if (const Entry* e = index_.find(h, [&](Entry e) { return same_code(e.code, code25); })) {
+      ++counts_[static_cast<size_t>(e->code)];
+      last_ = e->code;
+      return;
     }
+    last_ = static_cast<int32_t>(counts_.size());
+    codes_.append(code25.substr(0, kFieldWidth));
+    counts_.push_back(1);
+    index_.add(h, Entry{last_}, [&](Entry e) { return hash_text(code_at(e.code)); });
   }
 
   size_t size() const { return counts_.size(); }
@@ -55,7 +42,6 @@ class CodeCounter {
     const int32_t q = static_cast<int32_t>(counts_.size());
     // Sort an index column along with the codes: rows of (code, index).
     std::string table = codes_;
-    std::vector<int32_t> order(counts_.size());
     std::string idx(static_cast<size_t>(q) * kFieldWidth, ' ');
     for (int32_t i = 0; i < q; ++i) std::memcpy(idx.data() + static_cast<size_t>(i) * kFieldWidth, &i, sizeof i);
     table += idx;
@@ -70,23 +56,18 @@ class CodeCounter {
   }
 
  private:
-  static uint64_t hash(std::string_view s) {
-    uint64_t h = 1469598103934665603ull;
-    for (size_t i = 0; i < kFieldWidth; ++i) h = (h ^ static_cast<unsigned char>(s[i])) * 1099511628211ull;
-    return h ^ (h >> 29);
+  struct Entry {
+    int32_t code = -1;  // number in order of appearance
+    bool empty() const { return code < 0; }
+  };
+  std::string_view code_at(int32_t e) const {
+    return std::string_view(codes_.data() + static_cast<size_t>(e) * kFieldWidth, kFieldWidth);
   }
-  void grow() {
-    std::vector<int32_t> bigger(slots_.size() * 2, -1);
-    size_t mask = bigger.size() - 1;
-    for (size_t e = 0; e < counts_.size(); ++e) {
-      size_t i = hash(std::string_view(codes_.data() + e * kFieldWidth, kFieldWidth)) & mask;
-      while (bigger[i] >= 0) i = (i + 1) & mask;
-      bigger[i] = static_cast<int32_t>(e);
-    }
-    slots_.swap(bigger);
+  bool same_code(int32_t e, std::string_view code25) const {
+    return std::memcmp(codes_.data() + static_cast<size_t>(e) * kFieldWidth, code25.data(), kFieldWidth) == 0;
   }
 
-  std::vector<int32_t> slots_;
+  FlatTable<Entry> index_;
   std::string codes_;
   std::vector<int64_t> counts_;
   int32_t last_ = -1;
@@ -131,7 +112,7 @@ int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
                       ": cannot read record " + std::to_string(R + 1) + ": " + fault.what};
     }
     ++R;
-    if (R % kProgressEvery == 0) screen.write(FreeLine().num(R).str());
+    if (R % kProgressRecords == 0) screen.write(FreeLine().num(R).str());
     if (R > kMaxRecords) {
       throw FileError{std::string("pedigree file \"") + file.path() + "\": more than " + std::to_string(kMaxRecords) +
                       " records"};
@@ -173,14 +154,11 @@ ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers&
     fields.blank();
     if (read_record(file, fields) != ReadStatus::kOk) break;
     ++i;
-    if (i % kProgressEvery == 0) screen.write(FreeLine().num(i).str());
+    if (i % kProgressRecords == 0) screen.write(FreeLine().num(i).str());
     std::string_view pop = fields.get(fn.pop);
     std::string_view period = fields.get(fn.period);
     if (is_blank(pop) || is_blank(period)) {
-      std::string line = FreeLine().text(" ERROR: No population or period code in record ").num(i).str();
-      screen.write(line);
-      log.write(line);
-      throw Stop{kTerminated};
+      stop_with_line(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(i).str());
     }
     pops.add(pop);
     periods.add(period);

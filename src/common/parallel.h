@@ -1,0 +1,62 @@
+// Work spread over threads: one helper that hands out the items of an
+// index range, and one rule for how many workers the memory allows. The
+// caller decides how many workers it wants; nothing here asks the machine.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace vm {
+
+// The hardware threads of the machine, at least one.
+inline unsigned hardware_workers() { return std::max(1u, std::thread::hardware_concurrency()); }
+
+// At most `wanted` workers, as many as fit in `budget` bytes when each
+// holds `bytes_per_worker`, and always at least one.
+inline unsigned workers_within_budget(unsigned wanted, double bytes_per_worker, double budget) {
+  const double fit = bytes_per_worker > 0 ? budget / bytes_per_worker : static_cast<double>(wanted);
+  if (fit < wanted) return static_cast<unsigned>(std::max(1.0, fit));
+  return std::max(1u, wanted);
+}
+
+// Calls body(item, worker) for every item of 0..count-1 on `workers`
+// threads, the calling thread being worker 0; items are handed out in
+// increasing order, one at a time, so a worker's own storage (indexed by
+// `worker`) is never shared. One worker, or one item, runs on the calling
+// thread alone. The first exception stops the handing out and is raised
+// again here once every worker has finished.
+template <class Body>
+void parallel_for(size_t count, unsigned workers, Body&& body) {
+  workers = static_cast<unsigned>(std::min<size_t>(std::max(workers, 1u), std::max<size_t>(count, 1)));
+  if (workers == 1) {
+    for (size_t item = 0; item < count; ++item) body(item, 0u);
+    return;
+  }
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  std::exception_ptr error;
+  std::mutex error_mutex;
+  auto work = [&](unsigned worker) {
+    try {
+      for (size_t item = next++; item < count && !failed; item = next++) body(item, worker);
+    } catch (...) {
+      std::lock_guard lock(error_mutex);
+      if (!error) error = std::current_exception();
+      failed = true;
+    }
+  };
+  {
+    std::vector<std::jthread> pool;
+    pool.reserve(workers - 1);
+    for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work, w);
+    work(0);
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace vm

@@ -1,0 +1,25 @@
+// The literal algorithms of the genetic computations: linked lists of the
+// ancestors still to visit, walked as they are defined, and sums over all
+// animals. The fast code must give the same bits (or, for the indirect
+// inbreeding, the same values but for rounding).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "genetics/genetics.h"
+
+namespace vm::genetics {
+
+// F and D by one list walk per animal; a pair of parents repeated on the
+// next animal is not walked again.
+Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen);
+std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen);
+// CALCL: row I of L for the group xz (xz[c] != 0 for members, size n + 1);
+// returns L(I, 0..n).
+std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int32_t>& xz);
+// The period loop with CALCL_plain per population and full sums.
+DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
+                                    Sink& screen, Sink& log);
+
+}  // namespace vm::genetics
