@@ -9,6 +9,7 @@
 #include "pedigree/generations.h"
 #include "pedigree/heapsort.h"
 #include "pedigree/renumber.h"
+#include "reference/plain_pedigree.h"
 
 namespace vm::pedigree {
 namespace {

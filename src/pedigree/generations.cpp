@@ -31,46 +31,6 @@ void list_animal(const LoadedPedigree& ped, const Generations& g, int32_t a, con
 
 }  // namespace
 
-Generations generations_by_sweeps(const LoadedPedigree& ped) {
-  const int32_t n = ped.n;
-  Generations g;
-  g.gen.assign(static_cast<size_t>(n) + 1, 0);
-  g.angen.assign(2, 0);
-  for (int32_t a = 1; a <= n; ++a) {
-    if (ped.sire[a] == 0 && ped.dam[a] == 0) {
-      g.gen[a] = 1;
-      ++g.angen[1];
-    }
-  }
-  int32_t V = 1;
-  for (;;) {
-    int64_t changes = 0;
-    for (int32_t a = 1; a <= n; ++a) {
-      const int32_t s = ped.sire[a];
-      const int32_t d = ped.dam[a];
-      if (s > 0 && g.gen[s] == V) {
-        move_to(g, a, V + 1);
-        ++changes;
-      } else if (d > 0 && g.gen[d] == V) {
-        move_to(g, a, V + 1);
-        ++changes;
-      }
-    }
-    if (changes == 0) break;
-    for (int32_t b = 1; b <= V; ++b) {
-      if (g.angen[b] == 0) {
-        g.V = V;
-        g.empty_generation = b;
-        return g;
-      }
-    }
-    ++V;
-  }
-  g.V = V;
-  g.angen.resize(static_cast<size_t>(V) + 1, 0);
-  return g;
-}
-
 Generations generations_by_moves(const LoadedPedigree& ped) {
   const int32_t n = ped.n;
   // Offspring of every animal, sire and dam links alike.

@@ -30,14 +30,11 @@ struct Generations {
   int32_t empty_generation = 0;
 };
 
-// The sweeps as defined: sweep V moves every animal with a parent in
-// generation V to V + 1, seeing the moves made earlier in the same sweep,
-// until a sweep moves nothing or a generation up to V is empty.
-Generations generations_by_sweeps(const LoadedPedigree& ped);
-
-// The same sweeps, visiting in each only the offspring of the animals in
-// generation V: the result of generations_by_sweeps in time proportional
-// to the moves, not to n times the generations.
+// The sweeps: sweep V moves every animal with a parent in generation V to
+// V + 1, seeing the moves made earlier in the same sweep, until a sweep
+// moves nothing or a generation up to V is empty. Each sweep visits only
+// the offspring of the animals in generation V, so the time goes with the
+// moves, not with n times the generations.
 Generations generations_by_moves(const LoadedPedigree& ped);
 
 // The same result in time proportional to n: longest lines of descent by

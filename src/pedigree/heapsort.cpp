@@ -38,32 +38,6 @@ class CharTable {
   std::string held_;
 };
 
-class IntTable {
- public:
-  IntTable(int32_t n, int32_t* ra, int32_t k, int32_t ncol) : n_(n), ra_(ra), k_(k), ncol_(ncol), held_(ncol) {}
-
-  bool less(int64_t i, int64_t j) const { return at(i, k_) < at(j, k_); }
-  bool less_held(int64_t j) const { return held_[k_ - 1] < at(j, k_); }
-  void hold(int64_t i) {
-    for (int32_t c = 1; c <= ncol_; ++c) held_[c - 1] = at(i, c);
-  }
-  void copy(int64_t from, int64_t to) {
-    for (int32_t c = 1; c <= ncol_; ++c) at(to, c) = at(from, c);
-  }
-  void put_held(int64_t i) {
-    for (int32_t c = 1; c <= ncol_; ++c) at(i, c) = held_[c - 1];
-  }
-
- private:
-  int32_t& at(int64_t row, int32_t col) const {
-    return ra_[static_cast<size_t>(col - 1) * n_ + static_cast<size_t>(row - 1)];
-  }
-  int32_t n_;
-  int32_t* ra_;
-  int32_t k_, ncol_;
-  std::vector<int32_t> held_;
-};
-
 class OrigTable {
  public:
   explicit OrigTable(std::vector<OrigRow>& rows) : rows_(rows.data()) {}
@@ -84,12 +58,6 @@ class OrigTable {
 void HEAPSORTCHAR(int32_t n, char* RA, int32_t k, int32_t ncol, int32_t len) {
   if (n < 2) return;
   CharTable table(n, RA, k, ncol, len);
-  heap_sort(n, table);
-}
-
-void HEAPSORTINT2(int32_t n, int32_t* RA, int32_t k, int32_t ncol) {
-  if (n < 2) return;
-  IntTable table(n, RA, k, ncol);
   heap_sort(n, table);
 }
 

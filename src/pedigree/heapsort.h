@@ -55,13 +55,9 @@ void heap_sort(int64_t n, Table& table) {
 // a shorter text counting as blank-padded.
 void HEAPSORTCHAR(int32_t n, char* RA, int32_t k, int32_t ncol, int32_t len);
 
-// HEAPSORTINT2: RA holds n rows by ncol signed 32-bit integers, column by
-// column; sorts on column k (1-based).
-void HEAPSORTINT2(int32_t n, int32_t* RA, int32_t k, int32_t ncol);
-
 // The generation sort's table ORIG kept row by row: {old number,
-// generation}. Gives exactly the order of HEAPSORTINT2 on column 2 of the
-// same two-column table, with far fewer cache misses.
+// generation}. Gives exactly the order of the heap sort of a two-column
+// integer table on column 2, with far fewer cache misses.
 struct OrigRow {
   int32_t animal;
   int32_t gen;
