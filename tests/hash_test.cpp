@@ -14,6 +14,7 @@
 #include "common/stop.h"
 #include "driver/exit_info.h"
 #include "hash/module_hash.h"
+#include "reference/literal_table.h"
 
 namespace vm::hash {
 namespace {

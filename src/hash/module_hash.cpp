@@ -307,19 +307,7 @@ int32_t CodeTable::slot_of(int32_t id) const {
   return store_->key(id).slot;
 }
 
-LiteralTable::LiteralTable(int32_t N) : N_(N) { blank(); }
-
-void LiteralTable::blank() {
-  const size_t slots = static_cast<size_t>(std::max(N_, 0)) + 1;
-  slots_.assign(slots, std::string());
-  slot_id_.assign(slots, 0);
-  ids_ = 0;
-}
-
-std::string_view LiteralTable::slot_text(int32_t slot) const {
-  if (slot < 1 || slot > N_) return {};
-  return slots_[static_cast<size_t>(slot)];
-}
+int32_t CodeTable::id_at(int32_t slot, int32_t hint) const { return store_->id_at(slot, hint); }
 
 // ---------------------------------------------------------------- CHASHSUB
 
@@ -328,30 +316,9 @@ ModuleHash::ModuleHash(Sink* screen, Sink* channel9) : ModuleHash(screen, channe
 ModuleHash::ModuleHash(Sink* screen, Sink* channel9, std::function<std::string()> clock)
     : screen_(screen), channel9_(channel9), clock_(std::move(clock)), last_key_(kNoKey) {}
 
-Hit ModuleHash::CHASHSUB(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new) {
-  Hit hit;
-  if (prologue(key, table, n_opslag, add_new, hit)) {
-    if (hit.slot != 0) hit.id = table.store_->id_at(hit.slot, last_id_);
-    return hit;
-  }
-  return walk(key, table, n_opslag, add_new);
-}
-
-Hit ModuleHash::CHASHSUB(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new) {
-  Hit hit;
-  if (prologue(key, table, n_opslag, add_new, hit)) {
-    hit.id = table.slot_id_[static_cast<size_t>(hit.slot)];
-    return hit;
-  }
-  return walk(key, table, n_opslag, add_new);
-}
-
-template <class Table>
-bool ModuleHash::prologue(std::string_view key, Table& table, int32_t n_opslag, bool add_new, Hit& hit) {
-  const int32_t N = table.size();
+bool ModuleHash::prologue(std::string_view key, int32_t N, Hit& hit) {
   if (N <= 0) EXIT_INFO("CHASH: Dimensie van opslag array <= 0:", probe_step_, {static_cast<float>(N)});
   if (first_call_) {
-    if (n_opslag == 0 && add_new) table.blank();
     probe_step_ = std::max(N / kStepDivisor, kMinProbeStep);
     first_call_ = false;
   }
@@ -382,90 +349,52 @@ bool ModuleHash::cache_answers(std::string_view key) const {
   return last_pos_ != 0 && rtrim(key) == rtrim(last_key_);
 }
 
-// The walk as defined: slot by slot, every rule checked at every collision.
-// Texts compare without trailing blanks, which equals comparing the key's
-// L characters with the slot's first L as long as one table sees one L.
-Hit ModuleHash::walk(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new) {
-  const int32_t N = table.size();
-  const int32_t count = n_opslag;
-  const std::string_view text = rtrim(key);
-  int32_t pos = home_slot(key, N);
-  for (int64_t k = 1;; ++k) {
-    std::string& slot = table.slots_[static_cast<size_t>(pos)];
-    int32_t& slot_id = table.slot_id_[static_cast<size_t>(pos)];
-    if (slot == text) {
-      last_pos_ = pos;
-      last_id_ = slot_id;
-      return {pos, slot_id};
-    }
-    if (slot.empty()) {
-      if (!add_new) {
-        last_pos_ = 0;
-        return {};
-      }
-      slot = text;
-      slot_id = ++table.ids_;
-      n_opslag = static_cast<int32_t>(static_cast<uint32_t>(count) + 1);
-      last_pos_ = pos;
-      last_id_ = slot_id;
-      return {pos, slot_id};
-    }
-    pos = next_probe_slot(k, pos, N, probe_step_);
-    if (k > warn_limit_ && N > kWarningFloor && !hitrate_warned_) warn_hitrate(k, N, key);
-    if (add_new && too_full(count, N)) table_too_full(count, N, pos);
-    if (k + 1 > 2 * int64_t{N}) probes_exhausted(key, N, count);
-  }
-}
-
-// The same walk without walking: a stored key ends at its stored probe; a
-// new key at the first empty slot after the point up to which its home's
-// walk is known to be taken. Only the number of collisions matters for
-// the rules that the walk would have met on the way.
-Hit ModuleHash::walk(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new) {
-  CodeTable::Store& store = *table.store_;
-  store.bind(probe_step_, key.size());
-  const int32_t N = table.size();
+// Only the number of collisions matters for the rules that the walk would
+// have met on the way.
+Hit CodeTable::walk(ModuleHash& module, std::string_view key, int32_t& n_opslag, bool add_new) {
+  Store& store = *store_;
+  store.bind(module.probe_step(), key.size());
+  const int32_t N = N_;
   const int32_t count = n_opslag;
   const std::string_view text = rtrim(key);
   const uint64_t h = hash_text(text);
 
   if (const KeyRecord stored = store.find(text, h); stored.id != 0) {
-    after_collisions(int64_t{stored.probe} - 1, key, N, count, add_new);
-    last_pos_ = stored.slot;
-    last_id_ = stored.id;
-    return {stored.slot, stored.id};
+    after_collisions(module, int64_t{stored.probe} - 1, key, N, count, add_new);
+    return module.answered(stored.slot, stored.id);
   }
 
-  const Frontier free = store.first_free(home_slot(key, N), N, probe_step_);
-  after_collisions(free.k == 0 ? 2 * int64_t{N} : int64_t{free.k} - 1, key, N, count, add_new);
-  if (free.k == 0) probes_exhausted(key, N, count);
-  if (!add_new) {
-    last_pos_ = 0;
-    return {};
-  }
+  const Frontier free = store.first_free(home_slot(key, N), N, module.probe_step());
+  after_collisions(module, free.k == 0 ? 2 * int64_t{N} : int64_t{free.k} - 1, key, N, count, add_new);
+  if (free.k == 0) module.probes_exhausted(key, N, count);
+  if (!add_new) return module.missed();
   const int32_t id = store.store(text, h, free.pos, free.k);
   n_opslag = static_cast<int32_t>(static_cast<uint32_t>(count) + 1);
-  last_pos_ = free.pos;
-  last_id_ = id;
-  return {free.pos, id};
+  return module.answered(free.pos, id);
 }
 
 // The count does not change during a call, so the fill rule ends the run
 // at the first collision or never; the hit-rate rule cannot fire there
 // (its limit is at least 40 where it applies) and fires at most once, at
 // the probe just past the limit.
-void ModuleHash::after_collisions(int64_t collisions, std::string_view key, int32_t N, int32_t count,
-                                  bool add_new) {
+void CodeTable::after_collisions(ModuleHash& module, int64_t collisions, std::string_view key, int32_t N,
+                                 int32_t count, bool add_new) {
   if (collisions == 0) return;
-  if (add_new && too_full(count, N)) {
-    table_too_full(count, N, next_probe_slot(1, home_slot(key, N), N, probe_step_));
+  if (add_new && ModuleHash::too_full(count, N)) {
+    module.table_too_full(count, N, module.next_slot(1, home_slot(key, N), N));
   }
-  if (collisions > warn_limit_ && N > kWarningFloor && !hitrate_warned_) {
-    warn_hitrate(int64_t{warn_limit_} + 1, N, key);
-  }
+  if (module.hitrate_due(collisions, N)) module.warn_hitrate(module.hitrate_limit() + 1, N, key);
 }
 
-bool ModuleHash::too_full(int32_t count, int32_t N) const {
+int32_t ModuleHash::next_slot(int64_t k, int32_t pos, int32_t N) const {
+  return next_probe_slot(k, pos, N, probe_step_);
+}
+
+bool ModuleHash::hitrate_due(int64_t collisions, int32_t N) const {
+  return collisions > warn_limit_ && N > kWarningFloor && !hitrate_warned_;
+}
+
+bool ModuleHash::too_full(int32_t count, int32_t N) {
   return static_cast<float>(count) / static_cast<float>(N) > kFillLimit;
 }
 

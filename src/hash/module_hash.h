@@ -7,9 +7,11 @@
 // shared by every call and every table, as the walk's behaviour depends on
 // it. Fatal conditions end the run through EXIT_INFO.
 //
-// CodeTable is the fast table: every call costs O(1) amortised, while every
-// slot, count, warning and fatal report equals the literal probe walk of
-// LiteralTable, which is kept as the definition and tested against it.
+// CodeTable is the table: every call costs O(1) amortised, while every
+// slot, count, warning and fatal report equals the literal probe walk,
+// slot by slot with every rule checked at every collision. A table brings
+// its own walk and meets the module's rules through the calls below, so
+// the literal walk can be held beside it in tests.
 #pragma once
 
 #include <cstdint>
@@ -45,9 +47,6 @@ int32_t home_slot(std::string_view key, int32_t N);
 // "Tue Dec  8 14:55:02 2026", in local time.
 std::string local_date_time();
 
-class CodeTable;
-class LiteralTable;
-
 class ModuleHash {
  public:
   // screen: the hit-rate and table-too-full lines; channel9: the message
@@ -57,30 +56,52 @@ class ModuleHash {
   ModuleHash(Sink* screen, Sink* channel9, std::function<std::string()> clock);
 
   // CHASHSUB(TXT, TXT_OPSLAG, max_opslag, n_opslag, add_new, ipos).
-  // key: the code field as it stands (L characters, blank-padded).
-  Hit CHASHSUB(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new);
-  Hit CHASHSUB(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new);
+  // key: the code field as it stands (L characters, blank-padded). The
+  // table offers size(), blank() (emptied by the first storing call of a
+  // run), id_at(slot, hint) and walk(module, key, n_opslag, add_new).
+  template <class Table>
+  Hit CHASHSUB(std::string_view key, Table& table, int32_t& n_opslag, bool add_new) {
+    if (first_call_ && n_opslag == 0 && add_new) table.blank();
+    Hit hit;
+    if (prologue(key, table.size(), hit)) {
+      if (hit.slot != 0) hit.id = table.id_at(hit.slot, last_id_);
+      return hit;
+    }
+    return table.walk(*this, key, n_opslag, add_new);
+  }
 
   int32_t probe_step() const { return probe_step_; }
   bool hitrate_warned() const { return hitrate_warned_; }
 
+  // What a walk meets. The slot of probe k + 1 after probe k found slot
+  // `pos` of N taken by another key.
+  int32_t next_slot(int64_t k, int32_t pos, int32_t N) const;
+  // Whether the hit-rate warning is due after `collisions` collisions: it
+  // is written once, at the first probe past the limit.
+  bool hitrate_due(int64_t collisions, int32_t N) const;
+  int64_t hitrate_limit() const { return warn_limit_; }
+  void warn_hitrate(int64_t probe, int32_t N, std::string_view key);
+  // The fill rule: more than 95% of the slots counted as taken.
+  static bool too_full(int32_t count, int32_t N);
+  [[noreturn]] void table_too_full(int32_t count, int32_t N, int32_t slot);
+  [[noreturn]] void probes_exhausted(std::string_view key, int32_t N, int32_t count);
+  // How a walk ends: at the key's slot (remembered for the next call), or
+  // without finding it.
+  Hit answered(int32_t slot, int32_t id) {
+    last_pos_ = slot;
+    last_id_ = id;
+    return {slot, id};
+  }
+  Hit missed() {
+    last_pos_ = 0;
+    return {};
+  }
+
  private:
   // Steps before the table is probed; true when the call is answered
   // without probing (`hit` then holds the slot; the caller adds the id).
-  template <class Table>
-  bool prologue(std::string_view key, Table& table, int32_t n_opslag, bool add_new, Hit& hit);
+  bool prologue(std::string_view key, int32_t N, Hit& hit);
   bool cache_answers(std::string_view key) const;
-
-  Hit walk(std::string_view key, LiteralTable& table, int32_t& n_opslag, bool add_new);
-  Hit walk(std::string_view key, CodeTable& table, int32_t& n_opslag, bool add_new);
-  // The rules that apply at the collisions of a walk that collided
-  // `collisions` times before it ended, in the order the walk meets them.
-  void after_collisions(int64_t collisions, std::string_view key, int32_t N, int32_t count, bool add_new);
-  bool too_full(int32_t count, int32_t N) const;
-
-  void warn_hitrate(int64_t probe, int32_t N, std::string_view key);
-  [[noreturn]] void table_too_full(int32_t count, int32_t N, int32_t slot);
-  [[noreturn]] void probes_exhausted(std::string_view key, int32_t N, int32_t count);
 
   Sink* screen_;
   Sink* channel9_;
@@ -95,7 +116,7 @@ class ModuleHash {
   bool hitrate_warned_ = false;
 };
 
-// The fast table of N slots. Every key passed to one table must have the
+// The table of N slots. Every key passed to one table must have the
 // same field length L and one table serves one ModuleHash (or modules with
 // the same probe step); otherwise std::logic_error, as the stored walk
 // positions would no longer describe the walk. A moved-from table may only
@@ -115,29 +136,22 @@ class CodeTable {
   std::string_view code(int32_t id) const;
   int32_t slot_of(int32_t id) const;
 
- private:
-  friend class ModuleHash;
-  struct Store;
+  // The module's side (see CHASHSUB).
   void blank();
+  int32_t id_at(int32_t slot, int32_t hint) const;
+  // The walk without walking: a stored key ends at its stored probe; a new
+  // key at the first empty slot after the point up to which its home's
+  // walk is known to be taken.
+  Hit walk(ModuleHash& module, std::string_view key, int32_t& n_opslag, bool add_new);
+
+ private:
+  struct Store;
+  // The rules that the walk would have met at its `collisions` collisions,
+  // in the order it meets them.
+  static void after_collisions(ModuleHash& module, int64_t collisions, std::string_view key, int32_t N, int32_t count,
+                               bool add_new);
   int32_t N_;
   std::unique_ptr<Store> store_;
-};
-
-// The literal table: N texts, probed slot by slot exactly as the walk is
-// defined. Kept as the reference for tests.
-class LiteralTable {
- public:
-  explicit LiteralTable(int32_t N);
-  int32_t size() const { return N_; }
-  std::string_view slot_text(int32_t slot) const;  // without trailing blanks
-
- private:
-  friend class ModuleHash;
-  void blank();
-  int32_t N_;
-  std::vector<std::string> slots_;  // index 1..N; empty text: blank slot
-  std::vector<int32_t> slot_id_;
-  int32_t ids_ = 0;
 };
 
 }  // namespace vm::hash

@@ -1,0 +1,48 @@
+#include "reference/literal_table.h"
+
+#include <algorithm>
+
+#include "common/format.h"
+
+namespace vm::hash {
+
+LiteralTable::LiteralTable(int32_t N) : N_(N) { blank(); }
+
+void LiteralTable::blank() {
+  const size_t slots = static_cast<size_t>(std::max(N_, 0)) + 1;
+  slots_.assign(slots, std::string());
+  slot_id_.assign(slots, 0);
+  ids_ = 0;
+}
+
+std::string_view LiteralTable::slot_text(int32_t slot) const {
+  if (slot < 1 || slot > N_) return {};
+  return slots_[static_cast<size_t>(slot)];
+}
+
+// Texts compare without trailing blanks, which equals comparing the key's
+// L characters with the slot's first L as long as one table sees one L.
+Hit LiteralTable::walk(ModuleHash& module, std::string_view key, int32_t& n_opslag, bool add_new) {
+  const int32_t N = N_;
+  const int32_t count = n_opslag;
+  const std::string_view text = rtrim(key);
+  int32_t pos = home_slot(key, N);
+  for (int64_t k = 1;; ++k) {
+    std::string& slot = slots_[static_cast<size_t>(pos)];
+    int32_t& slot_id = slot_id_[static_cast<size_t>(pos)];
+    if (slot == text) return module.answered(pos, slot_id);
+    if (slot.empty()) {
+      if (!add_new) return module.missed();
+      slot = text;
+      slot_id = ++ids_;
+      n_opslag = static_cast<int32_t>(static_cast<uint32_t>(count) + 1);
+      return module.answered(pos, slot_id);
+    }
+    pos = module.next_slot(k, pos, N);
+    if (module.hitrate_due(k, N)) module.warn_hitrate(k, N, key);
+    if (add_new && ModuleHash::too_full(count, N)) module.table_too_full(count, N, pos);
+    if (k + 1 > 2 * int64_t{N}) module.probes_exhausted(key, N, count);
+  }
+}
+
+}  // namespace vm::hash
