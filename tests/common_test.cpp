@@ -2,14 +2,20 @@
 // table, the work spread over threads, the error stop.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
 #include "common/flat_table.h"
 #include "common/format.h"
 #include "common/parallel.h"
+#include "common/sink.h"
 #include "common/stop.h"
 #include "driver/exit_info.h"
 
@@ -221,6 +227,82 @@ TEST(ParallelFor, FailureStopsTheRestAndIsRaisedOnTheCaller) {
                  std::runtime_error);
     EXPECT_LT(calls.load(), 100000u);
   }
+}
+
+// ---------------------------------------------------------------------------
+// Files written whole or not at all
+
+class WholeFile : public ::testing::Test {
+ protected:
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("velmora_whole_" + std::to_string(::getpid()));
+  void SetUp() override { std::filesystem::create_directories(dir); }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string read(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  void put(const std::filesystem::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+  size_t entries() { return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {})); }
+};
+
+TEST_F(WholeFile, ReplacesOnlyAtCommit) {
+  const auto file = dir / "r.csv";
+  put(file, "old\n");
+  {
+    WholeFileSink sink;
+    ASSERT_TRUE(sink.open(file.string()));
+    sink.write("new ");
+    EXPECT_EQ(read(file), "old\n");  // a reader sees the old file until the commit
+    sink.write("text\n");
+    EXPECT_TRUE(sink.commit());
+  }
+  EXPECT_EQ(read(file), "new text\n");
+  EXPECT_EQ(entries(), 1u);  // no temporary file left
+  struct stat st {};
+  ASSERT_EQ(::stat(file.c_str(), &st), 0);
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);  // as a file the program creates, not mkstemp's 0600
+}
+
+TEST_F(WholeFile, WithoutCommitNothingChanges) {
+  const auto file = dir / "r.csv";
+  put(file, "old\n");
+  {
+    WholeFileSink sink;
+    ASSERT_TRUE(sink.open(file.string()));
+    sink.write("half");
+  }  // a stop or an error on the way
+  EXPECT_EQ(read(file), "old\n");
+  EXPECT_EQ(entries(), 1u);
+  {
+    WholeFileSink sink;
+    ASSERT_TRUE(sink.open((dir / "fresh.csv").string()));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "fresh.csv"));
+}
+
+TEST_F(WholeFile, ALinkKeepsPointingToTheNewFile) {
+  put(dir / "target.csv", "old\n");
+  std::filesystem::create_symlink("target.csv", dir / "link.csv");
+  WholeFileSink sink;
+  ASSERT_TRUE(sink.open((dir / "link.csv").string()));
+  sink.write("new\n");
+  ASSERT_TRUE(sink.commit());
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.csv"));
+  EXPECT_EQ(read(dir / "target.csv"), "new\n");
+}
+
+TEST_F(WholeFile, FailuresAreReported) {
+  WholeFileSink missing_folder;
+  EXPECT_FALSE(missing_folder.open((dir / "no" / "r.csv").string()));
+  // Not a regular file: written directly, and a full device fails the commit.
+  WholeFileSink full;
+  ASSERT_TRUE(full.open("/dev/full"));
+  full.write(std::string(1 << 21, 'x'));
+  EXPECT_FALSE(full.commit());
 }
 
 }  // namespace

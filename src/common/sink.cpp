@@ -1,5 +1,12 @@
 #include "common/sink.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
 namespace vm {
 
 FileSink::~FileSink() {
@@ -37,6 +44,77 @@ bool FileSink::close() {
   if (std::ferror(file_)) failed_ = true;
   if (std::fclose(file_) != 0) failed_ = true;
   file_ = nullptr;
+  return !failed_;
+}
+
+WholeFileSink::~WholeFileSink() { discard(); }
+
+void WholeFileSink::discard() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+  if (!temp_.empty()) ::unlink(temp_.c_str());
+  temp_.clear();
+}
+
+bool WholeFileSink::open(const std::string& path) {
+  discard();
+  path_ = path;
+  failed_ = false;
+  error_ = 0;
+  std::error_code ec;
+  target_ = path;
+  const std::filesystem::path through_links = std::filesystem::weakly_canonical(path, ec);
+  if (!ec) target_ = through_links.string();
+  struct stat st {};
+  if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    file_ = std::fopen(target_.c_str(), "wb");
+    return file_ != nullptr;
+  }
+  const std::filesystem::path p(target_);
+  std::string hidden = ".";
+  hidden += p.filename().string();
+  hidden += ".XXXXXX";
+  std::string pattern = (p.parent_path() / hidden).string();
+  const int fd = ::mkstemp(pattern.data());
+  if (fd < 0) return false;
+  temp_ = pattern;
+  ::fchmod(fd, 0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }());
+  file_ = ::fdopen(fd, "wb");
+  if (!file_) {
+    const int e = errno;
+    ::close(fd);
+    discard();
+    errno = e;
+    return false;
+  }
+  std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
+  return true;
+}
+
+void WholeFileSink::write(std::string_view text) {
+  if (!file_ || failed_) return;
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) {
+    failed_ = true;
+    error_ = errno;
+  }
+}
+
+bool WholeFileSink::commit() {
+  if (!file_) return false;
+  if (!failed_ && std::fflush(file_) != 0) failed_ = true, error_ = errno;
+  if (!failed_ && !temp_.empty() && ::fsync(::fileno(file_)) != 0) failed_ = true, error_ = errno;
+  if (std::fclose(file_) != 0 && !failed_) failed_ = true, error_ = errno;
+  file_ = nullptr;
+  if (!failed_ && !temp_.empty()) {
+    if (std::rename(temp_.c_str(), target_.c_str()) != 0) {
+      failed_ = true;
+      error_ = errno;
+    } else {
+      temp_.clear();
+    }
+  }
+  discard();
+  errno = error_;
   return !failed_;
 }
 

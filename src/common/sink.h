@@ -57,6 +57,36 @@ class FileSink : public Sink {
   bool failed_ = false;
 };
 
+// A file written whole or not at all: the text goes to a temporary file
+// in the same folder, which replaces the file by a rename only when
+// commit() finds every write, the flush and the sync done. Without a
+// commit (an error, a stop) the temporary file is removed and the file
+// stays as it was. A name that leads through a symbolic link replaces the
+// file the link points to; a name of something that is not a regular file
+// (a pipe, /dev/stdout) is written directly.
+class WholeFileSink : public Sink {
+ public:
+  WholeFileSink() = default;
+  ~WholeFileSink() override;
+  WholeFileSink(const WholeFileSink&) = delete;
+  WholeFileSink& operator=(const WholeFileSink&) = delete;
+
+  // Creates the temporary file; false (errno set) when it cannot be made.
+  bool open(const std::string& path);
+  const std::string& path() const { return path_; }
+  void write(std::string_view text) override;
+  // False (errno set when known) when any write, the flush, the sync, the
+  // close or the rename failed; the file is then left as it was.
+  bool commit();
+
+ private:
+  void discard();
+  std::FILE* file_ = nullptr;
+  std::string path_, target_, temp_;
+  bool failed_ = false;
+  int error_ = 0;
+};
+
 // Standard output; flushed before every stop and every dialogue read.
 class StdoutSink : public Sink {
  public:

@@ -15,6 +15,7 @@
 #include "common/stop.h"
 #include "driver/exit_info.h"
 #include "driver/parameters.h"
+#include "driver/result_files.h"
 #include "genetics/genetics.h"
 #include "hash/module_hash.h"
 #include "input/record_reader.h"
@@ -154,9 +155,12 @@ void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanR
                   " MB, more than this machine's memory (check the population and period field numbers)"};
 }
 
-// The stages from the scan to the result table.
+// The stages from the scan to the result table, and the result files that
+// options ask for (`extra`; nothing is kept for them when there are none).
 void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::FieldNumbers& fn, Sink& screen,
-             Sink& log, Sink& output, Sink& channel9) {
+             Sink& log, Sink& output, Sink& channel9, ResultWriter* extra = nullptr) {
+  const bool keep = extra != nullptr && extra->any();
+  KeptForResults kept;
   hash::ModuleHash hash(&screen, &channel9);
   input::Fields fields(field_count);
   std::unique_ptr<input::Codes> codes;
@@ -169,18 +173,37 @@ void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::Fi
   auto code_of = [&](int32_t a) { return codes->animal_code(a); };
   std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
   pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
+  if (keep) {
+    kept.generation = std::move(gen);
+    kept.new_of_old = std::move(renumbered.new_of_old);
+  }
   std::vector<int32_t>().swap(gen);
 
   const genetics::SortedPedigree sorted = sorted_pedigree(loaded.n, std::move(renumbered));
   const genetics::Names names = population_and_period_names(*codes, scan);
+  if (keep) {
+    kept.codes = std::move(codes);
+    kept.sire = std::move(loaded.sire);
+    kept.dam = std::move(loaded.dam);
+    kept.pop = std::move(animals.pop);
+    kept.period = std::move(animals.period);
+  }
   codes.reset();
   loaded = {};
   animals = {};
 
   screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
-  const std::vector<double> D = genetics::INBREED(sorted, screen);
+  std::vector<double> D;
+  if (keep) {
+    genetics::Inbreeding inbreeding = genetics::inbreeding(sorted, screen);
+    D = std::move(inbreeding.D);
+    kept.F = std::move(inbreeding.F);
+  } else {
+    D = genetics::INBREED(sorted, screen);
+  }
   const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log);
   genetics::write_result_table(results, names, output);
+  if (keep) extra->write(kept, names, results, {pedigree.path(), scan.R, {}, 0});
 }
 
 // The run from the banner to the closing of the files; every early end is
@@ -276,12 +299,13 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
 }
 
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
-                          Sink& output, Sink& channel9, Sink& errors) {
+                          Sink& output, Sink& channel9, Sink& errors, const ResultFiles& files) {
   set_program_name("velmora");
   return ended(
       [&] {
+        ResultWriter extra(files);
         const int32_t field_count = count_fields(pedigree, fn, screen, log);
-        compute(pedigree, field_count, fn, screen, log, output, channel9);
+        compute(pedigree, field_count, fn, screen, log, output, channel9, &extra);
         throw Stop{"Finished."};
       },
       "velmora", screen, errors);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "driver/result_files.h"
 #include "genetics/genetics.h"
 #include "input/scan.h"
 #include "pedigree/renumber.h"
@@ -26,9 +27,10 @@ genetics::SortedPedigree sorted_pedigree(int32_t n, pedigree::Renumbered&& renum
 int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors);
 
 // The same run from the field count of an already open pedigree to the
-// result table, with the log, output and message file in sinks; every
-// ending becomes an exit status as above. For tests and fuzzing.
+// result table, with the log, output and message file in sinks, and the
+// result files `files` asks for; every ending becomes an exit status as
+// above. For tests and fuzzing.
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
-                          Sink& output, Sink& channel9, Sink& errors);
+                          Sink& output, Sink& channel9, Sink& errors, const ResultFiles& files = {});
 
 }  // namespace vm

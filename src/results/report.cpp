@@ -1,0 +1,441 @@
+#include "results/report.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "results/svg.h"
+
+namespace vm::results {
+namespace {
+
+// Up to this many pairs share one chart; beyond it the page offers a
+// chooser and draws the spread of all pairs behind the chosen ones.
+constexpr size_t kPairsInOneChart = 10;
+// Pairs drawn by default when there are more than one chart can show.
+constexpr size_t kDefaultPairs = 5;
+// Populations drawn as lines of mean inbreeding; more become a heat map.
+constexpr int32_t kPopulationLines = 10;
+constexpr size_t kBlockBytes = size_t{1} << 16;
+
+const char* const kStyle = R"(<style>
+body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;color:#1d2330;max-width:1200px;margin:0 auto;padding:16px 24px}
+h1{font-size:1.6em;margin:.2em 0 .4em}h2{font-size:1.25em;margin:1.6em 0 .4em;border-bottom:1px solid #ccd;padding-bottom:.2em}
+dl.facts{display:grid;grid-template-columns:max-content 1fr;gap:2px 16px}dl.facts dt{font-weight:600}dl.facts dd{margin:0}
+.warn{color:#8a4b00}.note{color:#556;font-size:.92em}
+svg{display:block;width:100%;height:auto;font-size:12px}svg .tick{fill:#333}svg .title{fill:#333;font-size:13px;font-weight:600}svg .grid{stroke:#e3e6ec}svg .axis{stroke:#667}
+svg .series polyline{stroke-width:2}svg .series circle{stroke:none}svg circle:hover{r:6}svg .band{fill:#dde3ee}
+svg rect.none{fill:#eee}svg rect:hover{stroke:#000;stroke-width:1.5}
+.h0{fill:#f7fbff}.h1{fill:#deebf7}.h2{fill:#c6dbef}.h3{fill:#9ecae1}.h4{fill:#6baed6}.h5{fill:#4292c6}.h6{fill:#2171b5}.h7{fill:#08519c}.h8{fill:#08306b}
+ul.legend{list-style:none;padding:0;margin:.3em 0;display:flex;flex-wrap:wrap;gap:4px 18px}ul.legend li{white-space:nowrap}
+ul.legend .sw{display:inline-block;width:22px;border-top:3px solid;vertical-align:middle;margin-right:6px}ul.legend .dash{border-top-style:dashed}
+table{border-collapse:collapse;font-variant-numeric:tabular-nums}td,th{padding:1px 10px;text-align:right}
+table.results td:first-child,table.results th:first-child{text-align:left}table.results tr.pair th{text-align:left;padding-top:.7em;border-bottom:1px solid #ccd}
+td:empty::after{content:"\2013";color:#889}
+ul.pops{columns:14em auto;padding:0;list-style:none;margin:0}ul.pops li{display:flex;justify-content:space-between;max-width:13em;break-inside:avoid}
+[hidden]{display:none!important}label.choose{display:block;margin:.4em 0}select{font:inherit;max-width:100%}
+@media print{body{max-width:none;padding:0}label.choose{display:none}section.chart{break-inside:avoid}}
+</style>
+)";
+
+// Draws the chosen pair's lines from the result table's rows into every
+// chart that follows the pair chooser, and recolours the relationship map
+// for the chosen period.
+const char* const kScript = R"(<script>
+(function(){
+var NS='http://www.w3.org/2000/svg';
+function mark(g,tag,attrs){var e=document.createElementNS(NS,tag);for(var k in attrs)e.setAttribute(k,attrs[k]);g.appendChild(e);return e;}
+var pair=document.getElementById('pair-choice');
+if(pair)pair.addEventListener('change',function(){
+ var k=pair.value,name=pair.options[pair.selectedIndex].text;
+ document.querySelectorAll('svg.choosable').forEach(function(svg){
+  var d=svg.dataset,g=svg.querySelector('g.chosen');svg.querySelector('g.default').style.display=k===''?'':'none';g.textContent='';
+  document.getElementById(svg.id+'-legend').hidden=k!=='';var own=document.getElementById(svg.id+'-chosen');own.hidden=k==='';
+  if(k==='')return;own.querySelectorAll('.name').forEach(function(e){e.textContent=name;});
+  var rows=document.getElementById('pair-'+k).querySelectorAll('tr.r'),n=rows.length,lo=+d.lo,hi=+d.hi;
+  d.cols.split(',').forEach(function(col,c){
+   var s=mark(g,'g',{'class':'series',stroke:'#d1495b',fill:'#d1495b'}),pts=[];
+   function line(){if(pts.length)mark(s,'polyline',{fill:'none',points:pts.join(' '),'stroke-dasharray':c?'6 4':'none'});pts=[];}
+   rows.forEach(function(r,a){var t=r.cells[col].textContent;if(t===''){line();return;}
+    var x=n>1?+d.left+(d.right-d.left)*a/(n-1):(+d.left+ +d.right)/2,y=d.bottom-(d.bottom-d.top)*(t-lo)/(hi-lo);
+    pts.push(x.toFixed(1)+','+y.toFixed(1));
+    mark(mark(s,'circle',{cx:x.toFixed(1),cy:y.toFixed(1),r:3.5}),'title',{}).textContent=name+', '+r.cells[0].textContent+': '+t;});
+   line();});});});
+var period=document.getElementById('period-choice');
+if(period)period.addEventListener('change',function(){
+ var svg=document.getElementById('relationships'),data=JSON.parse(document.getElementById('relationship-data').textContent);
+ var v=data.values[period.value],q=data.populations,lo=data.lo,hi=data.hi,cells=svg.querySelectorAll('rect[class^=h],rect.none'),i,j;
+ for(i=0;i<q;i++)for(j=0;j<q;j++){var x=v[i>j?i*(i+1)/2+j:j*(j+1)/2+i],cell=cells[i*q+j];
+  cell.setAttribute('class',x===null?'none':'h'+Math.max(0,Math.min(8,Math.floor(hi>lo?(x-lo)/(hi-lo)*9:4))));
+  cell.firstChild.textContent=cell.firstChild.textContent.replace(/: .*$/,': '+(x===null?'no animals':x.toFixed(4)));}
+ document.getElementById('relationships-period').textContent=data.periods[period.value];});
+})();
+</script>
+)";
+
+std::string count_text(int64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t k = 0; k < digits.size(); ++k) {
+    if (k > 0 && (digits.size() - k) % 3 == 0 && digits[0] != '-') out += ',';
+    out += digits[k];
+  }
+  return out;
+}
+
+std::string pair_name(const genetics::Names& names, Pair p) { return names.pop[p.I] + " & " + names.pop[p.J]; }
+
+std::vector<std::string> period_names(const genetics::Names& names) {
+  return std::vector<std::string>(names.period.begin() + 1, names.period.end());
+}
+
+bool both_present(const PerGroup<int64_t>& counts, Pair p, int32_t a) { return counts.at(p.I, a) > 0 && counts.at(p.J, a) > 0; }
+
+std::vector<double> pair_values(const ReportData& d, const std::vector<double>& figure, Pair p) {
+  std::vector<double> y(static_cast<size_t>(d.results.P));
+  for (int32_t a = 1; a <= d.results.P; ++a)
+    y[static_cast<size_t>(a - 1)] = both_present(d.counts, p, a) ? d.results.get(figure, p.I, p.J, a) : NAN;
+  return y;
+}
+
+std::string legend(const std::string& id, const std::vector<Series>& series, bool hidden) {
+  std::string s = "<ul class=\"legend\" id=\"" + id + "\"" + (hidden ? " hidden" : "") + ">";
+  for (const Series& x : series) {
+    s += "<li><span class=\"sw" + std::string(x.dashed ? " dash" : "") + "\" style=\"border-color:" + x.colour + "\"></span>" +
+         escaped(x.name) + "</li>";
+  }
+  return s + "</ul>\n";
+}
+
+// The legend of the chooser's pair, filled in by the script.
+std::string chosen_legend(const std::string& id, const std::vector<std::string>& parts) {
+  std::string s = "<ul class=\"legend\" id=\"" + id + "\" hidden>";
+  for (size_t k = 0; k < parts.size(); ++k) {
+    s += "<li><span class=\"sw" + std::string(k > 0 ? " dash" : "") + "\" style=\"border-color:#d1495b\"></span><span class=\"name\"></span>" +
+         parts[k] + "</li>";
+  }
+  return s + "</ul>\n";
+}
+
+// The svg element of a chart that the pair chooser draws into.
+std::string choosable(std::string svg, const std::string& columns) {
+  const std::string open = "<svg class=\"chart\"";
+  return "<svg class=\"chart choosable\" data-cols=\"" + columns + "\"" + svg.substr(open.size());
+}
+
+std::string facts_section(const ReportData& d) {
+  const AnimalTable& an = d.animals;
+  int64_t with_record = 0, founders = 0;
+  int32_t generations = 0;
+  std::vector<int64_t> per_pop(d.names.pop.size(), 0);
+  for (int32_t a = 1; a <= an.n; ++a) {
+    if (an.pop[a] != 0) ++with_record, ++per_pop[static_cast<size_t>(an.pop[a])];
+    if (an.sire[a] == 0 && an.dam[a] == 0) ++founders;
+    generations = std::max(generations, an.generation[a]);
+  }
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f s", d.run.seconds);
+  std::string s = "<section id=\"run\"><h2>The run</h2><dl class=\"facts\">";
+  auto fact = [&](const char* what, const std::string& value) { s += "<dt>" + std::string(what) + "</dt><dd>" + value + "</dd>"; };
+  fact("Pedigree file", escaped(d.run.pedigree_file));
+  fact("Records", count_text(d.run.records));
+  fact("Animals", count_text(an.n) + " (" + count_text(with_record) + " with a record)");
+  fact("Founders", count_text(founders) + " (both parents unknown)");
+  fact("Parents added", count_text(an.n - with_record) + " (parents without a record of their own, taken as founders)");
+  fact("Generations", count_text(generations));
+  const int32_t P = d.results.P;
+  std::string periods = count_text(P);
+  if (P > 0) periods += ": " + escaped(d.names.period[1]) + (P > 1 ? " to " + escaped(d.names.period[static_cast<size_t>(P)]) : "");
+  fact("Periods", periods);
+  fact("Time taken", seconds);
+  s += "</dl>\n";
+
+  s += "<h3>Data checks</h3>";
+  if (d.run.warnings.empty()) {
+    s += "<p>No warnings.</p>\n";
+  } else {
+    s += "<ul class=\"warn\">";
+    for (const std::string& w : d.run.warnings) s += "<li>" + escaped(w) + "</li>";
+    s += "</ul>\n";
+  }
+  s += "<h3>Populations and their animals</h3><ul class=\"pops\">";
+  for (size_t I = 1; I < d.names.pop.size(); ++I) {
+    s += "<li><span>" + escaped(d.names.pop[I]) + "</span> <span>" + count_text(per_pop[I]) + "</span></li>";
+  }
+  s += "</ul></section>\n";
+  return s;
+}
+
+// The pair chooser, shown when there are more pairs than one chart shows.
+std::string pair_chooser(const ReportData& d, const std::vector<Pair>& pairs, size_t shown) {
+  std::string s = "<label class=\"choose\">Pair shown in the two charts below: <select id=\"pair-choice\"><option value=\"\">";
+  s += pairs.size() > kPairsInOneChart ? "the " + std::to_string(shown) + " pairs most differentiated in their last period"
+                                       : std::string("the pairs in the legend");
+  s += "</option>";
+  for (size_t k = 0; k < pairs.size(); ++k) s += "<option value=\"" + std::to_string(k) + "\">" + escaped(pair_name(d.names, pairs[k])) + "</option>";
+  return s + "</select></label>\n";
+}
+
+// Per period the lowest, median and highest index of all pairs.
+void spread_of_index(const ReportData& d, const std::vector<Pair>& pairs, LineChart& chart, Series& median) {
+  const int32_t P = d.results.P;
+  std::vector<double> values;
+  for (int32_t a = 1; a <= P; ++a) {
+    values.clear();
+    for (Pair p : pairs)
+      if (both_present(d.counts, p, a)) values.push_back(d.results.get(d.results.velmora, p.I, p.J, a));
+    if (values.empty()) {
+      chart.band_lo.push_back(NAN), chart.band_hi.push_back(NAN), median.y.push_back(NAN);
+      continue;
+    }
+    std::sort(values.begin(), values.end());
+    chart.band_lo.push_back(values.front());
+    chart.band_hi.push_back(values.back());
+    const size_t m = values.size() / 2;
+    median.y.push_back(values.size() % 2 ? values[m] : (values[m - 1] + values[m]) / 2);
+  }
+}
+
+std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+  LineChart chart;
+  chart.label = "Differentiation index over the periods";
+  chart.y_title = "Differentiation index (%)";
+  chart.periods = period_names(d.names);
+  chart.decimals = 2;
+  chart.id = "index";
+  const bool many = pairs.size() > kPairsInOneChart;
+  std::vector<Series> listed;
+  if (many) {
+    Series median{"median of all " + count_text(static_cast<int64_t>(pairs.size())) + " pairs", "#7a8294", {}, true};
+    spread_of_index(d, pairs, chart, median);
+    chart.series.push_back(median);
+  }
+  for (size_t k = 0; k < shown.size(); ++k) {
+    const Pair p = pairs[shown[k]];
+    chart.series.push_back(Series{pair_name(d.names, p), series_colour(k), pair_values(d, d.results.velmora, p)});
+  }
+  chart.axis = axis_for(chart);
+  std::string s = "<section class=\"chart\" id=\"index-section\"><h2>Differentiation index</h2>";
+  s += "<p class=\"note\">Drift variance as a percentage of its maximum, per pair of populations and period; a gap: one of the two populations has no animals in that period.";
+  if (many) s += " The shaded band spans the lowest to the highest index of all pairs in each period.";
+  s += "</p>\n";
+  if (pairs.size() > kDefaultPairs) s += pair_chooser(d, pairs, shown.size());
+  s += legend("index-legend", chart.series, false) + chosen_legend("index-chosen", {""});
+  s += pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "3") : line_chart_svg(chart);
+  return s + "</section>\n";
+}
+
+std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+  LineChart chart;
+  chart.label = "Drift variance and its maximum over the periods";
+  chart.y_title = "Drift variance";
+  chart.periods = period_names(d.names);
+  chart.decimals = 6;
+  chart.id = "drift";
+  const size_t lines = std::min(shown.size(), kDefaultPairs);
+  for (size_t k = 0; k < lines; ++k) {
+    const Pair p = pairs[shown[k]];
+    const std::string name = pair_name(d.names, p);
+    chart.series.push_back(Series{name + ", drift variance", series_colour(k), pair_values(d, d.results.driftvar, p)});
+    chart.series.push_back(Series{name + ", maximum", series_colour(k), pair_values(d, d.results.maxdriftvar, p), true});
+  }
+  // The axis holds every pair, so that a chosen pair fits it as well.
+  LineChart all = chart;
+  for (Pair p : pairs) {
+    all.series.push_back(Series{"", "", pair_values(d, d.results.driftvar, p)});
+    all.series.push_back(Series{"", "", pair_values(d, d.results.maxdriftvar, p)});
+  }
+  chart.axis = axis_for(all);
+  std::string s = "<section class=\"chart\" id=\"drift-section\"><h2>Drift variance and its maximum</h2>";
+  s += "<p class=\"note\">Solid: drift variance between the two populations; dashed: its maximum, the sum of the mean relationships within each.</p>\n";
+  s += legend("drift-legend", chart.series, false) + chosen_legend("drift-chosen", {", drift variance", ", maximum"});
+  s += pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "1,2") : line_chart_svg(chart);
+  return s + "</section>\n";
+}
+
+std::string inbreeding_section(const ReportData& d) {
+  const int32_t Q = d.results.Q, P = d.results.P;
+  std::string s = "<section class=\"chart\" id=\"inbreeding-section\"><h2>Mean inbreeding</h2>";
+  s += "<p class=\"note\">Mean inbreeding coefficient of the animals of each population recorded in each period.</p>\n";
+  if (Q <= kPopulationLines) {
+    LineChart chart;
+    chart.label = "Mean inbreeding per period and population";
+    chart.y_title = "Mean inbreeding coefficient";
+    chart.periods = period_names(d.names);
+    chart.decimals = 4;
+    chart.id = "inbreeding";
+    for (int32_t I = 1; I <= Q; ++I) {
+      Series s1{d.names.pop[static_cast<size_t>(I)], series_colour(static_cast<size_t>(I - 1)), {}};
+      for (int32_t a = 1; a <= P; ++a) s1.y.push_back(d.mean_inbreeding.at(I, a));
+      chart.series.push_back(std::move(s1));
+    }
+    chart.axis = axis_for(chart);
+    s += legend("inbreeding-legend", chart.series, false) + line_chart_svg(chart);
+  } else {
+    HeatMap map;
+    map.label = "Mean inbreeding per population (rows) and period (columns)";
+    map.rows.assign(d.names.pop.begin() + 1, d.names.pop.end());
+    map.columns = period_names(d.names);
+    map.values = d.mean_inbreeding.values;
+    map.id = "inbreeding";
+    double lo = INFINITY, hi = -INFINITY;
+    for (double v : map.values)
+      if (!std::isnan(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+    map.lo = std::isfinite(lo) ? lo : 0;
+    map.hi = std::isfinite(hi) ? hi : 1;
+    s += heat_map_svg(map);
+  }
+  return s + "</section>\n";
+}
+
+// A JSON string that can stand inside a script element.
+std::string json_string(std::string_view text) {
+  std::string s = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') {
+      s += '\\';
+      s += c;
+    } else if (c == '<' || static_cast<unsigned char>(c) < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(c));
+      s += buf;
+    } else {
+      s += c;
+    }
+  }
+  return s + "\"";
+}
+
+double relationship(const ReportData& d, int32_t I, int32_t J, int32_t a) {
+  return d.counts.at(I, a) > 0 && d.counts.at(J, a) > 0 ? d.results.get(d.results.xzazx, I, J, a) : NAN;
+}
+
+std::string relationship_section(const ReportData& d) {
+  const int32_t Q = d.results.Q, P = d.results.P;
+  if (P == 0 || Q == 0) return {};
+  double lo = INFINITY, hi = -INFINITY;
+  std::string data = "{\"populations\":" + std::to_string(Q) + ",\"periods\":[";
+  for (int32_t a = 1; a <= P; ++a) {
+    data += (a > 1 ? "," : "") + json_string(d.names.period[static_cast<size_t>(a)]);
+  }
+  data += "],\"values\":[";
+  for (int32_t a = 1; a <= P; ++a) {
+    data += a > 1 ? ",[" : "[";
+    for (int32_t I = 1; I <= Q; ++I) {
+      for (int32_t J = 1; J <= I; ++J) {
+        const double v = relationship(d, I, J, a);
+        if (!std::isnan(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+        if (I > 1 || J > 1) data += ',';
+        data += std::isnan(v) ? std::string("null") : shortest(std::round(v * 1e4) / 1e4);
+      }
+    }
+    data += ']';
+  }
+  if (!std::isfinite(lo)) lo = 0, hi = 1;
+  data += "],\"lo\":" + shortest(lo) + ",\"hi\":" + shortest(hi) + "}";
+
+  HeatMap map;
+  map.label = "Mean relationships within and between populations";
+  map.rows.assign(d.names.pop.begin() + 1, d.names.pop.end());
+  map.columns = map.rows;
+  map.lo = lo;
+  map.hi = hi;
+  map.id = "relationships";
+  for (int32_t I = 1; I <= Q; ++I)
+    for (int32_t J = 1; J <= Q; ++J) map.values.push_back(relationship(d, std::max(I, J), std::min(I, J), P));
+
+  std::string s = "<section class=\"chart\" id=\"relationships-section\"><h2>Mean relationships in period <span id=\"relationships-period\">" +
+                  escaped(d.names.period[static_cast<size_t>(P)]) + "</span></h2>";
+  s += "<p class=\"note\">Mean relationship between the animals of two populations in the period (within a population on the diagonal, each animal's relationship with itself included); grey: a population without animals in the period. One colour scale for all periods.</p>\n";
+  if (P > 1) {
+    s += "<label class=\"choose\">Period: <select id=\"period-choice\">";
+    for (int32_t a = 1; a <= P; ++a) {
+      s += "<option value=\"" + std::to_string(a - 1) + "\"" + (a == P ? " selected" : "") + ">" +
+           escaped(d.names.period[static_cast<size_t>(a)]) + "</option>";
+    }
+    s += "</select></label>\n";
+  }
+  s += heat_map_svg(map);
+  s += "<script type=\"application/json\" id=\"relationship-data\">" + data + "</script>\n";
+  return s + "</section>\n";
+}
+
+void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, Sink& out) {
+  std::string block =
+      "<section id=\"table-section\"><h2>Result table</h2><table class=\"results\"><thead><tr><th>Period</th>"
+      "<th>Drift variance<br>between populations</th><th>Maximum<br>drift variance</th><th>Differentiation<br>index</th></tr></thead>\n";
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    const Pair p = pairs[k];
+    block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"4\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
+    for (int32_t a = 1; a <= d.results.P; ++a) {
+      const bool both = both_present(d.counts, p, a);
+      block += "<tr class=\"r\"><td>" + escaped(d.names.period[static_cast<size_t>(a)]) + "<td>";
+      if (both) {
+        block += fixed(d.results.get(d.results.driftvar, p.I, p.J, a), 6) + "<td>" +
+                 fixed(d.results.get(d.results.maxdriftvar, p.I, p.J, a), 6) + "<td>" +
+                 fixed(d.results.get(d.results.velmora, p.I, p.J, a), 2);
+      } else {
+        block += "<td><td>";
+      }
+      block += '\n';
+    }
+    block += "</tbody>";
+    if (block.size() >= kBlockBytes) {
+      out.write(block);
+      block.clear();
+    }
+  }
+  block += "</table><p class=\"note\">Empty cells: one of the two populations has no animals in that period (the classic table shows 0.00 there).</p></section>\n";
+  out.write(block);
+}
+
+}  // namespace
+
+std::vector<Pair> pairs_in_table_order(int32_t Q) {
+  std::vector<Pair> pairs;
+  for (int32_t I = 2; I <= Q; ++I)
+    for (int32_t J = 1; J < I; ++J) pairs.push_back({I, J});
+  return pairs;
+}
+
+std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs,
+                                        size_t count) {
+  std::vector<double> last(pairs.size(), -INFINITY);
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    for (int32_t a = results.P; a >= 1; --a) {
+      const double w = results.get(results.maxdriftvar, pairs[k].I, pairs[k].J, a);
+      if (w != 0.0) {  // both populations present: the maximum is a positive sum
+        last[k] = results.get(results.velmora, pairs[k].I, pairs[k].J, a);
+        break;
+      }
+    }
+  }
+  std::vector<size_t> order(pairs.size());
+  for (size_t k = 0; k < order.size(); ++k) order[k] = k;
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return last[a] > last[b]; });
+  order.resize(std::min(count, order.size()));
+  return order;
+}
+
+void write_report(const ReportData& d, Sink& out) {
+  const std::vector<Pair> pairs = pairs_in_table_order(d.results.Q);
+  std::vector<size_t> shown;
+  if (pairs.size() <= kPairsInOneChart) {
+    for (size_t k = 0; k < pairs.size(); ++k) shown.push_back(k);
+  } else {
+    shown = most_differentiated(d.results, pairs, kDefaultPairs);
+  }
+  std::string head = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width\">";
+  head += "<title>Velmora: " + escaped(d.run.pedigree_file) + "</title>\n" + kStyle + "</head><body>\n";
+  head += "<h1>Drift between populations: " + escaped(d.run.pedigree_file) + "</h1>\n";
+  out.write(head);
+  out.write(facts_section(d));
+  if (!pairs.empty()) {
+    out.write(index_section(d, pairs, shown));
+    out.write(drift_section(d, pairs, shown));
+  }
+  out.write(inbreeding_section(d));
+  out.write(relationship_section(d));
+  write_result_table(d, pairs, out);
+  out.write(std::string(kScript) + "</body></html>\n");
+}
+
+}  // namespace vm::results

@@ -1,0 +1,45 @@
+// The HTML report: one self-contained page (no network, no other files)
+// with the run's facts, charts of the differentiation index, the drift
+// variance, mean inbreeding and mean relationships, and the result table
+// with full names. It prints without its choosers; with scripts blocked it
+// still shows every chart at its default choice.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "common/sink.h"
+#include "genetics/genetics.h"
+#include "results/tables.h"
+
+namespace vm::results {
+
+// What the report tells of the run beyond its results.
+struct RunFacts {
+  std::string pedigree_file;
+  int64_t records = 0;
+  std::vector<std::string> warnings;  // the data-check notes, as given
+  double seconds = 0;                 // time taken by the run
+};
+
+struct ReportData {
+  RunFacts run;
+  const AnimalTable& animals;
+  const genetics::Names& names;
+  const genetics::DriftResults& results;
+  const PerGroup<int64_t>& counts;
+  const PerGroup<double>& mean_inbreeding;
+};
+
+void write_report(const ReportData& data, Sink& out);
+
+// Pairs in the order of the result table: (2,1), (3,1), (3,2), (4,1), ...
+struct Pair {
+  int32_t I, J;
+};
+std::vector<Pair> pairs_in_table_order(int32_t Q);
+// Up to `count` pairs, the highest differentiation index in the last
+// period where each has one first; pairs without any value last.
+std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs, size_t count);
+
+}  // namespace vm::results

@@ -1,0 +1,119 @@
+#include "results/tables.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace vm::results {
+namespace {
+
+// Rows are collected into blocks of about this size before each write.
+constexpr size_t kBlockBytes = size_t{1} << 16;
+
+void add_field(std::string& row, std::string_view text, char separator) {
+  row += quoted_field(text, separator);
+  row += separator;
+}
+
+void add_number(std::string& row, double v, bool exists) {
+  if (exists) row += shortest(v);
+  row += ',';
+}
+
+void end_row(std::string& row) { row.back() = '\n'; }
+
+void flush_if_full(std::string& block, Sink& out) {
+  if (block.size() < kBlockBytes) return;
+  out.write(block);
+  block.clear();
+}
+
+}  // namespace
+
+std::string quoted_field(std::string_view text, char separator) {
+  if (text.find_first_of(std::string{separator, '"', '\r', '\n'}) == std::string_view::npos) return std::string(text);
+  std::string q = "\"";
+  for (char c : text) {
+    if (c == '"') q += '"';
+    q += c;
+  }
+  q += '"';
+  return q;
+}
+
+std::string shortest(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
+  char buf[32];
+  const auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+PerGroup<int64_t> animals_per_group(const AnimalTable& animals, int32_t Q, int32_t P) {
+  PerGroup<int64_t> counts{Q, P, std::vector<int64_t>(static_cast<size_t>(Q) * static_cast<size_t>(P), 0)};
+  for (int32_t a = 1; a <= animals.n; ++a) {
+    const int32_t I = animals.pop[a], t = animals.period[a];
+    if (I >= 1 && I <= Q && t >= 1 && t <= P) ++counts.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)];
+  }
+  return counts;
+}
+
+PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts) {
+  const int32_t Q = counts.Q, P = counts.P;
+  PerGroup<double> mean{Q, P, std::vector<double>(counts.values.size(), 0.0)};
+  for (int32_t a = 1; a <= animals.n; ++a) {
+    const int32_t I = animals.pop[a], t = animals.period[a];
+    if (I >= 1 && I <= Q && t >= 1 && t <= P) mean.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)] += animals.F[a];
+  }
+  for (size_t g = 0; g < mean.values.size(); ++g) {
+    mean.values[g] = counts.values[g] == 0 ? std::nan("") : mean.values[g] / static_cast<double>(counts.values[g]);
+  }
+  return mean;
+}
+
+void write_csv(const genetics::DriftResults& results, const genetics::Names& names, const PerGroup<int64_t>& counts,
+               Sink& out) {
+  std::string block =
+      "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
+      "relationship_between,drift_variance,max_drift_variance,differentiation_index\n";
+  for (int32_t I = 2; I <= results.Q; ++I) {
+    for (int32_t J = 1; J < I; ++J) {
+      for (int32_t a = 1; a <= results.P; ++a) {
+        const int64_t n1 = counts.at(I, a), n2 = counts.at(J, a);
+        const bool both = n1 > 0 && n2 > 0;
+        add_field(block, names.period[a], ',');
+        add_field(block, names.pop[I], ',');
+        add_field(block, names.pop[J], ',');
+        block += std::to_string(n1) + ',' + std::to_string(n2) + ',';
+        add_number(block, results.get(results.xzazx, I, I, a), n1 > 0);
+        add_number(block, results.get(results.xzazx, J, J, a), n2 > 0);
+        add_number(block, results.get(results.xzazx, I, J, a), both);
+        add_number(block, results.get(results.driftvar, I, J, a), both);
+        add_number(block, results.get(results.maxdriftvar, I, J, a), both);
+        add_number(block, results.get(results.velmora, I, J, a), both);
+        end_row(block);
+        flush_if_full(block, out);
+      }
+    }
+  }
+  out.write(block);
+}
+
+void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out) {
+  std::string block = "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n";
+  auto parent = [&](int32_t p) { return p == 0 ? std::string_view("0") : animals.code(p); };
+  for (int32_t a = 1; a <= animals.n; ++a) {
+    add_field(block, animals.code(a), '\t');
+    add_field(block, parent(animals.sire[a]), '\t');
+    add_field(block, parent(animals.dam[a]), '\t');
+    add_field(block, animals.pop[a] != 0 ? std::string_view(names.pop[animals.pop[a]]) : std::string_view(), '\t');
+    add_field(block, animals.period[a] != 0 ? std::string_view(names.period[animals.period[a]]) : std::string_view(), '\t');
+    block += std::to_string(animals.generation[a]);
+    block += '\t';
+    block += shortest(animals.F[a]);
+    block += '\n';
+    flush_if_full(block, out);
+  }
+  out.write(block);
+}
+
+}  // namespace vm::results

@@ -1,0 +1,62 @@
+// The result files for other programs: the tidy table of every pair and
+// period (comma-separated) and every animal's inbreeding coefficient
+// (tab-separated), both with a header row and RFC 4180 quoting, and the
+// per-group figures that these files and the report share.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/sink.h"
+#include "genetics/genetics.h"
+
+namespace vm::results {
+
+// A field of a delimited file: as it stands, or between double quotes with
+// inner quotes doubled when it holds the separator, a quote or a line end.
+std::string quoted_field(std::string_view text, char separator);
+
+// The shortest text that reads back as the same double; "NaN", "Inf" and
+// "-Inf" for the values that have no digits (R and pandas read all three).
+std::string shortest(double v);
+
+// Every animal of the run in loading order: the animals with a record in
+// the order of the file, then the parents added as founders. Arrays are
+// indexed by animal 1..n (entry 0 unused); 0 is an unknown parent and, for
+// population and period, no record.
+struct AnimalTable {
+  int32_t n = 0;
+  std::function<std::string_view(int32_t)> code;
+  std::span<const int32_t> sire, dam, pop, period, generation;
+  std::span<const double> F;
+};
+
+// A figure per population I = 1..Q and period a = 1..P.
+template <class T>
+struct PerGroup {
+  int32_t Q = 0, P = 0;
+  std::vector<T> values;  // (I, a) at (I - 1) * P + (a - 1)
+  T at(int32_t I, int32_t a) const { return values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(a - 1)]; }
+};
+
+// Animals of each population in each period (the members the period loop
+// counts: those with a record).
+PerGroup<int64_t> animals_per_group(const AnimalTable& animals, int32_t Q, int32_t P);
+// Mean inbreeding of each population in each period; NaN for an empty group.
+PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts);
+
+// The tidy table, one row per pair and period in the order of the result
+// table. Figures that do not exist because a population has no animals in
+// the period are empty cells.
+void write_csv(const genetics::DriftResults& results, const genetics::Names& names, const PerGroup<int64_t>& counts,
+               Sink& out);
+
+// One row per animal in loading order; an unknown parent is "0", the
+// population and period of a founder without a record are empty.
+void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out);
+
+}  // namespace vm::results

@@ -1,0 +1,394 @@
+// The result files of the option interface: field quoting and numbers, the
+// tidy table and the inbreeding file against exact strings, the inbreeding
+// coefficients of whole runs against the tabular method, and the report's
+// promises (self-contained, every chart drawn, names escaped, size).
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "driver/run.h"
+#include "input/record_reader.h"
+#include "program_files.h"
+#include "results/report.h"
+#include "results/svg.h"
+#include "results/tables.h"
+
+namespace {
+
+using vm::genetics::DriftResults;
+using vm::genetics::Names;
+namespace results = vm::results;
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+size_t occurrences(const std::string& s, const std::string& part) {
+  size_t n = 0;
+  for (size_t at = s.find(part); at != std::string::npos; at = s.find(part, at + 1)) ++n;
+  return n;
+}
+
+// ---------------------------------------------------------------------------
+// Fields and numbers
+
+TEST(DelimitedFields, QuotedOnlyWhenNeeded) {
+  EXPECT_EQ(results::quoted_field("POP01", ','), "POP01");
+  EXPECT_EQ(results::quoted_field("", ','), "");
+  EXPECT_EQ(results::quoted_field("Holstein, black", ','), "\"Holstein, black\"");
+  EXPECT_EQ(results::quoted_field("6\" line", ','), "\"6\"\" line\"");
+  EXPECT_EQ(results::quoted_field("a\nb", ','), "\"a\nb\"");
+  EXPECT_EQ(results::quoted_field("a\rb", ','), "\"a\rb\"");
+  // Each file quotes its own separator only.
+  EXPECT_EQ(results::quoted_field("a\tb", ','), "a\tb");
+  EXPECT_EQ(results::quoted_field("a\tb", '\t'), "\"a\tb\"");
+  EXPECT_EQ(results::quoted_field("a,b", '\t'), "a,b");
+}
+
+TEST(ShortestNumbers, ReadBackToTheSameDouble) {
+  EXPECT_EQ(results::shortest(0.1), "0.1");
+  EXPECT_EQ(results::shortest(0.0), "0");
+  EXPECT_EQ(results::shortest(100.0), "100");
+  EXPECT_EQ(results::shortest(0.25), "0.25");
+  EXPECT_EQ(results::shortest(std::nan("")), "NaN");
+  EXPECT_EQ(results::shortest(-INFINITY), "-Inf");
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> unit(0, 1);
+  for (int k = 0; k < 10000; ++k) {
+    const double v = std::pow(10.0, 40 * unit(rng) - 20) * (unit(rng) < 0.5 ? -1 : 1);
+    const std::string text = results::shortest(v);
+    double back = 0;
+    std::from_chars(text.data(), text.data() + text.size(), back);
+    ASSERT_EQ(back, v) << text;
+    ASSERT_LE(text.size(), 24u);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The tidy table
+
+// Three populations over two periods; population 3 has no animals in
+// period 2, and population 1's name holds a comma.
+struct SmallRun {
+  Names names{{"", "Holstein, black", "POP2", "POP3"}, {"", "1990", "1991"}};
+  DriftResults drift;
+  results::PerGroup<int64_t> counts{3, 2, {4, 5, 6, 7, 2, 0}};
+  SmallRun() {
+    drift.Q = 3;
+    drift.P = 2;
+    for (auto* v : {&drift.xzazx, &drift.driftvar, &drift.maxdriftvar, &drift.velmora}) v->assign(18, 0.0);
+    for (int32_t a = 1; a <= 2; ++a) {
+      for (int32_t I = 1; I <= 3; ++I) {
+        if (counts.at(I, a) == 0) continue;
+        for (int32_t J = 1; J <= 3; ++J) {
+          if (counts.at(J, a) == 0) continue;
+          drift.at(drift.xzazx, I, J, a) = I == J ? 0.5 + 0.125 * I + 0.25 * a : 0.125;
+        }
+      }
+      for (int32_t I = 2; I <= 3; ++I) {
+        for (int32_t J = 1; J < I; ++J) {
+          if (counts.at(I, a) == 0 || counts.at(J, a) == 0) continue;
+          const double W = drift.get(drift.xzazx, I, I, a) + drift.get(drift.xzazx, J, J, a);
+          drift.at(drift.driftvar, I, J, a) = W - 0.25;
+          drift.at(drift.maxdriftvar, I, J, a) = W;
+          drift.at(drift.velmora, I, J, a) = 100 * (W - 0.25) / W;
+        }
+      }
+    }
+  }
+};
+
+TEST(TidyTable, RowsInTheOrderOfTheResultTable) {
+  SmallRun run;
+  vm::StringSink out;
+  results::write_csv(run.drift, run.names, run.counts, out);
+  EXPECT_EQ(out.data,
+            "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
+            "relationship_between,drift_variance,max_drift_variance,differentiation_index\n"
+            "1990,POP2,\"Holstein, black\",6,4,1,0.875,0.125,1.625,1.875,86.66666666666667\n"
+            "1991,POP2,\"Holstein, black\",7,5,1.25,1.125,0.125,2.125,2.375,89.47368421052632\n"
+            "1990,POP3,\"Holstein, black\",2,4,1.125,0.875,0.125,1.75,2,87.5\n"
+            // Population 3 has no animals: its counts, and no figure that needs it.
+            "1991,POP3,\"Holstein, black\",0,5,,1.125,,,,\n"
+            "1990,POP3,POP2,2,6,1.125,1,0.125,1.875,2.125,88.23529411764706\n"
+            "1991,POP3,POP2,0,7,,1.25,,,,\n");
+}
+
+TEST(TidyTable, OnePopulationGivesAHeaderOnly) {
+  Names names{{"", "A"}, {"", "1990"}};
+  DriftResults drift;
+  drift.Q = 1;
+  drift.P = 1;
+  vm::StringSink out;
+  results::write_csv(drift, names, {1, 1, {3}}, out);
+  EXPECT_EQ(occurrences(out.data, "\n"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// Per-animal figures
+
+struct FourAnimals {
+  // Two animals with a record (the second an offspring of the first and of
+  // a parent added later), the added parent, and nothing else.
+  std::vector<std::string> codes{"", "S1", "K\"1", "D\t9"};
+  std::vector<int32_t> sire{0, 0, 1, 0}, dam{0, 0, 3, 0}, pop{0, 2, 1, 0}, period{0, 1, 1, 0}, gen{0, 1, 2, 1};
+  std::vector<double> F{0, 0, 0.1, 0};
+  results::AnimalTable table() const {
+    return {3, [this](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F};
+  }
+};
+
+TEST(InbreedingFile, AnimalsInLoadingOrderWithCodesAsRead) {
+  FourAnimals animals;
+  Names names{{"", "P,1", "P2"}, {"", "2001"}};
+  vm::StringSink out;
+  results::write_inbreeding(animals.table(), names, out);
+  EXPECT_EQ(out.data,
+            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n"
+            "S1\t0\t0\tP2\t2001\t1\t0\n"
+            "\"K\"\"1\"\tS1\t\"D\t9\"\tP,1\t2001\t2\t0.1\n"
+            "\"D\t9\"\t0\t0\t\t\t1\t0\n");
+}
+
+TEST(GroupFigures, CountsAndMeanInbreedingLeaveEmptyGroupsOut) {
+  FourAnimals animals;
+  animals.F = {0, 0.5, 0.1, 0.9};  // the added parent has no group
+  const results::PerGroup<int64_t> counts = results::animals_per_group(animals.table(), 2, 2);
+  EXPECT_EQ(counts.values, (std::vector<int64_t>{1, 0, 1, 0}));
+  const results::PerGroup<double> mean = results::mean_inbreeding(animals.table(), counts);
+  EXPECT_EQ(mean.at(1, 1), 0.1);
+  EXPECT_EQ(mean.at(2, 1), 0.5);
+  EXPECT_TRUE(std::isnan(mean.at(1, 2)));
+}
+
+// ---------------------------------------------------------------------------
+// Inbreeding of whole runs against the tabular method
+
+struct Pedigree {
+  std::vector<std::string> code;
+  std::vector<int> sire, dam;  // indices into code, -1 unknown; parents before offspring
+  std::vector<bool> recorded;
+};
+
+// F of every animal from the full relationship matrix, built row by row.
+std::vector<double> tabular_F(const Pedigree& p) {
+  const size_t n = p.code.size();
+  std::vector<std::vector<double>> A(n, std::vector<double>(n, 0.0));
+  for (size_t i = 0; i < n; ++i) {
+    const int s = p.sire[i], d = p.dam[i];
+    for (size_t j = 0; j < i; ++j) {
+      A[i][j] = A[j][i] = 0.5 * ((s >= 0 ? A[j][s] : 0) + (d >= 0 ? A[j][d] : 0));
+    }
+    A[i][i] = 1 + (s >= 0 && d >= 0 ? 0.5 * A[s][d] : 0);
+  }
+  std::vector<double> F(n);
+  for (size_t i = 0; i < n; ++i) F[i] = A[i][i] - 1;
+  return F;
+}
+
+// The run's inbreeding file as code -> row fields.
+std::map<std::string, std::vector<std::string>> run_inbreeding(const std::string& text) {
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("velmora_results_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  vm::input::PedigreeFile pedigree;
+  pedigree.open_memory(text);
+  vm::StringSink screen, log, output, channel9, errors;
+  vm::ResultFiles files;
+  files.inbreeding = (dir / "F.tsv").string();
+  EXPECT_EQ(vm::run_pipeline_for_test(pedigree, {1, 2, 3, 4, 5}, screen, log, output, channel9, errors, files), 0)
+      << errors.data;
+  std::istringstream in(velmora_test::read_file(dir / "F.tsv"));
+  std::filesystem::remove_all(dir);
+  std::map<std::string, std::vector<std::string>> rows;
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding");
+  while (std::getline(in, line)) {
+    std::vector<std::string> fields;
+    std::istringstream f(line);
+    for (std::string field; std::getline(f, field, '\t');) fields.push_back(field);
+    if (line.back() == '\t') fields.emplace_back();
+    rows[fields[0]] = fields;
+  }
+  return rows;
+}
+
+// The records of a pedigree; animals without a record appear only as parents.
+std::string records_of(const Pedigree& p, std::mt19937& rng) {
+  std::vector<std::string> lines;
+  for (size_t i = 0; i < p.code.size(); ++i) {
+    if (!p.recorded[i]) continue;
+    lines.push_back(p.code[i] + " " + (p.sire[i] >= 0 ? p.code[p.sire[i]] : "0") + " " +
+                    (p.dam[i] >= 0 ? p.code[p.dam[i]] : "-") + " P" + std::to_string(i % 3) + " Y" +
+                    std::to_string(i % 4) + "\n");
+  }
+  std::shuffle(lines.begin(), lines.end(), rng);  // offspring before parents, too
+  std::string text;
+  for (const std::string& l : lines) text += l;
+  return text;
+}
+
+TEST(InbreedingOfARun, TextbookCases) {
+  // Full sibs mated: their offspring 0.25. A selfed animal: half of one
+  // plus its parent's F (the parent here the full-sib offspring).
+  std::string text =
+      "A 0 0 P Y\nB 0 0 P Y\nC A B P Y\nD A B P Y\nE C D P Y\nS E E P Y\n"
+      "X1 0 0 Q Y\nX2 0 0 Q Y\nX3 0 0 Q Y\nX4 0 0 Q Y\n";
+  auto rows = run_inbreeding(text);
+  ASSERT_EQ(rows.size(), 10u);
+  EXPECT_EQ(rows["E"][6], "0.25");
+  EXPECT_EQ(rows["S"][6], "0.625");
+  EXPECT_EQ(rows["S"][5], "4");  // generation: one above its parent
+  EXPECT_EQ(rows["C"][6], "0");
+}
+
+TEST(InbreedingOfARun, RandomPedigreesAgreeWithTheTabularMethod) {
+  std::mt19937 rng(12);
+  for (int round = 0; round < 6; ++round) {
+    Pedigree p;
+    const int n = 60 + 40 * round;
+    for (int i = 0; i < n; ++i) {
+      p.code.push_back("A" + std::to_string(1000 + i));
+      const bool founder = i < 8 || rng() % 10 == 0;
+      // Close relatives on purpose: parents among the last few animals.
+      auto pick = [&] { return std::max(0, i - 1 - static_cast<int>(rng() % std::min(i, 12))); };
+      p.sire.push_back(founder ? -1 : pick());
+      p.dam.push_back(founder || rng() % 8 == 0 ? -1 : pick());
+      p.recorded.push_back(founder ? rng() % 3 != 0 : true);  // some founders appear only as parents
+    }
+    for (int i = 0; i < n; ++i) {  // a parent that is never named has no place in the run
+      if (!p.recorded[i]) {
+        bool named = false;
+        for (int j = 0; j < n; ++j) named = named || p.sire[j] == i || p.dam[j] == i;
+        if (!named) p.recorded[i] = true;
+      }
+    }
+    const std::vector<double> F = tabular_F(p);
+    auto rows = run_inbreeding(records_of(p, rng));
+    ASSERT_EQ(rows.size(), static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+      const auto& row = rows.at(p.code[i]);
+      EXPECT_NEAR(std::stod(row[6]), F[i], 1e-12) << p.code[i];
+      EXPECT_EQ(row[1], p.sire[i] >= 0 ? p.code[p.sire[i]] : "0");
+      EXPECT_EQ(row[2], p.dam[i] >= 0 ? p.code[p.dam[i]] : "0");
+      EXPECT_EQ(row[3].empty(), !p.recorded[i]);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The report
+
+TEST(ReportAxes, RoundTicksAroundTheValues) {
+  const results::Axis index = results::nice_axis(59.3, 100.0000000001);
+  EXPECT_EQ(index.lo, 50);
+  EXPECT_EQ(index.hi, 100);  // a rounding error past 100 adds no tick
+  EXPECT_EQ(index.ticks.size(), 6u);
+  const results::Axis small = results::nice_axis(0.0012, 0.0187);
+  EXPECT_LE(small.lo, 0.0012);
+  EXPECT_GE(small.hi, 0.0187);
+  EXPECT_EQ(small.decimals, 3);
+  const results::Axis flat = results::nice_axis(0.25, 0.25);  // one value
+  EXPECT_LT(flat.lo, 0.25);
+  EXPECT_GT(flat.hi, 0.25);
+}
+
+TEST(ReportChoices, MostDifferentiatedByTheirLastValue) {
+  SmallRun run;
+  const auto pairs = results::pairs_in_table_order(3);
+  ASSERT_EQ(pairs.size(), 3u);
+  // (3,1) and (3,2) have no value in period 2: their period-1 index counts.
+  EXPECT_EQ(results::most_differentiated(run.drift, pairs, 3), (std::vector<size_t>{0, 2, 1}));
+  EXPECT_EQ(results::most_differentiated(run.drift, pairs, 1), (std::vector<size_t>{0}));
+}
+
+// A whole report of Q populations over P periods from made-up figures.
+std::string report_of(int32_t Q, int32_t P, const std::string& name_stem) {
+  Names names;
+  names.pop.assign(1, "");
+  names.period.assign(1, "");
+  for (int32_t I = 1; I <= Q; ++I) {
+    std::string name = name_stem + std::to_string(I);
+    names.pop.push_back(name.substr(0, 25));
+  }
+  for (int32_t a = 1; a <= P; ++a) names.period.push_back(std::to_string(1989 + a));
+  DriftResults drift;
+  drift.Q = Q;
+  drift.P = P;
+  const size_t size = static_cast<size_t>(Q) * Q * P;
+  for (auto* v : {&drift.xzazx, &drift.driftvar, &drift.maxdriftvar, &drift.velmora}) v->assign(size, 0.0);
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<double> u(0.01, 0.5);
+  for (int32_t a = 1; a <= P; ++a)
+    for (int32_t I = 1; I <= Q; ++I)
+      for (int32_t J = 1; J <= Q; ++J) drift.at(drift.xzazx, I, J, a) = u(rng);
+  for (int32_t a = 1; a <= P; ++a) {
+    for (int32_t I = 2; I <= Q; ++I) {
+      for (int32_t J = 1; J < I; ++J) {
+        const double W = u(rng) + u(rng), D = W * u(rng);
+        drift.at(drift.driftvar, I, J, a) = D;
+        drift.at(drift.maxdriftvar, I, J, a) = W;
+        drift.at(drift.velmora, I, J, a) = 100 * D / W;
+      }
+    }
+  }
+  results::PerGroup<int64_t> counts{Q, P, std::vector<int64_t>(static_cast<size_t>(Q) * P, 12345)};
+  const int32_t n = Q * P;
+  std::vector<std::string> codes(static_cast<size_t>(n) + 1);
+  std::vector<int32_t> none(static_cast<size_t>(n) + 1, 0), pop(none), period(none), gen(none);
+  std::vector<double> F(static_cast<size_t>(n) + 1, 0.0625);
+  for (int32_t x = 1; x <= n; ++x) {
+    codes[x] = "ANIMAL" + std::to_string(x);
+    pop[x] = 1 + (x - 1) % Q;
+    period[x] = 1 + (x - 1) / Q;
+    gen[x] = 1;
+  }
+  results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F};
+  const results::PerGroup<double> mean = results::mean_inbreeding(animals, results::animals_per_group(animals, Q, P));
+  results::RunFacts facts{"herd <2024>.ped", 1000000, {"velmora: warning: the first record looks like a header line"}, 12.5};
+  vm::StringSink out;
+  results::write_report({facts, animals, names, drift, counts, mean}, out);
+  return out.data;
+}
+
+TEST(Report, SelfContainedWithEveryPart) {
+  const std::string page = report_of(4, 6, "Breed & <line> ");
+  EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
+  EXPECT_TRUE(page.ends_with("</html>\n"));
+  // Nothing is fetched: no scheme, no linked file (the SVG namespace is a
+  // name, never loaded).
+  std::string fetchable = page;
+  const std::string svg_namespace = "'http://www.w3.org/2000/svg'";
+  ASSERT_EQ(occurrences(page, svg_namespace), 1u);
+  fetchable.erase(fetchable.find(svg_namespace), svg_namespace.size());
+  for (const char* outside : {"http:", "https:", "//", " src=", "<link", "url(", "@import"}) {
+    EXPECT_FALSE(contains(fetchable, outside)) << outside;
+  }
+  for (const char* part : {"id=\"run\"", "id=\"index\"", "id=\"drift\"", "id=\"inbreeding\"", "id=\"relationships\"",
+                           "id=\"table-section\"", "header line", "12.50 s", "1,000,000"}) {
+    EXPECT_TRUE(contains(page, part)) << part;
+  }
+  // Names escaped everywhere: in text, in hover titles, in the chooser.
+  EXPECT_FALSE(contains(page, "<line> "));
+  EXPECT_TRUE(contains(page, "Breed &amp; &lt;line&gt; 2 &amp; Breed &amp; &lt;line&gt; 1"));
+  EXPECT_TRUE(contains(page, "herd &lt;2024&gt;.ped"));
+  // Six pairs: every pair drawn, six periods each, plus the chooser.
+  EXPECT_TRUE(contains(page, "id=\"pair-choice\""));
+  EXPECT_EQ(occurrences(page, "<tbody id=\"pair-"), 6u);
+  EXPECT_EQ(occurrences(page, "<tr class=\"r\">"), 36u);
+}
+
+TEST(Report, ManyPairsStayUnderFiveMegabytes) {
+  // The widest names a code can have (25 characters), 1,225 pairs.
+  const std::string page = report_of(50, 35, "Population_name_of_width_");
+  EXPECT_LT(page.size(), 5u << 20) << page.size();
+  EXPECT_EQ(occurrences(page, "<tbody id=\"pair-"), 1225u);
+  EXPECT_EQ(occurrences(page, "<option value="), 1226u + 35u);  // pairs, their default, periods
+  // Five default pairs and the median drawn, not 1,225 lines.
+  EXPECT_EQ(occurrences(page, "<g class=\"series\""), 6u + 10u);
+}
+
+}  // namespace
