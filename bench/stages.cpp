@@ -101,7 +101,7 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
 
   const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
   timer.lap("scan_pedigree");
-  input::Animals animals = input::load_animals(pedigree, fields, fn, scan.R, hash, *codes, screen, log);
+  input::Animals animals = input::load_animals(pedigree, fields, fn, input::UnknownParents{}, scan.R, hash, *codes, screen, log);
   timer.lap("load_animals");
 
   pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};

@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <map>
 #include <string>
 
+#include "driver/parameters.h"
 #include "program_files.h"
 
 namespace {
@@ -37,12 +39,16 @@ class Program : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
 
-  // Runs velmora in the scratch folder with `args` (already quoted) and
-  // standard input from `input`.
-  Result run(const std::string& args, const std::string& input = "") {
+  // Runs velmora in the scratch folder (or in `folder`) with `args`
+  // (already quoted) and standard input from `input`; `wrap` is a command
+  // the program runs under (taskset, script).
+  Result run(const std::string& args, const std::string& input = "", const fs::path& folder = {},
+             const std::string& wrap = "") {
+    const fs::path where = folder.empty() ? dir_ : folder;
     write_file(dir_ / "stdin.txt", input);
-    std::string cmd = "cd '" + dir_.string() + "' && '" + VELMORA_BINARY + "' " + args +
-                      " <stdin.txt >stdout.txt 2>stderr.txt";
+    std::string cmd = "cd '" + where.string() + "' && " + wrap + " '" + VELMORA_BINARY + "' " + args + " <'" +
+                      (dir_ / "stdin.txt").string() + "' >'" + (dir_ / "stdout.txt").string() + "' 2>'" +
+                      (dir_ / "stderr.txt").string() + "'";
     int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -203,6 +209,186 @@ TEST_F(Program, FailedWritesAreNotSuccess) {
   r = run("params.txt");
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.err.find("nofolder/log.txt"), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The option interface
+
+// Every file of a folder, by name (the run's own scratch files left out).
+std::map<std::string, std::string> files_of(const fs::path& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    if (entry.is_regular_file()) files[entry.path().filename().string()] = read_file(entry.path());
+  }
+  return files;
+}
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+// An option run writes what a classic run with the same values writes:
+// every acceptance case that finishes, run both ways (the option run on
+// one thread), gives the same screen and the same files.
+TEST_F(Program, OptionRunsEqualClassicRunsOnTheAcceptanceCases) {
+  const fs::path cases = fs::path(VELMORA_SOURCE_DIR) / ".." / "shared" / "acceptance" / "cases";
+  if (!fs::exists(cases)) GTEST_SKIP() << "no acceptance cases beside the project";
+  int compared = 0;
+  for (const auto& entry : fs::directory_iterator(cases)) {
+    const fs::path c = entry.path();
+    if (!fs::exists(c / "params.txt") || fs::exists(c / "args.txt")) continue;
+    const fs::path classic = path("classic"), option = path("option");
+    for (const fs::path& copy : {classic, option}) {
+      fs::remove_all(copy);
+      fs::copy(c, copy, fs::copy_options::recursive);
+      fs::remove_all(copy / "expected");
+      if (fs::exists(copy / "gen.sh")) {
+        ASSERT_EQ(std::system(("sh '" + (copy / "gen.sh").string() + "'").c_str()), 0);
+      }
+    }
+    const Result by_file = run("params.txt", "", classic);
+    if (by_file.out.size() < 10 || by_file.out.substr(by_file.out.size() - 10) != "Finished.\n") continue;
+    const vm::Parameters p = vm::read_parameter_file((c / "params.txt").string());
+    const std::string fields = std::to_string(p.animal) + "," + std::to_string(p.sire) + "," + std::to_string(p.dam) +
+                               "," + std::to_string(p.pop) + "," + std::to_string(p.period);
+    const Result by_options = run("--pedigree " + quoted(p.pedigree) + " --fields " + fields + " --output " +
+                                      quoted(p.output) + " --log " + quoted(p.log) + " --threads 1",
+                                  "", option);
+    EXPECT_EQ(by_options.status, by_file.status) << c;
+    EXPECT_EQ(by_options.out, by_file.out) << c;
+    EXPECT_EQ(by_options.err, by_file.err) << c;
+    const std::map<std::string, std::string> by_file_files = files_of(classic);
+    const std::map<std::string, std::string> by_options_files = files_of(option);
+    for (const auto& [name, text] : by_file_files) {
+      const auto same = by_options_files.find(name);
+      ASSERT_NE(same, by_options_files.end()) << c << ": " << name;
+      EXPECT_TRUE(same->second == text) << c << ": " << name;  // no diff of big files
+    }
+    EXPECT_EQ(by_options_files.size(), by_file_files.size()) << c;
+    ++compared;
+  }
+  EXPECT_GE(compared, 30);
+}
+
+TEST_F(Program, OptionRunDefaultsAndWholeNames) {
+  const std::string folder = "results_of_the_gryphon_analysis_2024/a_folder_whose_name_is_long";
+  fs::create_directories(path(folder));
+  write("herd.ped", pedigree());
+  Result r = run("--pedigree herd.ped");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.substr(r.out.size() - 10), "Finished.\n");
+  EXPECT_TRUE(exists("herd.out"));
+  EXPECT_TRUE(exists("herd.log"));
+
+  write(folder + "/herd.ped", pedigree());
+  r = run("--pedigree " + folder + "/herd.ped --output " + folder + "/gryphon_by_sex.out --log " + folder + "/run.log");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read(folder + "/gryphon_by_sex.out"), read("herd.out"));
+  EXPECT_TRUE(exists(folder + "/run.log"));
+}
+
+TEST_F(Program, OptionRunKeepsTheFileRules) {
+  write("herd.ped", pedigree());
+  const std::string before = read("herd.ped");
+  for (const char* args : {"--pedigree herd.ped --output herd.ped", "--pedigree herd.ped --log ./herd.ped",
+                           "--pedigree herd.ped --output same --log same"}) {
+    Result r = run(args);
+    EXPECT_EQ(r.status, 2) << args;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << args;
+    EXPECT_EQ(read("herd.ped"), before);
+  }
+  Result r = run("--pedigree missing.ped");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("\"missing.ped\""), std::string::npos);
+
+  r = run("--pedigree herd.ped --output /dev/full");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out.find("Finished."), std::string::npos);
+
+  // A pedigree named like a default result keeps its name.
+  write("herd.out", pedigree());
+  r = run("--pedigree herd.out");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(read("herd.out"), before);
+  EXPECT_TRUE(exists("herd.out.out"));
+}
+
+TEST_F(Program, OptionErrorsHelpAndVersion) {
+  Result r = run("--pedigree herd.ped --fields 1,2,3");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_NE(r.err.find("--help"), std::string::npos);
+  EXPECT_FALSE(exists("herd.log"));
+
+  r = run("--help");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("Usage: velmora --pedigree FILE", 0), 0u);
+  EXPECT_EQ(r.err, "");
+
+  r = run("--version");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("velmora ") + VELMORA_VERSION_TEXT + "\n");
+}
+
+TEST_F(Program, QuietShowsErrorsAndTheFinalLineOnly) {
+  write("herd.ped", pedigree());
+  Result r = run("--pedigree herd.ped --quiet");
+  EXPECT_EQ(r.out, "Finished.\n");
+  r = run("--pedigree herd.ped --fields 1,2,3,4,6 --quiet");
+  EXPECT_EQ(r.out, "  ERROR: Field number outside the fields of the pedigree file:            6\nProgram has terminated\n");
+}
+
+TEST_F(Program, UnknownParentMarksOfOtherTools) {
+  std::string zeros = pedigree(), marks = zeros;
+  for (size_t at = 0; (at = marks.find(" 0 0 ", at)) != std::string::npos; at += 6) marks.replace(at, 5, " NA . ");
+  write("zeros.ped", zeros);
+  write("marks.ped", marks);
+  ASSERT_EQ(run("--pedigree zeros.ped").status, 0);
+  ASSERT_EQ(run("--pedigree marks.ped --unknown NA,.").status, 0);
+  EXPECT_EQ(read("marks.out"), read("zeros.out"));
+  EXPECT_EQ(read("marks.log").find("not found: NA"), std::string::npos);
+  // Without the option they are parents like any other.
+  ASSERT_EQ(run("--pedigree marks.ped").status, 0);
+  EXPECT_NE(read("marks.log").find("Sire not found: NA"), std::string::npos);
+}
+
+// 2500 animals: the inbreeding writes two count lines.
+std::string pedigree_of_2500() {
+  std::string text;
+  for (int k = 1; k <= 2500; ++k) {
+    const std::string parent = k <= 100 ? "0" : "a" + std::to_string(k - 100);
+    text += "a" + std::to_string(k) + " " + parent + " 0 P" + std::to_string(k % 2) + " Y" + std::to_string(k % 3) + "\n";
+  }
+  return text;
+}
+
+TEST_F(Program, ProgressLineOnATerminalOnly) {
+  if (std::system("command -v script >/dev/null 2>&1") != 0) GTEST_SKIP() << "no script(1)";
+  write("herd.ped", pedigree_of_2500());
+  const Result piped = run("--pedigree herd.ped");
+  EXPECT_NE(piped.out.find("         1000\n"), std::string::npos);
+  EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+
+  // script runs the program on a pseudo-terminal and copies what it shows.
+  const Result on_terminal = run("", "", {}, "sh -c 'script -qec \"\\\"$0\\\" --pedigree herd.ped\" /dev/null'");
+  EXPECT_NE(on_terminal.out.find("Calculating coefficients of inbreeding ...  100%  0:0"), std::string::npos)
+      << on_terminal.out;
+  EXPECT_EQ(on_terminal.out.find("        1000"), std::string::npos);
+  EXPECT_NE(on_terminal.out.find("Finished."), std::string::npos);
+  EXPECT_EQ(read("herd.out"), [&] {
+    run("--pedigree herd.ped --output piped.out");
+    return read("piped.out");
+  }());
+}
+
+TEST_F(Program, ThreadCountChangesNoByte) {
+  write("herd.ped", pedigree_of_2500());
+  ASSERT_EQ(run("--pedigree herd.ped --output one.out --log one.log --threads 1").status, 0);
+  ASSERT_EQ(run("--pedigree herd.ped --output many.out --log many.log --threads 7").status, 0);
+  EXPECT_EQ(read("many.out"), read("one.out"));
+  EXPECT_EQ(read("many.log"), read("one.log"));
+  if (std::system("command -v taskset >/dev/null 2>&1") != 0) GTEST_SKIP() << "no taskset";
+  ASSERT_EQ(run("--pedigree herd.ped --output t.out --log t.log", "", {}, "taskset -c 0").status, 0);
+  EXPECT_EQ(read("t.out"), read("one.out"));
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ void load(const std::string& text, Loaded& out) {
   FieldNumbers fn{1, 2, 3, 4, 5};
   hash::ModuleHash hash(&out.screen, nullptr);
   out.scan = scan_pedigree(file, fields, fn, hash, out.codes, out.screen, out.log);
-  out.animals = load_animals(file, fields, fn, out.scan.R, hash, *out.codes, out.screen, out.log);
+  out.animals = load_animals(file, fields, fn, UnknownParents{}, out.scan.R, hash, *out.codes, out.screen, out.log);
 }
 
 // Pads a pedigree to ten records with founders of population Z, period Z.

@@ -1,6 +1,7 @@
 // Work spread over threads: one helper that hands out the items of an
 // index range, and one rule for how many workers the memory allows. The
-// caller decides how many workers it wants; nothing here asks the machine.
+// caller decides how many workers it wants (by default usable_cpus(),
+// common/cpus.h); nothing here asks the machine.
 #pragma once
 
 #include <algorithm>
@@ -12,9 +13,6 @@
 #include <vector>
 
 namespace vm {
-
-// The hardware threads of the machine, at least one.
-inline unsigned hardware_workers() { return std::max(1u, std::thread::hardware_concurrency()); }
 
 // At most `wanted` workers, as many as fit in `budget` bytes when each
 // holds `bytes_per_worker`, and always at least one.

@@ -124,6 +124,8 @@ void StdoutSink::write(std::string_view text) {
 
 void StdoutSink::flush() { std::fflush(stdout); }
 
+bool StdoutSink::is_terminal() const { return ::isatty(::fileno(stdout)) == 1; }
+
 void LazyFileSink::write(std::string_view text) {
   if (!file_.is_open()) {
     if (failed_open_) return;

@@ -13,6 +13,8 @@ class Sink {
   virtual ~Sink() = default;
   virtual void write(std::string_view text) = 0;
   virtual void flush() {}
+  // A person watches it (standard output on a terminal).
+  virtual bool is_terminal() const { return false; }
 };
 
 // Collects everything written; used by tests and by work done ahead of
@@ -92,6 +94,7 @@ class StdoutSink : public Sink {
  public:
   void write(std::string_view text) override;
   void flush() override;
+  bool is_terminal() const override;
 };
 
 // A file that is created by its first line and appended to for the rest

@@ -9,11 +9,14 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <span>
 #include <stdexcept>
 
 #include "common/format.h"
 #include "common/stop.h"
 #include "driver/exit_info.h"
+#include "driver/options.h"
+#include "driver/screen.h"
 #include "driver/parameters.h"
 #include "driver/result_files.h"
 #include "genetics/genetics.h"
@@ -157,8 +160,9 @@ void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanR
 
 // The stages from the scan to the result table, and the result files that
 // options ask for (`extra`; nothing is kept for them when there are none).
-void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::FieldNumbers& fn, Sink& screen,
-             Sink& log, Sink& output, Sink& channel9, ResultWriter* extra = nullptr) {
+void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::FieldNumbers& fn,
+             const RunSettings& settings, Sink& screen, Sink& log, Sink& output, Sink& channel9,
+             ResultWriter* extra = nullptr) {
   const bool keep = extra != nullptr && extra->any();
   KeptForResults kept;
   hash::ModuleHash hash(&screen, &channel9);
@@ -167,8 +171,9 @@ void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::Fi
 
   const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
   check_result_memory(pedigree, scan);
-  input::Animals animals = input::load_animals(pedigree, fields, fn, scan.R, hash, *codes, screen, log);
+  input::Animals animals = input::load_animals(pedigree, fields, fn, settings.unknown, scan.R, hash, *codes, screen, log);
 
+  if (settings.progress != nullptr) settings.progress->animals = animals.n;
   pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
   auto code_of = [&](int32_t a) { return codes->animal_code(a); };
   std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
@@ -195,25 +200,21 @@ void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::Fi
   screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
   std::vector<double> D;
   if (keep) {
-    genetics::Inbreeding inbreeding = genetics::inbreeding(sorted, screen);
+    genetics::Inbreeding inbreeding = genetics::inbreeding(sorted, screen, settings.threads);
     D = std::move(inbreeding.D);
     kept.F = std::move(inbreeding.F);
   } else {
-    D = genetics::INBREED(sorted, screen);
+    D = genetics::INBREED(sorted, screen, settings.threads);
   }
-  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log);
+  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log, settings.threads);
   genetics::write_result_table(results, names, output);
   if (keep) extra->write(kept, names, results, {pedigree.path(), scan.R, {}, 0});
 }
 
-// The run from the banner to the closing of the files; every early end is
-// thrown.
-void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& screen) {
-  write_banner(screen);
-
-  const std::string parameter_file = args.size() > 1 ? file_name(args[1]) : std::string();
-  Parameters p = parameter_file.empty() ? run_dialogue(input, screen) : read_parameter_file(parameter_file);
-
+// The run from the parameters to the closing of the files, the same in
+// both interfaces; every end is thrown.
+void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
+                          Sink& screen) {
   if (p.log.empty()) {
     screen.write(FreeLine().text(" ERROR: No log file selected ").str());
     throw Stop{kTerminated};
@@ -229,6 +230,7 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   if (!pedigree.open(p.pedigree)) {
     throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
   }
+  if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
   const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
   const int32_t field_count = count_fields(pedigree, fn, screen, log);
 
@@ -243,12 +245,47 @@ void run_stages(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   open_for_writing(output, p.output, "output file");
 
   Channel9 channel9({p.pedigree, parameter_file, p.log, p.output});
-  compute(pedigree, field_count, fn, screen, log, output, channel9);
+  ResultWriter extra(settings.files);
+  compute(pedigree, field_count, fn, settings, screen, log, output, channel9, &extra);
 
   if (!channel9.close()) throw FileError{"cannot write the message file \"" + channel9.path() + "\""};
   if (!output.close()) throw FileError{"cannot write the output file \"" + p.output + "\" (disk full?)"};
   if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\" (disk full?)"};
   throw Stop{"Finished."};
+}
+
+// The classic run: banner, then the parameter file named by the first
+// argument or the dialogue.
+void run_classic(const std::vector<std::string>& args, std::FILE* input, Sink& screen) {
+  write_banner(screen);
+  const std::string parameter_file = args.size() > 1 ? file_name(args[1]) : std::string();
+  const Parameters p = parameter_file.empty() ? run_dialogue(input, screen) : read_parameter_file(parameter_file);
+  run_files_and_stages(p, parameter_file, RunSettings{}, screen);
+}
+
+// The parameters of an option run, its file names whole.
+Parameters parameters_of(const RunOptions& options) {
+  Parameters p;
+  p.pedigree = options.pedigree;
+  p.animal = options.fields.animal;
+  p.sire = options.fields.sire;
+  p.dam = options.fields.dam;
+  p.pop = options.fields.pop;
+  p.period = options.fields.period;
+  p.output = options.output.empty() ? default_result_name(options.pedigree, ".out") : options.output;
+  p.log = options.log.empty() ? default_result_name(options.pedigree, ".log") : options.log;
+  return p;
+}
+
+void run_with_options(const RunOptions& options, Sink& screen, ProgressBasis& progress) {
+  if (!options.quiet) write_banner(screen);
+  const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress};
+  run_files_and_stages(parameters_of(options), std::string(), settings, screen);
+}
+
+OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
+  if (options.quiet) return OptionScreen::Mode::kQuiet;
+  return screen.is_terminal() ? OptionScreen::Mode::kProgress : OptionScreen::Mode::kPlain;
 }
 
 // Every ending of a run as its exit status: the stop's line on the screen,
@@ -290,12 +327,41 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
   return 0;
 }
 
+// The option interface: --help and --version answer at once; a command
+// line that cannot be used is one error line, exit 2; a run shows the
+// screen through the options' screen (quiet, or progress on a terminal).
+int run_option_interface(const std::vector<std::string>& args, const std::string& program, Sink& screen,
+                         Sink& errors) {
+  ParsedOptions parsed;
+  try {
+    parsed = parse_options(std::span<const std::string>(args).subspan(1));
+  } catch (const UsageError& error) {
+    errors.write(program + ": " + error.message + " (see " + program + " --help)\n");
+    errors.flush();
+    return 2;
+  }
+  if (parsed.command == Command::kHelp) {
+    screen.write(usage_text());
+    screen.flush();
+    return 0;
+  }
+  if (parsed.command == Command::kVersion) {
+    screen.write(version_text() + "\n");
+    screen.flush();
+    return 0;
+  }
+  ProgressBasis progress;
+  OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
+  return ended([&] { run_with_options(parsed.run, option_screen, progress); }, program, option_screen, errors);
+}
+
 }  // namespace
 
 int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors) {
   set_program_name(args.empty() ? std::string() : args[0]);
   const std::string program = args.empty() ? std::string("velmora") : args[0];
-  return ended([&] { run_stages(args, input, screen); }, program, screen, errors);
+  if (args.size() > 1 && args[1].starts_with("--")) return run_option_interface(args, program, screen, errors);
+  return ended([&] { run_classic(args, input, screen); }, program, screen, errors);
 }
 
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
@@ -305,7 +371,7 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
       [&] {
         ResultWriter extra(files);
         const int32_t field_count = count_fields(pedigree, fn, screen, log);
-        compute(pedigree, field_count, fn, screen, log, output, channel9, &extra);
+        compute(pedigree, field_count, fn, RunSettings{}, screen, log, output, channel9, &extra);
         throw Stop{"Finished."};
       },
       "velmora", screen, errors);

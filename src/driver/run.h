@@ -21,6 +21,16 @@ genetics::Names population_and_period_names(const input::Codes& codes, const inp
 // The renumbered pedigree handed to the computations (the arrays move).
 genetics::SortedPedigree sorted_pedigree(int32_t n, pedigree::Renumbered&& renumbered);
 
+// What a run does besides its parameters and files; the classic
+// interface takes the defaults.
+struct ProgressBasis;
+struct RunSettings {
+  unsigned threads = 0;  // 0: the CPUs this process may run on
+  input::UnknownParents unknown;
+  ResultFiles files;                  // none in a classic run
+  ProgressBasis* progress = nullptr;  // told the pedigree file and the animal count, for the progress line
+};
+
 // Runs the whole program with `args` (args[0] is the program as invoked).
 // Writes the screen to `screen`, the error stream to `errors`, reads the
 // dialogue from `input`; returns the exit status.

@@ -18,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "common/cpus.h"
 #include "common/format.h"
 #include "common/parallel.h"
 #include "genetics/genetics.h"
@@ -206,7 +207,7 @@ DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<doubl
   // the sums.
   const double q = std::max(ctx.Q, 1);
   const double per_worker = q * (static_cast<double>(members.highest()) + 1 + q) * sizeof(double);
-  const unsigned wanted = std::min(threads != 0 ? threads : hardware_workers(), static_cast<unsigned>(ctx.P));
+  const unsigned wanted = std::min(threads != 0 ? threads : usable_cpus(), static_cast<unsigned>(ctx.P));
   run_periods(ctx, members, workers_within_budget(wanted, per_worker, kDriftMemoryBudget), res, screen, log);
   return res;
 }

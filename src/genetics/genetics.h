@@ -34,8 +34,9 @@ struct Names {
 };
 
 // INBREED: D(i) for i = 1..n (entry 0 is 0), with the progress count after
-// every 1000th animal on the screen.
-std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen);
+// every 1000th animal on the screen, on `threads` threads (0: the CPUs this
+// process may run on); the same bits for any number.
+std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
 
 // Both results of the inbreeding computation, entries 0..n: F(0) = -1.0
 // stands for an unknown parent, D(0) = 0.
@@ -46,7 +47,7 @@ struct Inbreeding {
 // relationships to all its mates from one pass over p's ancestors and one
 // over the mates' ancestors (parents with a single mate are traced),
 // parents whose offspring do not come between them on `threads` threads
-// (0: one per hardware thread; fewer when their working storage would pass
+// (0: one per usable CPU; fewer when their working storage would pass
 // the budget). The same values as the literal walk but for rounding, and
 // the same bits for any number of threads.
 Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
@@ -76,7 +77,7 @@ struct DriftResults {
 
 // The period loop: for every period the screen line, the count lines and
 // the relationship matrix in the log, and the figures of every pair.
-// Periods are computed on `threads` threads (0: one per hardware thread),
+// Periods are computed on `threads` threads (0: one per usable CPU),
 // fewer when their working storage would not fit the memory budget; the
 // lines come out in period order whatever the number of threads.
 DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,

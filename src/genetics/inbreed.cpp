@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/cpus.h"
 #include "common/format.h"
 #include "common/parallel.h"
 #include "genetics/genetics.h"
@@ -346,10 +347,12 @@ Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads)
   if (ped.n <= 0) return start_result(ped.n);
   // Each worker holds two doubles and a number per animal.
   const double per_worker = (static_cast<double>(ped.n) + 1) * (2 * sizeof(double) + sizeof(int32_t));
-  const unsigned wanted = threads != 0 ? threads : hardware_workers();
+  const unsigned wanted = threads != 0 ? threads : usable_cpus();
   return IndirectInbreeder(ped, workers_within_budget(wanted, per_worker, kInbreedMemoryBudget)).run(screen);
 }
 
-std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen) { return inbreeding(ped, screen, 0).D; }
+std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen, unsigned threads) {
+  return inbreeding(ped, screen, threads).D;
+}
 
 }  // namespace vm::genetics

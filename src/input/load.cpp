@@ -92,11 +92,20 @@ void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
 // animal of that code, added as a founder when it has no record.
 using ParentMemo = CodeMemo<14>;
 
-int32_t parent_number(std::string_view parent, std::string_view animal, const char* not_found, hash::ModuleHash& hash,
-                      Codes& codes, Animals& animals, ParentMemo& memo, Sink& log) {
-  if (is_blank(parent) || !REALPARENT(parent)) return 0;
+struct ParentLookup {
+  const UnknownParents& unknown;
+  hash::ModuleHash& hash;
+  Codes& codes;
+  ParentMemo memo;
+};
+
+int32_t parent_number(std::string_view parent, std::string_view animal, const char* not_found, ParentLookup& lookup,
+                      Animals& animals, Sink& log) {
+  if (is_blank(parent) || lookup.unknown.is_unknown(parent)) return 0;
+  ParentMemo& memo = lookup.memo;
+  Codes& codes = lookup.codes;
   if (const int32_t known = memo.find(parent); known != 0) return known;
-  hash::Hit hit = hash.CHASHSUB(parent, codes.table, codes.n_opslag, true);
+  hash::Hit hit = lookup.hash.CHASHSUB(parent, codes.table, codes.n_opslag, true);
   int32_t& number = Codes::entry(codes.hash2an, hit.id);
   if (number != 0) {
     memo.remember(parent, number);
@@ -113,12 +122,11 @@ int32_t parent_number(std::string_view parent, std::string_view animal, const ch
   return number;
 }
 
-void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash, Codes& codes,
-                 Animals& animals, const std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
+void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, ParentLookup& lookup, Animals& animals,
+                 const std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
   screen.write(FreeLine().text(" Reading pedigree ...").str());
   file.rewind();
   int64_t record = 0;
-  ParentMemo memo;
   // The same records as in the animal pass: their animals are known.
   for (const int32_t a : record_animal) {
     // Blanked before every read, so that an empty parent value is an
@@ -130,8 +138,8 @@ void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
     ++record;
     if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
 
-    const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ", hash, codes, animals, memo, log);
-    const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ", hash, codes, animals, memo, log);
+    const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ", lookup, animals, log);
+    const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ", lookup, animals, log);
     // A repeated record never erases a parent that an earlier one gave.
     if (sire != 0) animals.sire[a] = sire;
     if (dam != 0) animals.dam[a] = dam;
@@ -146,8 +154,8 @@ bool REALPARENT(std::string_view code) {
   return rtrim(code) != "0";
 }
 
-Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, int32_t R, hash::ModuleHash& hash,
-                     Codes& codes, Sink& screen, Sink& log) {
+Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, const UnknownParents& unknown,
+                     int32_t R, hash::ModuleHash& hash, Codes& codes, Sink& screen, Sink& log) {
   Animals animals;
   const size_t expected = static_cast<size_t>(R) + static_cast<size_t>(R) / 8 + 1;
   animals.period.reserve(expected);
@@ -160,7 +168,8 @@ Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn,
   animal_pass(file, fields, fn, hash, codes, animals, record_animal, screen, log);
   animals.sire.assign(static_cast<size_t>(animals.n) + 1, 0);
   animals.dam.assign(static_cast<size_t>(animals.n) + 1, 0);
-  parent_pass(file, fields, fn, hash, codes, animals, record_animal, screen, log);
+  ParentLookup lookup{unknown, hash, codes, {}};
+  parent_pass(file, fields, fn, lookup, animals, record_animal, screen, log);
   return animals;
 }
 

@@ -73,6 +73,7 @@ bool PedigreeFile::open(const std::string& path) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
+  size_ = static_cast<int64_t>(st.st_size);
   if (buf_.size() < kInitialBuffer) buf_.resize(kInitialBuffer);
   rewind();
   return true;
@@ -85,11 +86,13 @@ void PedigreeFile::open_memory(std::string contents) {
   error_.clear();
   from_memory_ = true;
   buf_.assign(contents.begin(), contents.end());
+  size_ = static_cast<int64_t>(buf_.size());
   rewind();
 }
 
 void PedigreeFile::rewind() {
   begin_ = 0;
+  buffer_start_ = 0;
   line_number_ = 0;
   io_error_ = false;
   if (from_memory_) {
@@ -111,6 +114,7 @@ bool PedigreeFile::fill() {
   if (eof_) return false;
   if (begin_ > 0) {
     std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+    buffer_start_ += static_cast<int64_t>(begin_);
     end_ -= begin_;
     begin_ = 0;
   }

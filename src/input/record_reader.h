@@ -42,6 +42,10 @@ class PedigreeFile {
   bool io_error() const { return io_error_; }
   // Number of lines delivered since the last rewind.
   int64_t line_number() const { return line_number_; }
+  // Bytes delivered since the last rewind, and the file's size when it was
+  // opened: how far a pass has come.
+  int64_t position() const { return buffer_start_ + static_cast<int64_t>(begin_); }
+  int64_t size() const { return size_; }
 
  private:
   bool fill();
@@ -51,6 +55,8 @@ class PedigreeFile {
   bool from_memory_ = false;
   std::vector<char> buf_;
   size_t begin_ = 0, end_ = 0;
+  int64_t buffer_start_ = 0;  // file offset of buf_[0]
+  int64_t size_ = 0;
   bool eof_ = false;
   bool io_error_ = false;
   int64_t line_number_ = 0;

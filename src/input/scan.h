@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/format.h"
 #include "common/sink.h"
 #include "hash/module_hash.h"
 #include "input/record_reader.h"
@@ -61,8 +62,27 @@ struct Animals {
 // REALPARENT: false for a code that contains a hyphen or is "0".
 bool REALPARENT(std::string_view code);
 
+// The parent codes of a run that stand for an unknown parent: those that
+// REALPARENT refuses, and the run's own marks (for example NA from other
+// tools), compared without trailing blanks.
+class UnknownParents {
+ public:
+  UnknownParents() = default;
+  explicit UnknownParents(std::vector<std::string> marks) : marks_(std::move(marks)) {}
+  bool is_unknown(std::string_view code) const {
+    if (!REALPARENT(code)) return true;
+    for (const std::string& mark : marks_) {
+      if (rtrim(code) == mark) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::string> marks_;
+};
+
 // The animal pass and the parent pass.
-Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, int32_t R, hash::ModuleHash& hash,
-                     Codes& codes, Sink& screen, Sink& log);
+Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, const UnknownParents& unknown,
+                     int32_t R, hash::ModuleHash& hash, Codes& codes, Sink& screen, Sink& log);
 
 }  // namespace vm::input

@@ -1,0 +1,110 @@
+#include "common/cpus.h"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vm {
+namespace {
+
+unsigned cpus_in_affinity_mask() {
+  for (int cpus = 1024; cpus <= (1 << 20); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) break;
+    const size_t size = CPU_ALLOC_SIZE(cpus);
+    CPU_ZERO_S(size, set);
+    const int got = ::sched_getaffinity(0, size, set);
+    const int count = got == 0 ? CPU_COUNT_S(size, set) : 0;
+    CPU_FREE(set);
+    if (got == 0) return static_cast<unsigned>(std::max(count, 1));
+    if (errno != EINVAL) break;  // EINVAL: the mask is wider than the set
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+bool read_first_line(const std::string& path, std::string& line) {
+  std::ifstream in(path);
+  return static_cast<bool>(std::getline(in, line));
+}
+
+bool read_number(const std::string& path, int64_t& value) {
+  std::string line;
+  if (!read_first_line(path, line)) return false;
+  const auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), value);
+  return error == std::errc() && end != line.data();
+}
+
+// The smaller of two CPU limits, 0 standing for none.
+unsigned tighter(unsigned a, unsigned b) { return a == 0 ? b : b == 0 ? a : std::min(a, b); }
+
+// The tightest quota on the way from the group `path` up to the root of
+// the hierarchy mounted at `root`; `quota_of` reads one folder's quota.
+template <class QuotaOf>
+unsigned tightest_quota(const std::string& root, std::string path, QuotaOf quota_of) {
+  unsigned limit = 0;
+  for (;;) {
+    limit = tighter(limit, quota_of(root + path));
+    if (path.empty() || path == "/") return limit;
+    const size_t slash = path.find_last_of('/');
+    path.resize(slash == std::string::npos ? 0 : slash);
+  }
+}
+
+unsigned cgroup_cpu_limit() {
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  unsigned limit = 0;
+  while (std::getline(groups, line)) {
+    // hierarchy-id:controllers:path
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    const std::string path = line.substr(second + 1);
+    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+      limit = tighter(limit, tightest_quota("/sys/fs/cgroup", path, [](const std::string& dir) {
+                        std::string text;
+                        return read_first_line(dir + "/cpu.max", text) ? cpus_of_cpu_max(text) : 0u;
+                      }));
+      continue;
+    }
+    const std::string listed = "," + controllers + ",";
+    if (listed.find(",cpu,") == std::string::npos) continue;
+    auto v1_quota = [](const std::string& dir) {
+      int64_t quota = 0, period = 0;
+      if (!read_number(dir + "/cpu.cfs_quota_us", quota) || !read_number(dir + "/cpu.cfs_period_us", period)) return 0u;
+      return cpus_of_quota(quota, period);
+    };
+    for (const std::string& mount : {"/sys/fs/cgroup/" + controllers, std::string("/sys/fs/cgroup/cpu")}) {
+      limit = tighter(limit, tightest_quota(mount, path, v1_quota));
+    }
+  }
+  return limit;
+}
+
+}  // namespace
+
+unsigned cpus_of_quota(int64_t quota_us, int64_t period_us) {
+  if (quota_us <= 0 || period_us <= 0) return 0;
+  return static_cast<unsigned>(std::max<int64_t>(1, (quota_us + period_us - 1) / period_us));
+}
+
+unsigned cpus_of_cpu_max(std::string_view text) {
+  int64_t quota = 0, period = 0;
+  const char* end = text.data() + text.size();
+  const auto q = std::from_chars(text.data(), end, quota);
+  if (q.ec != std::errc() || q.ptr == end || *q.ptr != ' ') return 0;  // "max ..." or malformed
+  const auto p = std::from_chars(q.ptr + 1, end, period);
+  if (p.ec != std::errc()) return 0;
+  return cpus_of_quota(quota, period);
+}
+
+unsigned usable_cpus() { return std::max(1u, tighter(cpus_in_affinity_mask(), cgroup_cpu_limit())); }
+
+}  // namespace vm

@@ -1,0 +1,192 @@
+#include "driver/options.h"
+
+#include <algorithm>
+#include <charconv>
+#include <filesystem>
+#include <string_view>
+
+#include "input/record_reader.h"
+
+#ifndef VELMORA_VERSION
+#define VELMORA_VERSION "0.0.0"
+#endif
+
+namespace vm {
+namespace {
+
+// One row per option: how it is written, the word that stands for its
+// value in the help (empty for an option without a value), its help line,
+// and how its value is taken. `take` throws UsageError for a value it
+// cannot use.
+struct Option {
+  std::string_view name;
+  std::string_view value;
+  std::string_view help;
+  void (*take)(ParsedOptions& parsed, std::string_view option, std::string_view value);
+};
+
+[[noreturn]] void bad_value(std::string_view option, std::string_view value, std::string_view why) {
+  throw UsageError{std::string(option) + " \"" + std::string(value) + "\": " + std::string(why)};
+}
+
+std::string file_value(std::string_view option, std::string_view value) {
+  if (value.empty()) bad_value(option, value, "the file name is empty");
+  return std::string(value);
+}
+
+// Splits "a,b,c" into its items; empty items are refused.
+std::vector<std::string_view> comma_list(std::string_view option, std::string_view value) {
+  std::vector<std::string_view> items;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = value.find(',', start);
+    const std::string_view item = value.substr(start, comma == std::string_view::npos ? value.npos : comma - start);
+    if (item.empty()) bad_value(option, value, "an empty item in the comma-separated list");
+    items.push_back(item);
+    if (comma == std::string_view::npos) return items;
+    start = comma + 1;
+  }
+}
+
+// A whole number from `low` to `high`, digits only.
+int64_t whole_number(std::string_view option, std::string_view text, std::string_view value, int64_t low,
+                     int64_t high) {
+  int64_t number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || text[0] == '+' || text[0] == '-' || error != std::errc() || end != text.data() + text.size() ||
+      number < low || number > high) {
+    bad_value(option, value,
+              "expected a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+  }
+  return number;
+}
+
+void take_fields(ParsedOptions& parsed, std::string_view option, std::string_view value) {
+  const std::vector<std::string_view> items = comma_list(option, value);
+  if (items.size() != 5) {
+    bad_value(option, value, "expected five field numbers: animal, sire, dam, population, period");
+  }
+  int32_t* numbers[5] = {&parsed.run.fields.animal, &parsed.run.fields.sire, &parsed.run.fields.dam,
+                         &parsed.run.fields.pop, &parsed.run.fields.period};
+  for (size_t k = 0; k < 5; ++k) {
+    *numbers[k] = static_cast<int32_t>(whole_number(option, items[k], value, 1, INT32_MAX));
+  }
+}
+
+void take_unknown(ParsedOptions& parsed, std::string_view option, std::string_view value) {
+  for (std::string_view code : comma_list(option, value)) {
+    if (code.size() > input::kFieldWidth) bad_value(option, value, "a code is longer than 25 characters");
+    if (code.find_first_of(" \t") != std::string_view::npos) bad_value(option, value, "a code holds a blank");
+    parsed.run.unknown.emplace_back(code);
+  }
+}
+
+constexpr unsigned kMaxThreads = 1024;
+
+const Option kOptions[] = {
+    {"--pedigree", "FILE", "the pedigree file (required)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.pedigree = file_value(o, v); }},
+    {"--fields", "A,S,D,P,T",
+     "field numbers of animal, sire, dam, population and period (default 1,2,3,4,5)", take_fields},
+    {"--output", "FILE", "the result table (default: the pedigree's name with .out, in this folder)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = file_value(o, v); }},
+    {"--log", "FILE", "the run log (default: the pedigree's name with .log, in this folder)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = file_value(o, v); }},
+    // Further result files: a row here, next to their member in RunOptions.
+    {"--threads", "N", "worker threads (default: the CPUs this process may run on)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) {
+       p.run.threads = static_cast<unsigned>(whole_number(o, v, v, 1, kMaxThreads));
+     }},
+    {"--unknown", "CODES", "more parent codes that mean unknown, comma-separated (for example NA,.)", take_unknown},
+    {"--quiet", "", "show only errors and the final line on the screen",
+     [](ParsedOptions& p, std::string_view, std::string_view) { p.run.quiet = true; }},
+    {"--help", "", "show this text and end",
+     [](ParsedOptions& p, std::string_view, std::string_view) { p.command = Command::kHelp; }},
+    {"--version", "", "show the version and end",
+     [](ParsedOptions& p, std::string_view, std::string_view) { p.command = Command::kVersion; }},
+};
+
+const Option* find_option(std::string_view name) {
+  for (const Option& option : kOptions) {
+    if (option.name == name) return &option;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ParsedOptions parse_options(std::span<const std::string> args) {
+  ParsedOptions parsed;
+  std::vector<const Option*> seen;
+  for (size_t k = 0; k < args.size(); ++k) {
+    const std::string_view arg = args[k];
+    if (!arg.starts_with("--")) throw UsageError{"unexpected argument \"" + std::string(arg) + "\""};
+    const size_t equals = arg.find('=');
+    const std::string_view name = arg.substr(0, equals);
+    const Option* option = find_option(name);
+    if (option == nullptr) throw UsageError{"unknown option \"" + std::string(name) + "\""};
+    for (const Option* earlier : seen) {
+      if (earlier == option) throw UsageError{"option " + std::string(name) + " is given twice"};
+    }
+    seen.push_back(option);
+    std::string_view value;
+    if (option->value.empty()) {
+      if (equals != std::string_view::npos) throw UsageError{"option " + std::string(name) + " takes no value"};
+    } else if (equals != std::string_view::npos) {
+      value = arg.substr(equals + 1);
+    } else if (k + 1 < args.size()) {
+      value = args[++k];
+    } else {
+      throw UsageError{"option " + std::string(name) + " needs a value (" + std::string(option->value) + ")"};
+    }
+    option->take(parsed, name, value);
+  }
+  if (parsed.command == Command::kRun && parsed.run.pedigree.empty()) {
+    throw UsageError{"no pedigree file: --pedigree FILE is required"};
+  }
+  return parsed;
+}
+
+std::string usage_text() {
+  std::string text =
+      "Usage: velmora --pedigree FILE [options]\n"
+      "       velmora PARAMETER-FILE      (the eight-line parameter file)\n"
+      "       velmora                     (the same eight values from a dialogue)\n"
+      "\n"
+      "Drift variance between populations over time, from an animal pedigree.\n"
+      "\n"
+      "Options:\n";
+  for (const Option& option : kOptions) {
+    std::string left("  ");
+    left.append(option.name);
+    if (!option.value.empty()) left.append(" ").append(option.value);
+    left.resize(std::max<size_t>(left.size() + 2, 24), ' ');
+    text.append(left).append(option.help).append("\n");
+  }
+  text +=
+      "\n"
+      "Pedigree file:\n"
+      "  Text, one record per line, no header line; fields separated by blanks, tabs or commas.\n"
+      "  Each record names an animal, its sire, its dam, its population and its period.\n"
+      "  A parent code 0, or one with a hyphen, is an unknown parent (add others with --unknown).\n"
+      "  Codes keep their first 25 characters; at least 10 records are needed.\n"
+      "  Population and period codes sort as text (10 before 9): pad numbers to one width.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  finished, or stopped with \"Program has terminated\" (the reason on the screen and in the log)\n"
+      "  2  an option that cannot be used, or a file that cannot be opened, read or written\n"
+      "  other  the code table's fatal reports end with their own exit codes\n";
+  return text;
+}
+
+std::string version_text() { return std::string("velmora ") + VELMORA_VERSION; }
+
+std::string default_result_name(const std::string& pedigree, const std::string& extension) {
+  std::filesystem::path name = std::filesystem::path(pedigree).filename();
+  if (name.empty()) name = "velmora";  // a name that ends in a slash
+  std::string result = name.stem().string() + extension;
+  if (result == name.string()) result = name.string() + extension;
+  return result;
+}
+
+}  // namespace vm

@@ -1,0 +1,229 @@
+// The option interface in-process: reading the options, default file
+// names, the screen of an option run, the CPU count.
+#include <gtest/gtest.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "common/cpus.h"
+#include "driver/options.h"
+#include "driver/screen.h"
+
+namespace {
+
+using vm::Command;
+using vm::ParsedOptions;
+using vm::UsageError;
+
+ParsedOptions parse(std::vector<std::string> args) { return vm::parse_options(args); }
+
+// The message of the UsageError that `args` give, or "" when they parse.
+std::string refusal(std::vector<std::string> args) {
+  try {
+    vm::parse_options(args);
+  } catch (const UsageError& error) {
+    return error.message;
+  }
+  return "";
+}
+
+TEST(Options, DefaultsAndBothValueForms) {
+  ParsedOptions p = parse({"--pedigree", "herd.ped"});
+  EXPECT_EQ(p.command, Command::kRun);
+  EXPECT_EQ(p.run.pedigree, "herd.ped");
+  EXPECT_EQ(p.run.fields.animal, 1);
+  EXPECT_EQ(p.run.fields.period, 5);
+  EXPECT_EQ(p.run.output, "");
+  EXPECT_EQ(p.run.threads, 0u);
+  EXPECT_FALSE(p.run.quiet);
+
+  p = parse({"--fields=5,4,3,2,1", "--pedigree=a b/c.ped", "--output", "o", "--log=l", "--threads", "3",
+             "--unknown", "NA,.", "--quiet"});
+  EXPECT_EQ(p.run.pedigree, "a b/c.ped");
+  EXPECT_EQ(p.run.fields.animal, 5);
+  EXPECT_EQ(p.run.fields.sire, 4);
+  EXPECT_EQ(p.run.fields.period, 1);
+  EXPECT_EQ(p.run.output, "o");
+  EXPECT_EQ(p.run.log, "l");
+  EXPECT_EQ(p.run.threads, 3u);
+  EXPECT_EQ(p.run.unknown, (std::vector<std::string>{"NA", "."}));
+  EXPECT_TRUE(p.run.quiet);
+}
+
+TEST(Options, NamesAreUsedWhole) {
+  const std::string name(300, 'x');
+  EXPECT_EQ(parse({"--pedigree", name}).run.pedigree, name);
+  // A value may itself begin with dashes or hold an equals sign.
+  EXPECT_EQ(parse({"--pedigree", "--odd=name"}).run.pedigree, "--odd=name");
+}
+
+TEST(Options, HelpAndVersionNeedNoPedigree) {
+  EXPECT_EQ(parse({"--help"}).command, Command::kHelp);
+  EXPECT_EQ(parse({"--version"}).command, Command::kVersion);
+  EXPECT_EQ(vm::version_text().rfind("velmora ", 0), 0u);
+  const std::string help = vm::usage_text();
+  for (const char* option : {"--pedigree", "--fields", "--output", "--log", "--threads", "--unknown", "--quiet"}) {
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+  }
+}
+
+TEST(Options, CommandLinesThatCannotBeUsed) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{}, "--pedigree FILE is required"},
+      {{"--fields", "1,2,3,4,5"}, "--pedigree FILE is required"},
+      {{"--pedigree", "p", "--bogus"}, "unknown option \"--bogus\""},
+      {{"--pedigree=p", "--pedigree=q"}, "given twice"},
+      {{"--pedigree"}, "needs a value"},
+      {{"--pedigree", "p", "extra"}, "unexpected argument \"extra\""},
+      {{"--pedigree", "p", "--quiet=yes"}, "takes no value"},
+      {{"--pedigree", ""}, "file name is empty"},
+      {{"--pedigree", "p", "--output="}, "file name is empty"},
+      {{"--pedigree", "p", "--fields", "1,2,3,4"}, "expected five field numbers"},
+      {{"--pedigree", "p", "--fields", "1,2,3,4,5,6"}, "expected five field numbers"},
+      {{"--pedigree", "p", "--fields", "1,2,,4,5"}, "empty item"},
+      {{"--pedigree", "p", "--fields", "0,2,3,4,5"}, "whole number from 1"},
+      {{"--pedigree", "p", "--fields", "1,+2,3,4,5"}, "whole number from 1"},
+      {{"--pedigree", "p", "--fields", "1,2,3,4,5x"}, "whole number from 1"},
+      {{"--pedigree", "p", "--fields", "1,2,3,4,99999999999"}, "whole number from 1"},
+      {{"--pedigree", "p", "--threads", "0"}, "whole number from 1 to 1024"},
+      {{"--pedigree", "p", "--threads", "1025"}, "whole number from 1 to 1024"},
+      {{"--pedigree", "p", "--threads", "-1"}, "whole number from 1 to 1024"},
+      {{"--pedigree", "p", "--unknown", "NA,"}, "empty item"},
+      {{"--pedigree", "p", "--unknown", std::string(26, 'u')}, "longer than 25"},
+      {{"--pedigree", "p", "--unknown", "N A"}, "holds a blank"},
+  };
+  for (const auto& [args, expected] : cases) {
+    const std::string message = refusal(args);
+    EXPECT_NE(message.find(expected), std::string::npos) << "got \"" << message << "\" for " << args.size() << " args";
+  }
+}
+
+TEST(Options, DefaultResultNamesNeverThePedigree) {
+  EXPECT_EQ(vm::default_result_name("data/herd.ped", ".out"), "herd.out");
+  EXPECT_EQ(vm::default_result_name("/abs/path/herd.2024.txt", ".log"), "herd.2024.log");
+  EXPECT_EQ(vm::default_result_name("herd", ".out"), "herd.out");
+  EXPECT_EQ(vm::default_result_name("herd.out", ".out"), "herd.out.out");
+  EXPECT_EQ(vm::default_result_name("data/herd.log", ".log"), "herd.log.log");
+  EXPECT_EQ(vm::default_result_name("data/", ".out"), "velmora.out");
+}
+
+// ---------------------------------------------------------------------------
+// The screen of an option run
+
+double fake_now = 0;
+double fake_clock() { return fake_now; }
+
+std::string shown(vm::OptionScreen::Mode mode, const vm::ProgressBasis& basis, const std::vector<std::string>& lines) {
+  vm::StringSink screen;
+  vm::OptionScreen option_screen(screen, mode, basis, fake_clock);
+  for (const std::string& line : lines) option_screen.write(line);
+  option_screen.flush();
+  return screen.data;
+}
+
+const std::vector<std::string> kInbreedingStage = {
+    "  Updating links ...\n", "  Calculating coefficients of inbreeding ...\n", "        1000\n", "        2000\n",
+    "        3000\n", "  Calculating drift variance between populations for: 2001\n", "Finished.\n"};
+
+TEST(OptionScreen, QuietKeepsErrorsWarningsAndTheFinalLine) {
+  const vm::ProgressBasis basis;
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, basis, kInbreedingStage), "Finished.\n");
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, basis,
+                  {" Allocating memory ...\n", "      100000\n", "\n", "  ERROR: Loop in pedigree: animals without generation\n",
+                   "Program has terminated\n"}),
+            "\n  ERROR: Loop in pedigree: animals without generation\nProgram has terminated\n");
+  // A line may come in pieces.
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, basis, {"  WARN", "ING : \n"}), "  WARNING : \n");
+}
+
+TEST(OptionScreen, PlainPassesEverythingAsWritten) {
+  const vm::ProgressBasis basis;
+  std::string all;
+  for (const std::string& line : kInbreedingStage) all += line;
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kPlain, basis, kInbreedingStage), all);
+}
+
+TEST(OptionScreen, CountsBecomeOneUpdatingLinePerStage) {
+  vm::ProgressBasis basis;
+  basis.animals = 4000;
+  fake_now = 100;
+  const std::string screen = shown(vm::OptionScreen::Mode::kProgress, basis, kInbreedingStage);
+  EXPECT_EQ(screen,
+            "  Updating links ...\n"
+            "  Calculating coefficients of inbreeding ..."
+            "\r  Calculating coefficients of inbreeding ...   25%  0:00"
+            "\r  Calculating coefficients of inbreeding ...   50%  0:00"
+            "\r  Calculating coefficients of inbreeding ...   75%  0:00"
+            "\r  Calculating coefficients of inbreeding ...  100%  0:00\n"
+            "  Calculating drift variance between populations for: 2001\n"
+            "Finished.\n");
+}
+
+TEST(OptionScreen, FilePassesMeasuredByTheShareRead) {
+  vm::input::PedigreeFile file;
+  file.open_memory(std::string(1000, '\n'));
+  std::string_view line;
+  for (int k = 0; k < 250; ++k) file.next_line(line);
+  vm::ProgressBasis basis;
+  basis.pedigree = &file;
+  // The scan reads the file twice: a quarter of the first pass is an
+  // eighth of the stage; a stage that ends in an error keeps its share.
+  const std::string screen = shown(vm::OptionScreen::Mode::kProgress, basis,
+                                   {" Allocating memory ...\n", "      100000\n", "      200000\n", "      100000\n",
+                                    "  ERROR: No population or period code in record 7\n"});
+  EXPECT_EQ(screen,
+            " Allocating memory ..."
+            "\r Allocating memory ...   12%  0:00"
+            "\r Allocating memory ...   62%  0:00\n"
+            "  ERROR: No population or period code in record 7\n");
+}
+
+TEST(OptionScreen, ElapsedTimeOfTheStage) {
+  vm::ProgressBasis basis;
+  basis.animals = 1000000;
+  fake_now = 10;
+  vm::StringSink screen;
+  vm::OptionScreen option_screen(screen, vm::OptionScreen::Mode::kProgress, basis, fake_clock);
+  option_screen.write("  Calculating coefficients of inbreeding ...\n");
+  fake_now = 10 + 75.5;
+  option_screen.write("        1000\n");
+  EXPECT_NE(screen.data.find("    0%  1:15"), std::string::npos) << screen.data;
+  // Standard output is flushed before an error goes to the error stream:
+  // the open line ends first.
+  option_screen.flush();
+  EXPECT_EQ(screen.data.back(), '\n');
+}
+
+// ---------------------------------------------------------------------------
+// CPUs
+
+TEST(Cpus, QuotasRoundUp) {
+  EXPECT_EQ(vm::cpus_of_quota(-1, 100000), 0u);
+  EXPECT_EQ(vm::cpus_of_quota(50000, 100000), 1u);
+  EXPECT_EQ(vm::cpus_of_quota(150000, 100000), 2u);
+  EXPECT_EQ(vm::cpus_of_quota(400000, 100000), 4u);
+  EXPECT_EQ(vm::cpus_of_cpu_max("max 100000"), 0u);
+  EXPECT_EQ(vm::cpus_of_cpu_max("250000 100000"), 3u);
+  EXPECT_EQ(vm::cpus_of_cpu_max("1000 100000"), 1u);
+  EXPECT_EQ(vm::cpus_of_cpu_max(""), 0u);
+}
+
+TEST(Cpus, AffinityMaskIsHonoured) {
+  cpu_set_t before;
+  ASSERT_EQ(::sched_getaffinity(0, sizeof before, &before), 0);
+  const unsigned all = vm::usable_cpus();
+  EXPECT_GE(all, 1u);
+  EXPECT_LE(all, static_cast<unsigned>(CPU_COUNT(&before)));
+  int first = 0;
+  while (!CPU_ISSET(first, &before)) ++first;
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  CPU_SET(first, &one);
+  ASSERT_EQ(::sched_setaffinity(0, sizeof one, &one), 0);
+  EXPECT_EQ(vm::usable_cpus(), 1u);
+  ::sched_setaffinity(0, sizeof before, &before);
+}
+
+}  // namespace
