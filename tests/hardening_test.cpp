@@ -3,16 +3,23 @@
 // and never with a crash, a hang or a result that only looks right. Each
 // case runs the program as a process in a scratch folder.
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <memory>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/sink.h"
@@ -236,6 +243,54 @@ TEST_F(Hardening, LastLineOf100MegabytesGivesItsFirstFields) {
   expect_finished(r);
   EXPECT_TRUE(contains(read("log.txt"), "  Number of animals read: " + num(11) + "\n"));
   EXPECT_FALSE(contains(read("log.txt"), "Z1"));
+}
+
+// Runs velmora on params.txt in the scratch folder as a child process whose
+// address space is limited to `limit_mb` (not under AddressSanitizer, whose
+// shadow memory needs far more); returns its exit status and sets the
+// child's peak resident memory in MB.
+int run_limited(const fs::path& dir, long limit_mb, long& peak_mb) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+#ifndef __SANITIZE_ADDRESS__
+    const rlimit limit{static_cast<rlim_t>(limit_mb) << 20, static_cast<rlim_t>(limit_mb) << 20};
+    ::setrlimit(RLIMIT_AS, &limit);
+#endif
+    if (::chdir(dir.c_str()) != 0) ::_exit(126);
+    for (auto [fd, name, flags] : {std::tuple{0, "/dev/null", O_RDONLY}, std::tuple{1, "stdout.txt", O_WRONLY | O_CREAT | O_TRUNC},
+                                   std::tuple{2, "stderr.txt", O_WRONLY | O_CREAT | O_TRUNC}}) {
+      const int opened = ::open(name, flags, 0644);
+      if (opened < 0 || ::dup2(opened, fd) < 0) ::_exit(126);
+    }
+    ::execl(VELMORA_BINARY, VELMORA_BINARY, "params.txt", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int raw = 0;
+  rusage usage{};
+  ::wait4(child, &raw, 0, &usage);
+  peak_mb = usage.ru_maxrss / 1024;
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// A line of a gigabyte (a sparse file, all NUL bytes) after a record's
+// fields is passed over, and one of 40 MB that is a record's last value is
+// squeezed: the same records as from short lines, in bounded memory.
+TEST_F(Hardening, GigabyteLinesInBoundedMemory) {
+  const fs::path ped = path("ped.txt");
+  write("ped.txt", std::string(kPedigree) + "X1 F1 F2 PA Y2 ");
+  fs::resize_file(ped, fs::file_size(ped) + (size_t{1} << 30));
+  std::ofstream(ped, std::ios::app) << "\nX2 F1 F2 PB " << std::string(size_t{40} << 20, 'Q') << "\n";
+  write("params.txt", "ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+  long peak_mb = 0;
+  EXPECT_EQ(run_limited(dir_, 600, peak_mb), 0) << read("stderr.txt");
+  EXPECT_TRUE(ends_with(read("stdout.txt"), "\nFinished.\n"));
+  EXPECT_LT(peak_mb, 150);
+
+  // The same results as with the long stretches cut short.
+  const std::string out = read("out.txt"), log = read("log.txt");
+  run_pedigree(std::string(kPedigree) + "X1 F1 F2 PA Y2\nX2 F1 F2 PB " + std::string(25, 'Q') + "\n");
+  EXPECT_EQ(read("out.txt"), out);
+  EXPECT_EQ(read("log.txt"), log);
 }
 
 TEST_F(Hardening, FirstLineLongerThan5000Characters) {
@@ -633,6 +688,146 @@ TEST_F(Hardening, ResultsThatCannotFitInMemory) {
   Result r = run_pedigree(text);
   expect_file_error(r, "ped.txt", "4000 populations and 4000 periods");
   EXPECT_EQ(read("out.txt"), "");
+}
+
+// ---------------------------------------------------------------------------
+// A pedigree that fails or changes during the run
+
+// 2000 records in two populations and five periods; from the 21st on, the
+// parents are earlier animals.
+std::string counted_pedigree() {
+  std::string text;
+  for (int k = 1; k <= 2000; ++k) {
+    const std::string sire = k > 20 ? "A" + std::to_string(k * 7 % (k - 1) + 1) : "0";
+    const std::string dam = k > 20 ? "A" + std::to_string(k * 13 % (k - 1) + 1) : "0";
+    text += "A" + std::to_string(k) + " " + sire + " " + dam + " P" + std::to_string(k % 2) + " Y" +
+            std::to_string(k * 5 / 2001) + "\n";
+  }
+  return text;
+}
+
+struct PipelineRun {
+  int status = -1;
+  vm::StringSink screen, log, output, errors;
+};
+
+// The run on the pedigree file `path`, its reader prepared by `prepare`
+// (hooks set) after the open.
+void run_file(const fs::path& path, const std::function<void(vm::input::PedigreeFile&)>& prepare, PipelineRun& run) {
+  vm::input::PedigreeFile pedigree;
+  ASSERT_TRUE(pedigree.open(path.string()));
+  prepare(pedigree);
+  vm::StringSink channel9;
+  run.status = vm::run_pipeline_for_test(pedigree, vm::input::FieldNumbers{1, 2, 3, 4, 5}, run.screen, run.log,
+                                         run.output, channel9, run.errors);
+}
+
+// A run that ended with the one error line `error`, wrote no result table
+// and did not finish.
+void expect_refused(const PipelineRun& run, const std::string& error) {
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.errors.data, "velmora: " + error + "\n");
+  EXPECT_EQ(run.output.data, "");
+  EXPECT_FALSE(contains(run.screen.data, "Finished."));
+}
+
+// The reader's read(2), in parts of at most 4 KiB, that fails with EIO
+// once `bytes` of pass `pass` were read.
+std::function<long(int, char*, size_t)> failing_read(vm::input::PedigreeFile& file, std::string pass, size_t bytes) {
+  auto given = std::make_shared<size_t>(0);
+  return [&file, pass, bytes, given](int fd, char* buffer, size_t size) -> long {
+    if (file.pass() != pass) return ::read(fd, buffer, std::min<size_t>(size, 4096));
+    if (*given >= bytes) {
+      errno = EIO;
+      return -1;
+    }
+    const long n = ::read(fd, buffer, std::min({size, size_t{4096}, bytes - *given}));
+    *given += static_cast<size_t>(std::max(n, 0L));
+    return n;
+  };
+}
+
+TEST_F(Hardening, ReadErrorInAnyPassEndsTheRun) {
+  const std::string text = counted_pedigree();
+  write("ped.txt", text);
+  const std::string file = path("ped.txt").string();
+  for (auto [pass, bytes] : {std::pair{"first records", 100}, std::pair{"counting", 30000},
+                             std::pair{"collecting", 4096}, std::pair{"animal", 20000}, std::pair{"parent", 33333}}) {
+    PipelineRun run;
+    run_file(path("ped.txt"), [&](vm::input::PedigreeFile& f) { f.set_hooks_for_test({failing_read(f, pass, bytes), {}}); },
+             run);
+    const auto line = std::count(text.begin(), text.begin() + bytes, '\n') + 1;
+    expect_refused(run, "pedigree file \"" + file + "\" cannot be read at line " + std::to_string(line) + " (" + pass +
+                            " pass): " + std::strerror(EIO));
+  }
+}
+
+TEST_F(Hardening, PedigreeThatChangesDuringTheRun) {
+  const std::string text = counted_pedigree();
+  const std::string file = path("ped.txt").string();
+  const std::string size = std::to_string(text.size());
+  const std::string changed = "pedigree file \"" + file + "\" changed during the run: ";
+  // The start of the 1001st line: a cut at a line end.
+  const size_t half = [&] {
+    size_t at = 0;
+    for (int k = 0; k < 1000; ++k) at = text.find('\n', at) + 1;
+    return at;
+  }();
+  struct Case {
+    std::string pass;       // the change comes as this pass begins ...
+    bool within;            // ... or with its first read, after the check
+    std::function<void()> change;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {"collecting", false, [&] { std::ofstream(file, std::ios::app) << "X1 0 0 P1 Y1\n"; },
+       changed + "it had " + size + " bytes and has " + std::to_string(text.size() + 13) +
+           " (seen as the collecting pass began)"},
+      {"animal", false, [&] { fs::resize_file(file, half); },
+       changed + "it had " + size + " bytes and has " + std::to_string(half) + " (seen as the animal pass began)"},
+      {"parent", false,
+       [&] {
+         write_file(path("new.txt"), text);
+         fs::rename(path("new.txt"), file);
+       },
+       changed + "its name now leads to another file, or to none (seen as the parent pass began)"},
+      {"animal", true, [&] { fs::resize_file(file, half); },
+       changed + "the animal pass found the end of the file after line 1000, at record 1001 of the 2000 records counted"},
+      {"parent", true, [&] { std::ofstream(file, std::ios::app) << "X1 0 0 P1 Y1\n"; },
+       changed + "the parent pass found more than the 2000 records counted, at line 2001"},
+      {"parent", true, [&] { std::fstream(file, std::ios::in | std::ios::out) << "B"; },
+       changed + "it was written to (seen as the parent pass ended)"},
+      {"collecting", true, [&] { std::ofstream(file) << std::string(text).replace(half, 2, "'A"); },
+       changed + "the collecting pass cannot read record 1001 at line 1001: a quoted value is not closed before the "
+                 "end of the file"},
+  };
+  for (const Case& c : cases) {
+    write("ped.txt", text);
+    PipelineRun run;
+    bool changed_once = false;
+    auto change_once = [&](std::string_view pass) {
+      if (pass == c.pass && !changed_once) {
+        changed_once = true;
+        c.change();
+      }
+    };
+    run_file(
+        path("ped.txt"),
+        [&](vm::input::PedigreeFile& f) {
+          vm::input::PedigreeFile::TestHooks hooks;
+          if (c.within) {
+            hooks.read = [&f, &change_once](int fd, char* buffer, size_t size) -> long {
+              change_once(f.pass());
+              return ::read(fd, buffer, std::min<size_t>(size, 4096));
+            };
+          } else {
+            hooks.before_pass = change_once;
+          }
+          f.set_hooks_for_test(hooks);
+        },
+        run);
+    expect_refused(run, c.error);
+  }
 }
 
 // ---------------------------------------------------------------------------

@@ -2,7 +2,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <fstream>
 #include <random>
 #include <regex>
@@ -453,3 +458,190 @@ TEST(RecordRead, RandomBytesMatchReference) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Lines longer than the buffer: squeezed and read in pieces
+
+using vm::input::ReadFault;
+
+// A value with a long stretch of the kinds the squeeze shortens, or one
+// that makes the line long through many short values.
+std::string long_value(std::mt19937& rng) {
+  const size_t len = 300 + rng() % 6000;
+  switch (rng() % 8) {
+    case 0:  // one byte repeated, also quotes and digits
+      return std::string(len, std::string("x0 7*'\"\r\0", 9)[rng() % 9]);
+    case 1:  // a count of many digits, zero or not at its two ends or between
+      return std::string(len, '0') + (rng() % 2 ? "1" : "") + std::string(len, rng() % 2 ? '0' : '9') + "*" +
+             (rng() % 2 ? "V" : "");
+    case 2:  // digits, then a repeat and a long value
+      return random_chars(rng, "0", len) + "3*" + random_chars(rng, std::string("ABab09*\r\0", 9), len);
+    case 3:  // a quoted value running over long stretches and line ends
+      return "'" + random_chars(rng, "AB x''", len) + "\n" + random_chars(rng, "Ab", len) + "' ";
+    case 4: {  // many short values
+      std::string s;
+      while (s.size() < len) s += random_value(rng) + pick(rng, {" ", ",", "/ ", "\t"});
+      return s;
+    }
+    case 5:
+      return random_chars(rng, std::string("ABab09*\r\0,", 10), len);
+    case 6: {  // doubled quotes among letters, within the limit (it cannot be cut)
+      std::string s = "'";
+      for (size_t k = len % 500; k > 0; --k) s += random_chars(rng, "ab", 2) + "''";
+      return s + "'";
+    }
+    default:
+      return random_value(rng);
+  }
+}
+
+// Reads at most `most` bytes at a time, so that lines arrive in parts.
+void read_in_small_parts(PedigreeFile& file, size_t most) {
+  file.set_hooks_for_test({[most](int fd, char* buffer, size_t size) {
+                             return static_cast<long>(::read(fd, buffer, std::min(size, most)));
+                           },
+                           {}});
+  file.rewind();
+}
+
+// Reads `text` from a file through small limits and reads of a few bytes,
+// and from memory whole: the statuses, fields and faults must agree.
+std::string compare_pieces_with_whole(const std::string& text, int32_t n, std::mt19937& rng) {
+  const std::string path = temp_path("pieces");
+  write_file(path, text);
+  PedigreeFile disk;
+  if (!disk.open(path)) return "cannot open";
+  disk.set_limits_for_test({rng() % 40, 2500 + rng() % 2000});
+  read_in_small_parts(disk, 1 + rng() % 97);
+  Reader mem(text, n);
+  Fields fields(n);
+  std::string difference;
+  for (int read = 1; difference.empty(); ++read) {
+    ReadFault got_fault, want_fault;
+    const ReadStatus got = read_record(disk, fields, got_fault);
+    const ReadStatus want = read_record(mem.file, mem.fields, want_fault);
+    const std::string at = " at read " + std::to_string(read);
+    if (got != want) difference = "status differs" + at + ": " + got_fault.what;
+    else if (got_fault.what != want_fault.what || got_fault.line != want_fault.line) difference = "fault differs" + at;
+    else if (got != kOk) break;
+    for (int32_t k = 1; k <= n && difference.empty(); ++k) {
+      if (fields.get(k) != mem.fields.get(k)) difference = "field " + std::to_string(k) + " differs" + at;
+    }
+  }
+  std::remove(path.c_str());
+  return difference;
+}
+
+TEST(LongLines, PiecesAndSqueezeReadTheSameRecords) {
+  std::mt19937 rng(77);
+  for (int i = 0; i < 400; ++i) {
+    std::string text;
+    for (int v = static_cast<int>(rng() % 12); v > 0; --v) text += (rng() % 3 ? long_value(rng) : random_value(rng)) + random_separator(rng);
+    const int32_t n = 1 + static_cast<int32_t>(rng() % 6);
+    ASSERT_EQ(compare_pieces_with_whole(text, n, rng), "") << "case " << i << " n=" << n;
+  }
+}
+
+TEST(LongLines, SkippedRestAndUnsplittableLine) {
+  // A quoted value of doubled quotes and letters, longer than the limit:
+  // it can be neither shortened nor cut.
+  std::string unsplittable = "'";
+  for (int i = 0; i < 2000; ++i) unsplittable += "a''";
+  unsplittable += "'";
+  const std::string path = temp_path("skip");
+  write_file(path, "A B\nQ " + unsplittable + "\nC D\n");
+  PedigreeFile file;
+  ASSERT_TRUE(file.open(path));
+  file.set_limits_for_test({0, 256});
+  read_in_small_parts(file, 50);
+
+  // The rest of a completed record's line is passed over unread.
+  Fields fields(1);
+  ReadFault fault;
+  for (const char* want : {"A", "Q", "C"}) {
+    ASSERT_EQ(read_record(file, fields, fault), kOk) << fault.what;
+    EXPECT_EQ(vm::rtrim(fields.get(1)), want);
+  }
+  EXPECT_EQ(read_record(file, fields, fault), kEof);
+  EXPECT_EQ(file.line_number(), 3);
+
+  // A record that needs the value: a read error that names the line.
+  file.rewind();
+  Fields two(2);
+  ASSERT_EQ(read_record(file, two, fault), kOk);
+  EXPECT_EQ(read_record(file, two, fault), kError);
+  EXPECT_EQ(fault.line, 2);
+  EXPECT_NE(fault.what.find("without a blank, tab, comma or slash"), std::string::npos) << fault.what;
+  std::remove(path.c_str());
+}
+
+// ---------------------------------------------------------------------------
+// A file that fails or changes under the reader
+
+TEST(FileFaults, ReadErrorNamesTheLineAndTheSystemsReason) {
+  const std::string path = temp_path("eio");
+  write_file(path, "A 1\nB 2\nC 3\n");
+  PedigreeFile file;
+  ASSERT_TRUE(file.open(path));
+  size_t given = 0;
+  file.set_hooks_for_test({[&given](int fd, char* buffer, size_t size) -> long {
+                             if (given >= 6) {
+                               errno = EIO;
+                               return -1;
+                             }
+                             const long n = ::read(fd, buffer, std::min<size_t>(size, 6 - given));
+                             given += static_cast<size_t>(std::max(n, 0L));
+                             return n;
+                           },
+                           {}});
+  file.rewind();
+  Fields fields(2);
+  ReadFault fault;
+  ASSERT_EQ(read_record(file, fields, fault), kOk);
+  EXPECT_EQ(read_record(file, fields, fault), kError);  // line 2 was cut short by the failure
+  EXPECT_EQ(fault.line, 2);
+  EXPECT_EQ(fault.what, std::string("the file cannot be read: ") + std::strerror(EIO));
+  std::remove(path.c_str());
+}
+
+TEST(FileFaults, RewindRefusesAFileThatChanged) {
+  const std::string path = temp_path("changes");
+  const std::string other = temp_path("changes_other");
+  struct Change {
+    const char* what;
+    std::function<void()> make;
+    const char* message;
+  };
+  const std::vector<Change> changes = {
+      {"appended", [&] { std::ofstream(path, std::ios::app) << "C 3\n"; }, "it had 8 bytes and has 12"},
+      {"truncated", [&] { ASSERT_EQ(::truncate(path.c_str(), 4), 0); }, "it had 8 bytes and has 4"},
+      {"rewritten in place",
+       [&] {
+         std::fstream(path, std::ios::in | std::ios::out) << "X";
+         const timespec times[2] = {{0, UTIME_OMIT}, {12345, 0}};
+         ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+       },
+       "it was written to"},
+      {"replaced", [&] {
+         write_file(other, "A 1\nB 2\n");
+         ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+       },
+       "its name now leads to another file"},
+  };
+  for (const Change& change : changes) {
+    write_file(path, "A 1\nB 2\n");
+    PedigreeFile file;
+    ASSERT_TRUE(file.open(path));
+    file.start_pass("counting");
+    change.make();
+    try {
+      file.start_pass("animal");
+      ADD_FAILURE() << change.what << ": not refused";
+    } catch (const vm::FileError& e) {
+      EXPECT_EQ(e.message, "pedigree file \"" + path + "\" changed during the run: " + change.message +
+                               (std::string(change.what) == "replaced" ? ", or to none" : "") +
+                               " (seen as the animal pass began)");
+    }
+  }
+  std::remove(path.c_str());
+}

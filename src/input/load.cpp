@@ -48,15 +48,14 @@ int32_t kind_id(std::string_view code, CodeMemo<6>& memo, hash::ModuleHash& hash
 
 // The animal pass numbers the animals; per record it keeps the number of
 // the record's animal, so that the parent pass need not look it up again.
-void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash, Codes& codes,
-                 Animals& animals, std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
+void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, int32_t R, hash::ModuleHash& hash,
+                 Codes& codes, Animals& animals, std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
   CodeMemo<6> periods, pops;
   screen.write(FreeLine().text("Reading animals ...").str());
-  int64_t record = 0;
-  for (;;) {
+  file.start_pass("animal");
+  for (int64_t record = 1; record <= R; ++record) {
     fields.blank();
-    if (read_record(file, fields) != ReadStatus::kOk) break;
-    ++record;
+    read_counted_record(file, fields, record, R);
     if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
 
     std::string_view code = fields.get(fn.animal);
@@ -86,6 +85,7 @@ void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, has
     animals.period.push_back(Codes::entry(codes.hash2period, period));
     animals.pop.push_back(Codes::entry(codes.hash2pop, pop));
   }
+  expect_no_more_records(file, fields, R);
 }
 
 // The number of a parent code: 0 for an unknown parent, otherwise the
@@ -125,14 +125,16 @@ int32_t parent_number(std::string_view parent, std::string_view animal, const ch
 void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, ParentLookup& lookup, Animals& animals,
                  const std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
   screen.write(FreeLine().text(" Reading pedigree ...").str());
-  file.rewind();
+  file.start_pass("parent");
   int64_t record = 0;
   // The same records as in the animal pass: their animals are known.
-  for (const int32_t a : record_animal) {
+  const int64_t R = static_cast<int64_t>(record_animal.size());
+  for (int64_t r = 1; r <= R; ++r) {
+    const int32_t a = record_animal[static_cast<size_t>(r - 1)];
     // Blanked before every read, so that an empty parent value is an
     // unknown parent and never the previous record's parent.
     fields.blank();
-    if (read_record(file, fields) != ReadStatus::kOk) break;
+    read_counted_record(file, fields, r, R);
     std::string_view code = fields.get(fn.animal);
     if (animals.sire[a] != 0) continue;
     ++record;
@@ -144,6 +146,8 @@ void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, Par
     if (sire != 0) animals.sire[a] = sire;
     if (dam != 0) animals.dam[a] = dam;
   }
+  expect_no_more_records(file, fields, R);
+  file.check_unchanged("as the parent pass ended");
   log.write(FreeLine().text(" New number of animals in pedigree: ").num(animals.n).str());
 }
 
@@ -165,7 +169,7 @@ Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn,
   codes.an2hash.reserve(expected);
   std::vector<int32_t> record_animal;
   record_animal.reserve(static_cast<size_t>(R));
-  animal_pass(file, fields, fn, hash, codes, animals, record_animal, screen, log);
+  animal_pass(file, fields, fn, R, hash, codes, animals, record_animal, screen, log);
   animals.sire.assign(static_cast<size_t>(animals.n) + 1, 0);
   animals.dam.assign(static_cast<size_t>(animals.n) + 1, 0);
   ParentLookup lookup{unknown, hash, codes, {}};

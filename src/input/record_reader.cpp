@@ -17,7 +17,8 @@ namespace vm::input {
 namespace {
 
 // Lines are read through a buffer of this size; it grows only for a
-// longer line, so a normal pedigree costs one read() per mebibyte.
+// longer line (up to the line limit), so a normal pedigree costs one
+// read() per mebibyte.
 constexpr size_t kInitialBuffer = size_t{1} << 20;
 
 // CHRLINE: the field count examines at most this many characters.
@@ -36,6 +37,84 @@ constexpr std::array<bool, 256> kEndsValue = [] {
 }();
 
 bool ends_value(char c) { return kEndsValue[static_cast<unsigned char>(c)]; }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Shortening long stretches of a line
+//
+// Of each value the record read keeps the first 25 characters; beyond them
+// only a few things in a line matter: where values end (blank, tab, comma,
+// slash, line end), quotes (a quoted value ends at a single quote, a
+// doubled one stands for one), and whether a value that begins with digits
+// continues with '*' (a repeat count, which must lie within 1..2^31-1).
+// squeeze() rewrites a part of a line so that none of these change:
+// - a run of more than kLongRun equal quotes keeps kKeep of them, or one
+//   more, so that the number stays odd or even;
+// - a stretch of more than kLongRun characters that are no separators and
+//   no quotes keeps its first and last kKeep characters (the last ones
+//   hold a carriage return before the line end), and when it begins with
+//   digits, that digit run is shortened on its own: its first and last
+//   kKeep digits, with the first digit other than 0 from between them, so
+//   that a count stays 0, stays the same, or stays beyond 2^31-1. Where the
+//   digits end, the kKeep characters after them are kept too (what follows
+//   a '*'). A part that begins inside a stretch is itself such a stretch.
+// Applied again as the line grows, each step changes nothing the read sees.
+
+namespace {
+
+constexpr size_t kLongRun = 512;
+constexpr size_t kKeep = 128;
+
+bool is_quote(char c) { return c == '\'' || c == '"'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Appends p[from, to) at out (never ahead of from); returns the new out.
+size_t keep(char* p, size_t out, size_t from, size_t to) {
+  if (out != from) std::memmove(p + out, p + from, to - from);
+  return out + (to - from);
+}
+
+size_t squeeze_digits(char* p, size_t out, size_t i, size_t end) {
+  if (end - i <= kLongRun) return keep(p, out, i, end);
+  out = keep(p, out, i, i + kKeep);
+  char* middle = p + i + kKeep;
+  char* nonzero = std::find_if(middle, p + end - kKeep, [](char c) { return c != '0'; });
+  if (nonzero != p + end - kKeep) p[out++] = *nonzero;
+  return keep(p, out, end - kKeep, end);
+}
+
+size_t squeeze_stretch(char* p, size_t out, size_t i, size_t end) {
+  size_t digits_end = i;
+  while (digits_end < end && is_digit(p[digits_end])) ++digits_end;
+  out = squeeze_digits(p, out, i, digits_end);
+  if (end - digits_end <= kLongRun) return keep(p, out, digits_end, end);
+  out = keep(p, out, digits_end, digits_end + kKeep);
+  return keep(p, out, end - kKeep, end);
+}
+
+// Rewrites p[0, n) in place as described above; returns its new length.
+size_t squeeze(char* p, size_t n) {
+  size_t out = 0;
+  for (size_t i = 0; i < n;) {
+    const char c = p[i];
+    size_t j = i + 1;
+    if (ends_value(c)) {
+      p[out++] = c;
+    } else if (is_quote(c)) {
+      while (j < n && p[j] == c) ++j;
+      const size_t run = j - i;
+      const size_t kept = run > kLongRun ? kKeep + run % 2 : run;
+      std::memset(p + out, c, kept);
+      out += kept;
+    } else {
+      while (j < n && !ends_value(p[j]) && !is_quote(p[j])) ++j;
+      out = squeeze_stretch(p, out, i, j);
+    }
+    i = j;
+  }
+  return out;
+}
 
 }  // namespace
 
@@ -73,8 +152,10 @@ bool PedigreeFile::open(const std::string& path) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   fd_ = fd;
-  size_ = static_cast<int64_t>(st.st_size);
+  identity_ = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), static_cast<int64_t>(st.st_size),
+               static_cast<int64_t>(st.st_mtim.tv_sec), static_cast<int64_t>(st.st_mtim.tv_nsec)};
   if (buf_.size() < kInitialBuffer) buf_.resize(kInitialBuffer);
+  pass_.clear();
   rewind();
   return true;
 }
@@ -86,15 +167,25 @@ void PedigreeFile::open_memory(std::string contents) {
   error_.clear();
   from_memory_ = true;
   buf_.assign(contents.begin(), contents.end());
-  size_ = static_cast<int64_t>(buf_.size());
+  identity_ = {};
+  identity_.size = static_cast<int64_t>(buf_.size());
+  rewind();
+}
+
+void PedigreeFile::start_pass(std::string_view pass) {
+  pass_ = pass;
   rewind();
 }
 
 void PedigreeFile::rewind() {
+  if (hooks_.before_pass) hooks_.before_pass(pass_);
+  check_unchanged(pass_.empty() ? std::string() : "as the " + pass_ + " pass began");
   begin_ = 0;
   buffer_start_ = 0;
   line_number_ = 0;
   io_error_ = false;
+  in_line_ = false;
+  read_error_.clear();
   if (from_memory_) {
     end_ = buf_.size();
     eof_ = true;
@@ -102,10 +193,42 @@ void PedigreeFile::rewind() {
   }
   end_ = 0;
   eof_ = fd_ < 0;
-  if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) < 0) {
-    io_error_ = true;
-    eof_ = true;
+  if (fd_ >= 0 && ::lseek(fd_, 0, SEEK_SET) < 0) fail_read(std::strerror(errno));
+}
+
+void PedigreeFile::changed(const std::string& what, std::string_view when) const {
+  throw FileError{"pedigree file \"" + path_ + "\" changed during the run: " + what +
+                  (when.empty() ? std::string() : " (seen " + std::string(when) + ")")};
+}
+
+// The name must still lead to the file opened, and its size and
+// modification time must be those it had then.
+void PedigreeFile::check_unchanged(std::string_view when) const {
+  if (fd_ < 0) return;
+  struct stat now {};
+  if (::fstat(fd_, &now) != 0) changed(std::string("it cannot be examined: ") + std::strerror(errno), when);
+  if (static_cast<int64_t>(now.st_size) != identity_.size) {
+    changed("it had " + std::to_string(identity_.size) + " bytes and has " + std::to_string(now.st_size), when);
   }
+  if (now.st_mtim.tv_sec != identity_.mtime_sec || now.st_mtim.tv_nsec != identity_.mtime_nsec) {
+    changed("it was written to", when);
+  }
+  struct stat named {};
+  if (::stat(path_.c_str(), &named) != 0 || static_cast<uint64_t>(named.st_dev) != identity_.dev ||
+      static_cast<uint64_t>(named.st_ino) != identity_.ino) {
+    changed("its name now leads to another file, or to none", when);
+  }
+}
+
+void PedigreeFile::fail_read(std::string why) {
+  io_error_ = true;
+  eof_ = true;
+  read_error_ = std::move(why);
+}
+
+long PedigreeFile::read_some(char* buffer, size_t size) {
+  if (hooks_.read) return hooks_.read(fd_, buffer, size);
+  return static_cast<long>(::read(fd_, buffer, size));
 }
 
 // Moves the unread tail to the front, doubles the buffer when the tail
@@ -118,21 +241,58 @@ bool PedigreeFile::fill() {
     end_ -= begin_;
     begin_ = 0;
   }
-  if (end_ == buf_.size()) buf_.resize(std::max(kInitialBuffer, buf_.size() * 2));
+  if (end_ == buf_.size()) buf_.resize(std::max(kInitialBuffer, std::min(buf_.size() * 2, limits_.max_line)));
   for (;;) {
-    ssize_t n = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    const long n = read_some(buf_.data() + end_, buf_.size() - end_);
     if (n > 0) {
       end_ += static_cast<size_t>(n);
       return true;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) io_error_ = true;
+    if (n < 0) {
+      fail_read(std::strerror(errno));
+      return false;
+    }
     eof_ = true;
     return false;
   }
 }
 
+// Reads past the rest of a line of which a piece was delivered, without
+// keeping it. A hole in a sparse file holds only NUL bytes, no line end:
+// it is passed over without reading it.
+void PedigreeFile::skip_rest_of_line() {
+  while (in_line_) {
+    const void* nl = begin_ < end_ ? std::memchr(buf_.data() + begin_, '\n', end_ - begin_) : nullptr;
+    if (nl != nullptr) {
+      begin_ = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
+      in_line_ = false;
+      return;
+    }
+    buffer_start_ += static_cast<int64_t>(end_);
+    begin_ = end_ = 0;
+    if (fd_ >= 0) {
+      const off_t here = ::lseek(fd_, 0, SEEK_CUR);
+      const off_t data = here < 0 ? -1 : ::lseek(fd_, here, SEEK_DATA);
+      if (data < 0 && errno == ENXIO) eof_ = true;  // only a hole up to the end
+      if (data > here) buffer_start_ += data - here;
+    }
+    if (!fill()) return;
+  }
+}
+
 bool PedigreeFile::next_line(std::string_view& line) {
+  skip_rest_of_line();
+  if (in_line_) return false;  // the rest could not be read
+  return take_piece(line, true);
+}
+
+bool PedigreeFile::next_piece(std::string_view& piece) { return take_piece(piece, !in_line_); }
+
+// The rest of the line, up to its end when that is near; a long line is
+// cut after its last separator, or else squeezed (beyond the head that the
+// field count examines).
+bool PedigreeFile::take_piece(std::string_view& piece, bool new_line) {
   size_t scanned = begin_;  // bytes before this are known to hold no '\n'
   for (;;) {
     const char* base = buf_.data();
@@ -145,19 +305,46 @@ bool PedigreeFile::next_line(std::string_view& line) {
     } else if (io_error_) {
       return false;  // a line cut short by a failed read is no line
     } else if (eof_) {
-      if (begin_ == end_) return false;
+      if (begin_ == end_) {
+        in_line_ = false;
+        return false;
+      }
       stop = next = end_;  // a last line without its newline
+    } else if (end_ - begin_ >= limits_.max_line) {
+      // The field count examines the head of the file's first line whole.
+      const size_t head = std::min(end_, begin_ + (new_line && line_number_ == 0 ? limits_.keep_head : 0));
+      const char* cut = base + end_;
+      const char* const lowest = base + std::max(head, begin_ + 1);
+      while (cut > lowest && !ends_value(cut[-1])) --cut;
+      if (cut > base + begin_ && ends_value(cut[-1])) {
+        piece = std::string_view(base + begin_, static_cast<size_t>(cut - base) - begin_);
+        begin_ = static_cast<size_t>(cut - base);
+        if (new_line) ++line_number_;
+        in_line_ = true;
+        return true;
+      }
+      const size_t squeezed_end = head + squeeze(buf_.data() + head, end_ - head);
+      buffer_start_ += static_cast<int64_t>(end_ - squeezed_end);
+      end_ = squeezed_end;
+      scanned = end_;
+      if (end_ - begin_ <= limits_.max_line / 2) continue;
+      if (new_line) ++line_number_;
+      in_line_ = true;
+      fail_read("the line is longer than " + std::to_string(limits_.max_line >> 20) +
+                " MB without a blank, tab, comma or slash that it could be read in parts at");
+      return false;
     } else {
-      size_t offset = end_ - begin_;
+      const size_t offset = end_ - begin_;
       fill();
       scanned = begin_ + offset;
       continue;
     }
     size_t len = stop - begin_;
     if (len > 0 && base[begin_ + len - 1] == '\r') --len;
-    line = std::string_view(base + begin_, len);
+    piece = std::string_view(base + begin_, len);
     begin_ = next;
-    ++line_number_;
+    if (new_line) ++line_number_;
+    in_line_ = false;
     return true;
   }
 }
@@ -290,7 +477,7 @@ class RecordParser {
 
  private:
   ReadStatus end_status() {
-    if (file_.io_error()) return fail("the file cannot be read", file_.line_number() + 1);
+    if (file_.io_error()) return fail(read_failure(), file_.fault_line());
     // The file ended inside a record: tell the caller where, so that a cut
     // last record is not taken for a clean end.
     if (k_ > 1 && fault_ != nullptr) {
@@ -300,9 +487,11 @@ class RecordParser {
     return ReadStatus::kEndOfFile;
   }
 
-  ReadStatus fail(const char* what, int64_t line) {
+  std::string read_failure() const { return "the file cannot be read: " + file_.read_error(); }
+
+  ReadStatus fail(std::string what, int64_t line) {
     if (fault_ != nullptr) {
-      fault_->what = what;
+      fault_->what = std::move(what);
       fault_->line = line;
     }
     return ReadStatus::kError;
@@ -315,7 +504,7 @@ class RecordParser {
     for (;;) {
       while (pos_ < line_.size() && is_space_or_tab(line_[pos_])) ++pos_;
       if (pos_ < line_.size()) return true;
-      if (!file_.next_line(line_)) return false;
+      if (!file_.next_piece(line_)) return false;
       pos_ = 0;
     }
   }
@@ -388,8 +577,8 @@ class RecordParser {
       const void* hit = rest > 0 ? std::memchr(line_.data() + pos_, quote, rest) : nullptr;
       if (hit == nullptr) {
         value_.append(line_.substr(pos_));
-        if (!file_.next_line(line_)) {
-          if (file_.io_error()) return fault_at("the file cannot be read", file_.line_number() + 1);
+        if (!file_.next_piece(line_)) {
+          if (file_.io_error()) return fault_at(read_failure(), file_.fault_line());
           return fault_at("a quoted value is not closed before the end of the file", opened);
         }
         pos_ = 0;
@@ -410,8 +599,8 @@ class RecordParser {
 
   // Notes why the value at hand is malformed; false.
   bool fault(const char* what) { return fault_at(what, file_.line_number()); }
-  bool fault_at(const char* what, int64_t line) {
-    fault_what_ = what;
+  bool fault_at(std::string what, int64_t line) {
+    fault_what_ = std::move(what);
     fault_line_ = line;
     return false;
   }
@@ -423,7 +612,7 @@ class RecordParser {
   int32_t k_ = 1;
   Value value_;
   ReadFault* fault_;
-  const char* fault_what_ = "";
+  std::string fault_what_;
   int64_t fault_line_ = 0;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,10 +16,18 @@ namespace vm::input {
 // Width of one element of FIELDS.
 inline constexpr int kFieldWidth = 25;
 
-// The pedigree file (file number 11). Streams the file through a large
-// buffer; a line may be of any length. A carriage return directly before
-// the line end belongs to the line end; a last line without a newline is a
-// normal line.
+// The pedigree file (file number 11). Streams the file through a buffer
+// of bounded size, whatever the length of a line. A carriage return
+// directly before the line end belongs to the line end; a last line
+// without a newline is a normal line.
+//
+// A line longer than the buffer is delivered in pieces, each cut right
+// after a blank, tab, comma or slash (where a cut reads the same as a line
+// end), and long stretches without such a character are shortened in ways
+// that change no value the record read keeps (see squeeze in the .cpp).
+// The reader also guards against a file that changes under the run: every
+// rewind checks that the name still leads to the same file, of the same
+// size and modification time, and refuses the run (FileError) when not.
 class PedigreeFile {
  public:
   PedigreeFile() = default;
@@ -33,33 +42,78 @@ class PedigreeFile {
   void open_memory(std::string contents);
   const std::string& error() const { return error_; }
   const std::string& path() const { return path_; }
+  // The descriptor of an open file (-1 for memory), to compare files.
+  int descriptor() const { return fd_; }
 
+  // Starts the pass named `pass` (for messages) at the first line.
+  void start_pass(std::string_view pass);
+  // Back to the first line, in the same pass. Both check the file first.
   void rewind();
-  // The next line without its line end; false at the end of the file or on
-  // a read error (io_error() tells which). The view stays valid until the
-  // next call.
+  // FileError when the file is no longer the one opened; `when` ends the
+  // message ("as the animal pass began").
+  void check_unchanged(std::string_view when) const;
+  const std::string& pass() const { return pass_; }
+
+  // The next line without its line end (its first piece when it is long;
+  // the rest of the line before it is skipped unread); false at the end
+  // of the file or on a read error (io_error() tells which). The view
+  // stays valid until the next call.
   bool next_line(std::string_view& line);
+  // The next piece of the current line, or else the next line.
+  bool next_piece(std::string_view& piece);
   bool io_error() const { return io_error_; }
-  // Number of lines delivered since the last rewind.
+  // Why reading failed (the system's error text, or the line's length).
+  const std::string& read_error() const { return read_error_; }
+  // Number of lines begun since the last rewind.
   int64_t line_number() const { return line_number_; }
   // Bytes delivered since the last rewind, and the file's size when it was
   // opened: how far a pass has come.
   int64_t position() const { return buffer_start_ + static_cast<int64_t>(begin_); }
-  int64_t size() const { return size_; }
+  int64_t size() const { return identity_.size; }
+  // The line at which reading failed.
+  int64_t fault_line() const { return line_number_ + (in_line_ ? 0 : 1); }
+
+  // Test seams: smaller limits, a stand-in for read(2) (to fail or to
+  // read in small parts), and a call before each pass's check.
+  struct Limits {
+    size_t keep_head = size_t{8} << 10;   // first bytes of the first line kept whole
+    size_t max_line = size_t{16} << 20;  // a longer line is squeezed or delivered in pieces
+  };
+  struct TestHooks {
+    std::function<long(int fd, char* buffer, size_t size)> read;
+    std::function<void(std::string_view pass)> before_pass;
+  };
+  void set_limits_for_test(Limits limits) { limits_ = limits; }
+  void set_hooks_for_test(TestHooks hooks) { hooks_ = std::move(hooks); }
 
  private:
+  struct Identity {
+    uint64_t dev = 0, ino = 0;
+    int64_t size = 0, mtime_sec = 0, mtime_nsec = 0;
+  };
   bool fill();
+  long read_some(char* buffer, size_t size);
+  void skip_rest_of_line();
+  bool take_piece(std::string_view& piece, bool new_line);
+  void fail_read(std::string why);
+  [[noreturn]] void changed(const std::string& what, std::string_view when) const;
+
   int fd_ = -1;
   std::string path_;
   std::string error_;
+  std::string pass_;
+  Identity identity_;
   bool from_memory_ = false;
   std::vector<char> buf_;
   size_t begin_ = 0, end_ = 0;
-  int64_t buffer_start_ = 0;  // file offset of buf_[0]
-  int64_t size_ = 0;
+  int64_t buffer_start_ = 0;  // file offset of buf_[0], less what squeezing took out
   bool eof_ = false;
   bool io_error_ = false;
+  bool in_line_ = false;  // a piece of the current line is out, its rest unread
+  std::string read_error_;
   int64_t line_number_ = 0;
+  Limits limits_;
+  TestHooks hooks_;
 };
 
 // GETNRFIELDS: counts the fields of the first line (blank, tab and comma

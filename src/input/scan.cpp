@@ -73,6 +73,12 @@ class CodeCounter {
   int32_t last_ = -1;
 };
 
+// A read that failed in the system: the line and the system's reason.
+[[noreturn]] void cannot_read(const PedigreeFile& file, const ReadFault& fault) {
+  throw FileError{"pedigree file \"" + file.path() + "\" cannot be read at line " + std::to_string(fault.line) + " (" +
+                  file.pass() + " pass): " + file.read_error()};
+}
+
 void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, Sink& log) {
   log.write(FreeLine().str());
   log.write(FreeLine().text(" First 10 records pedigree file: ").str());
@@ -85,6 +91,7 @@ void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& 
                       " is complete (at least 10 records are needed)"};
     }
     if (status != ReadStatus::kOk) {
+      if (file.io_error()) cannot_read(file, fault);
       throw FileError{"pedigree file \"" + file.path() + "\", line " + std::to_string(fault.line) +
                       ": cannot read record " + std::to_string(k) + ": " + fault.what};
     }
@@ -108,6 +115,7 @@ int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
     const ReadStatus status = read_record(file, fields, fault);
     if (status != ReadStatus::kOk) {
       if (fault.line == 0) break;
+      if (file.io_error()) cannot_read(file, fault);
       throw FileError{"pedigree file \"" + file.path() + "\", line " + std::to_string(fault.line) +
                       ": cannot read record " + std::to_string(R + 1) + ": " + fault.what};
     }
@@ -119,6 +127,10 @@ int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
     }
   }
   return static_cast<int32_t>(R);
+}
+
+[[noreturn]] void changed_in_pass(const PedigreeFile& file, const std::string& what) {
+  throw FileError{"pedigree file \"" + file.path() + "\" changed during the run: the " + file.pass() + " pass " + what};
 }
 
 // Numbers the codes of one kind in the order of the sorted list: a code
@@ -136,34 +148,56 @@ void number_code(std::string_view code, hash::ModuleHash& hash, Codes& codes, st
 
 }  // namespace
 
+void read_counted_record(PedigreeFile& file, Fields& fields, int64_t record, int64_t count) {
+  ReadFault fault;
+  const ReadStatus status = read_record(file, fields, fault);
+  if (status == ReadStatus::kOk) return;
+  if (file.io_error()) cannot_read(file, fault);
+  if (status == ReadStatus::kEndOfFile) {
+    changed_in_pass(file, "found the end of the file after line " + std::to_string(file.line_number()) + ", at record " +
+                              std::to_string(record) + " of the " + std::to_string(count) + " records counted");
+  }
+  changed_in_pass(file, "cannot read record " + std::to_string(record) + " at line " + std::to_string(fault.line) +
+                            ": " + fault.what);
+}
+
+void expect_no_more_records(PedigreeFile& file, Fields& fields, int64_t count) {
+  ReadFault fault;
+  const ReadStatus status = read_record(file, fields, fault);
+  if (status == ReadStatus::kEndOfFile && fault.line == 0) return;
+  if (file.io_error()) cannot_read(file, fault);
+  changed_in_pass(file, "found more than the " + std::to_string(count) + " records counted, at line " +
+                            std::to_string(status == ReadStatus::kOk ? file.line_number() : fault.line));
+}
+
 ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash,
                          std::unique_ptr<Codes>& codes, Sink& screen, Sink& log) {
   ScanResult result;
+  file.start_pass("first records");
   echo_first_records(file, fields, fn, log);
-  file.rewind();
+  file.start_pass("counting");
   screen.write(FreeLine().text("Allocating memory ...").str());
 
   result.R = count_records(file, fields, screen);
-  file.rewind();
   log.write(FreeLine().text(" Number of animals read: ").num(result.R).str());
 
   // Collecting pass: the population and period code of every record.
+  file.start_pass("collecting");
   CodeCounter pops, periods;
-  int64_t i = 0;
-  for (;;) {
+  const int64_t i = result.R;
+  for (int64_t record = 1; record <= i; ++record) {
     fields.blank();
-    if (read_record(file, fields) != ReadStatus::kOk) break;
-    ++i;
-    if (i % kProgressRecords == 0) screen.write(FreeLine().num(i).str());
+    read_counted_record(file, fields, record, i);
+    if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
     std::string_view pop = fields.get(fn.pop);
     std::string_view period = fields.get(fn.period);
     if (is_blank(pop) || is_blank(period)) {
-      stop_with_line(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(i).str());
+      stop_with_line(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
     }
     pops.add(pop);
     periods.add(period);
   }
-  file.rewind();
+  expect_no_more_records(file, fields, i);
 
   std::string pop_codes, period_codes;
   std::vector<int64_t> pop_counts, period_counts;

@@ -46,11 +46,18 @@ struct ScanResult {
   int32_t P = 0;  // periods
 };
 
-// The scan. Leaves the file rewound and `codes` holding every population
-// and period code. A read error among the first ten records is a
+// The scan. Leaves `codes` holding every population and period code. A read error among the first ten records is a
 // FileError; a record without a population or period code stops the run.
 ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash,
                          std::unique_ptr<Codes>& codes, Sink& screen, Sink& log);
+
+// The passes after the counting pass read exactly the records it counted.
+// Reads record `record` of `count` in the file's current pass; a read
+// error, an early end of the file or a record that no longer reads ends the
+// run (FileError naming the file, the pass and the line).
+void read_counted_record(PedigreeFile& file, Fields& fields, int64_t record, int64_t count);
+// After the last counted record: a further record means the file grew.
+void expect_no_more_records(PedigreeFile& file, Fields& fields, int64_t count);
 
 // The animal pedigree in loading order.
 struct Animals {
