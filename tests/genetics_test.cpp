@@ -479,6 +479,56 @@ TEST(Drift, FastMatchesPlainLoopForAnyThreadCount) {
   }
 }
 
+// A herd whose first `sires` animals are the parents of all later ones
+// (selfing now and then), in many small periods: few ancestors per period.
+SortedPedigree heavy_sire_herd(uint32_t seed, int32_t n, int32_t sires, int32_t Q, int32_t P) {
+  std::mt19937 rng(seed);
+  PedBuilder b;
+  for (int32_t i = 1; i <= n; ++i) {
+    std::uniform_int_distribution<int32_t> parent(1, std::min(i - 1, sires));
+    const int32_t sire = i > 1 ? parent(rng) : 0;
+    const int32_t dam = i <= 2 || rng() % 8 == 0 ? 0 : rng() % 10 == 0 ? sire : parent(rng);
+    b.add(sire, dam, 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(P)), 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(Q)));
+  }
+  return b.ped;
+}
+
+// Many small periods take the sparse sweep over their members' ancestors:
+// complete (a few heavy sires), given up for the dense sweep
+// (random matings, where nearly every animal is an ancestor), along a line
+// (selfed now and then) whose contributions underflow to 0, and along a
+// short line above many founders.
+TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
+  std::vector<std::pair<SortedPedigree, int32_t>> cases;  // pedigree, Q
+  for (uint32_t seed = 90; seed < 93; ++seed) cases.emplace_back(heavy_sire_herd(seed, 2500, 25, 3, 400), 3);
+  for (uint32_t seed = 93; seed < 95; ++seed) cases.emplace_back(random_pedigree(seed, 1500, 2, 250, 40), 2);
+  PedBuilder line;
+  for (int32_t g = 1; g <= 1300; ++g) line.add(g > 1 ? g - 1 : 0, g % 50 == 0 ? g - 1 : 0, 1 + g % 97, 1 + g % 2);
+  cases.emplace_back(line.ped, 2);
+  // A line above many founders: sums of contributions halving over 150
+  // generations round, so only the dense sweep's order gives its bits.
+  PedBuilder above;
+  for (int32_t i = 1; i <= 4000; ++i) above.add(0, 0);
+  for (int32_t g = 1; g <= 150; ++g) above.add(above.ped.n, g % 3 == 0 ? 1 + g : 0, 1 + g % 7, 1 + g % 2);
+  cases.emplace_back(above.ped, 2);
+  for (const auto& [ped, Q] : cases) {
+    int32_t P = 0;
+    for (int32_t c = 1; c <= ped.n; ++c) P = std::max(P, ped.period[c]);
+    const Names names = make_names(Q, P);
+    NullSink none;
+    const std::vector<double> D = INBREED(ped, none);
+    StringSink plain_screen, plain_log;
+    const DriftResults plain = drift_per_period_plain(ped, D, names, plain_screen, plain_log);
+    for (unsigned threads : {1u, 3u}) {
+      StringSink screen, log;
+      const DriftResults fast = drift_per_period(ped, D, names, screen, log, threads);
+      expect_same_bits(fast.xzazx, plain.xzazx, "XZAZX");
+      expect_same_bits(fast.velmora, plain.velmora, "index");
+      EXPECT_EQ(log.data, plain_log.data);
+    }
+  }
+}
+
 TEST(Drift, AgreesWithTabularRelationships) {
   for (uint32_t seed = 80; seed < 84; ++seed) {
     const int32_t Q = 4, P = 3;

@@ -11,11 +11,19 @@
 // the bits agree. Animals with no contribution are skipped; adding +0 would
 // not change a non-negative sum either.
 //
+// A period whose members are few next to the animals below its highest one
+// (birth dates as periods give thousands of small ones) is swept over its
+// members' ancestors only, found first and then taken in the same
+// decreasing order; should they turn out many, the dense sweep does it.
+//
+//
 // Periods depend on nothing but D, so they are spread over threads. Each
 // period's lines are collected and written in period order, so the bytes
 // do not depend on the number of threads.
 #include <algorithm>
+#include <bit>
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "common/cpus.h"
@@ -56,52 +64,172 @@ struct PeriodMembers {
   }
 };
 
-// L(I, c) for all I of the period at L[c * Q + I - 1], for c up to the
-// highest member `top`; L must be zero there on entry.
-void sweep_contributions(const SortedPedigree& ped, int32_t Q, std::span<const int32_t> members, int32_t top,
-                         std::vector<double>& L) {
-  const size_t q = static_cast<size_t>(Q);
-  for (int32_t c : members) L[static_cast<size_t>(c) * q + static_cast<size_t>(ped.pop[c] - 1)] = 1.0;
-  for (int32_t c = top; c >= 1; --c) {
-    const int32_t ks = std::max(ped.sire[c], ped.dam[c]);
-    if (ks == 0) continue;
-    const int32_t kd = std::min(ped.sire[c], ped.dam[c]);
-    const double* own = &L[static_cast<size_t>(c) * q];
-    double* big = &L[static_cast<size_t>(ks) * q];
-    double* small = &L[static_cast<size_t>(kd) * q];  // row 0 when kd is unknown, never used then
-    for (size_t I = 0; I < q; ++I) {
-      if (own[I] == 0.0) continue;
-      const double r = 0.5 * own[I];
-      big[I] += r;
-      if (kd > 0) small[I] += r;
-    }
+// The parents of every animal, larger first (0: unknown), side by side as
+// the sweeps read both at once.
+struct Parents {
+  int32_t big = 0, small = 0;
+};
+using ParentTable = std::vector<Parents>;
+
+ParentTable parent_table(const SortedPedigree& ped) {
+  ParentTable parents(static_cast<size_t>(std::max(ped.n, 0)) + 1);
+  for (int32_t c = 1; c <= ped.n; ++c)
+    parents[static_cast<size_t>(c)] = {std::max(ped.sire[c], ped.dam[c]), std::min(ped.sire[c], ped.dam[c])};
+  return parents;
+}
+
+// Animal c passes half its contribution to each population to its larger
+// parent, then to its smaller one (both halves to one parent on selfing).
+void pass_row_to_parents(const ParentTable& parents, size_t q, int32_t c, std::vector<double>& L) {
+  const auto [ks, kd] = parents[static_cast<size_t>(c)];
+  if (ks == 0) return;
+  const double* own = &L[static_cast<size_t>(c) * q];
+  double* big = &L[static_cast<size_t>(ks) * q];
+  double* small = &L[static_cast<size_t>(kd) * q];  // row 0 when kd is unknown, never used then
+  for (size_t I = 0; I < q; ++I) {
+    if (own[I] == 0.0) continue;
+    const double r = 0.5 * own[I];
+    big[I] += r;
+    if (kd > 0) small[I] += r;
   }
 }
 
-// s(I, J) = sum over c increasing of (L(I, c) D(c)) L(J, c), at s[I * Q + J]
-// (0-based), over the terms that are not zero. Each row of L is cleared
-// once used, which leaves L zero for the next period without another pass.
+void set_members(const SortedPedigree& ped, size_t q, std::span<const int32_t> members, std::vector<double>& L) {
+  for (int32_t c : members) L[static_cast<size_t>(c) * q + static_cast<size_t>(ped.pop[c] - 1)] = 1.0;
+}
+
+// The dense sweep: every animal from `from` down to 1.
+void sweep_down(const ParentTable& parents, size_t q, int32_t from, std::vector<double>& L) {
+  for (int32_t c = from; c >= 1; --c) pass_row_to_parents(parents, q, c, L);
+}
+
+// How many animals ahead of the one at hand the sparse passes fetch rows.
+constexpr size_t kAhead = 8;
+
+// The animals reached by a sparse sweep: one bit each, small enough to
+// stay in the cache, and one bit per word of those telling which words
+// hold any, so that they are read back in decreasing order quickly.
+class ReachedSet {
+ public:
+  void resize(size_t rows) {
+    bits_.assign(rows / 64 + 1, 0);
+    words_.assign(bits_.size() / 64 + 1, 0);
+  }
+  // Marks c; false if it was marked already.
+  bool mark(int32_t c) {
+    const auto i = static_cast<size_t>(c) >> 6;
+    const uint64_t bit = uint64_t{1} << (c & 63);
+    if (bits_[i] & bit) return false;
+    if (bits_[i] == 0) words_[i >> 6] |= uint64_t{1} << (i & 63);
+    bits_[i] |= bit;
+    return true;
+  }
+  // Appends the marked animals (all at most `top`) in decreasing order to
+  // `out`, unmarking them.
+  void take_descending(int32_t top, std::vector<int32_t>& out) {
+    for (size_t w = (static_cast<size_t>(top) >> 12) + 1; w-- > 0;) {
+      for (uint64_t words = std::exchange(words_[w], 0); words != 0;) {
+        const size_t i = w * 64 + static_cast<size_t>(63 - std::countl_zero(words));
+        words &= ~(uint64_t{1} << (i & 63));
+        for (uint64_t bits = std::exchange(bits_[i], 0); bits != 0;) {
+          const int bit = 63 - std::countl_zero(bits);
+          bits &= ~(uint64_t{1} << bit);
+          out.push_back(static_cast<int32_t>(i * 64 + static_cast<size_t>(bit)));
+        }
+      }
+    }
+  }
+
+ private:
+  std::vector<uint64_t> bits_, words_;
+};
+
+// The members and every ancestor they reach, in decreasing number, into
+// `visited`: the animals that the dense sweep finds with a contribution
+// (and perhaps some with only zeros, which pass nothing). Gives up (false)
+// once they pass `budget`. Leaves `reached` clear.
+bool find_ancestors(const ParentTable& parents, std::span<const int32_t> members, size_t budget, ReachedSet& reached,
+                    std::vector<int32_t>& visited) {
+  visited.clear();
+  for (int32_t c : members)
+    if (reached.mark(c)) visited.push_back(c);
+  bool all = true;
+  for (size_t i = 0; i < visited.size(); ++i) {  // in no particular order
+    if (visited.size() > budget) {
+      all = false;
+      break;
+    }
+    if (i + kAhead < visited.size()) __builtin_prefetch(&parents[static_cast<size_t>(visited[i + kAhead])]);
+    const Parents p = parents[static_cast<size_t>(visited[i])];
+    if (p.big > 0 && reached.mark(p.big)) visited.push_back(p.big);
+    if (p.small > 0 && reached.mark(p.small)) visited.push_back(p.small);
+  }
+  visited.clear();
+  reached.take_descending(members.back(), visited);
+  return all;
+}
+
+// The dense sweep's step for each animal of `visited`, in that order; the
+// rows of the animals a few places on and of their parents are fetched
+// while the ones at hand are done.
+void pass_rows_of(const ParentTable& parents, size_t q, const std::vector<int32_t>& visited, std::vector<double>& L) {
+  const size_t n = visited.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 2 * kAhead < n) __builtin_prefetch(&parents[static_cast<size_t>(visited[i + 2 * kAhead])]);
+    if (i + kAhead < n) {
+      const auto near = static_cast<size_t>(visited[i + kAhead]);
+      __builtin_prefetch(&L[near * q]);
+      __builtin_prefetch(&L[static_cast<size_t>(parents[near].big) * q], 1);
+      __builtin_prefetch(&L[static_cast<size_t>(parents[near].small) * q], 1);
+    }
+    pass_row_to_parents(parents, q, visited[i], L);
+  }
+}
+
+// Adds the terms of animal c to s(I, J) (0-based, at s[I * Q + J]) and
+// clears its row of L.
+void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::vector<size_t>& nonzero) {
+  nonzero.clear();
+  for (size_t I = 0; I < q; ++I)
+    if (row[I] != 0.0) nonzero.push_back(I);
+  for (size_t I : nonzero) {
+    const double weighted = row[I] * Dc;
+    double* out = &s[I * q];
+    for (size_t J : nonzero) out[J] += weighted * row[J];
+  }
+  for (size_t I : nonzero) row[I] = 0.0;
+}
+
+// s(I, J) = sum over c increasing of (L(I, c) D(c)) L(J, c), over the terms
+// that are not zero. Each row of L is cleared once used, which leaves L
+// zero for the next period without another pass.
 void relationship_sums_clearing(std::vector<double>& L, const std::vector<double>& D, int32_t Q, int32_t top,
                                 std::vector<double>& s, std::vector<size_t>& nonzero) {
   const size_t q = static_cast<size_t>(Q);
   std::fill(s.begin(), s.end(), 0.0);
-  for (int32_t c = 1; c <= top; ++c) {
-    double* row = &L[static_cast<size_t>(c) * q];
-    nonzero.clear();
-    for (size_t I = 0; I < q; ++I)
-      if (row[I] != 0.0) nonzero.push_back(I);
-    for (size_t I : nonzero) {
-      const double weighted = row[I] * D[c];
-      double* out = &s[I * q];
-      for (size_t J : nonzero) out[J] += weighted * row[J];
+  for (int32_t c = 1; c <= top; ++c) add_to_sums(&L[static_cast<size_t>(c) * q], D[c], q, s, nonzero);
+}
+
+// The same sums over the animals of a sparse sweep (visited in decreasing
+// number): no other row of L holds anything.
+void relationship_sums_of(const std::vector<int32_t>& visited, std::vector<double>& L, const std::vector<double>& D,
+                          size_t q, std::vector<double>& s, std::vector<size_t>& nonzero) {
+  std::fill(s.begin(), s.end(), 0.0);
+  for (size_t i = visited.size(); i-- > 0;) {
+    if (i >= kAhead) {
+      const auto next = static_cast<size_t>(visited[i - kAhead]);
+      __builtin_prefetch(&L[next * q], 1);
+      __builtin_prefetch(&D[next]);
     }
-    for (size_t I : nonzero) row[I] = 0.0;
+    const auto c = static_cast<size_t>(visited[i]);
+    add_to_sums(&L[c * q], D[c], q, s, nonzero);
   }
 }
 
 // What the period loop needs besides the per-period working storage.
 struct Context {
   const SortedPedigree& ped;
+  const ParentTable& parents;
   const std::vector<double>& D;
   const Names& names;
   int32_t Q, P;
@@ -132,13 +260,39 @@ namespace {
 int32_t count_of(const std::vector<std::string>& names) { return names.empty() ? 0 : static_cast<int32_t>(names.size()) - 1; }
 
 // One thread's working storage: L for the highest member of any period,
-// and the Q x Q sums. L is zero between periods.
+// and the Q x Q sums. L is zero between periods. For the sparse sweep: the
+// animals reached and the list of them.
 struct Worker {
   std::vector<double> L, s;
   std::vector<size_t> nonzero;
   std::vector<int64_t> N;
+  ReachedSet reached;
+  std::vector<int32_t> visited;
   bool ready = false;
 };
+
+// An animal of the sparse sweep costs about as much as this many of the
+// dense sweep (found first, then random rather than sequential access to L).
+constexpr int64_t kSparseVisitCost = 16;
+
+// L and the sums of a period's members: the sparse sweep while the
+// ancestors are few next to the animals below the highest member, else (or
+// once they turn out many) the dense sweep; both give the same bits.
+void contributions_and_sums(const Context& ctx, std::span<const int32_t> members, Worker& w) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  const int32_t top = members.empty() ? 0 : members.back();
+  set_members(ctx.ped, q, members, w.L);
+  const int64_t budget = top / kSparseVisitCost;
+  if (!members.empty() && static_cast<int64_t>(members.size()) < budget &&
+      find_ancestors(ctx.parents, members, static_cast<size_t>(budget), w.reached, w.visited)) {
+    pass_rows_of(ctx.parents, q, w.visited, w.L);
+    relationship_sums_of(w.visited, w.L, ctx.D, q, w.s, w.nonzero);
+    return;
+  }
+  sweep_down(ctx.parents, q, top, w.L);
+  relationship_sums_clearing(w.L, ctx.D, ctx.Q, top, w.s, w.nonzero);
+}
+
 
 struct PeriodText {
   std::string screen, log;
@@ -148,16 +302,16 @@ PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int3
                           DriftResults& res) {
   const size_t q = static_cast<size_t>(ctx.Q);
   if (!w.ready) {  // allocated on the worker's own thread, when it starts
-    w.L.assign((static_cast<size_t>(members.highest()) + 1) * q, 0.0);
+    const size_t rows = static_cast<size_t>(members.highest()) + 1;
+    w.L.assign(rows * q, 0.0);
     w.s.assign(q * q, 0.0);
+    w.reached.resize(rows);
     w.ready = true;
   }
   w.N.assign(q + 1, 0);
   for (int32_t c : members.of(a)) ++w.N[ctx.ped.pop[c]];
   PeriodText text{period_screen_line(ctx.names.period[a]), count_lines(ctx, w.N)};
-  const int32_t top = members.highest(a);
-  sweep_contributions(ctx.ped, ctx.Q, members.of(a), top, w.L);
-  relationship_sums_clearing(w.L, ctx.D, ctx.Q, top, w.s, w.nonzero);
+  contributions_and_sums(ctx, members.of(a), w);
   period_figures(ctx.names, a, w.N, w.s, res, text.log);
   return text;
 }
@@ -193,20 +347,24 @@ std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a
   const int32_t P = std::max(a, 1);
   PeriodMembers members(ped, Q, P);
   std::vector<double> L((static_cast<size_t>(std::max(ped.n, 0)) + 1) * static_cast<size_t>(Q), 0.0);
-  if (a >= 1) sweep_contributions(ped, Q, members.of(a), members.highest(a), L);
+  if (a >= 1) {
+    set_members(ped, static_cast<size_t>(Q), members.of(a), L);
+    sweep_down(parent_table(ped), static_cast<size_t>(Q), members.highest(a), L);
+  }
   return L;
 }
 
 DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
                               Sink& screen, Sink& log, unsigned threads) {
-  const Context ctx{ped, D, names, count_of(names.pop), count_of(names.period)};
+  const ParentTable parents = parent_table(ped);
+  const Context ctx{ped, parents, D, names, count_of(names.pop), count_of(names.period)};
   DriftResults res = empty_results(ctx.Q, ctx.P);
   if (ctx.P == 0) return res;
   const PeriodMembers members(ped, ctx.Q, ctx.P);
-  // Each worker holds L for every animal up to the highest member, and
-  // the sums.
-  const double q = std::max(ctx.Q, 1);
-  const double per_worker = q * (static_cast<double>(members.highest()) + 1 + q) * sizeof(double);
+  // Each worker holds L and a bit for every animal up to the highest
+  // member, and the sums.
+  const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
+  const double per_worker = q * (rows + q) * sizeof(double) + rows / 8;
   const unsigned wanted = std::min(threads != 0 ? threads : usable_cpus(), static_cast<unsigned>(ctx.P));
   run_periods(ctx, members, workers_within_budget(wanted, per_worker, kDriftMemoryBudget), res, screen, log);
   return res;
