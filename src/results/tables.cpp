@@ -10,12 +10,18 @@ namespace {
 constexpr size_t kBlockBytes = size_t{1} << 16;
 
 void add_field(std::string& row, std::string_view text, char separator) {
-  row += quoted_field(text, separator);
+  append_field(row, text, separator);
   row += separator;
 }
 
 void add_number(std::string& row, double v, bool exists) {
-  if (exists) row += shortest(v);
+  if (exists) append_shortest(row, v);
+  row += ',';
+}
+
+void add_count(std::string& row, int64_t n) {
+  char buf[24];
+  row.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
   row += ',';
 }
 
@@ -29,23 +35,41 @@ void flush_if_full(std::string& block, Sink& out) {
 
 }  // namespace
 
-std::string quoted_field(std::string_view text, char separator) {
-  if (text.find_first_of(std::string{separator, '"', '\r', '\n'}) == std::string_view::npos) return std::string(text);
-  std::string q = "\"";
-  for (char c : text) {
-    if (c == '"') q += '"';
-    q += c;
+void append_field(std::string& out, std::string_view text, char separator) {
+  const char special[] = {separator, '"', '\r', '\n'};
+  if (text.find_first_of(std::string_view(special, sizeof special)) == std::string_view::npos) {
+    out += text;
+    return;
   }
-  q += '"';
-  return q;
+  out += '"';
+  for (char c : text) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  out += '"';
+}
+
+std::string quoted_field(std::string_view text, char separator) {
+  std::string out;
+  append_field(out, text, separator);
+  return out;
+}
+
+void append_shortest(std::string& out, double v) {
+  if (std::isnan(v)) {
+    out += "NaN";
+  } else if (std::isinf(v)) {
+    out += v > 0 ? "Inf" : "-Inf";
+  } else {
+    char buf[32];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+  }
 }
 
 std::string shortest(double v) {
-  if (std::isnan(v)) return "NaN";
-  if (std::isinf(v)) return v > 0 ? "Inf" : "-Inf";
-  char buf[32];
-  const auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
+  std::string out;
+  append_shortest(out, v);
+  return out;
 }
 
 PerGroup<int64_t> animals_per_group(const AnimalTable& animals, int32_t Q, int32_t P) {
@@ -83,7 +107,8 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
         add_field(block, names.period[a], ',');
         add_field(block, names.pop[I], ',');
         add_field(block, names.pop[J], ',');
-        block += std::to_string(n1) + ',' + std::to_string(n2) + ',';
+        add_count(block, n1);
+        add_count(block, n2);
         add_number(block, results.get(results.xzazx, I, I, a), n1 > 0);
         add_number(block, results.get(results.xzazx, J, J, a), n2 > 0);
         add_number(block, results.get(results.xzazx, I, J, a), both);
@@ -107,9 +132,10 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
     add_field(block, parent(animals.dam[a]), '\t');
     add_field(block, animals.pop[a] != 0 ? std::string_view(names.pop[animals.pop[a]]) : std::string_view(), '\t');
     add_field(block, animals.period[a] != 0 ? std::string_view(names.period[animals.period[a]]) : std::string_view(), '\t');
-    block += std::to_string(animals.generation[a]);
+    char buf[16];
+    block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.generation[a]).ptr);
     block += '\t';
-    block += shortest(animals.F[a]);
+    append_shortest(block, animals.F[a]);
     block += '\n';
     flush_if_full(block, out);
   }
