@@ -391,4 +391,67 @@ TEST(Report, ManyPairsStayUnderFiveMegabytes) {
   EXPECT_EQ(occurrences(page, "<g class=\"series\""), 6u + 10u);
 }
 
+// ---------------------------------------------------------------------------
+// Option runs that ask for the result files
+
+class ResultOptions : public ::testing::Test {
+ protected:
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / ("velmora_options_" + std::to_string(::getpid()));
+  std::string err;
+  void SetUp() override {
+    std::filesystem::create_directories(dir);
+    velmora_test::write_file(dir / "herd.ped", velmora_test::read_file(VELMORA_SOURCE_DIR "/examples/example.ped"));
+  }
+  void TearDown() override { std::filesystem::remove_all(dir); }
+  std::string at(const char* name) { return (dir / name).string(); }
+  int run(std::vector<std::string> options) {
+    std::vector<std::string> args{"velmora", "--pedigree", at("herd.ped"), "--output", at("herd.out"), "--log",
+                                  at("herd.log"), "--quiet"};
+    args.insert(args.end(), options.begin(), options.end());
+    vm::StringSink screen, errors;
+    const int status = vm::run_velmora(args, nullptr, screen, errors);
+    err = errors.data;
+    return status;
+  }
+  size_t files() { return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), {})); }
+};
+
+TEST_F(ResultOptions, TheClassicFilesStayAsTheyAre) {
+  ASSERT_EQ(run({}), 0) << err;
+  const std::string table = velmora_test::read_file(dir / "herd.out"), log = velmora_test::read_file(dir / "herd.log");
+  ASSERT_EQ(run({"--csv", at("r.csv"), "--inbreeding", at("f.tsv"), "--report", at("r.html")}), 0) << err;
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.out"), table);
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.log"), log);
+  EXPECT_EQ(occurrences(velmora_test::read_file(dir / "r.csv"), "\n"), 1u + 6 * 6);
+  EXPECT_EQ(occurrences(velmora_test::read_file(dir / "f.tsv"), "\n"), 1u + 3060);
+  EXPECT_TRUE(velmora_test::read_file(dir / "r.html").ends_with("</html>\n"));
+  EXPECT_EQ(files(), 6u);  // no temporary file left
+}
+
+TEST_F(ResultOptions, NeverOverAnInputOrAnotherFileOfTheRun) {
+  const std::string pedigree = velmora_test::read_file(dir / "herd.ped");
+  EXPECT_EQ(run({"--csv", at("herd.ped")}), 2);
+  EXPECT_NE(err.find("the CSV file \"" + at("herd.ped") + "\" is the pedigree file"), std::string::npos) << err;
+  EXPECT_EQ(run({"--report", at("./herd.out")}), 2);
+  EXPECT_NE(err.find("the output file \"" + at("herd.out") + "\" and the report"), std::string::npos) << err;
+  EXPECT_EQ(run({"--inbreeding", at("x"), "--report", at("x")}), 2);
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.ped"), pedigree);
+  EXPECT_EQ(files(), 1u);  // refused before anything was written
+}
+
+TEST_F(ResultOptions, WholeOrNotAtAll) {
+  // A run that stops early leaves no result file, not even a temporary one.
+  velmora_test::write_file(dir / "herd.ped", "A 0 0 P Y\n");
+  velmora_test::write_file(dir / "old.csv", "kept\n");
+  run({"--csv", at("old.csv"), "--report", at("r.html")});
+  EXPECT_EQ(velmora_test::read_file(dir / "old.csv"), "kept\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "r.html"));
+  // A file that cannot be written is an error, exit 2.
+  SetUp();
+  EXPECT_EQ(run({"--inbreeding", "/dev/full"}), 2);
+  EXPECT_NE(err.find("cannot write the inbreeding file \"/dev/full\""), std::string::npos) << err;
+  EXPECT_EQ(run({"--csv", at("no/such/folder/r.csv")}), 2);
+  EXPECT_NE(err.find("cannot create the CSV file"), std::string::npos) << err;
+}
+
 }  // namespace

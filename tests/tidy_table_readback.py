@@ -22,7 +22,7 @@ def classic_rows(table):
     """(pair label, period column, drift, max, index) in the order of the table."""
     rows, label = [], None
     for line in table.splitlines():
-        m = re.match(r" Pair of populations :(.*)$", line)
+        m = re.match(r"\s*Pair of populations :(.*)$", line)
         if m:
             label = m.group(1)
             continue
@@ -36,11 +36,11 @@ def counts_from_log(log):
     """{(period, population): animals} from the log's count lines."""
     counts, pending = {}, []
     for line in log.splitlines():
-        m = re.match(r" Number of individuals in population (.*) in this period is\s+(\d+)$", line)
+        m = re.match(r"\s*Number of individuals in population (.*) in this period is\s+(\d+)$", line)
         if m:
             pending.append((m.group(1), int(m.group(2))))
             continue
-        m = re.match(r" Period: (.*)$", line)
+        m = re.match(r"\s*Period: (.*)$", line)
         if m:
             for pop, n in pending:
                 counts[(m.group(1), pop)] = n
@@ -50,8 +50,17 @@ def counts_from_log(log):
 
 def check(velmora, pedigree, work):
     out, log, table = (os.path.join(work, n) for n in ("r.out", "r.log", "r.csv"))
-    subprocess.run([velmora, "--pedigree", pedigree, "--output", out, "--log", log, "--csv", table, "--quiet"],
-                   check=True, stdout=subprocess.DEVNULL)
+    for name in (out, log, table):
+        if os.path.exists(name):
+            os.remove(name)
+    run = subprocess.run([velmora, "--pedigree", pedigree, "--output", out, "--log", log, "--csv", table, "--quiet"],
+                         check=True, stdout=subprocess.PIPE, text=True, errors="replace")
+    if not run.stdout.endswith("Finished.\n"):
+        # A run that stops (a loop of descent) writes no table at all.
+        ok = not os.path.exists(table)
+        print("tidy table of %s: the run stopped, %s" % (os.path.basename(pedigree),
+                                                          "no table written" if ok else "FAILED: a table was written"))
+        return ok
     classic = classic_rows(open(out, encoding="utf-8", errors="surrogateescape").read())
     counts = counts_from_log(open(log, encoding="utf-8", errors="surrogateescape").read())
     with open(table, newline="", encoding="utf-8", errors="surrogateescape") as f:

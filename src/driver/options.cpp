@@ -92,7 +92,12 @@ const Option kOptions[] = {
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = file_value(o, v); }},
     {"--log", "FILE", "the run log (default: the pedigree's name with .log, in this folder)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = file_value(o, v); }},
-    // Further result files: a row here, next to their member in RunOptions.
+    {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = file_value(o, v); }},
+    {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.inbreeding = file_value(o, v); }},
+    {"--report", "FILE", "a page with charts and the result table, for a browser",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.report = file_value(o, v); }},
     {"--threads", "N", "worker threads (default: the CPUs this process may run on)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) {
        p.run.threads = static_cast<unsigned>(whole_number(o, v, v, 1, kMaxThreads));

@@ -30,7 +30,7 @@ struct RunOptions {
   std::vector<std::string> unknown;  // codes that count as an unknown parent, besides 0 and hyphens
   bool quiet = false;                // the screen shows errors and the final line only
 
-  // Further result files (empty: not written).
+  // The result files for other programs and people (empty: not written).
   ResultFiles results;
 };
 

@@ -71,14 +71,18 @@ bool same_file(const std::string& a, const std::string& b) {
   return same_existing_file(a, b) || resolved(a) == resolved(b);
 }
 
-// Never overwrite an input, and never write the log and the output into
+// Never overwrite an input, and never write two of the run's files into
 // one file.
-void check_distinct_files(const Parameters& p, const std::string& parameter_file) {
+void check_distinct_files(const Parameters& p, const std::string& parameter_file, const ResultFiles& results) {
   struct Named {
     const char* what;
     const std::string& name;
   };
-  const Named writes[] = {{"log file", p.log}, {"output file", p.output}};
+  const Named writes[] = {{"log file", p.log},
+                          {"output file", p.output},
+                          {"CSV file", results.csv},
+                          {"inbreeding file", results.inbreeding},
+                          {"report", results.report}};
   const Named reads[] = {{"pedigree file", p.pedigree}, {"parameter file", parameter_file}};
   for (const Named& w : writes) {
     if (w.name.empty()) continue;
@@ -89,8 +93,13 @@ void check_distinct_files(const Parameters& p, const std::string& parameter_file
       }
     }
   }
-  if (!p.log.empty() && !p.output.empty() && same_file(p.log, p.output)) {
-    throw FileError{"the log file \"" + p.log + "\" and the output file \"" + p.output + "\" are the same file"};
+  for (size_t a = 0; a < std::size(writes); ++a) {
+    for (size_t b = a + 1; b < std::size(writes); ++b) {
+      if (!writes[a].name.empty() && !writes[b].name.empty() && same_file(writes[a].name, writes[b].name)) {
+        throw FileError{std::string("the ") + writes[a].what + " \"" + writes[a].name + "\" and the " + writes[b].what +
+                        " \"" + writes[b].name + "\" are the same file"};
+      }
+    }
   }
 }
 
@@ -219,7 +228,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
     screen.write(FreeLine().text(" ERROR: No log file selected ").str());
     throw Stop{kTerminated};
   }
-  check_distinct_files(p, parameter_file);
+  check_distinct_files(p, parameter_file, settings.files);
   FileSink log;
   open_for_writing(log, p.log, "log file");
 
@@ -244,7 +253,8 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   FileSink output;
   open_for_writing(output, p.output, "output file");
 
-  Channel9 channel9({p.pedigree, parameter_file, p.log, p.output});
+  Channel9 channel9({p.pedigree, parameter_file, p.log, p.output, settings.files.csv, settings.files.inbreeding,
+                     settings.files.report});
   ResultWriter extra(settings.files);
   compute(pedigree, field_count, fn, settings, screen, log, output, channel9, &extra);
 
