@@ -34,6 +34,7 @@ namespace {
 namespace fs = std::filesystem;
 using velmora_test::kBanner;
 using velmora_test::read_file;
+using velmora_test::without_warnings;
 using velmora_test::write_file;
 
 const char* const kStages =
@@ -121,14 +122,14 @@ class Hardening : public ::testing::Test {
   // the file and holds `detail`.
   static void expect_file_error(const Result& r, const std::string& file, const std::string& detail) {
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(lines_of(r.err), 1u) << r.err;
+    EXPECT_EQ(lines_of(without_warnings(r.err)), 1u) << r.err;
     EXPECT_TRUE(contains(r.err, "\"" + file + "\"")) << r.err;
     EXPECT_TRUE(contains(r.err, detail)) << r.err;
     EXPECT_FALSE(ends_with(r.out, "\nFinished.\n"));
   }
   static void expect_finished(const Result& r) {
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(without_warnings(r.err), "");
     EXPECT_TRUE(ends_with(r.out, "\nFinished.\n")) << r.out;
   }
   void write(const std::string& name, const std::string& text) const { write_file(dir_ / name, text); }

@@ -63,6 +63,7 @@ Parameters read_values(NextLine next_line, Prompt prompt, const std::string& whe
                                        "the sire field number",       "the dam field number",
                                        "the population field number", "the period field number",
                                        "the output file name",        "the log file name"};
+  static const char* const kNamed[8] = {"pedigree file", "", "", "", "", "", "output file", "log file"};
   Parameters p;
   int32_t* numbers[5] = {&p.animal, &p.sire, &p.dam, &p.pop, &p.period};
   std::string line;
@@ -76,6 +77,7 @@ Parameters read_values(NextLine next_line, Prompt prompt, const std::string& whe
       if (!next_line(line)) throw fail(item, ": it ends early");
       ++line_number;
       std::string name = file_name(line);
+      if (is_cut(line)) p.cut.push_back({kNamed[item], name, std::string(rtrim(line))});
       if (item == 0) p.pedigree = name;
       if (item == 6) p.output = name;
       if (item == 7) p.log = name;
@@ -101,6 +103,18 @@ Parameters read_values(NextLine next_line, Prompt prompt, const std::string& whe
 
 std::string file_name(std::string_view text) { return std::string(rtrim(text.substr(0, std::min(text.size(), kNameLength)))); }
 
+bool is_cut(std::string_view text) { return rtrim(text).size() > kNameLength; }
+
+std::string cut_name_note(const CutName& cut) {
+  return "velmora: warning: the " + cut.what + " name keeps its first " + std::to_string(kNameLength) +
+         " characters: \"" + cut.name + "\" of \"" + cut.given + "\" (the option interface, velmora --pedigree FILE, " +
+         "uses names whole)\n";
+}
+
+std::string cut_name_remark(const CutName& cut) {
+  return " (the name was cut to its first " + std::to_string(kNameLength) + " characters from \"" + cut.given + "\")";
+}
+
 Parameters read_parameter_file(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) {
@@ -113,8 +127,14 @@ Parameters read_parameter_file(const std::string& path) {
     std::FILE* f;
     ~Closer() { std::fclose(f); }
   } closer{f};
-  return read_values([&](std::string& line) { return read_line(f, line); }, [](int) {},
-                     "parameter file \"" + path + "\"");
+  bool first = true;
+  auto next_line = [&](std::string& line) {
+    if (!read_line(f, line)) return false;
+    if (first && line.starts_with(kByteOrderMark)) line.erase(0, kByteOrderMark.size());
+    first = false;
+    return true;
+  };
+  return read_values(next_line, [](int) {}, "parameter file \"" + path + "\"");
 }
 
 Parameters run_dialogue(std::FILE* input, Sink& screen) {

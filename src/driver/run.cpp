@@ -21,6 +21,7 @@
 #include "driver/result_files.h"
 #include "genetics/genetics.h"
 #include "hash/module_hash.h"
+#include "input/checks.h"
 #include "input/record_reader.h"
 #include "input/scan.h"
 #include "pedigree/generations.h"
@@ -142,9 +143,14 @@ void check_field_number(int32_t number, int32_t field_count, Sink& screen, Sink&
 
 // GETNRFIELDS on the pedigree's first line; the field numbers must lie
 // within the fields, as they index FIELDS.
-int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log) {
+int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
+                     input::DataNotes& notes) {
   const int32_t field_count = input::GETNRFIELDS(pedigree, screen);
   pedigree.rewind();
+  if (std::string_view first; field_count == 1 && pedigree.next_line(first)) {
+    input::check_first_line(first, field_count, notes);
+    pedigree.rewind();
+  }
   log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
   for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period}) check_field_number(number, field_count, screen, log);
   return field_count;
@@ -170,7 +176,7 @@ void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanR
 // The stages from the scan to the result table, and the result files that
 // options ask for (`extra`; nothing is kept for them when there are none).
 void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::FieldNumbers& fn,
-             const RunSettings& settings, Sink& screen, Sink& log, Sink& output, Sink& channel9,
+             const RunSettings& settings, input::DataNotes& notes, Sink& screen, Sink& log, Sink& output, Sink& channel9,
              ResultWriter* extra = nullptr) {
   const bool keep = extra != nullptr && extra->any();
   KeptForResults kept;
@@ -179,9 +185,12 @@ void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::Fi
   std::unique_ptr<input::Codes> codes;
 
   const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
+  input::check_group_counts(scan.Q, scan.P, notes);
+  input::check_period_order(*codes, scan.P, notes);
   check_result_memory(pedigree, scan);
   input::Animals animals = input::load_animals(pedigree, fields, fn, settings.unknown, scan.R, hash, *codes, screen, log);
 
+  input::check_parents(animals, *codes, notes);
   if (settings.progress != nullptr) settings.progress->animals = animals.n;
   pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
   auto code_of = [&](int32_t a) { return codes->animal_code(a); };
@@ -217,13 +226,14 @@ void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::Fi
   }
   const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log, settings.threads);
   genetics::write_result_table(results, names, output);
-  if (keep) extra->write(kept, names, results, {pedigree.path(), scan.R, {}, 0});
+  if (keep) extra->write(kept, names, results, {pedigree.path(), scan.R, notes.texts(), 0});
 }
 
 // The run from the parameters to the closing of the files, the same in
 // both interfaces; every end is thrown.
 void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
-                          Sink& screen) {
+                          Sink& screen, Sink& errors) {
+  input::DataNotes notes(&errors);
   if (p.log.empty()) {
     screen.write(FreeLine().text(" ERROR: No log file selected ").str());
     throw Stop{kTerminated};
@@ -241,7 +251,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   }
   if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
   const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
-  const int32_t field_count = count_fields(pedigree, fn, screen, log);
+  const int32_t field_count = count_fields(pedigree, fn, screen, log, notes);
 
   if (p.output.empty()) {
     stop_with_line(screen, log, FreeLine().text(" ERROR: No output file selected ").str());
@@ -256,7 +266,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   Channel9 channel9({p.pedigree, parameter_file, p.log, p.output, settings.files.csv, settings.files.inbreeding,
                      settings.files.report});
   ResultWriter extra(settings.files);
-  compute(pedigree, field_count, fn, settings, screen, log, output, channel9, &extra);
+  compute(pedigree, field_count, fn, settings, notes, screen, log, output, channel9, &extra);
 
   if (!channel9.close()) throw FileError{"cannot write the message file \"" + channel9.path() + "\""};
   if (!output.close()) throw FileError{"cannot write the output file \"" + p.output + "\" (disk full?)"};
@@ -264,13 +274,36 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   throw Stop{"Finished."};
 }
 
+// An error about a name that was cut says so.
+void remark_on_cut_names(FileError& error, const std::vector<CutName>& cut) {
+  for (const CutName& c : cut) {
+    if (error.message.find("\"" + c.name + "\"") != std::string::npos) {
+      error.message += cut_name_remark(c);
+      return;
+    }
+  }
+}
+
 // The classic run: banner, then the parameter file named by the first
-// argument or the dialogue.
-void run_classic(const std::vector<std::string>& args, std::FILE* input, Sink& screen) {
+// argument or the dialogue. Names keep their first 50 characters; each cut
+// name gets a note on the error stream.
+void run_classic(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors) {
   write_banner(screen);
   const std::string parameter_file = args.size() > 1 ? file_name(args[1]) : std::string();
-  const Parameters p = parameter_file.empty() ? run_dialogue(input, screen) : read_parameter_file(parameter_file);
-  run_files_and_stages(p, parameter_file, RunSettings{}, screen);
+  std::vector<CutName> cut;
+  if (args.size() > 1 && is_cut(args[1])) {
+    cut.push_back({"parameter file", parameter_file, std::string(rtrim(args[1]))});
+  }
+  try {
+    if (!cut.empty()) errors.write(cut_name_note(cut.back()));
+    Parameters p = parameter_file.empty() ? run_dialogue(input, screen) : read_parameter_file(parameter_file);
+    for (const CutName& c : p.cut) errors.write(cut_name_note(c));
+    cut.insert(cut.end(), p.cut.begin(), p.cut.end());
+    run_files_and_stages(p, parameter_file, RunSettings{}, screen, errors);
+  } catch (FileError& error) {
+    remark_on_cut_names(error, cut);
+    throw;
+  }
 }
 
 // The parameters of an option run, its file names whole.
@@ -287,10 +320,27 @@ Parameters parameters_of(const RunOptions& options) {
   return p;
 }
 
-void run_with_options(const RunOptions& options, Sink& screen, ProgressBasis& progress) {
+// The error stream of a run whose screen may hold an open progress line:
+// the screen is flushed (which ends that line) before a note is written.
+class ErrorsAfterScreen : public Sink {
+ public:
+  ErrorsAfterScreen(Sink& screen, Sink& errors) : screen_(screen), errors_(errors) {}
+  void write(std::string_view text) override {
+    screen_.flush();
+    errors_.write(text);
+  }
+  void flush() override { errors_.flush(); }
+
+ private:
+  Sink& screen_;
+  Sink& errors_;
+};
+
+void run_with_options(const RunOptions& options, Sink& screen, Sink& errors, ProgressBasis& progress) {
   if (!options.quiet) write_banner(screen);
   const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress};
-  run_files_and_stages(parameters_of(options), std::string(), settings, screen);
+  ErrorsAfterScreen notes_stream(screen, errors);
+  run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
 }
 
 OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
@@ -362,7 +412,7 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
   }
   ProgressBasis progress;
   OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
-  return ended([&] { run_with_options(parsed.run, option_screen, progress); }, program, option_screen, errors);
+  return ended([&] { run_with_options(parsed.run, option_screen, errors, progress); }, program, option_screen, errors);
 }
 
 }  // namespace
@@ -371,7 +421,7 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   set_program_name(args.empty() ? std::string() : args[0]);
   const std::string program = args.empty() ? std::string("velmora") : args[0];
   if (args.size() > 1 && args[1].starts_with("--")) return run_option_interface(args, program, screen, errors);
-  return ended([&] { run_classic(args, input, screen); }, program, screen, errors);
+  return ended([&] { run_classic(args, input, screen, errors); }, program, screen, errors);
 }
 
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
@@ -380,8 +430,9 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
   return ended(
       [&] {
         ResultWriter extra(files);
-        const int32_t field_count = count_fields(pedigree, fn, screen, log);
-        compute(pedigree, field_count, fn, RunSettings{}, screen, log, output, channel9, &extra);
+        input::DataNotes notes(&errors);
+        const int32_t field_count = count_fields(pedigree, fn, screen, log, notes);
+        compute(pedigree, field_count, fn, RunSettings{}, notes, screen, log, output, channel9, &extra);
         throw Stop{"Finished."};
       },
       "velmora", screen, errors);

@@ -281,6 +281,14 @@ void PedigreeFile::skip_rest_of_line() {
   }
 }
 
+// A byte-order mark that an editor put before the first line is no part
+// of the first animal's code.
+void PedigreeFile::skip_byte_order_mark() {
+  while (end_ < 3 && fill()) {
+  }
+  if (end_ >= 3 && std::memcmp(buf_.data(), "\xEF\xBB\xBF", 3) == 0) begin_ = 3;
+}
+
 bool PedigreeFile::next_line(std::string_view& line) {
   skip_rest_of_line();
   if (in_line_) return false;  // the rest could not be read
@@ -293,6 +301,7 @@ bool PedigreeFile::next_piece(std::string_view& piece) { return take_piece(piece
 // cut after its last separator, or else squeezed (beyond the head that the
 // field count examines).
 bool PedigreeFile::take_piece(std::string_view& piece, bool new_line) {
+  if (new_line && line_number_ == 0 && buffer_start_ == 0 && begin_ == 0) skip_byte_order_mark();
   size_t scanned = begin_;  // bytes before this are known to hold no '\n'
   for (;;) {
     const char* base = buf_.data();

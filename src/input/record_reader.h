@@ -95,6 +95,7 @@ class PedigreeFile {
   long read_some(char* buffer, size_t size);
   void skip_rest_of_line();
   bool take_piece(std::string_view& piece, bool new_line);
+  void skip_byte_order_mark();
   void fail_read(std::string why);
   [[noreturn]] void changed(const std::string& what, std::string_view when) const;
 

@@ -1,0 +1,192 @@
+#include "input/checks.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <cstdio>
+
+#include "common/format.h"
+
+namespace vm::input {
+namespace {
+
+std::string quoted(std::string_view code) {
+  std::string text("\"");
+  text.append(rtrim(code)).append("\"");
+  return text;
+}
+
+bool all_digits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Two digit strings compared as the numbers they write.
+bool numerically_less(std::string_view a, std::string_view b) {
+  a.remove_prefix(std::min(a.find_first_not_of('0'), a.size()));
+  b.remove_prefix(std::min(b.find_first_not_of('0'), b.size()));
+  return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+// How other tools write an unknown parent.
+bool reads_like_unknown_mark(std::string_view code) {
+  static constexpr std::array<std::string_view, 5> kMarks = {"na", ".", "null", "unknown", "?"};
+  std::string lower(rtrim(code));
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return std::find(kMarks.begin(), kMarks.end(), lower) != kMarks.end();
+}
+
+std::string size_text(double bytes) {
+  char text[32];
+  if (bytes >= 1e9) {
+    std::snprintf(text, sizeof text, "%.1f GB", bytes / 1e9);
+  } else {
+    std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+  }
+  return text;
+}
+
+std::string and_more(int64_t count, const char* what) {
+  return count > 1 ? " (and " + std::to_string(count - 1) + " more " + what + ")" : "";
+}
+
+// How often each animal is named as sire, as dam, and as both parents of
+// one animal (selfing).
+struct ParentUses {
+  std::vector<int32_t> as_sire, as_dam, as_both;
+  // Sire of some animals and dam of others.
+  bool mixed(int32_t p) const { return as_sire[p] > as_both[p] && as_dam[p] > as_both[p]; }
+};
+
+ParentUses parent_uses(const Animals& animals) {
+  const size_t size = static_cast<size_t>(animals.n) + 1;
+  ParentUses uses{std::vector<int32_t>(size, 0), std::vector<int32_t>(size, 0), std::vector<int32_t>(size, 0)};
+  for (int32_t x = 1; x <= animals.n; ++x) {
+    const int32_t s = animals.sire[x], d = animals.dam[x];
+    ++uses.as_sire[s];
+    ++uses.as_dam[d];
+    if (s == d) ++uses.as_both[s];
+  }
+  return uses;
+}
+
+std::string uses_text(const ParentUses& uses, int32_t p) {
+  return "sire of " + std::to_string(uses.as_sire[p]) + " and dam of " + std::to_string(uses.as_dam[p]) + " animals";
+}
+
+// Animals 1..m have a record of their own; the parents added without one
+// follow them and have neither population nor period.
+int32_t animals_with_records(const Animals& animals) {
+  int32_t m = animals.n;
+  while (m > 0 && animals.pop[m] == 0) --m;
+  return m;
+}
+
+void check_header_line(const Animals& animals, const Codes& codes, int32_t m, const ParentUses& uses,
+                       DataNotes& notes) {
+  if (m < 2) return;
+  const bool pop_alone =
+      std::count(animals.pop.begin() + 1, animals.pop.begin() + m + 1, animals.pop[1]) == 1;
+  const bool period_alone =
+      std::count(animals.period.begin() + 1, animals.period.begin() + m + 1, animals.period[1]) == 1;
+  if (!pop_alone || !period_alone || uses.as_sire[1] != 0 || uses.as_dam[1] != 0) return;
+  notes.add("the first record looks like a header line: its population " + quoted(codes.pop_name(animals.pop[1])) +
+            " and period " + quoted(codes.period_name(animals.period[1])) + " occur in no other record and its animal " +
+            quoted(codes.animal_code(1)) + " is nobody's parent; a pedigree file has no header line, so remove it");
+}
+
+// Parent codes without a record of their own that stand for an unknown
+// parent in other tools, or are sire and dam of many animals; returns
+// whether animal p was noted here.
+std::vector<bool> check_unknown_marks(const Animals& animals, const Codes& codes, int32_t m, const ParentUses& uses,
+                                      DataNotes& notes) {
+  std::vector<bool> noted(animals.n + 1, false);
+  int64_t count = 0;
+  int32_t first = 0;
+  for (int32_t p = m + 1; p <= animals.n; ++p) {
+    const bool both_often = uses.as_sire[p] > 0 && uses.as_dam[p] > 0 &&
+                            uses.as_sire[p] + uses.as_dam[p] >= kManyOffspring;
+    if (!both_often && !reads_like_unknown_mark(codes.animal_code(p))) continue;
+    noted[p] = true;
+    if (count++ == 0) first = p;
+  }
+  if (count == 0) return noted;
+  const std::string code(rtrim(codes.animal_code(first)));
+  notes.add("parent code \"" + code + "\" has no record of its own and is " + uses_text(uses, first) +
+            and_more(count, "such codes") + "; if it means an unknown parent, mark it so with --unknown " + code +
+            " or write 0 instead");
+  return noted;
+}
+
+void check_code_clashes(const Animals& animals, const Codes& codes, const ParentUses& uses,
+                        const std::vector<bool>& noted, DataNotes& notes) {
+  int64_t count = 0;
+  int32_t first = 0;
+  for (int32_t p = 1; p <= animals.n; ++p) {
+    if (!uses.mixed(p) || noted[p]) continue;
+    if (count++ == 0) first = p;
+  }
+  if (count == 0) return;
+  notes.add(std::to_string(count) + (count == 1 ? " code is" : " codes are") +
+            " used as sire of some animals and as dam of others (a clash of two animals' codes?), first " +
+            quoted(codes.animal_code(first)) + ": " + uses_text(uses, first));
+}
+
+}  // namespace
+
+void DataNotes::add(const std::string& text) {
+  if (errors_ != nullptr) {
+    std::string line(kWarningPrefix);
+    line.append(text).append("\n");
+    errors_->write(line);
+    errors_->flush();
+  }
+  texts_.push_back(text);
+}
+
+void check_first_line(std::string_view first_line, int32_t field_count, DataNotes& notes) {
+  if (field_count != 1 || first_line.find(';') == std::string_view::npos) return;
+  notes.add("the first line of the pedigree file gives one field and holds ';' (" +
+            quoted(first_line.substr(0, 60)) + "): fields are separated by blanks, tabs or commas, not semicolons");
+}
+
+void check_group_counts(int32_t Q, int32_t P, DataNotes& notes) {
+  if (Q <= kManyPopulations && P <= kManyPeriods) return;
+  // A block per pair of populations: 257 characters of heading and a row
+  // of 68 per period.
+  const double pairs = static_cast<double>(Q) * (Q - 1) / 2;
+  const double bytes = pairs * (257.0 + 68.0 * P);
+  notes.add(std::to_string(Q) + " populations and " + std::to_string(P) +
+            " periods, more than a pedigree usually has (is a field number wrong?): the result table will have " +
+            std::to_string(static_cast<int64_t>(pairs)) + " blocks of " + std::to_string(P) + " rows, about " +
+            size_text(bytes));
+}
+
+void check_period_order(const Codes& codes, int32_t P, DataNotes& notes) {
+  std::string_view previous, before, after;
+  int64_t numeric = 0;
+  for (int32_t a = 1; a <= P; ++a) {
+    const std::string_view code = rtrim(codes.period_name(a));
+    if (!all_digits(code)) continue;
+    ++numeric;
+    if (after.empty() && !previous.empty() && numerically_less(code, previous)) {
+      before = previous;
+      after = code;
+    }
+    previous = code;
+  }
+  if (after.empty()) return;
+  notes.add(std::to_string(numeric) + " period codes are numbers of different lengths, and periods follow the text " +
+            "order of their codes: \"" + std::string(before) + "\" comes before \"" + std::string(after) +
+            "\"; write them with one width (leading zeros) to keep the periods in time order");
+}
+
+void check_parents(const Animals& animals, const Codes& codes, DataNotes& notes) {
+  if (animals.n < 1) return;
+  const int32_t m = animals_with_records(animals);
+  const ParentUses uses = parent_uses(animals);
+  check_header_line(animals, codes, m, uses, notes);
+  const std::vector<bool> noted = check_unknown_marks(animals, codes, m, uses, notes);
+  check_code_clashes(animals, codes, uses, noted, notes);
+}
+
+}  // namespace vm::input
