@@ -343,6 +343,20 @@ TEST_F(Program, OptionErrorsHelpAndVersion) {
   EXPECT_EQ(r.out, std::string("velmora ") + VELMORA_VERSION_TEXT + "\n");
 }
 
+// The man page is written by hand: every option of the help has its entry.
+TEST_F(Program, ManPageNamesEveryOption) {
+  const std::string man = read_file(fs::path(VELMORA_SOURCE_DIR) / "doc" / "velmora.1.in");
+  const std::string help = run("--help").out;
+  int options = 0;
+  for (size_t at = help.find("\n  --"); at != std::string::npos; at = help.find("\n  --", at + 1)) {
+    const size_t begin = at + 5;
+    const std::string name = help.substr(begin, help.find_first_of(" \n", begin) - begin);
+    EXPECT_NE(man.find("\\-\\-" + name), std::string::npos) << "--" << name;
+    ++options;
+  }
+  EXPECT_GE(options, 10);
+}
+
 TEST_F(Program, QuietShowsErrorsAndTheFinalLineOnly) {
   write("herd.ped", pedigree());
   Result r = run("--pedigree herd.ped --quiet");
