@@ -7,10 +7,10 @@
 //   --output   where the result table goes (default /dev/null); the file is
 //              the same as the program's output file for the same pedigree
 //
-// Runs the stages of the program's run driver (src/driver/run.cpp) in the
-// same order, with the same hand-over and freeing of storage between them,
-// and prints one line per stage: wall time and the peak resident memory of
-// the process after the stage (MB = 10^6 bytes). Screen, log and message-file lines go to a
+// Runs the program's own compute() (src/driver/run.cpp), lapping a timer
+// after each of its stages, and prints one line per stage: wall time and
+// the peak resident memory of the process after the stage (MB = 10^6
+// bytes). Screen, log and message-file lines go to a
 // NullSink, so their cost is only the formatting.
 
 #include <sys/resource.h>
@@ -18,20 +18,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/sink.h"
 #include "common/stop.h"
-#include "driver/run.h"
-#include "genetics/genetics.h"
-#include "hash/module_hash.h"
+#include "driver/compute.h"
 #include "input/record_reader.h"
-#include "input/scan.h"
-#include "pedigree/generations.h"
-#include "pedigree/renumber.h"
+#include "input/record_source.h"
 
 namespace {
 
@@ -53,9 +48,9 @@ class Timer {
  public:
   explicit Timer(std::vector<Row>& rows) : rows_(rows), start_(Clock::now()) {}
   // Closes the running stage under `name` and starts the next one.
-  void lap(const char* name) {
+  void lap(std::string_view name) {
     const Clock::time_point now = Clock::now();
-    rows_.push_back({name, std::chrono::duration<double>(now - start_).count(), peak_rss_kb()});
+    rows_.push_back({std::string(name), std::chrono::duration<double>(now - start_).count(), peak_rss_kb()});
     start_ = Clock::now();
   }
 
@@ -79,7 +74,8 @@ vm::input::FieldNumbers parse_fields(const std::string& text) {
   return {v[0], v[1], v[2], v[3], v[4]};
 }
 
-// The stages of run_stages after the parameters, each closed by a lap.
+// The run after the parameters: the opening of the files, then compute()
+// with a lap after each stage.
 void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::string& output_path,
          std::vector<Row>& rows) {
   using namespace vm;
@@ -94,40 +90,15 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
     if (number < 1 || number > field_count) throw FileError{"field number outside the fields of the pedigree file"};
   FileSink output;
   if (!output.open(output_path)) throw FileError{"cannot create output file \"" + output_path + "\""};
-  hash::ModuleHash hash(&screen, &channel9);
-  input::Fields fields(field_count);
-  std::unique_ptr<input::Codes> codes;
+  input::RecordSource source(pedigree, field_count, fn);
   timer.lap("open, field count");
 
-  const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
-  timer.lap("scan_pedigree");
-  input::Animals animals = input::load_animals(pedigree, fields, fn, input::UnknownParents{}, scan.R, hash, *codes, screen, log);
-  timer.lap("load_animals");
-
-  pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
-  auto code_of = [&](int32_t a) { return codes->animal_code(a); };
-  std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
-  timer.lap("assign_generations");
-  pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
-  std::vector<int32_t>().swap(gen);
-  timer.lap("renumber");
-
-  const genetics::SortedPedigree sorted = sorted_pedigree(loaded.n, std::move(renumbered));
-  const genetics::Names names = population_and_period_names(*codes, scan);
-  codes.reset();
-  loaded = {};
-  animals = {};
-  timer.lap("names, free input");
-
-  const std::vector<double> D = genetics::INBREED(sorted, screen);
-  timer.lap("INBREED");
-  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log);
-  timer.lap("drift_per_period");
-  genetics::write_result_table(results, names, output);
+  ComputeOptions options;
+  options.stage_done = [&](std::string_view stage, const Computed&) { timer.lap(stage); };
+  const Computed run = compute(source, Report{screen, log}, output, channel9, options);
   if (!output.close()) throw FileError{"cannot write the output file \"" + output_path + "\""};
-  timer.lap("write_result_table");
-  std::fprintf(stdout, "# %s: %d records, %d animals, %d populations, %d periods\n", path.c_str(), scan.R, sorted.n,
-               scan.Q, scan.P);
+  std::fprintf(stdout, "# %s: %d records, %d animals, %d populations, %d periods\n", path.c_str(), run.scan.R,
+               run.pedigree.n, run.scan.Q, run.scan.P);
 }
 
 }  // namespace

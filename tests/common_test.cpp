@@ -125,7 +125,7 @@ TEST(Blank, OnlyBlanksOrNothing) {
 TEST(ErrorStop, LineOnScreenAndLogThenTerminated) {
   StringSink screen, log;
   try {
-    stop_with_line(screen, log, " ERROR: x\n");
+    stop_with_line({screen, log}, " ERROR: x\n");
     FAIL() << "no stop";
   } catch (const Stop& stop) {
     EXPECT_EQ(stop.message, kTerminated);

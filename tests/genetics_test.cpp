@@ -15,7 +15,7 @@ namespace {
 
 // A pedigree built animal by animal, parents first.
 struct PedBuilder {
-  SortedPedigree ped;
+  Pedigree ped;
   PedBuilder() {
     ped.sire.push_back(0);
     ped.dam.push_back(0);
@@ -49,7 +49,7 @@ void expect_same_bits(const std::vector<double>& a, const std::vector<double>& b
 // population 0), missing parents, selfing, sibs listed sire/dam and
 // dam/sire, and parents from a recent window so that pairs recur and
 // inbreeding builds up. Population Q never has animals in period 1.
-SortedPedigree random_pedigree(uint32_t seed, int32_t n, int32_t Q, int32_t P, int32_t window) {
+Pedigree random_pedigree(uint32_t seed, int32_t n, int32_t Q, int32_t P, int32_t window) {
   std::mt19937 rng(seed);
   auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
   PedBuilder b;
@@ -75,7 +75,7 @@ SortedPedigree random_pedigree(uint32_t seed, int32_t n, int32_t Q, int32_t P, i
 
 // Generations of `size` animals with parents from the generation before
 // (a few of them unknown or selfed), as the sort on generation leaves them.
-SortedPedigree generational_pedigree(uint32_t seed, int32_t generations, int32_t size) {
+Pedigree generational_pedigree(uint32_t seed, int32_t generations, int32_t size) {
   std::mt19937 rng(seed);
   PedBuilder b;
   for (int32_t g = 0; g < generations; ++g) {
@@ -91,7 +91,7 @@ SortedPedigree generational_pedigree(uint32_t seed, int32_t generations, int32_t
 }
 
 // The relationship matrix by the tabular method, entries (0..n)^2.
-std::vector<std::vector<double>> tabular_A(const SortedPedigree& ped) {
+std::vector<std::vector<double>> tabular_A(const Pedigree& ped) {
   const int32_t n = ped.n;
   std::vector<std::vector<double>> A(n + 1, std::vector<double>(n + 1, 0.0));
   for (int32_t i = 1; i <= n; ++i) {
@@ -111,7 +111,7 @@ TEST(Inbreeding, FoundersAndOneKnownParent) {
   const int32_t inbred = b.add(x, y);  // F = 0.25
   const int32_t by_sire = b.add(inbred, 0), by_dam = b.add(0, inbred);
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {INBREED(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.D[s], 1.0);
     EXPECT_EQ(r.F[s], 0.0);
     EXPECT_EQ(r.D[x], 0.5);
@@ -133,7 +133,7 @@ TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
   const int32_t k3 = b.add(y, x);                  // the pair again, not consecutive
   const int32_t self_inbred = b.add(k1, k1);
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {INBREED(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.F[y], 0.0);
     EXPECT_EQ(r.D[y], 0.5);
     EXPECT_EQ(r.F[k1], 0.25);
@@ -148,7 +148,7 @@ TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
 TEST(Inbreeding, NoAnimalsWritesNothing) {
   PedBuilder b;
   StringSink screen;
-  EXPECT_EQ(INBREED(b.ped, screen), std::vector<double>{0.0});
+  EXPECT_EQ(INBREED(b.ped, screen).D, std::vector<double>{0.0});
   EXPECT_EQ(INBREED_plain(b.ped, screen), std::vector<double>{0.0});
   EXPECT_EQ(screen.data, "");
 }
@@ -184,7 +184,7 @@ TEST(Inbreeding, TracesMatchPlainBitForBit) {
     const Inbreeding plain = inbreeding_plain(b.ped, plain_screen);
     for (unsigned threads : {1u, 4u}) {
       StringSink screen;
-      const Inbreeding fast = inbreeding(b.ped, screen, threads);
+      const Inbreeding fast = INBREED(b.ped, screen, threads);
       expect_same_bits(fast.F, plain.F, "F");
       expect_same_bits(fast.D, plain.D, "D");
       EXPECT_EQ(screen.data, plain_screen.data);
@@ -195,9 +195,9 @@ TEST(Inbreeding, TracesMatchPlainBitForBit) {
 TEST(Inbreeding, AgreesWithTabularRelationships) {
   NullSink screen;
   for (uint32_t seed = 20; seed < 24; ++seed) {
-    const SortedPedigree ped = random_pedigree(seed, 250, 2, 2, 12);
+    const Pedigree ped = random_pedigree(seed, 250, 2, 2, 12);
     const auto A = tabular_A(ped);
-    const Inbreeding r = inbreeding(ped, screen);
+    const Inbreeding r = INBREED(ped, screen);
     for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
   }
 }
@@ -210,10 +210,10 @@ double max_difference(const std::vector<double>& a, const std::vector<double>& b
   return worst;
 }
 
-void expect_indirect_agrees(const SortedPedigree& ped, const char* what) {
+void expect_indirect_agrees(const Pedigree& ped, const char* what) {
   StringSink plain_screen, screen;
   const Inbreeding plain = inbreeding_plain(ped, plain_screen);
-  const Inbreeding indirect = inbreeding(ped, screen);
+  const Inbreeding indirect = INBREED(ped, screen);
   EXPECT_LE(max_difference(indirect.F, plain.F), 1e-12) << what;
   EXPECT_LE(max_difference(indirect.D, plain.D), 1e-12) << what;
   EXPECT_EQ(indirect.F[0], -1.0) << what;
@@ -234,7 +234,7 @@ TEST(Inbreeding, IndirectRelatesOneParentToAllItsMates) {
   const int32_t by_half = b.add(half, p), by_outsider = b.add(p, outsider), again = b.add(p, sister);
   const int32_t grand = b.add(by_self, by_sister);  // a = 0.5 (a(p, p) + a(p, sister)) = 0.75
   NullSink screen;
-  const Inbreeding r = inbreeding(b.ped, screen);
+  const Inbreeding r = INBREED(b.ped, screen);
   EXPECT_EQ(r.F[by_self], 0.5);
   EXPECT_EQ(r.F[by_sister], 0.25);
   EXPECT_EQ(r.F[again], 0.25);
@@ -248,7 +248,7 @@ TEST(Inbreeding, IndirectRelatesOneParentToAllItsMates) {
 
 TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
   for (uint32_t seed = 1; seed <= 12; ++seed) {
-    const SortedPedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
+    const Pedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
     expect_indirect_agrees(ped, "random");
   }
   // Few parents with many mates each, as in herds with popular sires.
@@ -272,12 +272,12 @@ TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
 }
 
 TEST(Inbreeding, IndirectSameBitsOnAnyNumberOfThreads) {
-  const SortedPedigree ped = generational_pedigree(7, 12, 600);
+  const Pedigree ped = generational_pedigree(7, 12, 600);
   StringSink one_screen;
-  const Inbreeding one = inbreeding(ped, one_screen, 1);
+  const Inbreeding one = INBREED(ped, one_screen, 1);
   for (unsigned threads : {2u, 3u, 8u}) {
     StringSink screen;
-    const Inbreeding r = inbreeding(ped, screen, threads);
+    const Inbreeding r = INBREED(ped, screen, threads);
     expect_same_bits(r.F, one.F, "F");
     expect_same_bits(r.D, one.D, "D");
     EXPECT_EQ(screen.data, one_screen.data);
@@ -300,7 +300,7 @@ TEST(Inbreeding, IndirectAgreesOnDeepLines) {
   }
   expect_indirect_agrees(b.ped, "deep");
   NullSink screen;
-  EXPECT_GT(inbreeding(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
+  EXPECT_GT(INBREED(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
 }
 
 // -------------------------------------------------------------- contributions
@@ -323,7 +323,7 @@ TEST(Contributions, HalvesPassedToBothParentsAndTwiceOnSelfing) {
 TEST(Contributions, SweepMatchesListWalkBitForBit) {
   for (uint32_t seed = 40; seed < 46; ++seed) {
     const int32_t Q = 4, P = 3;
-    const SortedPedigree ped = random_pedigree(seed, 1500, Q, P, 8 + static_cast<int32_t>(seed % 3) * 30);
+    const Pedigree ped = random_pedigree(seed, 1500, Q, P, 8 + static_cast<int32_t>(seed % 3) * 30);
     for (int32_t a = 1; a <= P; ++a) {
       const std::vector<double> L = CALCL_period(ped, Q, a);
       for (int32_t I = 1; I <= Q; ++I) {
@@ -348,7 +348,7 @@ TEST(Drift, FiguresOfUnrelatedGroupsAndOfFullSibs) {
   b.add(s, d, 2, 1);
   b.add(d, s, 2, 2);
   NullSink sink;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink), make_names(2, 2), sink, sink);
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink).D, make_names(2, 2), {sink, sink});
   EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 0.25);
   EXPECT_EQ(r.get(r.xzazx, 2, 1, 1), 0.0);
   EXPECT_EQ(r.get(r.driftvar, 2, 1, 1), 0.5);
@@ -365,7 +365,7 @@ TEST(Drift, GroupsWhoseCountProductPassesInt32) {
   for (int i = 0; i < 46341; ++i) b.add(0, 0, 1, 1);
   for (int i = 0; i < 46342; ++i) b.add(0, 0, 1, 2);
   NullSink sink;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink), make_names(2, 1), sink, sink, 1);
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink).D, make_names(2, 1), {sink, sink}, 1);
   EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 46341.0 / (46341.0 * 46341.0));
   EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), r.get(r.xzazx, 1, 1, 1) + r.get(r.xzazx, 2, 2, 1));
   EXPECT_EQ(r.get(r.velmora, 2, 1, 1), 100.0);
@@ -381,7 +381,7 @@ TEST(Drift, EmptyPopulationHasNoRowAndZeroFigures) {
   for (int i = 0; i < 2; ++i) b.add(0, 0, 2, 1);
   const Names names{{"", "PA", "PB", "PC"}, {"", "T1", "T2"}};
   StringSink screen, log;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen), names, screen, log);
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen).D, names, {screen, log});
   EXPECT_EQ(screen.data,
             "  Calculating drift variance between populations for: T1\n"
             "  Calculating drift variance between populations for: T2\n");
@@ -419,7 +419,7 @@ TEST(Drift, InbreedingWorkedThroughToLogAndTable) {
   for (int i = 0; i < 3; ++i) b.add(0, 0, 3, 5);
   const Names names{{"", "PA", "PB", "PC", "PD", "PZ"}, {"", "T0", "T1", "T2"}};
   StringSink screen, log, out;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen), names, screen, log);
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen).D, names, {screen, log});
   write_result_table(r, names, out);
   const std::string none =
       "  Number of individuals in population PA in this period is            0\n"
@@ -460,15 +460,15 @@ TEST(Drift, InbreedingWorkedThroughToLogAndTable) {
 TEST(Drift, FastMatchesPlainLoopForAnyThreadCount) {
   for (uint32_t seed = 60; seed < 64; ++seed) {
     const int32_t Q = 5, P = 4;
-    const SortedPedigree ped = random_pedigree(seed, 900, Q, P, 10 + static_cast<int32_t>(seed % 2) * 100);
+    const Pedigree ped = random_pedigree(seed, 900, Q, P, 10 + static_cast<int32_t>(seed % 2) * 100);
     const Names names = make_names(Q, P);
     NullSink none;
-    const std::vector<double> D = INBREED(ped, none);
+    const std::vector<double> D = INBREED(ped, none).D;
     StringSink plain_screen, plain_log;
-    const DriftResults plain = drift_per_period_plain(ped, D, names, plain_screen, plain_log);
+    const DriftResults plain = drift_per_period_plain(ped, D, names, {plain_screen, plain_log});
     for (unsigned threads : {1u, 3u, 8u}) {
       StringSink screen, log;
-      const DriftResults fast = drift_per_period(ped, D, names, screen, log, threads);
+      const DriftResults fast = drift_per_period(ped, D, names, {screen, log}, threads);
       expect_same_bits(fast.xzazx, plain.xzazx, "XZAZX");
       expect_same_bits(fast.driftvar, plain.driftvar, "DRIFTVAR");
       expect_same_bits(fast.maxdriftvar, plain.maxdriftvar, "MAXDRIFTVAR");
@@ -481,7 +481,7 @@ TEST(Drift, FastMatchesPlainLoopForAnyThreadCount) {
 
 // A herd whose first `sires` animals are the parents of all later ones
 // (selfing now and then), in many small periods: few ancestors per period.
-SortedPedigree heavy_sire_herd(uint32_t seed, int32_t n, int32_t sires, int32_t Q, int32_t P) {
+Pedigree heavy_sire_herd(uint32_t seed, int32_t n, int32_t sires, int32_t Q, int32_t P) {
   std::mt19937 rng(seed);
   PedBuilder b;
   for (int32_t i = 1; i <= n; ++i) {
@@ -499,7 +499,7 @@ SortedPedigree heavy_sire_herd(uint32_t seed, int32_t n, int32_t sires, int32_t 
 // (selfed now and then) whose contributions underflow to 0, and along a
 // short line above many founders.
 TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
-  std::vector<std::pair<SortedPedigree, int32_t>> cases;  // pedigree, Q
+  std::vector<std::pair<Pedigree, int32_t>> cases;  // pedigree, Q
   for (uint32_t seed = 90; seed < 93; ++seed) cases.emplace_back(heavy_sire_herd(seed, 2500, 25, 3, 400), 3);
   for (uint32_t seed = 93; seed < 95; ++seed) cases.emplace_back(random_pedigree(seed, 1500, 2, 250, 40), 2);
   PedBuilder line;
@@ -516,12 +516,12 @@ TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
     for (int32_t c = 1; c <= ped.n; ++c) P = std::max(P, ped.period[c]);
     const Names names = make_names(Q, P);
     NullSink none;
-    const std::vector<double> D = INBREED(ped, none);
+    const std::vector<double> D = INBREED(ped, none).D;
     StringSink plain_screen, plain_log;
-    const DriftResults plain = drift_per_period_plain(ped, D, names, plain_screen, plain_log);
+    const DriftResults plain = drift_per_period_plain(ped, D, names, {plain_screen, plain_log});
     for (unsigned threads : {1u, 3u}) {
       StringSink screen, log;
-      const DriftResults fast = drift_per_period(ped, D, names, screen, log, threads);
+      const DriftResults fast = drift_per_period(ped, D, names, {screen, log}, threads);
       expect_same_bits(fast.xzazx, plain.xzazx, "XZAZX");
       expect_same_bits(fast.velmora, plain.velmora, "index");
       EXPECT_EQ(log.data, plain_log.data);
@@ -532,9 +532,9 @@ TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
 TEST(Drift, AgreesWithTabularRelationships) {
   for (uint32_t seed = 80; seed < 84; ++seed) {
     const int32_t Q = 4, P = 3;
-    const SortedPedigree ped = random_pedigree(seed, 320, Q, P, 15);
+    const Pedigree ped = random_pedigree(seed, 320, Q, P, 15);
     NullSink none;
-    const DriftResults r = drift_per_period(ped, INBREED(ped, none), make_names(Q, P), none, none);
+    const DriftResults r = drift_per_period(ped, INBREED(ped, none).D, make_names(Q, P), {none, none});
     const auto A = tabular_A(ped);
     for (int32_t a = 1; a <= P; ++a) {
       std::vector<std::vector<int32_t>> group(Q + 1);

@@ -8,6 +8,7 @@
 #include "common/stop.h"
 #include "hash/module_hash.h"
 #include "input/record_reader.h"
+#include "input/load.h"
 #include "input/scan.h"
 
 namespace vm::input {
@@ -16,8 +17,8 @@ namespace {
 struct Loaded {
   StringSink screen, log;
   ScanResult scan;
-  std::unique_ptr<Codes> codes;
-  Animals animals;
+  std::unique_ptr<CodeStore> codes;
+  Pedigree animals;
 };
 
 // Runs the scan and both loading passes over `text` (fields in the order
@@ -25,11 +26,11 @@ struct Loaded {
 void load(const std::string& text, Loaded& out) {
   PedigreeFile file;
   file.open_memory(text);
-  Fields fields(5);
-  FieldNumbers fn{1, 2, 3, 4, 5};
+  RecordSource source(file, 5, FieldNumbers{1, 2, 3, 4, 5});
   hash::ModuleHash hash(&out.screen, nullptr);
-  out.scan = scan_pedigree(file, fields, fn, hash, out.codes, out.screen, out.log);
-  out.animals = load_animals(file, fields, fn, UnknownParents{}, out.scan.R, hash, *out.codes, out.screen, out.log);
+  const Report report{out.screen, out.log};
+  out.scan = scan_pedigree(source, hash, out.codes, report);
+  out.animals = load_animals(source, UnknownParents{}, out.scan.R, hash, *out.codes, report);
 }
 
 // Pads a pedigree to ten records with founders of population Z, period Z.
@@ -95,7 +96,7 @@ TEST(Scan, RecordWithoutPopulationCodeStops) {
 TEST(Load, WorkedExample) {
   Loaded l;
   load(ten("A1 0 0 P1 T1\nA2 0 0 P1 T1\nA3 A1 X9 P2 T2\nA1 0 - P1 T1\n", 4), l);
-  const Animals& a = l.animals;
+  const Pedigree& a = l.animals;
   ASSERT_EQ(a.n, 10);  // A1, A2, A3, six padding founders, then X9
   EXPECT_EQ(l.codes->animal_code(10), "X9");
   EXPECT_EQ(a.sire[3], 1);
@@ -115,7 +116,7 @@ TEST(Load, RepeatedRecordsNeverEraseAKnownParent) {
   // A: first record dam only; second names sire and another dam; third
   // has parents but is skipped since the sire is known by then.
   load(ten("S 0 0 P T\nD1 0 0 P T\nD2 0 0 P T\nA 0 D1 P T\nA S D2 P T\nA D2 S P T\nB 0 D1 P T\nB 0 0 P T\n", 8), l);
-  const Animals& a = l.animals;
+  const Pedigree& a = l.animals;
   EXPECT_EQ(a.sire[4], 1);
   EXPECT_EQ(a.dam[4], 3);
   EXPECT_EQ(a.dam[5], 2);  // "B 0 0" does not erase the dam D1
@@ -124,7 +125,7 @@ TEST(Load, RepeatedRecordsNeverEraseAKnownParent) {
 TEST(Load, EmptyParentValueIsUnknownNotThePreviousParent) {
   Loaded l;
   load(ten("S 0 0 P T\nD 0 0 P T\nA,S,D,P,T\nB,,,P,T\nC,S,,P,T\n", 5), l);
-  const Animals& a = l.animals;
+  const Pedigree& a = l.animals;
   EXPECT_EQ(a.sire[4], 0);
   EXPECT_EQ(a.dam[4], 0);
   EXPECT_EQ(a.sire[5], 1);
@@ -134,7 +135,7 @@ TEST(Load, EmptyParentValueIsUnknownNotThePreviousParent) {
 TEST(Load, MissingParentsAreAddedOnce) {
   Loaded l;
   load(ten("A M M P T\nB M N P T\nC N 0 P T\n", 3), l);
-  const Animals& a = l.animals;
+  const Pedigree& a = l.animals;
   EXPECT_EQ(a.n, 12);  // 10 records, then M and N
   EXPECT_EQ(a.sire[1], 11);
   EXPECT_EQ(a.dam[1], 11);
@@ -167,28 +168,28 @@ namespace {
 
 // The loading passes as written, with a code-table call for every code of
 // every record, to hold the memoised passes against.
-Animals load_plainly(const std::string& text, Codes& codes, hash::ModuleHash& hash, StringSink& log) {
+Pedigree load_plainly(const std::string& text, CodeStore& codes, hash::ModuleHash& hash, StringSink& log) {
   PedigreeFile file;
   file.open_memory(text);
   Fields fields(5);
   FieldNumbers fn{1, 2, 3, 4, 5};
-  Animals a;
+  Pedigree a;
   a.period.assign(1, 0);
   a.pop.assign(1, 0);
   while (true) {
     fields.blank();
     if (read_record(file, fields) != ReadStatus::kOk) break;
     std::string_view code = fields.get(fn.animal);
-    hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, true);
-    int32_t& number = Codes::entry(codes.hash2an, hit.id);
+    hash::Hit hit = codes.look_up(hash, code, true);
+    int32_t& number = CodeStore::entry(codes.hash2an, hit.id);
     if (number != 0) {
       log.write(" WARNING: duplicate " + std::string(rtrim(code)) + "\n");
       continue;
     }
     number = ++a.n;
     codes.an2hash.push_back(hit.id);
-    a.period.push_back(Codes::entry(codes.hash2period, hash.CHASHSUB(fields.get(fn.period), codes.table, codes.n_opslag, false).id));
-    a.pop.push_back(Codes::entry(codes.hash2pop, hash.CHASHSUB(fields.get(fn.pop), codes.table, codes.n_opslag, false).id));
+    a.period.push_back(CodeStore::entry(codes.hash2period, codes.look_up(hash, fields.get(fn.period), false).id));
+    a.pop.push_back(CodeStore::entry(codes.hash2pop, codes.look_up(hash, fields.get(fn.pop), false).id));
   }
   a.sire.assign(static_cast<size_t>(a.n) + 1, 0);
   a.dam.assign(static_cast<size_t>(a.n) + 1, 0);
@@ -196,14 +197,14 @@ Animals load_plainly(const std::string& text, Codes& codes, hash::ModuleHash& ha
   while (true) {
     fields.blank();
     if (read_record(file, fields) != ReadStatus::kOk) break;
-    const int32_t an = Codes::entry(codes.hash2an, hash.CHASHSUB(fields.get(fn.animal), codes.table, codes.n_opslag, false).id);
+    const int32_t an = CodeStore::entry(codes.hash2an, codes.look_up(hash, fields.get(fn.animal), false).id);
     if (a.sire[an] != 0) continue;
     int32_t parents[2] = {0, 0};
     for (int role = 0; role < 2; ++role) {
       std::string_view p = fields.get(role == 0 ? fn.sire : fn.dam);
       if (rtrim(p).empty() || !REALPARENT(p)) continue;
-      hash::Hit hit = hash.CHASHSUB(p, codes.table, codes.n_opslag, true);
-      int32_t& number = Codes::entry(codes.hash2an, hit.id);
+      hash::Hit hit = codes.look_up(hash, p, true);
+      int32_t& number = CodeStore::entry(codes.hash2an, hit.id);
       if (number == 0) {
         number = ++a.n;
         codes.an2hash.push_back(hit.id);
@@ -241,18 +242,18 @@ TEST(Load, MemoisedPassesEqualThePlainPasses) {
     StringSink screen, log;
     PedigreeFile file;
     file.open_memory(text);
-    Fields fields(5);
+    RecordSource source(file, 5, FieldNumbers{1, 2, 3, 4, 5});
     hash::ModuleHash hash(&screen, nullptr);
-    std::unique_ptr<Codes> codes;
-    scan_pedigree(file, fields, FieldNumbers{1, 2, 3, 4, 5}, hash, codes, screen, log);
-    Animals plain = load_plainly(text, *codes, hash, log);
+    std::unique_ptr<CodeStore> codes;
+    scan_pedigree(source, hash, codes, {screen, log});
+    Pedigree plain = load_plainly(text, *codes, hash, log);
     ASSERT_EQ(fast.animals.n, plain.n) << text;
     EXPECT_EQ(fast.animals.sire, plain.sire);
     EXPECT_EQ(fast.animals.dam, plain.dam);
     EXPECT_EQ(fast.animals.period, plain.period);
     EXPECT_EQ(fast.animals.pop, plain.pop);
     EXPECT_EQ(fast.codes->an2hash, codes->an2hash);
-    EXPECT_EQ(fast.codes->n_opslag, codes->n_opslag);
+    EXPECT_EQ(fast.codes->table.ids(), codes->table.ids());
     for (int32_t x = 1; x <= plain.n; ++x) {
       ASSERT_EQ(fast.codes->table.slot_of(fast.codes->an2hash[x]), codes->table.slot_of(codes->an2hash[x]));
     }

@@ -84,8 +84,8 @@ TEST(HeapSort, GenerationSortMatchesTheColumnSort) {
   }
 }
 
-LoadedPedigree make(const std::vector<std::pair<int32_t, int32_t>>& parents) {
-  LoadedPedigree p;
+Pedigree make(const std::vector<std::pair<int32_t, int32_t>>& parents) {
+  Pedigree p;
   p.n = static_cast<int32_t>(parents.size());
   p.sire.assign(1, 0);
   p.dam.assign(1, 0);
@@ -93,6 +93,8 @@ LoadedPedigree make(const std::vector<std::pair<int32_t, int32_t>>& parents) {
     p.sire.push_back(s);
     p.dam.push_back(d);
   }
+  p.period.assign(p.sire.size(), 0);
+  p.pop.assign(p.sire.size(), 0);
   return p;
 }
 
@@ -141,7 +143,7 @@ TEST(Generations, FastAssignmentEqualsSweeps) {
         parents[rng() % static_cast<uint32_t>(n)].first = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(n));
       }
     }
-    LoadedPedigree ped = make(parents);
+    Pedigree ped = make(parents);
     Generations slow = generations_by_sweeps(ped);
     Generations fast = assign_generation_numbers(ped);
     ASSERT_EQ(fast.gen, slow.gen) << "round " << round;
@@ -169,7 +171,7 @@ TEST(Generations, MovesEqualSweepsOnLoops) {
       };
       parents[static_cast<size_t>(a)] = {pick(), pick()};
     }
-    LoadedPedigree ped = make(parents);
+    Pedigree ped = make(parents);
     Generations slow = generations_by_sweeps(ped);
     Generations moves = generations_by_moves(ped);
     ASSERT_EQ(moves.gen, slow.gen) << "round " << round;
@@ -206,7 +208,7 @@ TEST(Generations, ReportAndLoopListings) {
   StringSink screen, log;
   std::vector<std::string> codes = {"", "F", "X", "Y", "Z"};
   CodeOf code_of = [&](int32_t a) -> std::string_view { return codes[static_cast<size_t>(a)]; };
-  assign_generations(make({{0, 0}, {0, 1}, {2, 0}, {2, 3}}), code_of, screen, log);
+  assign_generations(make({{0, 0}, {0, 1}, {2, 0}, {2, 3}}), code_of, {screen, log});
   EXPECT_EQ(screen.data, "  Assigning generation numbers ...\n");
   EXPECT_EQ(log.data,
             "  Number of generations in pedigree is            4\n"
@@ -218,7 +220,7 @@ TEST(Generations, ReportAndLoopListings) {
 
   // A loop of three fed by a founder.
   StringSink s2, l2;
-  EXPECT_THROW(assign_generations(make({{0, 0}, {4, 1}, {2, 0}, {3, 0}}), code_of, s2, l2), Stop);
+  EXPECT_THROW(assign_generations(make({{0, 0}, {4, 1}, {2, 0}, {3, 0}}), code_of, {s2, l2}), Stop);
   EXPECT_EQ(s2.data, "  Assigning generation numbers ...\n\n  ERROR: Generation without animals\n");
   EXPECT_EQ(l2.data,
             "  ERROR: Generation without animals\n"
@@ -229,7 +231,7 @@ TEST(Generations, ReportAndLoopListings) {
 
   // Mutual sires with no founder: reported after the generation report.
   StringSink s3, l3;
-  EXPECT_THROW(assign_generations(make({{0, 0}, {3, 0}, {2, 0}, {0, 0}}), code_of, s3, l3), Stop);
+  EXPECT_THROW(assign_generations(make({{0, 0}, {3, 0}, {2, 0}, {0, 0}}), code_of, {s3, l3}), Stop);
   EXPECT_EQ(s3.data, "  Assigning generation numbers ...\n\n  ERROR: Loop in pedigree: animals without generation\n");
   EXPECT_NE(l3.data.find("  Generation            1:            2 animals\n"
                          "  ERROR: Loop in pedigree: animals without generation\n"
@@ -241,14 +243,15 @@ TEST(Generations, ReportAndLoopListings) {
 }
 
 TEST(Renumbering, WorkedExample) {
-  LoadedPedigree ped = make({{2, 3}, {0, 0}, {0, 0}, {2, 3}});
+  Pedigree r = make({{2, 3}, {0, 0}, {0, 0}, {2, 3}});
   std::vector<int32_t> gen = {0, 2, 1, 1, 2};
-  std::vector<int32_t> period = {0, 11, 12, 13, 14}, pop = {0, 21, 22, 23, 24};
+  r.period = {0, 11, 12, 13, 14};
+  r.pop = {0, 21, 22, 23, 24};
   StringSink screen;
-  Renumbered r = renumber(ped, gen, period, pop, screen);
+  renumber(r, gen, screen);
   EXPECT_EQ(screen.data, "  Sorting pedigree on generation number ...\n  Updating links ...\n");
-  EXPECT_EQ(r.old_of_new, (std::vector<int32_t>{0, 2, 3, 4, 1}));
-  EXPECT_EQ(r.new_of_old, (std::vector<int32_t>{0, 4, 1, 2, 3}));
+  EXPECT_EQ(r.n, 4);
+  EXPECT_EQ(r.loaded_as, (std::vector<int32_t>{0, 2, 3, 4, 1}));
   EXPECT_EQ(r.sire, (std::vector<int32_t>{0, 0, 0, 1, 1}));
   EXPECT_EQ(r.dam, (std::vector<int32_t>{0, 0, 0, 2, 2}));
   EXPECT_EQ(r.period, (std::vector<int32_t>{0, 12, 13, 14, 11}));
@@ -266,15 +269,21 @@ TEST(Renumbering, ParentsComeFirstOnRandomPedigrees) {
       int32_t d = a < n && rng() % 3 ? a + 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(n - a)) : 0;
       parents[static_cast<size_t>(a - 1)] = {s, d};
     }
-    LoadedPedigree ped = make(parents);
+    const Pedigree ped = make(parents);
     Generations g = assign_generation_numbers(ped);
-    std::vector<int32_t> zeros(static_cast<size_t>(n) + 1, 0);
+    Pedigree r = ped;
     NullSink screen;
-    Renumbered r = renumber(ped, g.gen, zeros, zeros, screen);
+    renumber(r, g.gen, screen);
+    std::vector<int32_t> new_of_old(static_cast<size_t>(n) + 1, 0);
+    for (int32_t w = 1; w <= n; ++w) {
+      ASSERT_EQ(new_of_old[r.loaded_as[w]], 0) << "two animals with one old number";
+      new_of_old[r.loaded_as[w]] = w;
+    }
     for (int32_t w = 1; w <= n; ++w) {
       ASSERT_LT(r.sire[w], w);
       ASSERT_LT(r.dam[w], w);
-      ASSERT_EQ(r.new_of_old[r.old_of_new[w]], w);
+      const int32_t old_sire = ped.sire[r.loaded_as[w]];
+      ASSERT_EQ(r.sire[w], old_sire == 0 ? 0 : new_of_old[old_sire]);
     }
   }
 }

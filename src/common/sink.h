@@ -17,6 +17,13 @@ class Sink {
   virtual bool is_terminal() const { return false; }
 };
 
+// The run's two running records: progress and errors on the screen, the
+// detailed account in the log.
+struct Report {
+  Sink& screen;
+  Sink& log;
+};
+
 // Collects everything written; used by tests and by work done ahead of
 // its turn (a period computed on another thread).
 class StringSink : public Sink {

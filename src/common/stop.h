@@ -32,9 +32,9 @@ inline constexpr const char* kTerminated = "Program has terminated";
 
 // The end of a run on an error the user must see in both places: the line
 // goes to the screen and the log, then "Program has terminated".
-[[noreturn]] inline void stop_with_line(Sink& screen, Sink& log, const std::string& line) {
-  screen.write(line);
-  log.write(line);
+[[noreturn]] inline void stop_with_line(const Report& report, const std::string& line) {
+  report.screen.write(line);
+  report.log.write(line);
   throw Stop{kTerminated};
 }
 

@@ -21,6 +21,30 @@ void commit(WholeFileSink& file, const char* what) {
   }
 }
 
+// The result files list the animals in loading order, the order of their
+// records, with their parents' loading numbers.
+struct LoadingOrder {
+  explicit LoadingOrder(const Computed& run) {
+    const Pedigree& ped = run.pedigree;
+    const size_t size = static_cast<size_t>(ped.n) + 1;
+    std::vector<int32_t> new_of_old(size, 0);
+    for (int32_t w = 1; w <= ped.n; ++w) new_of_old[ped.loaded_as[w]] = w;
+    auto loaded = [&](int32_t w) { return w == 0 ? 0 : ped.loaded_as[w]; };
+    for (auto* v : {&sire, &dam, &pop, &period}) v->assign(size, 0);
+    F.assign(size, 0.0);
+    for (int32_t a = 1; a <= ped.n; ++a) {
+      const int32_t w = new_of_old[a];
+      sire[a] = loaded(ped.sire[w]);
+      dam[a] = loaded(ped.dam[w]);
+      pop[a] = ped.pop[w];
+      period[a] = ped.period[w];
+      F[a] = run.inbreeding.F[w];
+    }
+  }
+  std::vector<int32_t> sire, dam, pop, period;
+  std::vector<double> F;
+};
+
 }  // namespace
 
 ResultWriter::ResultWriter(const ResultFiles& files) : files_(files) {
@@ -29,20 +53,19 @@ ResultWriter::ResultWriter(const ResultFiles& files) : files_(files) {
   open_whole(report_, files_.report, "the report");
 }
 
-void ResultWriter::write(const KeptForResults& kept, const genetics::Names& names, const genetics::DriftResults& drift,
-                         results::RunFacts facts) {
+void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const int32_t n = static_cast<int32_t>(kept.sire.size()) - 1;
-  std::vector<double> F(kept.sire.size(), 0.0);
-  for (int32_t a = 1; a <= n; ++a) F[a] = kept.F[kept.new_of_old[a]];
-  const results::AnimalTable animals{n,
-                                     [&](int32_t a) { return kept.codes->animal_code(a); },
+  const genetics::Names& names = run.names;
+  const genetics::DriftResults& drift = run.results;
+  const LoadingOrder kept(run);
+  const results::AnimalTable animals{run.pedigree.n,
+                                     [&](int32_t a) { return run.codes->animal_code(a); },
                                      kept.sire,
                                      kept.dam,
                                      kept.pop,
                                      kept.period,
-                                     kept.generation,
-                                     F};
+                                     run.generation,
+                                     kept.F};
   const results::PerGroup<int64_t> counts = results::animals_per_group(animals, drift.Q, drift.P);
   if (!files_.csv.empty()) results::write_csv(drift, names, counts, csv_);
   if (!files_.inbreeding.empty()) results::write_inbreeding(animals, names, inbreeding_);

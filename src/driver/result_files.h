@@ -4,13 +4,10 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "common/sink.h"
-#include "genetics/genetics.h"
-#include "input/scan.h"
+#include "driver/compute.h"
 #include "results/report.h"
 
 namespace vm {
@@ -21,16 +18,6 @@ struct ResultFiles {
   bool any() const { return !csv.empty() || !inbreeding.empty() || !report.empty(); }
 };
 
-// What the result files need beyond the classic run's hand-overs, kept
-// only when one is asked for: the codes, and per animal in loading order
-// the parents, population, period, generation and new number; F in the
-// new numbering.
-struct KeptForResults {
-  std::unique_ptr<input::Codes> codes;
-  std::vector<int32_t> sire, dam, pop, period, generation, new_of_old;
-  std::vector<double> F;
-};
-
 // The result files, opened (as temporary files) before the computation so
 // that a name that cannot be written ends the run before it starts, and
 // put in place together at the end. Failures are FileErrors. The time
@@ -39,8 +26,9 @@ class ResultWriter {
  public:
   explicit ResultWriter(const ResultFiles& files);
   bool any() const { return files_.any(); }
-  void write(const KeptForResults& kept, const genetics::Names& names, const genetics::DriftResults& results,
-             results::RunFacts facts);
+  // From a run computed with its code store, loading numbers,
+  // generations and F kept.
+  void write(const Computed& run, results::RunFacts facts);
 
  private:
   ResultFiles files_;

@@ -1,31 +1,25 @@
 #include "driver/run.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <new>
 #include <span>
 #include <stdexcept>
 
 #include "common/format.h"
 #include "common/stop.h"
+#include "driver/compute.h"
 #include "driver/exit_info.h"
 #include "driver/options.h"
 #include "driver/screen.h"
 #include "driver/parameters.h"
 #include "driver/result_files.h"
-#include "genetics/genetics.h"
-#include "hash/module_hash.h"
 #include "input/checks.h"
 #include "input/record_reader.h"
-#include "input/scan.h"
-#include "pedigree/generations.h"
-#include "pedigree/renumber.h"
 
 namespace vm {
 namespace {
@@ -136,97 +130,40 @@ void open_for_writing(FileSink& file, const std::string& name, const char* what)
   if (!file.open(name)) throw FileError{std::string("cannot create ") + what + " \"" + name + "\": " + std::strerror(errno)};
 }
 
-void check_field_number(int32_t number, int32_t field_count, Sink& screen, Sink& log) {
+void check_field_number(int32_t number, int32_t field_count, const Report& report) {
   if (number >= 1 && number <= field_count) return;
-  stop_with_line(screen, log, FreeLine().text(" ERROR: Field number outside the fields of the pedigree file: ").num(number).str());
+  stop_with_line(report, FreeLine().text(" ERROR: Field number outside the fields of the pedigree file: ").num(number).str());
 }
 
 // GETNRFIELDS on the pedigree's first line; the field numbers must lie
 // within the fields, as they index FIELDS.
-int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
+int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, const Report& report,
                      input::DataNotes& notes) {
-  const int32_t field_count = input::GETNRFIELDS(pedigree, screen);
+  const int32_t field_count = input::GETNRFIELDS(pedigree, report.screen);
   pedigree.rewind();
   if (std::string_view first; field_count == 1 && pedigree.next_line(first)) {
     input::check_first_line(first, field_count, notes);
     pedigree.rewind();
   }
-  log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
-  for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period}) check_field_number(number, field_count, screen, log);
+  report.log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
+  for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period}) check_field_number(number, field_count, report);
   return field_count;
 }
 
-// The result arrays hold four values per ordered pair of populations and
-// period. A wrong field number (the animal field taken as the population)
-// easily asks for more than the machine has; the allocation would then not
-// fail but page the machine to a halt, so it is refused up front.
-void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan) {
-  const double bytes = 4.0 * sizeof(double) * scan.Q * static_cast<double>(scan.Q) * scan.P;
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long page_size = ::sysconf(_SC_PAGE_SIZE);
-  const double limit = pages > 0 && page_size > 0 ? 0.75 * static_cast<double>(pages) * static_cast<double>(page_size)
-                                                  : static_cast<double>(SIZE_MAX) / 2;
-  if (bytes <= limit) return;
-  throw FileError{"pedigree file \"" + pedigree.path() + "\": the results of " + std::to_string(scan.Q) +
-                  " populations and " + std::to_string(scan.P) + " periods need " +
-                  std::to_string(static_cast<long long>(bytes / 1e6)) +
-                  " MB, more than this machine's memory (check the population and period field numbers)"};
-}
-
-// The stages from the scan to the result table, and the result files that
-// options ask for (`extra`; nothing is kept for them when there are none).
-void compute(input::PedigreeFile& pedigree, int32_t field_count, const input::FieldNumbers& fn,
-             const RunSettings& settings, input::DataNotes& notes, Sink& screen, Sink& log, Sink& output, Sink& channel9,
-             ResultWriter* extra = nullptr) {
-  const bool keep = extra != nullptr && extra->any();
-  KeptForResults kept;
-  hash::ModuleHash hash(&screen, &channel9);
-  input::Fields fields(field_count);
-  std::unique_ptr<input::Codes> codes;
-
-  const input::ScanResult scan = input::scan_pedigree(pedigree, fields, fn, hash, codes, screen, log);
-  input::check_group_counts(scan.Q, scan.P, notes);
-  input::check_period_order(*codes, scan.P, notes);
-  check_result_memory(pedigree, scan);
-  input::Animals animals = input::load_animals(pedigree, fields, fn, settings.unknown, scan.R, hash, *codes, screen, log);
-
-  input::check_parents(animals, *codes, notes);
-  if (settings.progress != nullptr) settings.progress->animals = animals.n;
-  pedigree::LoadedPedigree loaded{animals.n, std::move(animals.sire), std::move(animals.dam)};
-  auto code_of = [&](int32_t a) { return codes->animal_code(a); };
-  std::vector<int32_t> gen = pedigree::assign_generations(loaded, code_of, screen, log);
-  pedigree::Renumbered renumbered = pedigree::renumber(loaded, gen, animals.period, animals.pop, screen);
-  if (keep) {
-    kept.generation = std::move(gen);
-    kept.new_of_old = std::move(renumbered.new_of_old);
+// How compute() runs for these settings; the progress line learns the
+// number of animals once they are loaded.
+ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep) {
+  ComputeOptions options;
+  options.threads = settings.threads;
+  options.unknown = settings.unknown;
+  options.notes = &notes;
+  options.keep = keep;
+  if (settings.progress != nullptr) {
+    options.stage_done = [progress = settings.progress](std::string_view stage, const Computed& run) {
+      if (stage == "load_animals") progress->animals = run.pedigree.n;
+    };
   }
-  std::vector<int32_t>().swap(gen);
-
-  const genetics::SortedPedigree sorted = sorted_pedigree(loaded.n, std::move(renumbered));
-  const genetics::Names names = population_and_period_names(*codes, scan);
-  if (keep) {
-    kept.codes = std::move(codes);
-    kept.sire = std::move(loaded.sire);
-    kept.dam = std::move(loaded.dam);
-    kept.pop = std::move(animals.pop);
-    kept.period = std::move(animals.period);
-  }
-  codes.reset();
-  loaded = {};
-  animals = {};
-
-  screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
-  std::vector<double> D;
-  if (keep) {
-    genetics::Inbreeding inbreeding = genetics::inbreeding(sorted, screen, settings.threads);
-    D = std::move(inbreeding.D);
-    kept.F = std::move(inbreeding.F);
-  } else {
-    D = genetics::INBREED(sorted, screen, settings.threads);
-  }
-  const genetics::DriftResults results = genetics::drift_per_period(sorted, D, names, screen, log, settings.threads);
-  genetics::write_result_table(results, names, output);
-  if (keep) extra->write(kept, names, results, {pedigree.path(), scan.R, notes.texts(), 0});
+  return options;
 }
 
 // The run from the parameters to the closing of the files, the same in
@@ -241,9 +178,10 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   check_distinct_files(p, parameter_file, settings.files);
   FileSink log;
   open_for_writing(log, p.log, "log file");
+  const Report report{screen, log};
 
   if (p.pedigree.empty()) {
-    stop_with_line(screen, log, FreeLine().text(" ERROR: No pedigree file selected ").str());
+    stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
   }
   input::PedigreeFile pedigree;
   if (!pedigree.open(p.pedigree)) {
@@ -251,10 +189,10 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   }
   if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
   const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
-  const int32_t field_count = count_fields(pedigree, fn, screen, log, notes);
+  const int32_t field_count = count_fields(pedigree, fn, report, notes);
 
   if (p.output.empty()) {
-    stop_with_line(screen, log, FreeLine().text(" ERROR: No output file selected ").str());
+    stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
   }
   // The log exists now: a link that leads from the output to it shows.
   if (same_existing_file(p.output, p.log)) {
@@ -266,7 +204,9 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   Channel9 channel9({p.pedigree, parameter_file, p.log, p.output, settings.files.csv, settings.files.inbreeding,
                      settings.files.report});
   ResultWriter extra(settings.files);
-  compute(pedigree, field_count, fn, settings, notes, screen, log, output, channel9, &extra);
+  input::RecordSource source(pedigree, field_count, fn);
+  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
+  if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
 
   if (!channel9.close()) throw FileError{"cannot write the message file \"" + channel9.path() + "\""};
   if (!output.close()) throw FileError{"cannot write the output file \"" + p.output + "\" (disk full?)"};
@@ -431,30 +371,13 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
       [&] {
         ResultWriter extra(files);
         input::DataNotes notes(&errors);
-        const int32_t field_count = count_fields(pedigree, fn, screen, log, notes);
-        compute(pedigree, field_count, fn, RunSettings{}, notes, screen, log, output, channel9, &extra);
+        const Report report{screen, log};
+        input::RecordSource source(pedigree, count_fields(pedigree, fn, report, notes), fn);
+        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any()));
+        if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
         throw Stop{"Finished."};
       },
       "velmora", screen, errors);
-}
-
-genetics::Names population_and_period_names(const input::Codes& codes, const input::ScanResult& scan) {
-  genetics::Names names;
-  names.pop.assign(1, "");
-  names.period.assign(1, "");
-  for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
-  for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
-  return names;
-}
-
-genetics::SortedPedigree sorted_pedigree(int32_t n, pedigree::Renumbered&& renumbered) {
-  genetics::SortedPedigree sorted;
-  sorted.n = n;
-  sorted.sire = std::move(renumbered.sire);
-  sorted.dam = std::move(renumbered.dam);
-  sorted.period = std::move(renumbered.period);
-  sorted.pop = std::move(renumbered.pop);
-  return sorted;
 }
 
 }  // namespace vm

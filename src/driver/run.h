@@ -8,18 +8,10 @@
 
 #include "common/sink.h"
 #include "driver/result_files.h"
-#include "genetics/genetics.h"
-#include "input/scan.h"
-#include "pedigree/renumber.h"
+#include "input/load.h"
+#include "input/record_source.h"
 
 namespace vm {
-
-// The hand-overs between the stages, shared with the stage timer so that
-// both run the very same pipeline.
-// Population and period names by number (entry 0 unused).
-genetics::Names population_and_period_names(const input::Codes& codes, const input::ScanResult& scan);
-// The renumbered pedigree handed to the computations (the arrays move).
-genetics::SortedPedigree sorted_pedigree(int32_t n, pedigree::Renumbered&& renumbered);
 
 // What a run does besides its parameters and files; the classic
 // interface takes the defaults.

@@ -41,7 +41,7 @@ struct PeriodMembers {
   std::vector<int64_t> start;    // members of period a: animal[start[a - 1] .. start[a])
   std::vector<int32_t> animal;
 
-  PeriodMembers(const SortedPedigree& ped, int32_t Q, int32_t P) : start(static_cast<size_t>(P) + 1, 0) {
+  PeriodMembers(const Pedigree& ped, int32_t Q, int32_t P) : start(static_cast<size_t>(P) + 1, 0) {
     auto member = [&](int32_t c) { return in_range(ped.period[c], P) && in_range(ped.pop[c], Q); };
     for (int32_t c = 1; c <= ped.n; ++c)
       if (member(c)) ++start[ped.period[c]];
@@ -71,7 +71,7 @@ struct Parents {
 };
 using ParentTable = std::vector<Parents>;
 
-ParentTable parent_table(const SortedPedigree& ped) {
+ParentTable parent_table(const Pedigree& ped) {
   ParentTable parents(static_cast<size_t>(std::max(ped.n, 0)) + 1);
   for (int32_t c = 1; c <= ped.n; ++c)
     parents[static_cast<size_t>(c)] = {std::max(ped.sire[c], ped.dam[c]), std::min(ped.sire[c], ped.dam[c])};
@@ -94,7 +94,7 @@ void pass_row_to_parents(const ParentTable& parents, size_t q, int32_t c, std::v
   }
 }
 
-void set_members(const SortedPedigree& ped, size_t q, std::span<const int32_t> members, std::vector<double>& L) {
+void set_members(const Pedigree& ped, size_t q, std::span<const int32_t> members, std::vector<double>& L) {
   for (int32_t c : members) L[static_cast<size_t>(c) * q + static_cast<size_t>(ped.pop[c] - 1)] = 1.0;
 }
 
@@ -228,7 +228,7 @@ void relationship_sums_of(const std::vector<int32_t>& visited, std::vector<doubl
 
 // What the period loop needs besides the per-period working storage.
 struct Context {
-  const SortedPedigree& ped;
+  const Pedigree& ped;
   const ParentTable& parents;
   const std::vector<double>& D;
   const Names& names;
@@ -319,8 +319,8 @@ PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int3
 // Periods handed out to `workers` threads in increasing order; a period's
 // lines are written as soon as it and every period before it are done, by
 // the worker that completes that run of periods.
-void run_periods(const Context& ctx, const PeriodMembers& members, unsigned workers, DriftResults& res, Sink& screen,
-                 Sink& log) {
+void run_periods(const Context& ctx, const PeriodMembers& members, unsigned workers, DriftResults& res,
+                 const Report& report) {
   const int32_t P = ctx.P;
   std::vector<Worker> storage(workers);
   std::vector<PeriodText> texts(static_cast<size_t>(P) + 1);
@@ -334,8 +334,8 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
     texts[a] = std::move(text);
     done[a] = 1;
     for (; unwritten <= P && done[unwritten]; ++unwritten) {
-      screen.write(texts[unwritten].screen);
-      log.write(texts[unwritten].log);
+      report.screen.write(texts[unwritten].screen);
+      report.log.write(texts[unwritten].log);
       texts[unwritten] = {};
     }
   });
@@ -343,7 +343,7 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
 
 }  // namespace
 
-std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a) {
+std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t a) {
   const int32_t P = std::max(a, 1);
   PeriodMembers members(ped, Q, P);
   std::vector<double> L((static_cast<size_t>(std::max(ped.n, 0)) + 1) * static_cast<size_t>(Q), 0.0);
@@ -354,8 +354,8 @@ std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a
   return L;
 }
 
-DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                              Sink& screen, Sink& log, unsigned threads) {
+DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
+                              const Report& report, unsigned threads) {
   const ParentTable parents = parent_table(ped);
   const Context ctx{ped, parents, D, names, count_of(names.pop), count_of(names.period)};
   DriftResults res = empty_results(ctx.Q, ctx.P);
@@ -366,7 +366,7 @@ DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<doubl
   const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
   const double per_worker = q * (rows + q) * sizeof(double) + rows / 8;
   const unsigned wanted = std::min(threads != 0 ? threads : usable_cpus(), static_cast<unsigned>(ctx.P));
-  run_periods(ctx, members, workers_within_budget(wanted, per_worker, kDriftMemoryBudget), res, screen, log);
+  run_periods(ctx, members, workers_within_budget(wanted, per_worker, kDriftMemoryBudget), res, report);
   return res;
 }
 

@@ -13,18 +13,12 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "pedigree/pedigree.h"
 
 namespace vm::genetics {
 
-// The pedigree in the new numbering: animals 1..n (entry 0 unused), every
-// known parent numbered before its offspring; 0 is an unknown parent.
-struct SortedPedigree {
-  int32_t n = 0;
-  std::vector<int32_t> sire;    // SORTPED row 1, size n + 1
-  std::vector<int32_t> dam;     // SORTPED row 2, size n + 1
-  std::vector<int32_t> period;  // PPANIM row 1, size n + 1; 0: no group
-  std::vector<int32_t> pop;     // PPANIM row 2, size n + 1; 0: no group
-};
+// Every computation reads the pedigree in the new numbering: every known
+// parent numbered before its offspring.
 
 // Names of populations 1..Q and periods 1..P (entry 0 unused), as stored
 // (without trailing blanks).
@@ -33,31 +27,28 @@ struct Names {
   std::vector<std::string> period;
 };
 
-// INBREED: D(i) for i = 1..n (entry 0 is 0), with the progress count after
-// every 1000th animal on the screen, on `threads` threads (0: the CPUs this
-// process may run on); the same bits for any number.
-std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
-
 // Both results of the inbreeding computation, entries 0..n: F(0) = -1.0
 // stands for an unknown parent, D(0) = 0.
 struct Inbreeding {
   std::vector<double> F, D;
 };
-// The computation behind INBREED: for each larger parent p, its
-// relationships to all its mates from one pass over p's ancestors and one
-// over the mates' ancestors (parents with a single mate are traced),
-// parents whose offspring do not come between them on `threads` threads
-// (0: one per usable CPU; fewer when their working storage would pass
-// the budget). The same values as the literal walk but for rounding, and
-// the same bits for any number of threads.
-Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads = 0);
+// INBREED: the inbreeding coefficients F and the Mendelian sampling factors
+// D, with the progress count after every 1000th animal on the screen. For
+// each larger parent p, its relationships to all its mates come from one
+// pass over p's ancestors and one over the mates' ancestors (parents with
+// a single mate are traced); parents whose offspring do not come between
+// them go to `threads` threads (0: one per usable CPU; fewer when
+// their working storage would pass the budget). The same values as the
+// literal walk but for rounding, and the same bits for any number of
+// threads.
+Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads = 0);
 // Bytes of working storage that all inbreeding workers together may hold.
 inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
 
 // CALCL for every population of period a at once: L(I, c) at
 // L[c * Q + (I - 1)] for c = 0..n. Entries above the highest member of the
 // period are 0.
-std::vector<double> CALCL_period(const SortedPedigree& ped, int32_t Q, int32_t a);
+std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t a);
 
 // POPULATION: per ordered pair and period. Indices from 1.
 struct DriftResults {
@@ -80,8 +71,8 @@ struct DriftResults {
 // Periods are computed on `threads` threads (0: one per usable CPU),
 // fewer when their working storage would not fit the memory budget; the
 // lines come out in period order whatever the number of threads.
-DriftResults drift_per_period(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                              Sink& screen, Sink& log, unsigned threads = 0);
+DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
+                              const Report& report, unsigned threads = 0);
 // Bytes of working storage that all period workers together may hold.
 inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;
 

@@ -269,7 +269,7 @@ class Relater {
 
 class IndirectInbreeder {
  public:
-  IndirectInbreeder(const SortedPedigree& ped, unsigned workers)
+  IndirectInbreeder(const Pedigree& ped, unsigned workers)
       : ped_(ped), n_(ped.n), r_(start_result(ped.n)) {
     sh_.F = &r_.F;
     sh_.anc.resize(static_cast<size_t>(n_) + 1);
@@ -332,7 +332,7 @@ class IndirectInbreeder {
     parallel_for(batch_.size(), workers, [&](size_t k, unsigned w) { relaters_[w].relate(sh_, batch_[k]); });
   }
 
-  const SortedPedigree& ped_;
+  const Pedigree& ped_;
   const int32_t n_;
   Inbreeding r_;
   IndirectShared sh_;
@@ -343,16 +343,12 @@ class IndirectInbreeder {
 
 }  // namespace
 
-Inbreeding inbreeding(const SortedPedigree& ped, Sink& screen, unsigned threads) {
+Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
   if (ped.n <= 0) return start_result(ped.n);
   // Each worker holds two doubles and a number per animal.
   const double per_worker = (static_cast<double>(ped.n) + 1) * (2 * sizeof(double) + sizeof(int32_t));
   const unsigned wanted = threads != 0 ? threads : usable_cpus();
   return IndirectInbreeder(ped, workers_within_budget(wanted, per_worker, kInbreedMemoryBudget)).run(screen);
-}
-
-std::vector<double> INBREED(const SortedPedigree& ped, Sink& screen, unsigned threads) {
-  return inbreeding(ped, screen, threads).D;
 }
 
 }  // namespace vm::genetics

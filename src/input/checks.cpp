@@ -57,7 +57,7 @@ struct ParentUses {
   bool mixed(int32_t p) const { return as_sire[p] > as_both[p] && as_dam[p] > as_both[p]; }
 };
 
-ParentUses parent_uses(const Animals& animals) {
+ParentUses parent_uses(const Pedigree& animals) {
   const size_t size = static_cast<size_t>(animals.n) + 1;
   ParentUses uses{std::vector<int32_t>(size, 0), std::vector<int32_t>(size, 0), std::vector<int32_t>(size, 0)};
   for (int32_t x = 1; x <= animals.n; ++x) {
@@ -75,13 +75,13 @@ std::string uses_text(const ParentUses& uses, int32_t p) {
 
 // Animals 1..m have a record of their own; the parents added without one
 // follow them and have neither population nor period.
-int32_t animals_with_records(const Animals& animals) {
+int32_t animals_with_records(const Pedigree& animals) {
   int32_t m = animals.n;
   while (m > 0 && animals.pop[m] == 0) --m;
   return m;
 }
 
-void check_header_line(const Animals& animals, const Codes& codes, int32_t m, const ParentUses& uses,
+void check_header_line(const Pedigree& animals, const CodeStore& codes, int32_t m, const ParentUses& uses,
                        DataNotes& notes) {
   if (m < 2) return;
   const bool pop_alone =
@@ -97,7 +97,7 @@ void check_header_line(const Animals& animals, const Codes& codes, int32_t m, co
 // Parent codes without a record of their own that stand for an unknown
 // parent in other tools, or are sire and dam of many animals; returns
 // whether animal p was noted here.
-std::vector<bool> check_unknown_marks(const Animals& animals, const Codes& codes, int32_t m, const ParentUses& uses,
+std::vector<bool> check_unknown_marks(const Pedigree& animals, const CodeStore& codes, int32_t m, const ParentUses& uses,
                                       DataNotes& notes) {
   std::vector<bool> noted(animals.n + 1, false);
   int64_t count = 0;
@@ -117,7 +117,7 @@ std::vector<bool> check_unknown_marks(const Animals& animals, const Codes& codes
   return noted;
 }
 
-void check_code_clashes(const Animals& animals, const Codes& codes, const ParentUses& uses,
+void check_code_clashes(const Pedigree& animals, const CodeStore& codes, const ParentUses& uses,
                         const std::vector<bool>& noted, DataNotes& notes) {
   int64_t count = 0;
   int32_t first = 0;
@@ -161,7 +161,7 @@ void check_group_counts(int32_t Q, int32_t P, DataNotes& notes) {
             size_text(bytes));
 }
 
-void check_period_order(const Codes& codes, int32_t P, DataNotes& notes) {
+void check_period_order(const CodeStore& codes, int32_t P, DataNotes& notes) {
   std::string_view previous, before, after;
   int64_t numeric = 0;
   for (int32_t a = 1; a <= P; ++a) {
@@ -180,7 +180,7 @@ void check_period_order(const Codes& codes, int32_t P, DataNotes& notes) {
             "\"; write them with one width (leading zeros) to keep the periods in time order");
 }
 
-void check_parents(const Animals& animals, const Codes& codes, DataNotes& notes) {
+void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes) {
   if (animals.n < 1) return;
   const int32_t m = animals_with_records(animals);
   const ParentUses uses = parent_uses(animals);

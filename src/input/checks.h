@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "common/sink.h"
-#include "input/scan.h"
+#include "input/code_store.h"
+#include "pedigree/pedigree.h"
 
 namespace vm::input {
 
@@ -48,13 +49,13 @@ void check_group_counts(int32_t Q, int32_t P, DataNotes& notes);
 
 // Numeric period codes of different lengths whose text order (the order
 // of the periods) is not their numeric order.
-void check_period_order(const Codes& codes, int32_t P, DataNotes& notes);
+void check_period_order(const CodeStore& codes, int32_t P, DataNotes& notes);
 
 // Over the loaded pedigree: a first record that looks like a header line
 // (its population and period are nobody else's, its animal is nobody's
 // parent); parent codes without a record of their own that read like
 // another tool's unknown mark or are both sire and dam of many animals;
 // codes that are sire of some animals and dam of others.
-void check_parents(const Animals& animals, const Codes& codes, DataNotes& notes);
+void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes);
 
 }  // namespace vm::input

@@ -5,6 +5,7 @@
 #include "common/flat_table.h"
 #include "common/format.h"
 #include "common/stop.h"
+#include "input/load.h"
 #include "input/scan.h"
 
 namespace vm::input {
@@ -39,117 +40,142 @@ class CodeMemo {
 };
 
 // The code table's id of a population or period code.
-int32_t kind_id(std::string_view code, CodeMemo<6>& memo, hash::ModuleHash& hash, Codes& codes) {
+int32_t kind_id(std::string_view code, CodeMemo<6>& memo, hash::ModuleHash& hash, CodeStore& codes) {
   if (const int32_t id = memo.find(code); id != 0) return id;
-  const int32_t id = hash.CHASHSUB(code, codes.table, codes.n_opslag, false).id;
+  const int32_t id = codes.look_up(hash, code, false).id;
   if (id != 0) memo.remember(code, id);
   return id;
-}
-
-// The animal pass numbers the animals; per record it keeps the number of
-// the record's animal, so that the parent pass need not look it up again.
-void animal_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, int32_t R, hash::ModuleHash& hash,
-                 Codes& codes, Animals& animals, std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
-  CodeMemo<6> periods, pops;
-  screen.write(FreeLine().text("Reading animals ...").str());
-  file.start_pass("animal");
-  for (int64_t record = 1; record <= R; ++record) {
-    fields.blank();
-    read_counted_record(file, fields, record, R);
-    if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
-
-    std::string_view code = fields.get(fn.animal);
-    if (is_blank(code)) stop_with_line(screen, log, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
-    hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, true);
-    int32_t& number = Codes::entry(codes.hash2an, hit.id);
-    if (number != 0) {
-      record_animal.push_back(number);
-      log.write(FreeLine()
-                    .text(" WARNING: Animal appears in list more than once! ")
-                    .text(rtrim(code))
-                    .text(" - ignored.")
-                    .str());
-      continue;
-    }
-    number = ++animals.n;
-    record_animal.push_back(number);
-    codes.an2hash.push_back(hit.id);
-
-    const int32_t period = kind_id(fields.get(fn.period), periods, hash, codes);
-    const int32_t pop = kind_id(fields.get(fn.pop), pops, hash, codes);
-    // Every population and period code was stored by the scan from these
-    // same records; a miss means the file changed under us.
-    if (period == 0 || pop == 0) {
-      stop_with_line(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
-    }
-    animals.period.push_back(Codes::entry(codes.hash2period, period));
-    animals.pop.push_back(Codes::entry(codes.hash2pop, pop));
-  }
-  expect_no_more_records(file, fields, R);
 }
 
 // The number of a parent code: 0 for an unknown parent, otherwise the
 // animal of that code, added as a founder when it has no record.
 using ParentMemo = CodeMemo<14>;
 
-struct ParentLookup {
-  const UnknownParents& unknown;
-  hash::ModuleHash& hash;
-  Codes& codes;
-  ParentMemo memo;
-};
+// The two passes and what they share.
+class Loader {
+ public:
+  Loader(RecordSource& source, const UnknownParents& unknown, hash::ModuleHash& hash, CodeStore& codes,
+         const Report& report)
+      : source_(source), unknown_(unknown), hash_(hash), codes_(codes), report_(report) {}
 
-int32_t parent_number(std::string_view parent, std::string_view animal, const char* not_found, ParentLookup& lookup,
-                      Animals& animals, Sink& log) {
-  if (is_blank(parent) || lookup.unknown.is_unknown(parent)) return 0;
-  ParentMemo& memo = lookup.memo;
-  Codes& codes = lookup.codes;
-  if (const int32_t known = memo.find(parent); known != 0) return known;
-  hash::Hit hit = lookup.hash.CHASHSUB(parent, codes.table, codes.n_opslag, true);
-  int32_t& number = Codes::entry(codes.hash2an, hit.id);
-  if (number != 0) {
-    memo.remember(parent, number);
+  Pedigree load(int32_t R) {
+    const size_t expected = static_cast<size_t>(R) + static_cast<size_t>(R) / 8 + 1;
+    ped_.period.reserve(expected);
+    ped_.pop.reserve(expected);
+    ped_.period.push_back(0);
+    ped_.pop.push_back(0);
+    codes_.an2hash.reserve(expected);
+    record_animal_.reserve(static_cast<size_t>(R));
+    animal_pass(R);
+    ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
+    ped_.dam.assign(static_cast<size_t>(ped_.n) + 1, 0);
+    parent_pass();
+    return std::move(ped_);
+  }
+
+ private:
+  // The animal pass numbers the animals; per record it keeps the number of
+  // the record's animal, so that the parent pass need not look it up again.
+  void animal_pass(int32_t R) {
+    Fields& fields = source_.fields;
+    const FieldNumbers& fn = source_.fn;
+    CodeMemo<6> periods, pops;
+    report_.screen.write(FreeLine().text("Reading animals ...").str());
+    source_.file.start_pass("animal");
+    for (int64_t record = 1; record <= R; ++record) {
+      fields.blank();
+      read_counted_record(source_, record, R);
+      if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
+
+      std::string_view code = fields.get(fn.animal);
+      if (is_blank(code)) stop_with_line(report_, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
+      hash::Hit hit = codes_.look_up(hash_, code, true);
+      int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
+      if (number != 0) {
+        record_animal_.push_back(number);
+        report_.log.write(FreeLine()
+                              .text(" WARNING: Animal appears in list more than once! ")
+                              .text(rtrim(code))
+                              .text(" - ignored.")
+                              .str());
+        continue;
+      }
+      number = ++ped_.n;
+      record_animal_.push_back(number);
+      codes_.an2hash.push_back(hit.id);
+
+      const int32_t period = kind_id(fields.get(fn.period), periods, hash_, codes_);
+      const int32_t pop = kind_id(fields.get(fn.pop), pops, hash_, codes_);
+      // Every population and period code was stored by the scan from these
+      // same records; a miss means the file changed under us.
+      if (period == 0 || pop == 0) {
+        stop_with_line(report_, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
+      }
+      ped_.period.push_back(CodeStore::entry(codes_.hash2period, period));
+      ped_.pop.push_back(CodeStore::entry(codes_.hash2pop, pop));
+    }
+    expect_no_more_records(source_, R);
+  }
+
+  void parent_pass() {
+    Fields& fields = source_.fields;
+    const FieldNumbers& fn = source_.fn;
+    report_.screen.write(FreeLine().text(" Reading pedigree ...").str());
+    source_.file.start_pass("parent");
+    int64_t record = 0;
+    // The same records as in the animal pass: their animals are known.
+    const int64_t R = static_cast<int64_t>(record_animal_.size());
+    for (int64_t r = 1; r <= R; ++r) {
+      const int32_t a = record_animal_[static_cast<size_t>(r - 1)];
+      // Blanked before every read, so that an empty parent value is an
+      // unknown parent and never the previous record's parent.
+      fields.blank();
+      read_counted_record(source_, r, R);
+      std::string_view code = fields.get(fn.animal);
+      if (ped_.sire[a] != 0) continue;
+      ++record;
+      if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
+
+      const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ");
+      const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ");
+      // A repeated record never erases a parent that an earlier one gave.
+      if (sire != 0) ped_.sire[a] = sire;
+      if (dam != 0) ped_.dam[a] = dam;
+    }
+    expect_no_more_records(source_, R);
+    source_.file.check_unchanged("as the parent pass ended");
+    report_.log.write(FreeLine().text(" New number of animals in pedigree: ").num(ped_.n).str());
+  }
+
+  int32_t parent_number(std::string_view parent, std::string_view animal, const char* not_found) {
+    if (is_blank(parent) || unknown_.is_unknown(parent)) return 0;
+    if (const int32_t known = parents_.find(parent); known != 0) return known;
+    hash::Hit hit = codes_.look_up(hash_, parent, true);
+    int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
+    if (number != 0) {
+      parents_.remember(parent, number);
+      return number;
+    }
+    report_.log.write(FreeLine().text(" Animal: ").text(rtrim(animal)).text(not_found).text(rtrim(parent)).str());
+    number = ++ped_.n;
+    codes_.an2hash.push_back(hit.id);
+    ped_.period.push_back(0);
+    ped_.pop.push_back(0);
+    ped_.sire.push_back(0);
+    ped_.dam.push_back(0);
+    parents_.remember(parent, number);
     return number;
   }
-  log.write(FreeLine().text(" Animal: ").text(rtrim(animal)).text(not_found).text(rtrim(parent)).str());
-  number = ++animals.n;
-  codes.an2hash.push_back(hit.id);
-  animals.period.push_back(0);
-  animals.pop.push_back(0);
-  animals.sire.push_back(0);
-  animals.dam.push_back(0);
-  memo.remember(parent, number);
-  return number;
-}
 
-void parent_pass(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, ParentLookup& lookup, Animals& animals,
-                 const std::vector<int32_t>& record_animal, Sink& screen, Sink& log) {
-  screen.write(FreeLine().text(" Reading pedigree ...").str());
-  file.start_pass("parent");
-  int64_t record = 0;
-  // The same records as in the animal pass: their animals are known.
-  const int64_t R = static_cast<int64_t>(record_animal.size());
-  for (int64_t r = 1; r <= R; ++r) {
-    const int32_t a = record_animal[static_cast<size_t>(r - 1)];
-    // Blanked before every read, so that an empty parent value is an
-    // unknown parent and never the previous record's parent.
-    fields.blank();
-    read_counted_record(file, fields, r, R);
-    std::string_view code = fields.get(fn.animal);
-    if (animals.sire[a] != 0) continue;
-    ++record;
-    if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
-
-    const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ", lookup, animals, log);
-    const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ", lookup, animals, log);
-    // A repeated record never erases a parent that an earlier one gave.
-    if (sire != 0) animals.sire[a] = sire;
-    if (dam != 0) animals.dam[a] = dam;
-  }
-  expect_no_more_records(file, fields, R);
-  file.check_unchanged("as the parent pass ended");
-  log.write(FreeLine().text(" New number of animals in pedigree: ").num(animals.n).str());
-}
+  RecordSource& source_;
+  const UnknownParents& unknown_;
+  hash::ModuleHash& hash_;
+  CodeStore& codes_;
+  const Report& report_;
+  Pedigree ped_;
+  std::vector<int32_t> record_animal_;
+  ParentMemo parents_;
+};
 
 }  // namespace
 
@@ -158,23 +184,9 @@ bool REALPARENT(std::string_view code) {
   return rtrim(code) != "0";
 }
 
-Animals load_animals(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, const UnknownParents& unknown,
-                     int32_t R, hash::ModuleHash& hash, Codes& codes, Sink& screen, Sink& log) {
-  Animals animals;
-  const size_t expected = static_cast<size_t>(R) + static_cast<size_t>(R) / 8 + 1;
-  animals.period.reserve(expected);
-  animals.pop.reserve(expected);
-  animals.period.push_back(0);
-  animals.pop.push_back(0);
-  codes.an2hash.reserve(expected);
-  std::vector<int32_t> record_animal;
-  record_animal.reserve(static_cast<size_t>(R));
-  animal_pass(file, fields, fn, R, hash, codes, animals, record_animal, screen, log);
-  animals.sire.assign(static_cast<size_t>(animals.n) + 1, 0);
-  animals.dam.assign(static_cast<size_t>(animals.n) + 1, 0);
-  ParentLookup lookup{unknown, hash, codes, {}};
-  parent_pass(file, fields, fn, lookup, animals, record_animal, screen, log);
-  return animals;
+Pedigree load_animals(RecordSource& source, const UnknownParents& unknown, int32_t R, hash::ModuleHash& hash,
+                      CodeStore& codes, const Report& report) {
+  return Loader(source, unknown, hash, codes, report).load(R);
 }
 
 }  // namespace vm::input

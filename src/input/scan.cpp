@@ -79,7 +79,10 @@ class CodeCounter {
                   file.pass() + " pass): " + file.read_error()};
 }
 
-void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, Sink& log) {
+void echo_first_records(RecordSource& source, Sink& log) {
+  PedigreeFile& file = source.file;
+  Fields& fields = source.fields;
+  const FieldNumbers& fn = source.fn;
   log.write(FreeLine().str());
   log.write(FreeLine().text(" First 10 records pedigree file: ").str());
   for (int32_t k = 1; k <= kEchoRecords; ++k) {
@@ -108,11 +111,12 @@ void echo_first_records(PedigreeFile& file, Fields& fields, const FieldNumbers& 
 // The first pass over the whole file. A record that cannot be read, or a
 // last record cut short by the end of the file, would silently drop data
 // from every later pass: the run ends here with the line instead.
-int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
+int32_t count_records(RecordSource& source, Sink& screen) {
+  PedigreeFile& file = source.file;
   int64_t R = 0;
   for (;;) {
     ReadFault fault;
-    const ReadStatus status = read_record(file, fields, fault);
+    const ReadStatus status = read_record(file, source.fields, fault);
     if (status != ReadStatus::kOk) {
       if (fault.line == 0) break;
       if (file.io_error()) cannot_read(file, fault);
@@ -135,10 +139,10 @@ int32_t count_records(PedigreeFile& file, Fields& fields, Sink& screen) {
 
 // Numbers the codes of one kind in the order of the sorted list: a code
 // new to this kind gets the next number.
-void number_code(std::string_view code, hash::ModuleHash& hash, Codes& codes, std::vector<int32_t>& to_number,
+void number_code(std::string_view code, hash::ModuleHash& hash, CodeStore& codes, std::vector<int32_t>& to_number,
                  std::vector<int32_t>& from_number, int32_t& count) {
-  hash::Hit hit = hash.CHASHSUB(code, codes.table, codes.n_opslag, true);
-  int32_t& number = Codes::entry(to_number, hit.id);
+  hash::Hit hit = codes.look_up(hash, code, true);
+  int32_t& number = CodeStore::entry(to_number, hit.id);
   if (number == 0) {
     ++count;
     number = count;
@@ -148,9 +152,10 @@ void number_code(std::string_view code, hash::ModuleHash& hash, Codes& codes, st
 
 }  // namespace
 
-void read_counted_record(PedigreeFile& file, Fields& fields, int64_t record, int64_t count) {
+void read_counted_record(RecordSource& source, int64_t record, int64_t count) {
+  PedigreeFile& file = source.file;
   ReadFault fault;
-  const ReadStatus status = read_record(file, fields, fault);
+  const ReadStatus status = read_record(file, source.fields, fault);
   if (status == ReadStatus::kOk) return;
   if (file.io_error()) cannot_read(file, fault);
   if (status == ReadStatus::kEndOfFile) {
@@ -161,24 +166,28 @@ void read_counted_record(PedigreeFile& file, Fields& fields, int64_t record, int
                             ": " + fault.what);
 }
 
-void expect_no_more_records(PedigreeFile& file, Fields& fields, int64_t count) {
+void expect_no_more_records(RecordSource& source, int64_t count) {
+  PedigreeFile& file = source.file;
   ReadFault fault;
-  const ReadStatus status = read_record(file, fields, fault);
+  const ReadStatus status = read_record(file, source.fields, fault);
   if (status == ReadStatus::kEndOfFile && fault.line == 0) return;
   if (file.io_error()) cannot_read(file, fault);
   changed_in_pass(file, "found more than the " + std::to_string(count) + " records counted, at line " +
                             std::to_string(status == ReadStatus::kOk ? file.line_number() : fault.line));
 }
 
-ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers& fn, hash::ModuleHash& hash,
-                         std::unique_ptr<Codes>& codes, Sink& screen, Sink& log) {
+ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::unique_ptr<CodeStore>& codes,
+                         const Report& report) {
+  PedigreeFile& file = source.file;
+  Sink& screen = report.screen;
+  Sink& log = report.log;
   ScanResult result;
   file.start_pass("first records");
-  echo_first_records(file, fields, fn, log);
+  echo_first_records(source, log);
   file.start_pass("counting");
   screen.write(FreeLine().text("Allocating memory ...").str());
 
-  result.R = count_records(file, fields, screen);
+  result.R = count_records(source, screen);
   log.write(FreeLine().text(" Number of animals read: ").num(result.R).str());
 
   // Collecting pass: the population and period code of every record.
@@ -186,18 +195,18 @@ ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers&
   CodeCounter pops, periods;
   const int64_t i = result.R;
   for (int64_t record = 1; record <= i; ++record) {
-    fields.blank();
-    read_counted_record(file, fields, record, i);
+    source.fields.blank();
+    read_counted_record(source, record, i);
     if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
-    std::string_view pop = fields.get(fn.pop);
-    std::string_view period = fields.get(fn.period);
+    std::string_view pop = source.fields.get(source.fn.pop);
+    std::string_view period = source.fields.get(source.fn.period);
     if (is_blank(pop) || is_blank(period)) {
-      stop_with_line(screen, log, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
+      stop_with_line(report, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
     }
     pops.add(pop);
     periods.add(period);
   }
-  expect_no_more_records(file, fields, i);
+  expect_no_more_records(source, i);
 
   std::string pop_codes, period_codes;
   std::vector<int64_t> pop_counts, period_counts;
@@ -213,7 +222,7 @@ ScanResult scan_pedigree(PedigreeFile& file, Fields& fields, const FieldNumbers&
   // and column; a call that repeats a code already stored changes nothing,
   // so only the records where a run of equal codes begins are visited,
   // and the last record, as the walk ends there.
-  codes = std::make_unique<Codes>(static_cast<int32_t>(6 * static_cast<int64_t>(result.R)));
+  codes = std::make_unique<CodeStore>(static_cast<int32_t>(6 * static_cast<int64_t>(result.R)));
   codes->pop2hash.assign(1, 0);
   codes->period2hash.assign(1, 0);
   codes->an2hash.assign(1, 0);

@@ -16,7 +16,7 @@ void move_to(Generations& g, int32_t a, int32_t to) {
 }
 
 // Writes the listing line of one animal: code, sire code, dam code, generation.
-void list_animal(const LoadedPedigree& ped, const Generations& g, int32_t a, const CodeOf& code_of, Sink& log) {
+void list_animal(const Pedigree& ped, const Generations& g, int32_t a, const CodeOf& code_of, Sink& log) {
   auto parent = [&](int32_t p) { return p == 0 ? std::string_view("0") : code_of(p); };
   log.write(FreeLine()
                 .text(code_of(a))
@@ -31,7 +31,7 @@ void list_animal(const LoadedPedigree& ped, const Generations& g, int32_t a, con
 
 }  // namespace
 
-Generations generations_by_moves(const LoadedPedigree& ped) {
+Generations generations_by_moves(const Pedigree& ped) {
   const int32_t n = ped.n;
   // Offspring of every animal, sire and dam links alike.
   std::vector<int32_t> first(static_cast<size_t>(n) + 2, 0), child;
@@ -106,7 +106,7 @@ Generations generations_by_moves(const LoadedPedigree& ped) {
   return g;
 }
 
-Generations assign_generation_numbers(const LoadedPedigree& ped) {
+Generations assign_generation_numbers(const Pedigree& ped) {
   const int32_t n = ped.n;
   constexpr int32_t kOnPath = -1;
   std::vector<int32_t> gen(static_cast<size_t>(n) + 1, 0);
@@ -146,7 +146,9 @@ Generations assign_generation_numbers(const LoadedPedigree& ped) {
   return g;
 }
 
-std::vector<int32_t> assign_generations(const LoadedPedigree& ped, const CodeOf& code_of, Sink& screen, Sink& log) {
+std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_of, const Report& report) {
+  Sink& screen = report.screen;
+  Sink& log = report.log;
   screen.write(FreeLine().text(" Assigning generation numbers ...").str());
   Generations g = assign_generation_numbers(ped);
 

@@ -9,15 +9,9 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "pedigree/pedigree.h"
 
 namespace vm::pedigree {
-
-// The pedigree in loading order: sire[a], dam[a] for a = 1..n (entry 0
-// unused), 0 for an unknown parent.
-struct LoadedPedigree {
-  int32_t n = 0;
-  std::vector<int32_t> sire, dam;
-};
 
 // The code of an animal number, without trailing blanks.
 using CodeOf = std::function<std::string_view(int32_t)>;
@@ -35,15 +29,15 @@ struct Generations {
 // moves nothing or a generation up to V is empty. Each sweep visits only
 // the offspring of the animals in generation V, so the time goes with the
 // moves, not with n times the generations.
-Generations generations_by_moves(const LoadedPedigree& ped);
+Generations generations_by_moves(const Pedigree& ped);
 
 // The same result in time proportional to n: longest lines of descent by
 // a depth-first walk; falls back to the sweeps when the pedigree holds a
 // loop of descent.
-Generations assign_generation_numbers(const LoadedPedigree& ped);
+Generations assign_generation_numbers(const Pedigree& ped);
 
 // The stage: screen message, generations, log report, loop errors (which
 // end the run with "Program has terminated").
-std::vector<int32_t> assign_generations(const LoadedPedigree& ped, const CodeOf& code_of, Sink& screen, Sink& log);
+std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_of, const Report& report);
 
 }  // namespace vm::pedigree

@@ -4,9 +4,23 @@
 #include "pedigree/heapsort.h"
 
 namespace vm::pedigree {
+namespace {
 
-Renumbered renumber(const LoadedPedigree& ped, const std::vector<int32_t>& gen, const std::vector<int32_t>& period,
-                    const std::vector<int32_t>& pop, Sink& screen) {
+// values[w] = old[old_of_new[w]]; parents are renumbered as well when
+// `new_of_old` is given.
+std::vector<int32_t> in_new_order(const std::vector<int32_t>& old, const std::vector<int32_t>& old_of_new,
+                                  const std::vector<int32_t>* new_of_old) {
+  std::vector<int32_t> values(old_of_new.size(), 0);
+  for (size_t w = 1; w < old_of_new.size(); ++w) {
+    const int32_t v = old[static_cast<size_t>(old_of_new[w])];
+    values[w] = new_of_old != nullptr && v != 0 ? (*new_of_old)[static_cast<size_t>(v)] : v;
+  }
+  return values;
+}
+
+}  // namespace
+
+void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Sink& screen) {
   const int32_t n = ped.n;
   const size_t size = static_cast<size_t>(n) + 1;
   screen.write(FreeLine().text(" Sorting pedigree on generation number ...").str());
@@ -15,32 +29,20 @@ Renumbered renumber(const LoadedPedigree& ped, const std::vector<int32_t>& gen, 
   for (int32_t a = 1; a <= n; ++a) orig[static_cast<size_t>(a - 1)] = OrigRow{a, gen[a]};
   heap_sort_on_generation(orig);
 
-  Renumbered r;
-  r.old_of_new.assign(size, 0);
-  r.new_of_old.assign(size, 0);
+  std::vector<int32_t> old_of_new(size, 0), new_of_old(size, 0);
   for (int32_t w = 1; w <= n; ++w) {
     const int32_t a = orig[static_cast<size_t>(w - 1)].animal;
-    r.old_of_new[w] = a;
-    r.new_of_old[a] = w;
+    old_of_new[w] = a;
+    new_of_old[a] = w;
   }
   std::vector<OrigRow>().swap(orig);
 
-  r.sire.assign(size, 0);
-  r.dam.assign(size, 0);
-  for (int32_t w = 1; w <= n; ++w) {
-    const int32_t a = r.old_of_new[w];
-    if (ped.sire[a] != 0) r.sire[w] = r.new_of_old[ped.sire[a]];
-    if (ped.dam[a] != 0) r.dam[w] = r.new_of_old[ped.dam[a]];
-  }
-
+  ped.sire = in_new_order(ped.sire, old_of_new, &new_of_old);
+  ped.dam = in_new_order(ped.dam, old_of_new, &new_of_old);
   screen.write(FreeLine().text(" Updating links ...").str());
-  r.period.assign(size, 0);
-  r.pop.assign(size, 0);
-  for (int32_t a = 1; a <= n; ++a) {
-    r.period[r.new_of_old[a]] = period[a];
-    r.pop[r.new_of_old[a]] = pop[a];
-  }
-  return r;
+  ped.period = in_new_order(ped.period, old_of_new, nullptr);
+  ped.pop = in_new_order(ped.pop, old_of_new, nullptr);
+  ped.loaded_as = std::move(old_of_new);
 }
 
 }  // namespace vm::pedigree

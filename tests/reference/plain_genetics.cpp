@@ -36,7 +36,7 @@ void pass_half_to_parents(std::vector<int32_t>& point, std::vector<double>& valu
 
 }  // namespace
 
-Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
+Inbreeding inbreeding_plain(const Pedigree& ped, Sink& screen) {
   const int32_t n = ped.n;
   const size_t size = static_cast<size_t>(std::max(n, 0)) + 1;
   Inbreeding r;
@@ -77,9 +77,9 @@ Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen) {
   return r;
 }
 
-std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen) { return inbreeding_plain(ped, screen).D; }
+std::vector<double> INBREED_plain(const Pedigree& ped, Sink& screen) { return inbreeding_plain(ped, screen).D; }
 
-std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int32_t>& xz) {
+std::vector<double> CALCL_plain(const Pedigree& ped, const std::vector<int32_t>& xz) {
   const int32_t n = ped.n;
   const size_t size = static_cast<size_t>(std::max(n, 0)) + 1;
   std::vector<double> L(size, 0.0);
@@ -104,12 +104,12 @@ std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int
   return L;
 }
 
-DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                                    Sink& screen, Sink& log) {
+DriftResults drift_per_period_plain(const Pedigree& ped, const std::vector<double>& D, const Names& names,
+                                    const Report& report) {
   const int32_t Q = static_cast<int32_t>(names.pop.size()) - 1, P = static_cast<int32_t>(names.period.size()) - 1, n = ped.n;
   DriftResults res = empty_results(Q, P);
   for (int32_t a = 1; a <= P; ++a) {
-    screen.write(period_screen_line(names.period[a]));
+    report.screen.write(period_screen_line(names.period[a]));
     std::vector<std::vector<double>> L(static_cast<size_t>(Q) + 1);
     std::vector<int64_t> N(static_cast<size_t>(Q) + 1, 0);
     std::string lines;
@@ -134,7 +134,7 @@ DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector
       }
     }
     period_figures(names, a, N, s, res, lines);
-    log.write(lines);
+    report.log.write(lines);
   }
   return res;
 }

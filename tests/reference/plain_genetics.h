@@ -13,13 +13,13 @@ namespace vm::genetics {
 
 // F and D by one list walk per animal; a pair of parents repeated on the
 // next animal is not walked again.
-Inbreeding inbreeding_plain(const SortedPedigree& ped, Sink& screen);
-std::vector<double> INBREED_plain(const SortedPedigree& ped, Sink& screen);
+Inbreeding inbreeding_plain(const Pedigree& ped, Sink& screen);
+std::vector<double> INBREED_plain(const Pedigree& ped, Sink& screen);
 // CALCL: row I of L for the group xz (xz[c] != 0 for members, size n + 1);
 // returns L(I, 0..n).
-std::vector<double> CALCL_plain(const SortedPedigree& ped, const std::vector<int32_t>& xz);
+std::vector<double> CALCL_plain(const Pedigree& ped, const std::vector<int32_t>& xz);
 // The period loop with CALCL_plain per population and full sums.
-DriftResults drift_per_period_plain(const SortedPedigree& ped, const std::vector<double>& D, const Names& names,
-                                    Sink& screen, Sink& log);
+DriftResults drift_per_period_plain(const Pedigree& ped, const std::vector<double>& D, const Names& names,
+                                    const Report& report);
 
 }  // namespace vm::genetics

@@ -42,7 +42,7 @@ class IntTable {
 
 }  // namespace
 
-Generations generations_by_sweeps(const LoadedPedigree& ped) {
+Generations generations_by_sweeps(const Pedigree& ped) {
   const int32_t n = ped.n;
   Generations g;
   g.gen.assign(static_cast<size_t>(n) + 1, 0);

@@ -11,7 +11,7 @@ namespace vm::pedigree {
 // Sweep V moves every animal with a parent in generation V to V + 1,
 // seeing the moves made earlier in the same sweep, until a sweep moves
 // nothing or a generation up to V is empty.
-Generations generations_by_sweeps(const LoadedPedigree& ped);
+Generations generations_by_sweeps(const Pedigree& ped);
 
 // HEAPSORTINT2: RA holds n rows by ncol signed 32-bit integers, column by
 // column; sorts on column k (1-based).

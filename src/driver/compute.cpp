@@ -1,0 +1,95 @@
+#include "driver/compute.h"
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "common/format.h"
+#include "common/stop.h"
+#include "hash/module_hash.h"
+#include "input/load.h"
+#include "pedigree/generations.h"
+#include "pedigree/renumber.h"
+
+namespace vm {
+namespace {
+
+// The result arrays hold four values per ordered pair of populations and
+// period. A wrong field number (the animal field taken as the population)
+// easily asks for more than the machine has; the allocation would then not
+// fail but page the machine to a halt, so it is refused up front.
+void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan) {
+  const double bytes = 4.0 * sizeof(double) * scan.Q * static_cast<double>(scan.Q) * scan.P;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long page_size = ::sysconf(_SC_PAGE_SIZE);
+  const double limit = pages > 0 && page_size > 0 ? 0.75 * static_cast<double>(pages) * static_cast<double>(page_size)
+                                                  : static_cast<double>(SIZE_MAX) / 2;
+  if (bytes <= limit) return;
+  throw FileError{"pedigree file \"" + pedigree.path() + "\": the results of " + std::to_string(scan.Q) +
+                  " populations and " + std::to_string(scan.P) + " periods need " +
+                  std::to_string(static_cast<long long>(bytes / 1e6)) +
+                  " MB, more than this machine's memory (check the population and period field numbers)"};
+}
+
+// Population and period names by number (entry 0 unused).
+genetics::Names population_and_period_names(const input::CodeStore& codes, const input::ScanResult& scan) {
+  genetics::Names names;
+  names.pop.assign(1, "");
+  names.period.assign(1, "");
+  for (int32_t I = 1; I <= scan.Q; ++I) names.pop.emplace_back(codes.pop_name(I));
+  for (int32_t a = 1; a <= scan.P; ++a) names.period.emplace_back(codes.period_name(a));
+  return names;
+}
+
+}  // namespace
+
+Computed compute(input::RecordSource& source, const Report& report, Sink& output, Sink& channel9,
+                 const ComputeOptions& options) {
+  Computed run;
+  auto done = [&](std::string_view stage) {
+    if (options.stage_done) options.stage_done(stage, run);
+  };
+  hash::ModuleHash hash(&report.screen, &channel9);
+  std::unique_ptr<input::CodeStore> codes;
+
+  run.scan = input::scan_pedigree(source, hash, codes, report);
+  if (options.notes != nullptr) {
+    input::check_group_counts(run.scan.Q, run.scan.P, *options.notes);
+    input::check_period_order(*codes, run.scan.P, *options.notes);
+  }
+  check_result_memory(source.file, run.scan);
+  done("scan_pedigree");
+  run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report);
+  if (options.notes != nullptr) input::check_parents(run.pedigree, *codes, *options.notes);
+  done("load_animals");
+
+  const auto code_of = [&](int32_t a) { return codes->animal_code(a); };
+  std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report);
+  done("assign_generations");
+  pedigree::renumber(run.pedigree, gen, report.screen);
+  if (!options.keep) std::vector<int32_t>().swap(gen);
+  done("renumber");
+
+  run.names = population_and_period_names(*codes, run.scan);
+  if (options.keep) {
+    run.codes = std::move(codes);
+    run.generation = std::move(gen);
+  } else {
+    codes.reset();
+    std::vector<int32_t>().swap(run.pedigree.loaded_as);
+  }
+  done("names, free input");
+
+  report.screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
+  run.inbreeding = genetics::INBREED(run.pedigree, report.screen, options.threads);
+  if (!options.keep) std::vector<double>().swap(run.inbreeding.F);
+  done("INBREED");
+  run.results = genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, report, options.threads);
+  done("drift_per_period");
+  genetics::write_result_table(run.results, run.names, output);
+  done("write_result_table");
+  return run;
+}
+
+}  // namespace vm

@@ -1,0 +1,58 @@
+// The run's computation: the stages from the scan of the open pedigree to
+// the result table, in their fixed order.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "common/sink.h"
+#include "genetics/genetics.h"
+#include "input/checks.h"
+#include "input/code_store.h"
+#include "input/load.h"
+#include "input/record_source.h"
+#include "input/scan.h"
+#include "pedigree/pedigree.h"
+
+namespace vm {
+
+struct Computed;
+// Called after each stage of compute() with the stage's name and the run
+// so far (the stage timer laps there).
+using StageDone = std::function<void(std::string_view stage, const Computed& run)>;
+
+struct ComputeOptions {
+  StageDone stage_done;
+  // Parent codes that stand for an unknown parent.
+  input::UnknownParents unknown;
+  // Where the data checks note what they find (none: no checks).
+  input::DataNotes* notes = nullptr;
+  // Worker threads of the inbreeding and the periods (0: one per hardware
+  // thread).
+  unsigned threads = 0;
+  // Keep the code store, the animals' loading numbers and generations, and
+  // F for the caller; otherwise they are freed as soon as the run no longer
+  // needs them.
+  bool keep = false;
+};
+
+// What a run leaves besides the written lines.
+struct Computed {
+  input::ScanResult scan;
+  Pedigree pedigree;                         // in the new numbering
+  std::unique_ptr<input::CodeStore> codes;   // when kept
+  std::vector<int32_t> generation;           // by loading number, when kept
+  genetics::Names names;
+  genetics::Inbreeding inbreeding;           // F when kept
+  genetics::DriftResults results;
+};
+
+// The stages from the scan of the open pedigree to the result table, in
+// their fixed order: the whole run once the files are open.
+Computed compute(input::RecordSource& source, const Report& report, Sink& output, Sink& channel9,
+                 const ComputeOptions& options = {});
+
+}  // namespace vm

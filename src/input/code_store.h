@@ -1,0 +1,37 @@
+// The run's codes: the code table, which holds every code text once, and
+// the numbers the scan gives to population and period codes and the
+// loading gives to animal codes.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "hash/module_hash.h"
+
+namespace vm::input {
+
+// The per-kind maps are indexed by the code's id in the table (its storage
+// order), which stands for its slot.
+struct CodeStore {
+  explicit CodeStore(int32_t slots) : table(slots) {}
+  hash::CodeTable table;
+  std::vector<int32_t> hash2pop, hash2period, hash2an;  // by id; 0: not of that kind
+  std::vector<int32_t> pop2hash, period2hash, an2hash;  // by number (from 1) to id
+
+  // CHASHSUB on this table; the count of stored codes is the table's own.
+  hash::Hit look_up(hash::ModuleHash& hash, std::string_view code, bool add_new) {
+    int32_t stored = table.ids();
+    return hash.CHASHSUB(code, table, stored, add_new);
+  }
+  // The map entry of an id, growing the map as the table grows.
+  static int32_t& entry(std::vector<int32_t>& map, int32_t id) {
+    if (static_cast<size_t>(id) >= map.size()) map.resize(static_cast<size_t>(id) + static_cast<size_t>(id) / 2 + 16, 0);
+    return map[static_cast<size_t>(id)];
+  }
+  std::string_view pop_name(int32_t I) const { return table.code(pop2hash[I]); }
+  std::string_view period_name(int32_t a) const { return table.code(period2hash[a]); }
+  std::string_view animal_code(int32_t x) const { return table.code(an2hash[x]); }
+};
+
+}  // namespace vm::input
