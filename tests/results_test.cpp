@@ -153,6 +153,29 @@ TEST(InbreedingFile, AnimalsInLoadingOrderWithCodesAsRead) {
             "\"D\t9\"\t0\t0\t\t\t1\t0\n");
 }
 
+TEST(InbreedingFile, SameBytesOnAnyNumberOfThreads) {
+  // Several rounds of blocks, the last one short.
+  const int32_t n = 123457;
+  std::vector<std::string> codes(n + 1);
+  std::vector<int32_t> sire(n + 1, 0), dam(n + 1, 0), pop(n + 1, 1), period(n + 1, 1), gen(n + 1, 1);
+  std::vector<double> F(n + 1, 0.0);
+  std::mt19937 rng(5);
+  for (int32_t a = 1; a <= n; ++a) {
+    codes[a] = "A" + std::to_string(a);
+    if (a > 10) sire[a] = 1 + static_cast<int32_t>(rng() % (a - 1)), dam[a] = 1 + static_cast<int32_t>(rng() % (a - 1));
+    F[a] = std::ldexp(static_cast<double>(rng()), -34);
+  }
+  const results::AnimalTable table{n, [&](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F};
+  Names names{{"", "P"}, {"", "T"}};
+  vm::StringSink one, three;
+  results::write_inbreeding(table, names, one, 1);
+  results::write_inbreeding(table, names, three, 3);
+  EXPECT_EQ(occurrences(one.data, "\n"), static_cast<size_t>(n) + 1);
+  EXPECT_TRUE(one.data.ends_with("\nA123457\t" + codes[sire[n]] + "\t" + codes[dam[n]] + "\tP\tT\t1\t" +
+                                 results::shortest(F[n]) + "\n"));
+  EXPECT_TRUE(one.data == three.data);
+}
+
 TEST(GroupFigures, CountsAndMeanInbreedingLeaveEmptyGroupsOut) {
   FourAnimals animals;
   animals.F = {0, 0.5, 0.1, 0.9};  // the added parent has no group

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/cpus.h"
 #include "common/stop.h"
 #include "results/tables.h"
 
@@ -45,9 +46,27 @@ struct LoadingOrder {
   std::vector<double> F;
 };
 
+// The animals' codes in loading order side by side: the rows look up
+// parents at random, and two small arrays answer that faster than the code
+// table's records.
+struct CodesInLoadingOrder {
+  std::string text;
+  std::vector<size_t> start;  // code of animal a: text[start[a] .. start[a + 1])
+  CodesInLoadingOrder(const input::CodeStore& codes, int32_t n) : start(static_cast<size_t>(n) + 2, 0) {
+    for (int32_t a = 1; a <= n; ++a) {
+      text += codes.animal_code(a);
+      start[static_cast<size_t>(a) + 1] = text.size();
+    }
+  }
+  std::string_view of(int32_t a) const {
+    const size_t from = start[static_cast<size_t>(a)];
+    return std::string_view(text).substr(from, start[static_cast<size_t>(a) + 1] - from);
+  }
+};
+
 }  // namespace
 
-ResultWriter::ResultWriter(const ResultFiles& files) : files_(files) {
+ResultWriter::ResultWriter(const ResultFiles& files, unsigned threads) : files_(files), threads_(threads) {
   open_whole(csv_, files_.csv, "the CSV file");
   open_whole(inbreeding_, files_.inbreeding, "the inbreeding file");
   open_whole(report_, files_.report, "the report");
@@ -58,8 +77,9 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   const genetics::Names& names = run.names;
   const genetics::DriftResults& drift = run.results;
   const LoadingOrder kept(run);
+  const CodesInLoadingOrder codes(*run.codes, run.pedigree.n);
   const results::AnimalTable animals{run.pedigree.n,
-                                     [&](int32_t a) { return run.codes->animal_code(a); },
+                                     [&](int32_t a) { return codes.of(a); },
                                      kept.sire,
                                      kept.dam,
                                      kept.pop,
@@ -68,7 +88,9 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
                                      kept.F};
   const results::PerGroup<int64_t> counts = results::animals_per_group(animals, drift.Q, drift.P);
   if (!files_.csv.empty()) results::write_csv(drift, names, counts, csv_);
-  if (!files_.inbreeding.empty()) results::write_inbreeding(animals, names, inbreeding_);
+  if (!files_.inbreeding.empty()) {
+    results::write_inbreeding(animals, names, inbreeding_, threads_ != 0 ? threads_ : usable_cpus());
+  }
   if (!files_.report.empty()) {
     const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, counts);
     results::write_report({facts, animals, names, drift, counts, mean_F}, report_);

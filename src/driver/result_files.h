@@ -24,7 +24,8 @@ struct ResultFiles {
 // taken runs from the writer's making to the writing.
 class ResultWriter {
  public:
-  explicit ResultWriter(const ResultFiles& files);
+  // threads: for the per-animal rows (0: the CPUs this process may run on).
+  explicit ResultWriter(const ResultFiles& files, unsigned threads = 0);
   bool any() const { return files_.any(); }
   // From a run computed with its code store, loading numbers,
   // generations and F kept.
@@ -32,6 +33,7 @@ class ResultWriter {
 
  private:
   ResultFiles files_;
+  unsigned threads_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
   WholeFileSink csv_, inbreeding_, report_;
 };

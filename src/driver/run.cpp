@@ -203,7 +203,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
 
   Channel9 channel9({p.pedigree, parameter_file, p.log, p.output, settings.files.csv, settings.files.inbreeding,
                      settings.files.report});
-  ResultWriter extra(settings.files);
+  ResultWriter extra(settings.files, settings.threads);
   input::RecordSource source(pedigree, field_count, fn);
   const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
   if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});

@@ -1,7 +1,10 @@
 #include "results/tables.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+
+#include "common/parallel.h"
 
 namespace vm::results {
 namespace {
@@ -123,23 +126,43 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
   out.write(block);
 }
 
-void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out) {
-  std::string block = "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n";
+void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out, unsigned workers) {
+  out.write("animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n");
+  // The parents' codes are looked up at random; formatting blocks side by
+  // side hides much of that wait.
+  constexpr int32_t kAnimalsPerBlock = 8192;
+  const unsigned blocks_per_round = 2 * std::max(workers, 1u);
+  std::vector<std::string> blocks(blocks_per_round);
   auto parent = [&](int32_t p) { return p == 0 ? std::string_view("0") : animals.code(p); };
-  for (int32_t a = 1; a <= animals.n; ++a) {
-    add_field(block, animals.code(a), '\t');
-    add_field(block, parent(animals.sire[a]), '\t');
-    add_field(block, parent(animals.dam[a]), '\t');
-    add_field(block, animals.pop[a] != 0 ? std::string_view(names.pop[animals.pop[a]]) : std::string_view(), '\t');
-    add_field(block, animals.period[a] != 0 ? std::string_view(names.period[animals.period[a]]) : std::string_view(), '\t');
-    char buf[16];
-    block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.generation[a]).ptr);
-    block += '\t';
-    append_shortest(block, animals.F[a]);
-    block += '\n';
-    flush_if_full(block, out);
+  auto group = [](const std::vector<std::string>& name, int32_t k) {
+    return k != 0 ? std::string_view(name[static_cast<size_t>(k)]) : std::string_view();
+  };
+  auto format = [&](int32_t first, int32_t last, std::string& block) {
+    block.clear();
+    for (int32_t a = first; a <= last; ++a) {
+      add_field(block, animals.code(a), '\t');
+      add_field(block, parent(animals.sire[a]), '\t');
+      add_field(block, parent(animals.dam[a]), '\t');
+      add_field(block, group(names.pop, animals.pop[a]), '\t');
+      add_field(block, group(names.period, animals.period[a]), '\t');
+      char buf[16];
+      block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.generation[a]).ptr);
+      block += '\t';
+      append_shortest(block, animals.F[a]);
+      block += '\n';
+    }
+  };
+  for (int32_t round_start = 1; round_start <= animals.n;) {
+    const int32_t round_end = static_cast<int32_t>(
+        std::min<int64_t>(animals.n, int64_t{round_start} + int64_t{kAnimalsPerBlock} * blocks_per_round - 1));
+    const size_t count = static_cast<size_t>((round_end - round_start) / kAnimalsPerBlock + 1);
+    parallel_for(count, workers, [&](size_t b, unsigned) {
+      const int32_t first = round_start + static_cast<int32_t>(b) * kAnimalsPerBlock;
+      format(first, std::min(round_end, first + kAnimalsPerBlock - 1), blocks[b]);
+    });
+    for (size_t b = 0; b < count; ++b) out.write(blocks[b]);
+    round_start = round_end + 1;
   }
-  out.write(block);
 }
 
 }  // namespace vm::results

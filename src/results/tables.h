@@ -58,7 +58,9 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
                Sink& out);
 
 // One row per animal in loading order; an unknown parent is "0", the
-// population and period of a founder without a record are empty.
-void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out);
+// population and period of a founder without a record are empty. Blocks
+// of rows are formatted on `workers` threads and written in order: the
+// same bytes for any number.
+void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out, unsigned workers = 1);
 
 }  // namespace vm::results
