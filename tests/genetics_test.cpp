@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "genetics/genetics.h"
+#include "genetics/inbreed_methods.h"
 #include "reference/plain_genetics.h"
 
 namespace vm::genetics {
@@ -163,10 +164,44 @@ TEST(Inbreeding, ProgressEveryThousandthAnimal) {
   EXPECT_EQ(plain.data, fast.data);
 }
 
-// Every parent with a single mate, each couple with several offspring:
-// every coefficient comes from an ancestor trace, which must give the
-// literal walk's bits, on one thread or several.
-TEST(Inbreeding, TracesMatchPlainBitForBit) {
+// The largest |a[i] - b[i]|.
+double max_difference(const std::vector<double>& a, const std::vector<double>& b) {
+  EXPECT_EQ(a.size(), b.size());
+  double worst = 0.0;
+  for (size_t i = 0; i < a.size() && i < b.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
+  return worst;
+}
+
+void expect_agrees(const Inbreeding& r, const std::string& screen, const Inbreeding& plain,
+                   const std::string& plain_screen, const std::string& what) {
+  EXPECT_LE(max_difference(r.F, plain.F), 1e-12) << what;
+  EXPECT_LE(max_difference(r.D, plain.D), 1e-12) << what;
+  EXPECT_EQ(r.F[0], -1.0) << what;
+  EXPECT_EQ(r.D[0], 0.0) << what;
+  EXPECT_EQ(screen, plain_screen) << what;
+}
+
+// Both computations, and the choice between them, agree with the literal
+// walk; the indirect one gives the same bits on one worker or several.
+void expect_methods_agree(const Pedigree& ped, const std::string& what) {
+  StringSink plain_screen, chosen_screen, living_screen;
+  const Inbreeding plain = inbreeding_plain(ped, plain_screen);
+  expect_agrees(INBREED(ped, chosen_screen), chosen_screen.data, plain, plain_screen.data, what + ", chosen");
+  StringSink one_screen;
+  const Inbreeding one = inbreeding_indirect(ped, one_screen, 1);
+  expect_agrees(one, one_screen.data, plain, plain_screen.data, what + ", indirect");
+  StringSink three_screen;
+  const Inbreeding three = inbreeding_indirect(ped, three_screen, 3);
+  expect_same_bits(three.F, one.F, "F on three workers");
+  expect_same_bits(three.D, one.D, "D on three workers");
+  const LivePlan plan = plan_living(ped, 1 << 14);
+  ASSERT_TRUE(plan.fits) << what;
+  expect_agrees(inbreeding_living(ped, plan, living_screen), living_screen.data, plain, plain_screen.data,
+                what + ", living parents");
+}
+
+// Every parent with a single mate, each couple with several offspring.
+TEST(Inbreeding, SingleMatesAgreeWithPlain) {
   for (uint32_t seed = 1; seed <= 4; ++seed) {
     std::mt19937 rng(seed);
     PedBuilder b;
@@ -180,15 +215,7 @@ TEST(Inbreeding, TracesMatchPlainBitForBit) {
       if (previous.size() % 2 == 1) next.push_back(b.add(previous.back(), previous.back()));  // selfing: its one mate
       previous = next;
     }
-    StringSink plain_screen;
-    const Inbreeding plain = inbreeding_plain(b.ped, plain_screen);
-    for (unsigned threads : {1u, 4u}) {
-      StringSink screen;
-      const Inbreeding fast = INBREED(b.ped, screen, threads);
-      expect_same_bits(fast.F, plain.F, "F");
-      expect_same_bits(fast.D, plain.D, "D");
-      EXPECT_EQ(screen.data, plain_screen.data);
-    }
+    expect_methods_agree(b.ped, "single mates");
   }
 }
 
@@ -202,29 +229,10 @@ TEST(Inbreeding, AgreesWithTabularRelationships) {
   }
 }
 
-// The largest |a[i] - b[i]|.
-double max_difference(const std::vector<double>& a, const std::vector<double>& b) {
-  EXPECT_EQ(a.size(), b.size());
-  double worst = 0.0;
-  for (size_t i = 0; i < a.size() && i < b.size(); ++i) worst = std::max(worst, std::abs(a[i] - b[i]));
-  return worst;
-}
-
-void expect_indirect_agrees(const Pedigree& ped, const char* what) {
-  StringSink plain_screen, screen;
-  const Inbreeding plain = inbreeding_plain(ped, plain_screen);
-  const Inbreeding indirect = INBREED(ped, screen);
-  EXPECT_LE(max_difference(indirect.F, plain.F), 1e-12) << what;
-  EXPECT_LE(max_difference(indirect.D, plain.D), 1e-12) << what;
-  EXPECT_EQ(indirect.F[0], -1.0) << what;
-  EXPECT_EQ(indirect.D[0], 0.0) << what;
-  EXPECT_EQ(screen.data, plain_screen.data) << what;
-}
-
 // One parent mated to itself, its full sister, its dam, a half sister and
 // an outsider: every kind of relationship comes from the same pass over
 // its ancestors, the outsider below all of them.
-TEST(Inbreeding, IndirectRelatesOneParentToAllItsMates) {
+TEST(Inbreeding, RelatesOneParentToAllItsMates) {
   PedBuilder b;
   const int32_t outsider = b.add(0, 0);
   const int32_t s = b.add(0, 0), d = b.add(0, 0), d2 = b.add(0, 0);
@@ -234,22 +242,24 @@ TEST(Inbreeding, IndirectRelatesOneParentToAllItsMates) {
   const int32_t by_half = b.add(half, p), by_outsider = b.add(p, outsider), again = b.add(p, sister);
   const int32_t grand = b.add(by_self, by_sister);  // a = 0.5 (a(p, p) + a(p, sister)) = 0.75
   NullSink screen;
-  const Inbreeding r = INBREED(b.ped, screen);
-  EXPECT_EQ(r.F[by_self], 0.5);
-  EXPECT_EQ(r.F[by_sister], 0.25);
-  EXPECT_EQ(r.F[again], 0.25);
-  EXPECT_EQ(r.F[by_dam], 0.25);
-  EXPECT_EQ(r.F[by_half], 0.125);
-  EXPECT_EQ(r.F[by_outsider], 0.0);
-  EXPECT_DOUBLE_EQ(r.F[grand], 0.375);
-  EXPECT_EQ(r.D[grand], 0.5 - 0.25 * (0.5 + 0.25));
-  expect_indirect_agrees(b.ped, "one parent");
+  for (const Inbreeding& r : {inbreeding_indirect(b.ped, screen, 1),
+                              inbreeding_living(b.ped, plan_living(b.ped, 100), screen)}) {
+    EXPECT_EQ(r.F[by_self], 0.5);
+    EXPECT_EQ(r.F[by_sister], 0.25);
+    EXPECT_EQ(r.F[again], 0.25);
+    EXPECT_EQ(r.F[by_dam], 0.25);
+    EXPECT_EQ(r.F[by_half], 0.125);
+    EXPECT_EQ(r.F[by_outsider], 0.0);
+    EXPECT_DOUBLE_EQ(r.F[grand], 0.375);
+    EXPECT_EQ(r.D[grand], 0.5 - 0.25 * (0.5 + 0.25));
+  }
+  expect_methods_agree(b.ped, "one parent");
 }
 
 TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
   for (uint32_t seed = 1; seed <= 12; ++seed) {
     const Pedigree ped = random_pedigree(seed, 300 + 250 * static_cast<int32_t>(seed), 3, 2, 5 + 10 * (seed % 4));
-    expect_indirect_agrees(ped, "random");
+    expect_methods_agree(ped, "random");
   }
   // Few parents with many mates each, as in herds with popular sires.
   for (uint32_t seed = 30; seed < 34; ++seed) {
@@ -266,28 +276,28 @@ TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
       if (rng() % 25 == 0) dam = 0;
       b.add(sire, dam);
     }
-    expect_indirect_agrees(b.ped, "popular sires");
+    expect_methods_agree(b.ped, "popular sires");
   }
-  expect_indirect_agrees(generational_pedigree(5, 12, 400), "generations");
+  expect_methods_agree(generational_pedigree(5, 12, 400), "generations");
 }
 
-TEST(Inbreeding, IndirectSameBitsOnAnyNumberOfThreads) {
+TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
   const Pedigree ped = generational_pedigree(7, 12, 600);
   StringSink one_screen;
-  const Inbreeding one = INBREED(ped, one_screen, 1);
+  const Inbreeding one = inbreeding_indirect(ped, one_screen, 1);
   for (unsigned threads : {2u, 3u, 8u}) {
     StringSink screen;
-    const Inbreeding r = INBREED(ped, screen, threads);
+    const Inbreeding r = inbreeding_indirect(ped, screen, threads);
     expect_same_bits(r.F, one.F, "F");
     expect_same_bits(r.D, one.D, "D");
     EXPECT_EQ(screen.data, one_screen.data);
   }
-  expect_indirect_agrees(ped, "generations, threads");
+  expect_methods_agree(ped, "generations, threads");
 }
 
 // Full-sib mating for 1500 generations: F goes towards 1, D towards 0, and
 // the halves passed to early ancestors underflow to zero.
-TEST(Inbreeding, IndirectAgreesOnDeepLines) {
+TEST(Inbreeding, AgreesOnDeepLines) {
   PedBuilder b;
   int32_t x = b.add(0, 0), y = b.add(0, 0);
   for (int g = 0; g < 1500; ++g) {
@@ -298,9 +308,50 @@ TEST(Inbreeding, IndirectAgreesOnDeepLines) {
     x = nx;
     y = ny;
   }
-  expect_indirect_agrees(b.ped, "deep");
+  expect_methods_agree(b.ped, "deep");
   NullSink screen;
   EXPECT_GT(INBREED(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
+}
+
+// A sire's son by his own daughter (whose dam is unknown) is the next sire,
+// for 3000 generations: inbred in every generation, and three parents
+// alive at any time, however deep the line.
+TEST(Inbreeding, InbredLineKeepsFewLivingParents) {
+  PedBuilder b;
+  int32_t sire = b.add(0, 0);
+  for (int g = 0; g < 3000; ++g) {
+    const int32_t daughter = b.add(sire, 0);
+    sire = b.add(sire, daughter);
+  }
+  const LivePlan plan = plan_living(b.ped, 3);
+  EXPECT_TRUE(plan.fits);
+  EXPECT_EQ(plan.slots, 3);
+  EXPECT_FALSE(plan_living(b.ped, 2).fits);
+  expect_methods_agree(b.ped, "inbred line");
+  NullSink screen;
+  const Inbreeding r = INBREED(b.ped, screen);
+  EXPECT_EQ(r.F[3], 0.25);
+  EXPECT_NEAR(r.F[static_cast<size_t>(sire)], 1.0 / 3.0, 1e-12);  // the line's limit
+}
+
+// Founders without a record are numbered first, and animals with unknown
+// parents early, whatever their offspring's place: their rows are taken
+// only just before their first offspring, so a line with a new outside
+// founder in every generation still keeps few rows.
+TEST(Inbreeding, LivingRowsTakenJustBeforeTheFirstOffspring) {
+  PedBuilder b;
+  std::vector<int32_t> outsiders;
+  for (int g = 0; g < 400; ++g) outsiders.push_back(b.add(0, 0));
+  std::vector<int32_t> line{b.add(0, 0), b.add(0, 0)};
+  for (int g = 0; g < 400; ++g) {
+    const int32_t son = b.add(line[0], line[1]);
+    const int32_t daughter = b.add(outsiders[static_cast<size_t>(g)], line[1]);
+    line = {son, daughter};
+  }
+  const LivePlan plan = plan_living(b.ped, 1000);
+  ASSERT_TRUE(plan.fits);
+  EXPECT_LE(plan.slots, 6);
+  expect_methods_agree(b.ped, "outside founders");
 }
 
 // -------------------------------------------------------------- contributions

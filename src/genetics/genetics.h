@@ -33,17 +33,20 @@ struct Inbreeding {
   std::vector<double> F, D;
 };
 // INBREED: the inbreeding coefficients F and the Mendelian sampling factors
-// D, with the progress count after every 1000th animal on the screen. For
-// each larger parent p, its relationships to all its mates come from one
-// pass over p's ancestors and one over the mates' ancestors (parents with
-// a single mate are traced); parents whose offspring do not come between
-// them go to `threads` threads (0: one per usable CPU; fewer when
-// their working storage would pass the budget). The same values as the
-// literal walk but for rounding, and the same bits for any number of
-// threads.
+// D, with the progress count after every 1000th animal on the screen. From
+// the relationship matrix of the parents living at the same time where it
+// fits the memory budget (deep pedigrees, closed lines), otherwise
+// indirectly, relating groups of parents to all their mates at once on
+// `threads` threads (0: one per usable CPU; fewer when their working
+// storage would pass the budget). The same values as the literal walk but
+// for rounding, and the same bits for any number of threads.
 Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads = 0);
 // Bytes of working storage that all inbreeding workers together may hold.
 inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
+// Rows (and columns) of the living parents' relationship matrix that fit
+// the budget.
+inline constexpr int32_t kMaxLivingRows = 8192;
+static_assert(size_t{kMaxLivingRows} * kMaxLivingRows * sizeof(double) <= kInbreedMemoryBudget);
 
 // CALCL for every population of period a at once: L(I, c) at
 // L[c * Q + (I - 1)] for c = 0..n. Entries above the highest member of the

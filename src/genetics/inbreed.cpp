@@ -1,16 +1,12 @@
-// Inbreeding coefficients from the relationships of each parent to all its
-// mates at once, with ancestor tracing (Meuwissen and Luo, 1992) for
-// parents with a single mate, and from them the Mendelian sampling
-// factors D.
-//
-// A trace takes the ancestors still to visit from a radix heap, largest
-// first, and passes half of each to its larger parent before the smaller
-// one: the very same floating-point operations, in the same order, as the
-// literal walk along a linked list of ancestors, so both give the same bits.
+// Inbreeding coefficients, and from them the Mendelian sampling factors D:
+// from the matrix of the living parents where it is small (see
+// inbreed_live.cpp), otherwise indirectly from the relationships of groups
+// of parents to all their mates.
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdint>
+#include <functional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -18,13 +14,11 @@
 #include "common/format.h"
 #include "common/parallel.h"
 #include "genetics/genetics.h"
+#include "genetics/inbreed_methods.h"
+#include "genetics/levels.h"
 
 namespace vm::genetics {
 namespace {
-
-void show_progress(int32_t i, Sink& screen) {
-  if (i % 1000 == 0) screen.write(FreeLine().num(i).str());
-}
 
 // D(i) = 0.5 - 0.25 (F(s) + F(d)); F(0) = -1 makes an unknown parent count
 // as a founder's missing half.
@@ -32,323 +26,275 @@ double sampling_factor(const std::vector<double>& F, int32_t s, int32_t d) {
   return 0.5 - 0.25 * (F[s] + F[d]);
 }
 
-Inbreeding start_result(int32_t n) {
-  Inbreeding r;
-  r.F.assign(static_cast<size_t>(n) + 1, 0.0);
-  r.D.assign(static_cast<size_t>(n) + 1, 0.0);
-  r.F[0] = -1.0;
-  return r;
-}
-
-// The ancestors still to visit, taken largest first. Every number added is
-// smaller than the last one taken (parents precede offspring), which allows
-// a radix heap: bucket b holds the numbers whose highest bit differing from
-// the last one taken is bit b - 1, so lower buckets hold larger numbers and
-// only the lowest non-empty bucket is ever searched or spread out.
-class DescendingQueue {
- public:
-  void start(int32_t first) {
-    last_ = first;
-    buckets_[0].assign(1, first);
-    size_ = 1;
-  }
-  bool empty() const { return size_ == 0; }
-  void push(int32_t k) {
-    buckets_[bucket_of(k)].push_back(k);
-    ++size_;
-  }
-  int32_t pop() {
-    if (buckets_[0].empty()) {
-      size_t i = 1;
-      while (buckets_[i].empty()) ++i;
-      std::vector<int32_t>& spread = buckets_[i];
-      last_ = *std::max_element(spread.begin(), spread.end());
-      for (int32_t k : spread) buckets_[bucket_of(k)].push_back(k);
-      spread.clear();
-    }
-    const int32_t k = buckets_[0].back();
-    buckets_[0].pop_back();
-    --size_;
-    return k;
-  }
-
- private:
-  size_t bucket_of(int32_t k) const { return static_cast<size_t>(std::bit_width(static_cast<uint32_t>(k ^ last_))); }
-
-  std::array<std::vector<int32_t>, 33> buckets_;
-  int32_t last_ = 0;
-  size_t size_ = 0;
-};
-
-// What a trace needs of an animal, together in one record, as a trace
-// jumps about the whole pedigree. Shared by all tracers, read only.
+// What the passes need of an animal, together in one record, as they jump
+// about the whole pedigree: D once it is known, and both parents.
 struct Ancestor {
   double D = 0.0;
-  int32_t hi = 0, lo = 0;  // parents, larger first
-};
-
-// One thread's ancestor trace. LL is zero between two traces, and non-zero
-// exactly for the animals that are queued (a half that underflowed to zero
-// would queue its animal a second time, which visits add nothing to: the
-// same bits either way).
-class AncestorTrace {
- public:
-  explicit AncestorTrace(int32_t n) : LL_(static_cast<size_t>(n) + 1, 0.0) {}
-
-  // F(i) = sum over i and its ancestors j, largest first, of LL(j)^2 D(j),
-  // minus 1.
-  double run(const std::vector<Ancestor>& anc, int32_t i) {
-    double fi = -1.0;
-    LL_[i] = 1.0;
-    queue_.start(i);
-    while (!queue_.empty()) {
-      const int32_t j = queue_.pop();
-      const Ancestor& a = anc[j];
-      const double r = 0.5 * LL_[j];
-      if (a.hi > 0) {
-        add(a.hi, r);
-        if (a.lo > 0) add(a.lo, r);
-      }
-      fi = fi + (LL_[j] * LL_[j]) * a.D;
-      LL_[j] = 0.0;
-    }
-    return fi;
-  }
-
-  // The zeroed array and the queue, lent to other passes over ancestors
-  // between traces; they must leave the array zero again.
-  std::vector<double>& zeroed() { return LL_; }
-  DescendingQueue& queue() { return queue_; }
-
- private:
-  void add(int32_t k, double r) {
-    if (LL_[k] == 0.0) queue_.push(k);
-    LL_[k] += r;
-  }
-
-  std::vector<double> LL_;
-  DescendingQueue queue_;
+  int32_t sire = 0, dam = 0;
 };
 
 // The indirect computation. F(i) = a(s, d) / 2, with a the additive
-// relationship of the parents. For each larger parent p and all its mates m
-// at once: w = T'e_p over p and its ancestors, u = w D, and v = T u over the
-// mates and their ancestors, so that a(p, m) = v(m). One pass over p's
-// ancestors and one over the union of the mates' ancestors replace a trace
-// per mate, which pays off for parents with many mates.
+// relationship of the parents, and A = T D T' (T: the contributions of
+// ancestors, D diagonal). The pairs of parents are grouped by their hub,
+// the parent with more offspring; for up to kColumns hubs h at once:
+//   w = T' e_h over the hubs and their ancestors, largest first,
+//   u = D w,
+//   v = T u over the mates and their ancestors, smallest first,
+// and a(h, m) = v(m) for every mate m of hub h. v is 0 below the smallest
+// ancestor of the hubs, so the mates' ancestors are not followed below it.
+// One pass over the hubs' ancestors and one over the union of the mates'
+// ancestors serve every pair of the group, in vectors of kColumns values
+// per animal.
 //
-// Parents are taken in increasing number, which makes it valid: every
-// animal below p has its larger parent below it, so its F is known when p
-// is reached. A batch of consecutive parents none of whose offspring comes
-// before the last of them does not depend on itself, and is spread over
-// several threads; each parent's values are the same on any thread.
-//
-// A parent with fewer than kIndirectMates mates is traced as above
-// instead, which costs less there (and gives the tracing's bits).
-constexpr size_t kIndirectMates = 2;
-// Parents in a batch below which threads are not worth starting.
-constexpr size_t kThreadedParents = 64;
+// Stages: the levels of computation_levels, for the pairs whose offspring
+// are parents (their F is needed by the next level), then one last stage
+// for all the others, where each hub has all its remaining mates. Within a
+// stage no pair depends on another, so the groups go to several workers;
+// each group's values are the same on any worker.
+constexpr size_t kColumns = 8;
+using Row = std::array<double, kColumns>;
 
-// What all relaters share: the pedigree records of the animals up to the
-// current batch (read only during a batch), the offspring of each larger
-// parent, and F (each offspring written by the relater of its parent).
-struct IndirectShared {
-  std::vector<Ancestor> anc;
-  std::vector<int32_t> first_kid, kids;  // offspring of p at kids[first_kid[p] .. first_kid[p + 1])
-  std::vector<int32_t> mate;             // the smaller parent of each offspring, same index
-  std::vector<double>* F = nullptr;
+struct Pair {
+  int32_t hub, mate, kid;
 };
 
-// One thread's working storage.
+// One worker's storage: an index per animal to its row of values, and the
+// lists of a group's passes.
 class Relater {
  public:
-  explicit Relater(int32_t n) : tracer_(n), stamp_(static_cast<size_t>(n) + 1, 0), v_(static_cast<size_t>(n) + 1, 0.0) {}
+  explicit Relater(int32_t n)
+      : row_of_(static_cast<size_t>(n) + 1, 0), stamp_(static_cast<size_t>(n) + 1, 0) {}
 
-  void relate(IndirectShared& sh, int32_t p) {
-    find_mates(sh, p);
-    if (mates_.size() < kIndirectMates) {
-      trace_group(sh, p);
-    } else {
-      relate_group(sh, p);
+  // The pairs of up to kColumns hubs (sorted on hub), F of their kids.
+  void relate(const std::vector<Ancestor>& anc, std::span<const Pair> pairs, std::vector<double>& F) {
+    start_group();
+    const int32_t lowest = pass_up(anc, pairs);
+    pass_down(anc, pairs, lowest);
+    int column = -1;
+    int32_t hub = 0;
+    for (const Pair& p : pairs) {
+      if (column < 0 || p.hub != hub) hub = p.hub, ++column;
+      // A mate below all of the hubs' ancestors is not related to them.
+      F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * rows_[static_cast<size_t>(row_of_[p.mate])][static_cast<size_t>(column)];
     }
   }
 
  private:
-  // The distinct mates of p, each with its first offspring; they are
-  // stamped with p, as the pass over their ancestors expects.
-  void find_mates(const IndirectShared& sh, int32_t p) {
-    mates_.clear();
-    for (int32_t k = sh.first_kid[p]; k < sh.first_kid[p + 1]; ++k) {
-      const int32_t m = sh.mate[k];
-      if (stamp_[m] != p) {
-        stamp_[m] = p;
-        mates_.emplace_back(m, sh.kids[k]);
-      }
-    }
+  void start_group() {
+    rows_.clear();
+    animals_.clear();
+    ++group_;
   }
 
-  // One trace per mate, from its first offspring, whose record is filled
-  // in for it (its D is known, as both its parents are done; nobody else
-  // reads it during the batch).
-  void trace_group(IndirectShared& sh, int32_t p) {
-    std::vector<double>& F = *sh.F;
-    for (auto [m, i] : mates_) {
-      sh.anc[i] = Ancestor{sampling_factor(F, p, m), p, m};
-      v_[m] = tracer_.run(sh.anc, i);
+  bool has_row(int32_t x) const {
+    const size_t r = static_cast<size_t>(row_of_[x]);
+    return r < animals_.size() && animals_[r] == x;
+  }
+  size_t row(int32_t x) {
+    if (!has_row(x)) {
+      row_of_[x] = static_cast<int32_t>(animals_.size());
+      animals_.push_back(x);
+      rows_.push_back(Row{});
     }
-    for (int32_t k = sh.first_kid[p]; k < sh.first_kid[p + 1]; ++k) F[sh.kids[k]] = v_[sh.mate[k]];
-    for (auto [m, i] : mates_) v_[m] = 0.0;
+    return static_cast<size_t>(row_of_[x]);
   }
 
-  void relate_group(IndirectShared& sh, int32_t p) {
-    const std::vector<Ancestor>& anc = sh.anc;
-    std::vector<double>& w = tracer_.zeroed();
-    DescendingQueue& queue = tracer_.queue();
-    // w = T'e_p, largest first: an animal's w is complete when it is taken,
-    // since all its offspring among p's ancestors have larger numbers; it
-    // is turned into u = w D there. A zero half adds nothing and is not
-    // passed on, so w != 0 marks exactly the queued animals.
-    lineage_.clear();
-    w[p] = 1.0;
-    queue.start(p);
-    while (!queue.empty()) {
-      const int32_t j = queue.pop();
-      const Ancestor& a = anc[j];
-      const double r = 0.5 * w[j];
-      if (r != 0.0 && a.hi > 0) {
-        pass_down(w, queue, a.hi, r);
-        if (a.lo > 0) pass_down(w, queue, a.lo, r);
-      }
-      w[j] *= a.D;
-      lineage_.push_back(j);
+  // w = T'e_h for each hub h (column), then u = D w; returns the smallest
+  // animal reached.
+  int32_t pass_up(const std::vector<Ancestor>& anc, std::span<const Pair> pairs) {
+    list_.clear();
+    int column = -1;
+    int32_t hub = 0;
+    for (const Pair& p : pairs) {
+      if (column >= 0 && p.hub == hub) continue;
+      hub = p.hub;
+      ++column;
+      if (!has_row(hub)) list_.push_back(hub);
+      rows_[row(hub)][static_cast<size_t>(column)] = 1.0;
     }
-    // v is 0 below p's smallest ancestor, so the mates' ancestors are not
-    // followed below it.
-    const int32_t lowest = lineage_.back();
-
-    // The mates and their ancestors, largest first.
-    closure_.clear();
-    int32_t top = 0;
-    for (auto [m, i] : mates_) top = std::max(top, m);
-    queue.start(top);
-    for (auto [m, i] : mates_)
-      if (m != top) queue.push(m);
-    while (!queue.empty()) {
-      const int32_t x = queue.pop();
-      closure_.push_back(x);
-      const Ancestor& a = anc[x];
-      for (int32_t k : {a.hi, a.lo}) {
-        if (k >= lowest && k > 0 && stamp_[k] != p) {
-          stamp_[k] = p;
-          queue.push(k);
+    for (size_t k = 0; k < list_.size(); ++k) {
+      const Ancestor& a = anc[list_[k]];
+      for (int32_t q : {a.sire, a.dam})
+        if (q != 0 && !has_row(q)) {
+          row(q);
+          list_.push_back(q);
         }
+    }
+    std::sort(list_.begin(), list_.end(), std::greater<>());
+    // Largest first: an animal's w is complete when it is reached, as all
+    // its offspring among the ancestors have larger numbers.
+    for (int32_t x : list_) {
+      const Ancestor& a = anc[x];
+      Row& w = rows_[static_cast<size_t>(row_of_[x])];
+      for (int32_t q : {a.sire, a.dam}) {
+        if (q == 0) continue;
+        Row& up = rows_[static_cast<size_t>(row_of_[q])];
+        for (size_t c = 0; c < kColumns; ++c) up[c] += 0.5 * w[c];
       }
+      for (size_t c = 0; c < kColumns; ++c) w[c] *= a.D;
     }
-    // v = T u, smallest first; v(0) stays 0 for an unknown parent.
-    for (auto it = closure_.rbegin(); it != closure_.rend(); ++it) {
-      const Ancestor& a = anc[*it];
-      v_[*it] = w[*it] + 0.5 * (v_[a.hi] + v_[a.lo]);
-    }
-    std::vector<double>& F = *sh.F;
-    for (int32_t k = sh.first_kid[p]; k < sh.first_kid[p + 1]; ++k) F[sh.kids[k]] = 0.5 * v_[sh.mate[k]];
-    for (int32_t j : lineage_) w[j] = 0.0;
-    for (int32_t x : closure_) v_[x] = 0.0;
+    return list_.empty() ? 0 : list_.back();
   }
 
-  static void pass_down(std::vector<double>& w, DescendingQueue& queue, int32_t k, double r) {
-    if (w[k] == 0.0) queue.push(k);
-    w[k] += r;
+  // v = T u over the mates and their ancestors from `lowest` on, smallest
+  // first; v of a parent below `lowest` (or unknown) is 0.
+  void pass_down(const std::vector<Ancestor>& anc, std::span<const Pair> pairs, int32_t lowest) {
+    list_.clear();
+    auto reach = [&](int32_t x) {
+      if (x >= lowest && x != 0 && stamp_[x] != group_) {
+        stamp_[x] = group_;
+        list_.push_back(x);
+      }
+    };
+    for (const Pair& p : pairs) reach(p.mate);
+    for (size_t k = 0; k < list_.size(); ++k) {
+      const Ancestor& a = anc[list_[k]];
+      reach(a.sire);
+      reach(a.dam);
+    }
+    std::sort(list_.begin(), list_.end());
+    for (int32_t x : list_) row(x);
+    static const Row kZero{};
+    for (int32_t x : list_) {
+      const Ancestor& a = anc[x];
+      const Row& s = a.sire >= lowest && a.sire != 0 ? rows_[static_cast<size_t>(row_of_[a.sire])] : kZero;
+      const Row& d = a.dam >= lowest && a.dam != 0 ? rows_[static_cast<size_t>(row_of_[a.dam])] : kZero;
+      Row& v = rows_[static_cast<size_t>(row_of_[x])];
+      for (size_t c = 0; c < kColumns; ++c) v[c] += 0.5 * (s[c] + d[c]);
+    }
   }
 
-  AncestorTrace tracer_;         // its zeroed array holds w
-  std::vector<int32_t> stamp_;   // p: a mate of p or one of their ancestors
-  std::vector<double> v_;        // zero between parents
-  std::vector<std::pair<int32_t, int32_t>> mates_;  // (mate, its first offspring with p)
-  std::vector<int32_t> lineage_, closure_;
+  std::vector<int32_t> row_of_;  // valid where has_row says so
+  std::vector<int32_t> stamp_;   // group_: reached by the pass down
+  int32_t group_ = 0;
+  std::vector<int32_t> animals_;  // the animal of each row
+  std::vector<Row> rows_;
+  std::vector<int32_t> list_;
 };
 
 class IndirectInbreeder {
  public:
   IndirectInbreeder(const Pedigree& ped, unsigned workers)
-      : ped_(ped), n_(ped.n), r_(start_result(ped.n)) {
-    sh_.F = &r_.F;
-    sh_.anc.resize(static_cast<size_t>(n_) + 1);
-    // Offspring with both parents known, grouped by the larger parent, each
-    // group in increasing number.
-    sh_.first_kid.assign(static_cast<size_t>(n_) + 2, 0);
-    for (int32_t i = 1; i <= n_; ++i)
-      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++sh_.first_kid[static_cast<size_t>(larger(i)) + 1];
-    for (int32_t p = 1; p <= n_; ++p) sh_.first_kid[static_cast<size_t>(p) + 1] += sh_.first_kid[p];
-    const size_t pairs = static_cast<size_t>(sh_.first_kid[static_cast<size_t>(n_) + 1]);
-    sh_.kids.resize(pairs);
-    sh_.mate.resize(pairs);
-    std::vector<int32_t> next(sh_.first_kid.begin(), sh_.first_kid.end() - 1);
-    for (int32_t i = 1; i <= n_; ++i) {
-      if (ped_.sire[i] == 0 || ped_.dam[i] == 0) continue;
-      const int32_t k = next[larger(i)]++;
-      sh_.kids[k] = i;
-      sh_.mate[k] = smaller(i);
-    }
+      : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)), anc_(static_cast<size_t>(ped.n) + 1) {
+    schedule();
     for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(n_);
   }
 
   Inbreeding run(Sink& screen) {
-    for (int32_t p = 1; p <= n_;) {
-      // The batch: parents from p on as long as none of the batch's
-      // offspring comes before the next parent.
-      batch_.clear();
-      int32_t first_offspring = n_ + 1;
-      for (; p <= n_ && p < first_offspring; ++p) {
-        if (sh_.first_kid[p] == sh_.first_kid[p + 1]) continue;
-        batch_.push_back(p);
-        first_offspring = std::min(first_offspring, sh_.kids[sh_.first_kid[p]]);
-      }
-      if (batch_.empty()) break;
-      settle(batch_.back(), screen);
-      relate_batch();
+    for (size_t stage = 0; stage + 1 < stage_starts_.size(); ++stage) {
+      relate_stage(stage);
+      for (int32_t k = animal_starts_[stage]; k < animal_starts_[stage + 1]; ++k) settle(animals_[k]);
     }
-    settle(n_, screen);
+    write_inbreeding_progress(n_, screen);
     return std::move(r_);
   }
 
  private:
-  int32_t larger(int32_t i) const { return std::max(ped_.sire[i], ped_.dam[i]); }
-  int32_t smaller(int32_t i) const { return std::min(ped_.sire[i], ped_.dam[i]); }
-
-  // D (and the record a pass reads) of every animal up to `last`, whose
-  // parents' F are all known by now; the progress lines go with them, so
-  // they come out in the order of the animals.
-  void settle(int32_t last, Sink& screen) {
-    for (int32_t i = settled_ + 1; i <= last; ++i) {
-      r_.D[i] = sampling_factor(r_.F, ped_.sire[i], ped_.dam[i]);
-      sh_.anc[i] = Ancestor{r_.D[i], larger(i), smaller(i)};
-      show_progress(i, screen);
+  // The pairs of each stage, sorted on hub, and the animals whose D is
+  // known after each stage.
+  void schedule() {
+    std::vector<int32_t> level = computation_levels(ped_);
+    std::vector<int32_t> pairs_of(static_cast<size_t>(n_) + 1, 0);
+    bool any_leaf = false;
+    int32_t levels = 0;
+    for (int32_t i = 1; i <= n_; ++i) {
+      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++pairs_of[ped_.sire[i]], ++pairs_of[ped_.dam[i]];
+      levels = std::max(levels, level[i] + 1);
     }
-    settled_ = std::max(settled_, last);
+    // Stage of an animal: its level if it is a parent, else the last.
+    std::vector<char> parent(static_cast<size_t>(n_) + 1, 0);
+    for (int32_t i = 1; i <= n_; ++i) parent[ped_.sire[i]] = parent[ped_.dam[i]] = 1;
+    for (int32_t i = 1; i <= n_; ++i)
+      if (!parent[i]) level[i] = levels, any_leaf = true;
+    (void)any_leaf;
+    const int32_t stages = levels + 1;
+    Grouped g = group_animals(level, stages);
+    animals_ = std::move(g.order);
+    animal_starts_ = std::move(g.starts);
+    stage_starts_.assign(static_cast<size_t>(stages) + 1, 0);
+    pairs_.clear();
+    for (int32_t st = 0; st < stages; ++st) {
+      const size_t first = pairs_.size();
+      for (int32_t k = animal_starts_[st]; k < animal_starts_[st + 1]; ++k) {
+        const int32_t i = animals_[k];
+        const int32_t s = ped_.sire[i], d = ped_.dam[i];
+        if (s == 0 || d == 0) continue;
+        const bool sire_hub = pairs_of[s] != pairs_of[d] ? pairs_of[s] > pairs_of[d] : s > d;
+        pairs_.push_back(sire_hub ? Pair{s, d, i} : Pair{d, s, i});
+      }
+      std::sort(pairs_.begin() + static_cast<std::ptrdiff_t>(first), pairs_.end(), [](const Pair& a, const Pair& b) {
+        return a.hub != b.hub ? a.hub < b.hub : a.mate < b.mate;
+      });
+      stage_starts_[static_cast<size_t>(st) + 1] = pairs_.size();
+    }
   }
 
-  void relate_batch() {
-    const unsigned workers = batch_.size() < kThreadedParents ? 1u : static_cast<unsigned>(relaters_.size());
-    parallel_for(batch_.size(), workers, [&](size_t k, unsigned w) { relaters_[w].relate(sh_, batch_[k]); });
+  // The groups of a stage: runs of kColumns hubs.
+  void relate_stage(size_t stage) {
+    groups_.clear();
+    const size_t b = stage_starts_[stage], e = stage_starts_[stage + 1];
+    size_t hubs = 0;
+    for (size_t k = b; k < e; ++k) {
+      if (k == b || pairs_[k].hub != pairs_[k - 1].hub) {
+        if (hubs % kColumns == 0) groups_.push_back(k);
+        ++hubs;
+      }
+    }
+    groups_.push_back(e);
+    const size_t count = groups_.size() - 1;
+    const unsigned workers = count < 2 ? 1u : static_cast<unsigned>(relaters_.size());
+    parallel_for(count, workers, [&](size_t k, unsigned w) {
+      std::span<const Pair> group(pairs_.data() + groups_[k], groups_[k + 1] - groups_[k]);
+      relaters_[w].relate(anc_, group, r_.F);
+    });
+  }
+
+  void settle(int32_t i) {
+    const int32_t s = ped_.sire[i], d = ped_.dam[i];
+    r_.D[i] = sampling_factor(r_.F, s, d);
+    anc_[i] = Ancestor{r_.D[i], s, d};
   }
 
   const Pedigree& ped_;
   const int32_t n_;
   Inbreeding r_;
-  IndirectShared sh_;
+  std::vector<Ancestor> anc_;
+  std::vector<int32_t> animals_;  // by stage
+  std::vector<int32_t> animal_starts_;
+  std::vector<Pair> pairs_;       // by stage, then hub
+  std::vector<size_t> stage_starts_;
+  std::vector<size_t> groups_;
   std::vector<Relater> relaters_;
-  std::vector<int32_t> batch_;
-  int32_t settled_ = 0;
 };
 
 }  // namespace
 
+Inbreeding start_inbreeding(int32_t n) {
+  Inbreeding r;
+  r.F.assign(static_cast<size_t>(std::max(n, 0)) + 1, 0.0);
+  r.D.assign(static_cast<size_t>(std::max(n, 0)) + 1, 0.0);
+  r.F[0] = -1.0;
+  return r;
+}
+
+void write_inbreeding_progress(int32_t n, Sink& screen) {
+  for (int32_t i = 1000; i <= n; i += 1000) screen.write(FreeLine().num(i).str());
+}
+
+double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 2 * sizeof(int32_t); }
+
+Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned workers) {
+  if (ped.n <= 0) return start_inbreeding(ped.n);
+  return IndirectInbreeder(ped, std::max(workers, 1u)).run(screen);
+}
+
 Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
-  if (ped.n <= 0) return start_result(ped.n);
-  // Each worker holds two doubles and a number per animal.
-  const double per_worker = (static_cast<double>(ped.n) + 1) * (2 * sizeof(double) + sizeof(int32_t));
+  if (ped.n <= 0) return start_inbreeding(ped.n);
+  const LivePlan plan = plan_living(ped, kMaxLivingRows);
+  if (plan.fits) return inbreeding_living(ped, plan, screen);
   const unsigned wanted = threads != 0 ? threads : usable_cpus();
-  return IndirectInbreeder(ped, workers_within_budget(wanted, per_worker, kInbreedMemoryBudget)).run(screen);
+  const unsigned workers = workers_within_budget(wanted, indirect_worker_bytes(ped.n), kInbreedMemoryBudget);
+  return inbreeding_indirect(ped, screen, workers);
 }
 
 }  // namespace vm::genetics

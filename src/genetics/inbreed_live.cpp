@@ -1,0 +1,201 @@
+// Inbreeding from the relationships among the living parents.
+//
+// The animals are taken in blocks whose parents all come before the block.
+// A parent of the block gets a row in the matrix when it is reached, and
+// gives it up after the block that holds its last offspring; a freed row is
+// handed to a later parent. For a parent i of the block with parents s and d:
+//   a(i, j) = (a(s, j) + a(d, j)) / 2  for every older living j (its row),
+//   a(i, k) = (a(s, k) + a(d, k)) / 2  for the other parents k of the block,
+//             where a(s, k) = a(k, s) is already in k's new row,
+//   a(i, i) = 1 + F(i),  F(i) = a(s, d) / 2,
+// and the older rows get the new columns by symmetry. Rows that are free
+// hold stale values, which are carried along but never read as results.
+#include "genetics/inbreed_methods.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <span>
+
+#include "genetics/levels.h"
+
+namespace vm::genetics {
+namespace {
+
+// The blocks of the computation: the levels of computation_levels.
+class BlockWalk {
+ public:
+  explicit BlockWalk(const Pedigree& ped) : ped_(ped) {
+    std::vector<int32_t> level = computation_levels(ped);
+    const int32_t levels = ped.n <= 0 ? 0 : *std::max_element(level.begin() + 1, level.end()) + 1;
+    Grouped g = group_animals(level, levels);
+    order_ = std::move(g.order);
+    starts_ = std::move(g.starts);
+    // The last offspring of each parent in this order; `level` is reused.
+    std::vector<int32_t>& last = level;
+    std::fill(last.begin(), last.end(), 0);
+    for (int32_t i : order_) {
+      last[ped.sire[i]] = i;
+      last[ped.dam[i]] = i;
+    }
+    last[0] = 0;
+    last_ = std::move(last);
+  }
+
+  bool next() {
+    if (++block_ + 1 >= starts_.size()) return false;
+    parents_.clear();
+    leaving_.clear();
+    for (int32_t i : animals()) {
+      if (last_[i] != 0) parents_.push_back(i);
+      const int32_t s = ped_.sire[i], d = ped_.dam[i];
+      if (s != 0 && last_[s] == i) leaving_.push_back(s);
+      if (d != 0 && d != s && last_[d] == i) leaving_.push_back(d);
+    }
+    return true;
+  }
+
+  // The animals of the block, their parents all in earlier blocks.
+  std::span<const int32_t> animals() const {
+    return std::span<const int32_t>(order_).subspan(static_cast<size_t>(starts_[block_]),
+                                                    static_cast<size_t>(starts_[block_ + 1] - starts_[block_]));
+  }
+  // Those with offspring, which join the matrix after the block's
+  // coefficients, and the parents whose last offspring is in the block.
+  const std::vector<int32_t>& parents() const { return parents_; }
+  const std::vector<int32_t>& leaving() const { return leaving_; }
+
+ private:
+  const Pedigree& ped_;
+  std::vector<int32_t> order_, starts_, last_;
+  size_t block_ = static_cast<size_t>(-1);
+  std::vector<int32_t> parents_, leaving_;
+};
+
+// The rows handed out and given back.
+class Rows {
+ public:
+  int32_t take() {
+    if (free_.empty()) return used_++;
+    const int32_t r = free_.back();
+    free_.pop_back();
+    return r;
+  }
+  void give_back(int32_t r) { free_.push_back(r); }
+  int32_t used() const { return used_; }
+
+ private:
+  std::vector<int32_t> free_;
+  int32_t used_ = 0;
+};
+
+class LiveMatrix {
+ public:
+  LiveMatrix(const Pedigree& ped, const LivePlan& plan)
+      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), a_(width_ * width_, 0.0), walk_(ped),
+        r_(start_inbreeding(ped.n)) {}
+
+  Inbreeding run(Sink& screen) {
+    while (walk_.next()) {
+      coefficients(walk_.animals());
+      join(walk_.parents());
+      for (int32_t p : walk_.leaving()) in_use_[static_cast<size_t>(plan_.slot[p])] = 0;
+    }
+    write_inbreeding_progress(ped_.n, screen);
+    return std::move(r_);
+  }
+
+ private:
+  double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * width_; }
+  int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
+
+  // F and D of the block, all from rows of parents before it.
+  void coefficients(std::span<const int32_t> animals) {
+    for (int32_t i : animals) {
+      const int32_t s = ped_.sire[i], d = ped_.dam[i];
+      r_.D[i] = 0.5 - 0.25 * (r_.F[s] + r_.F[d]);
+      r_.F[i] = s != 0 && d != 0 ? 0.5 * row(slot_of(s))[slot_of(d)] : 0.0;
+    }
+  }
+
+  void join(const std::vector<int32_t>& animals) {
+    if (animals.empty()) return;
+    new_rows(animals);
+    for (int32_t i : animals) in_use_[static_cast<size_t>(plan_.slot[i])] = 1;
+    new_columns(animals);
+    for (int32_t k : animals) row(plan_.slot[k])[plan_.slot[k]] = 1.0 + r_.F[k];
+  }
+
+  // Each new row against the columns of every row (the columns of the
+  // joining animals themselves are filled in afterwards).
+  void new_rows(const std::vector<int32_t>& animals) {
+    const size_t w = width_;
+    for (int32_t i : animals) {
+      double* out = row(plan_.slot[i]);
+      const int32_t s = slot_of(ped_.sire[i]), d = slot_of(ped_.dam[i]);
+      if (s >= 0 && d >= 0) {
+        const double* x = row(s);
+        const double* y = row(d);
+        for (size_t j = 0; j < w; ++j) out[j] = 0.5 * (x[j] + y[j]);
+      } else if (s >= 0 || d >= 0) {
+        const double* x = row(std::max(s, d));
+        for (size_t j = 0; j < w; ++j) out[j] = 0.5 * x[j];
+      } else {
+        std::fill(out, out + w, 0.0);
+      }
+    }
+  }
+
+  // The joining animals' columns in every row in use, their own rows
+  // included: a(r, i) = (a(r, s) + a(r, d)) / 2 from the row itself, whose
+  // columns of s and d are complete (the joining animals are not parents of
+  // each other). Row by row, so each row is read and written in cache.
+  // The diagonal of a joining animal gets a stale value here, put right after.
+  void new_columns(const std::vector<int32_t>& animals) {
+    parent_slots_.clear();
+    for (int32_t i : animals)
+      parent_slots_.push_back({plan_.slot[i], slot_of(ped_.sire[i]), slot_of(ped_.dam[i])});
+    for (size_t r = 0; r < width_; ++r) {
+      if (!in_use_[r]) continue;
+      double* out = a_.data() + r * width_;
+      for (const auto& [t, s, d] : parent_slots_)
+        out[t] = 0.5 * ((s >= 0 ? out[s] : 0.0) + (d >= 0 ? out[d] : 0.0));
+    }
+  }
+
+  const Pedigree& ped_;
+  const LivePlan& plan_;
+  const size_t width_;
+  std::vector<double> a_;  // row-major, width_ x width_
+  BlockWalk walk_;
+  Inbreeding r_;
+  std::vector<char> in_use_ = std::vector<char>(width_, 0);
+  struct ParentSlots {
+    int32_t self, sire, dam;  // -1: unknown parent
+  };
+  std::vector<ParentSlots> parent_slots_;
+};
+
+}  // namespace
+
+LivePlan plan_living(const Pedigree& ped, int32_t max_slots) {
+  LivePlan plan;
+  plan.slot.assign(static_cast<size_t>(std::max(ped.n, 0)) + 1, -1);
+  BlockWalk walk(ped);
+  Rows rows;
+  while (walk.next()) {
+    for (int32_t p : walk.parents()) plan.slot[p] = rows.take();
+    // A row per joining parent and their columns in the rows in use.
+    plan.work += 2.0 * static_cast<double>(walk.parents().size()) * rows.used();
+    if (rows.used() > max_slots) return plan;
+    for (int32_t p : walk.leaving()) rows.give_back(plan.slot[p]);
+  }
+  plan.slots = rows.used();
+  plan.fits = true;
+  return plan;
+}
+
+Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen) {
+  return LiveMatrix(ped, plan).run(screen);
+}
+
+}  // namespace vm::genetics

@@ -1,0 +1,52 @@
+// The two computations behind inbreeding(), each usable on its own (tests
+// compare both with the literal walk).
+//
+// Living parents: the relationships among the animals that still have
+// offspring to come. Where at any time only a few thousand animals are such
+// parents (a closed line, a deep pedigree with parents of one age), their
+// full relationship matrix is small, and each parent's row follows from its
+// parents' rows: the cost grows with the animals times the living parents,
+// not with the depth of the pedigree.
+//
+// Indirect: for groups of parents, their relationships to all their mates
+// from one pass over their ancestors and one over the mates' ancestors; for
+// pedigrees with many living parents (herdbooks with popular sires).
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common/sink.h"
+#include "genetics/genetics.h"
+
+namespace vm::genetics {
+
+// Entries 0..n, all 0 but F(0) = -1, which stands for an unknown parent.
+Inbreeding start_inbreeding(int32_t n);
+// INBREED's progress lines: the count after every 1000th of animals 1..n.
+void write_inbreeding_progress(int32_t n, Sink& screen);
+
+// Where each parent's row lives in the matrix of the living parents, and
+// what the computation would cost.
+struct LivePlan {
+  std::vector<int32_t> slot;  // per animal; -1: never a parent
+  int32_t slots = 0;          // rows (and columns) the matrix needs
+  double work = 0;            // matrix entries computed, about
+  bool fits = false;          // slots within the limit given to plan_living
+};
+
+// Lays out the matrix, giving up (fits = false) once more than max_slots
+// parents would be alive at the same time.
+LivePlan plan_living(const Pedigree& ped, int32_t max_slots);
+
+// F and D from the plan's matrix, the progress lines as INBREED writes them.
+Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen);
+
+// F and D by the indirect computation on `workers` threads (at least one);
+// the same bits for any number of workers.
+Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned workers);
+// Bytes each indirect worker holds for a pedigree of n animals, besides
+// the rows of its groups.
+double indirect_worker_bytes(int32_t n);
+
+}  // namespace vm::genetics
