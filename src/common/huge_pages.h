@@ -1,8 +1,9 @@
-// Storage for the large arrays that are read at random (the code table's
-// index, the per-animal arrays of the inbreeding and contribution sweeps).
-// With millions of animals such reads miss the address-translation cache
-// on nearly every access; backing the array with 2 MiB pages makes them
-// several times cheaper. Small arrays use the ordinary allocator.
+// Storage on 2 MiB pages for the code table's large arrays, which are read
+// at random (its key index, its key records, its taken-slot bits): with
+// millions of codes such reads miss the address-translation cache on
+// nearly every access, and larger pages make those misses rarer. The pages
+// are only asked for; where the system has none the memory works the
+// same. Small arrays use the ordinary allocator.
 #pragma once
 
 #include <cstddef>

@@ -21,14 +21,6 @@ bool FileSink::open(const std::string& path) {
   return true;
 }
 
-bool FileSink::open_append(const std::string& path) {
-  path_ = path;
-  file_ = std::fopen(path.c_str(), "ab");
-  if (!file_) return false;
-  std::setvbuf(file_, nullptr, _IOFBF, 1 << 16);
-  return true;
-}
-
 void FileSink::write(std::string_view text) {
   if (!file_ || failed_) return;
   if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) failed_ = true;

@@ -50,8 +50,6 @@ class FileSink : public Sink {
 
   // Creates or truncates the file; false when it cannot be created.
   bool open(const std::string& path);
-  // Opens for appending (creating it when missing).
-  bool open_append(const std::string& path);
   bool is_open() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
   void write(std::string_view text) override;
@@ -113,7 +111,6 @@ class LazyFileSink : public Sink {
   void flush() override { file_.flush(); }
   bool close() { return file_.is_open() ? file_.close() : true; }
   const std::string& path() const { return path_; }
-  bool failed() const { return failed_open_ || file_.failed(); }
 
  private:
   std::string path_;

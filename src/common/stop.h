@@ -8,8 +8,8 @@
 
 namespace vm {
 
-// A stop with a message ("Program has terminated", "Finished."): the
-// message is the one line written to the screen, exit status 0. An empty
+// A stop with a message ("Program has terminated"): the message is the one
+// line written to the screen, exit status 0. An empty
 // message is a plain stop that writes nothing.
 struct Stop {
   std::string message;
@@ -29,6 +29,8 @@ struct FileError {
 };
 
 inline constexpr const char* kTerminated = "Program has terminated";
+// The last line of a run that went through.
+inline constexpr const char* kFinished = "Finished.";
 
 // The end of a run on an error the user must see in both places: the line
 // goes to the screen and the log, then "Program has terminated".

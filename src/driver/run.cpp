@@ -167,7 +167,7 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
 }
 
 // The run from the parameters to the closing of the files, the same in
-// both interfaces; every end is thrown.
+// both interfaces; every early end is thrown.
 void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
                           Sink& screen, Sink& errors) {
   input::DataNotes notes(&errors);
@@ -211,7 +211,6 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   if (!channel9.close()) throw FileError{"cannot write the message file \"" + channel9.path() + "\""};
   if (!output.close()) throw FileError{"cannot write the output file \"" + p.output + "\" (disk full?)"};
   if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\" (disk full?)"};
-  throw Stop{"Finished."};
 }
 
 // An error about a name that was cut says so.
@@ -288,8 +287,9 @@ OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
   return screen.is_terminal() ? OptionScreen::Mode::kProgress : OptionScreen::Mode::kPlain;
 }
 
-// Every ending of a run as its exit status: the stop's line on the screen,
-// or the report or file error on the error stream.
+// Every ending of a run as its exit status: "Finished." after a run that
+// went through, a stop's line on the screen, or the report or file error
+// on the error stream.
 template <class Body>
 int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
   try {
@@ -324,6 +324,8 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
     errors.flush();
     return 2;
   }
+  screen.write(std::string(kFinished) + "\n");
+  screen.flush();
   return 0;
 }
 
@@ -375,7 +377,6 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
         input::RecordSource source(pedigree, count_fields(pedigree, fn, report, notes), fn);
         const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any()));
         if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
-        throw Stop{"Finished."};
       },
       "velmora", screen, errors);
 }

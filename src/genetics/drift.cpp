@@ -38,28 +38,28 @@ bool in_range(int32_t v, int32_t hi) { return v >= 1 && v <= hi; }
 
 // The members of each period, by increasing animal number.
 struct PeriodMembers {
-  std::vector<int64_t> start;    // members of period a: animal[start[a - 1] .. start[a])
+  std::vector<int64_t> start;    // members of period t: animal[start[t - 1] .. start[t])
   std::vector<int32_t> animal;
 
   PeriodMembers(const Pedigree& ped, int32_t Q, int32_t P) : start(static_cast<size_t>(P) + 1, 0) {
     auto member = [&](int32_t c) { return in_range(ped.period[c], P) && in_range(ped.pop[c], Q); };
     for (int32_t c = 1; c <= ped.n; ++c)
       if (member(c)) ++start[ped.period[c]];
-    for (int32_t a = 1; a <= P; ++a) start[a] += start[a - 1];
+    for (int32_t t = 1; t <= P; ++t) start[t] += start[t - 1];
     animal.resize(static_cast<size_t>(start[P]));
     std::vector<int64_t> next(start.begin(), start.end() - 1);
     for (int32_t c = 1; c <= ped.n; ++c)
       if (member(c)) animal[next[ped.period[c] - 1]++] = c;
   }
 
-  std::span<const int32_t> of(int32_t a) const {
-    return {animal.data() + start[a - 1], static_cast<size_t>(start[a] - start[a - 1])};
+  std::span<const int32_t> of(int32_t t) const {
+    return {animal.data() + start[t - 1], static_cast<size_t>(start[t] - start[t - 1])};
   }
-  // The highest member of period a, 0 when it has none.
-  int32_t highest(int32_t a) const { return start[a] > start[a - 1] ? animal[start[a] - 1] : 0; }
+  // The highest member of period t, 0 when it has none.
+  int32_t highest(int32_t t) const { return start[t] > start[t - 1] ? animal[start[t] - 1] : 0; }
   int32_t highest() const {
     int32_t h = 0;
-    for (size_t a = 1; a < start.size(); ++a) h = std::max(h, highest(static_cast<int32_t>(a)));
+    for (size_t t = 1; t < start.size(); ++t) h = std::max(h, highest(static_cast<int32_t>(t)));
     return h;
   }
 };
@@ -298,7 +298,7 @@ struct PeriodText {
   std::string screen, log;
 };
 
-PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int32_t a, Worker& w,
+PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int32_t t, Worker& w,
                           DriftResults& res) {
   const size_t q = static_cast<size_t>(ctx.Q);
   if (!w.ready) {  // allocated on the worker's own thread, when it starts
@@ -309,10 +309,10 @@ PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int3
     w.ready = true;
   }
   w.N.assign(q + 1, 0);
-  for (int32_t c : members.of(a)) ++w.N[ctx.ped.pop[c]];
-  PeriodText text{period_screen_line(ctx.names.period[a]), count_lines(ctx, w.N)};
-  contributions_and_sums(ctx, members.of(a), w);
-  period_figures(ctx.names, a, w.N, w.s, res, text.log);
+  for (int32_t c : members.of(t)) ++w.N[ctx.ped.pop[c]];
+  PeriodText text{period_screen_line(ctx.names.period[t]), count_lines(ctx, w.N)};
+  contributions_and_sums(ctx, members.of(t), w);
+  period_figures(ctx.names, t, w.N, w.s, res, text.log);
   return text;
 }
 
@@ -328,11 +328,11 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
   int32_t unwritten = 1;
   std::mutex m;
   parallel_for(static_cast<size_t>(P), workers, [&](size_t item, unsigned w) {
-    const int32_t a = static_cast<int32_t>(item) + 1;
-    PeriodText text = compute_period(ctx, members, a, storage[w], res);
+    const int32_t t = static_cast<int32_t>(item) + 1;
+    PeriodText text = compute_period(ctx, members, t, storage[w], res);
     std::lock_guard lock(m);
-    texts[a] = std::move(text);
-    done[a] = 1;
+    texts[t] = std::move(text);
+    done[t] = 1;
     for (; unwritten <= P && done[unwritten]; ++unwritten) {
       report.screen.write(texts[unwritten].screen);
       report.log.write(texts[unwritten].log);
@@ -343,13 +343,13 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
 
 }  // namespace
 
-std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t a) {
-  const int32_t P = std::max(a, 1);
+std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t t) {
+  const int32_t P = std::max(t, 1);
   PeriodMembers members(ped, Q, P);
   std::vector<double> L((static_cast<size_t>(std::max(ped.n, 0)) + 1) * static_cast<size_t>(Q), 0.0);
-  if (a >= 1) {
-    set_members(ped, static_cast<size_t>(Q), members.of(a), L);
-    sweep_down(parent_table(ped), static_cast<size_t>(Q), members.highest(a), L);
+  if (t >= 1) {
+    set_members(ped, static_cast<size_t>(Q), members.of(t), L);
+    sweep_down(parent_table(ped), static_cast<size_t>(Q), members.highest(t), L);
   }
   return L;
 }
@@ -370,7 +370,7 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   return res;
 }
 
-void period_figures(const Names& names, int32_t a, const std::vector<int64_t>& N, const std::vector<double>& s,
+void period_figures(const Names& names, int32_t t, const std::vector<int64_t>& N, const std::vector<double>& s,
                     DriftResults& res, std::string& log) {
   const int32_t Q = res.Q;
   for (int32_t I = 1; I <= Q; ++I) {
@@ -378,24 +378,24 @@ void period_figures(const Names& names, int32_t a, const std::vector<int64_t>& N
     for (int32_t J = 1; J <= Q; ++J) {
       if (N[J] == 0) continue;
       const double sum = s[static_cast<size_t>(I - 1) * static_cast<size_t>(Q) + static_cast<size_t>(J - 1)];
-      res.at(res.xzazx, I, J, a) = sum / static_cast<double>(N[I] * N[J]);
+      res.at(res.xzazx, I, J, t) = sum / static_cast<double>(N[I] * N[J]);
     }
   }
-  log += period_heading(names.period[a]);
+  log += period_heading(names.period[t]);
   std::vector<double> row;
   for (int32_t I = 1; I <= Q; ++I) {
     if (N[I] == 0) continue;
     row.clear();
-    for (int32_t J = 1; J <= I; ++J) row.push_back(res.get(res.xzazx, I, J, a));
+    for (int32_t J = 1; J <= I; ++J) row.push_back(res.get(res.xzazx, I, J, t));
     log += matrix_row(names.pop[I], row);
     for (int32_t J = 1; J < I; ++J) {
       if (N[J] == 0) continue;
-      const double W = res.get(res.xzazx, I, I, a) + res.get(res.xzazx, J, J, a);
-      const double B = res.get(res.xzazx, I, J, a);
+      const double W = res.get(res.xzazx, I, I, t) + res.get(res.xzazx, J, J, t);
+      const double B = res.get(res.xzazx, I, J, t);
       const double drift = W - 2.0 * B;
-      res.at(res.driftvar, I, J, a) = drift;
-      res.at(res.maxdriftvar, I, J, a) = W;
-      res.at(res.velmora, I, J, a) = (100.0 * drift) / W;
+      res.at(res.driftvar, I, J, t) = drift;
+      res.at(res.maxdriftvar, I, J, t) = W;
+      res.at(res.velmora, I, J, t) = (100.0 * drift) / W;
     }
   }
 }

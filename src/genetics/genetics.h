@@ -48,24 +48,24 @@ inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
 inline constexpr int32_t kMaxLivingRows = 8192;
 static_assert(size_t{kMaxLivingRows} * kMaxLivingRows * sizeof(double) <= kInbreedMemoryBudget);
 
-// CALCL for every population of period a at once: L(I, c) at
+// CALCL for every population of period t at once: L(I, c) at
 // L[c * Q + (I - 1)] for c = 0..n. Entries above the highest member of the
 // period are 0.
-std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t a);
+std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t t);
 
 // POPULATION: per ordered pair and period. Indices from 1.
 struct DriftResults {
   int32_t Q = 0, P = 0;
-  // XZAZX of (I, J) for period a at xzazx[((I - 1) * Q + (J - 1)) * P + (a - 1)]
+  // XZAZX of (I, J) for period t at xzazx[((I - 1) * Q + (J - 1)) * P + (t - 1)]
   std::vector<double> xzazx;
-  // DRIFTVAR, MAXDRIFTVAR, VELMORA of (I, J), I > J, for period a; 0.0
+  // DRIFTVAR, MAXDRIFTVAR, VELMORA of (I, J), I > J, for period t; 0.0
   // where one of the two populations has no animals in the period.
   std::vector<double> driftvar, maxdriftvar, velmora;  // same indexing
-  double& at(std::vector<double>& v, int32_t I, int32_t J, int32_t a) {
-    return v[(static_cast<size_t>(I - 1) * Q + static_cast<size_t>(J - 1)) * P + static_cast<size_t>(a - 1)];
+  double& at(std::vector<double>& v, int32_t I, int32_t J, int32_t t) {
+    return v[(static_cast<size_t>(I - 1) * Q + static_cast<size_t>(J - 1)) * P + static_cast<size_t>(t - 1)];
   }
-  double get(const std::vector<double>& v, int32_t I, int32_t J, int32_t a) const {
-    return v[(static_cast<size_t>(I - 1) * Q + static_cast<size_t>(J - 1)) * P + static_cast<size_t>(a - 1)];
+  double get(const std::vector<double>& v, int32_t I, int32_t J, int32_t t) const {
+    return v[(static_cast<size_t>(I - 1) * Q + static_cast<size_t>(J - 1)) * P + static_cast<size_t>(t - 1)];
   }
 };
 
@@ -81,11 +81,11 @@ inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;
 
 // Results of Q populations and P periods, all 0.0.
 DriftResults empty_results(int32_t Q, int32_t P);
-// Period a from its summed relationships s(I, J) at s[(I - 1) * Q + J - 1]
+// Period t from its summed relationships s(I, J) at s[(I - 1) * Q + J - 1]
 // and its animals per population N[1..Q]: the mean relationships (0 where a
 // population is empty), the drift figures of every pair I > J, and the
 // period's matrix lines added to `log`.
-void period_figures(const Names& names, int32_t a, const std::vector<int64_t>& N, const std::vector<double>& s,
+void period_figures(const Names& names, int32_t t, const std::vector<int64_t>& N, const std::vector<double>& s,
                     DriftResults& res, std::string& log);
 
 // The result table: one block per pair (I, J), I > J, one row per period.
