@@ -8,9 +8,10 @@
 //              the same as the program's output file for the same pedigree
 //
 // Runs the program's own compute() (src/driver/run.cpp), lapping a timer
-// after each of its stages, and prints one line per stage: wall time and
-// the peak resident memory of the process after the stage (MB = 10^6
-// bytes). Screen, log and message-file lines go to a
+// after each of its stages, and prints one line per stage: wall time, the
+// peak resident memory of the process after the stage (MB = 10^6 bytes)
+// and the CPU time of all its threads (user and system; steadier than the
+// wall time on a busy machine). Screen, log and message-file lines go to a
 // NullSink, so their cost is only the formatting.
 
 #include <sys/resource.h>
@@ -36,7 +37,15 @@ struct Row {
   std::string stage;
   double seconds;
   long peak_kb;
+  double cpu_seconds;
 };
+
+double cpu_seconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 long peak_rss_kb() {
   rusage usage{};
@@ -46,17 +55,21 @@ long peak_rss_kb() {
 
 class Timer {
  public:
-  explicit Timer(std::vector<Row>& rows) : rows_(rows), start_(Clock::now()) {}
+  explicit Timer(std::vector<Row>& rows) : rows_(rows), start_(Clock::now()), cpu_start_(cpu_seconds()) {}
   // Closes the running stage under `name` and starts the next one.
   void lap(std::string_view name) {
     const Clock::time_point now = Clock::now();
-    rows_.push_back({std::string(name), std::chrono::duration<double>(now - start_).count(), peak_rss_kb()});
+    const double cpu = cpu_seconds();
+    rows_.push_back({std::string(name), std::chrono::duration<double>(now - start_).count(), peak_rss_kb(),
+                     cpu - cpu_start_});
     start_ = Clock::now();
+    cpu_start_ = cpu;
   }
 
  private:
   std::vector<Row>& rows_;
   Clock::time_point start_;
+  double cpu_start_;
 };
 
 [[noreturn]] void usage(const char* message) {
@@ -139,10 +152,12 @@ int main(int argc, char** argv) {
   }
   const double total = std::chrono::duration<double>(Clock::now() - start).count();
 
-  std::printf("%-20s %10s %8s %12s\n", "stage", "seconds", "share", "peak MB");
+  std::printf("%-20s %10s %8s %12s %10s\n", "stage", "seconds", "share", "peak MB", "CPU s");
   for (const Row& row : rows)
-    std::printf("%-20s %10.3f %7.1f%% %12.1f\n", row.stage.c_str(), row.seconds,
-                total > 0 ? 100.0 * row.seconds / total : 0.0, static_cast<double>(row.peak_kb) * 1024.0 / 1e6);
-  std::printf("%-20s %10.3f %7.1f%% %12.1f\n", "total", total, 100.0, static_cast<double>(peak_rss_kb()) * 1024.0 / 1e6);
+    std::printf("%-20s %10.3f %7.1f%% %12.1f %10.3f\n", row.stage.c_str(), row.seconds,
+                total > 0 ? 100.0 * row.seconds / total : 0.0, static_cast<double>(row.peak_kb) * 1024.0 / 1e6,
+                row.cpu_seconds);
+  std::printf("%-20s %10.3f %7.1f%% %12.1f %10.3f\n", "total", total, 100.0,
+              static_cast<double>(peak_rss_kb()) * 1024.0 / 1e6, cpu_seconds());
   return 0;
 }

@@ -166,8 +166,8 @@ TEST(Load, CodesMatchOnTheirFirst25Characters) {
 namespace vm::input {
 namespace {
 
-// The loading passes as written, with a code-table call for every code of
-// every record, to hold the memoised passes against.
+// The loading passes as written, a record at a time with a code-table call
+// for every code, to hold the memoised and batched passes against.
 Pedigree load_plainly(const std::string& text, CodeStore& codes, hash::ModuleHash& hash, StringSink& log) {
   PedigreeFile file;
   file.open_memory(text);
@@ -218,7 +218,8 @@ Pedigree load_plainly(const std::string& text, CodeStore& codes, hash::ModuleHas
   return a;
 }
 
-TEST(Load, MemoisedPassesEqualThePlainPasses) {
+// Up to about 400 records: several batches of records read ahead.
+TEST(Load, MemoisedAndBatchedPassesEqualThePlainPasses) {
   std::mt19937 rng(3);
   for (int round = 0; round < 60; ++round) {
     // Few sires, many dams, duplicates, missing parents, unknown codes.

@@ -84,6 +84,11 @@ class FlatTable {
     ++used_;
   }
 
+  // Asks the cache for the first slot of hash h (a look-up soon to come).
+  void prefetch(uint64_t h) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[h & mask_]);
+  }
+
   size_t size() const { return used_; }
   size_t capacity() const { return slots_.size(); }
 

@@ -86,6 +86,7 @@ class KeyRecords {
     used_ += size;
     return ref;
   }
+  void prefetch(uint64_t ref) const { __builtin_prefetch(blocks_[ref >> kBlockBits].get() + (ref & (kBlock - 1))); }
   KeyRecord get(uint64_t ref) const {
     const char* p = blocks_[ref >> kBlockBits].get() + (ref & (kBlock - 1));
     KeyRecord r;
@@ -122,7 +123,26 @@ class KeyIndex {
     });
     return e != nullptr ? records.get(e->ref()) : KeyRecord{0, 0, 0, {}};
   }
+  void prefetch_entry(uint64_t h) const { table_.prefetch(h); }
+  // Fetches the records whose tag matches; false when there is none.
+  bool prefetch_records(uint64_t h, const KeyRecords& records) const {
+    const uint64_t tag = h >> kRefBits;
+    bool any = false;
+    table_.find(h, [&](TaggedRef e) {
+      if (e.bits >> kRefBits == tag) {
+        records.prefetch(e.ref());
+        any = true;
+      }
+      return false;
+    });
+    return any;
+  }
   bool needs_room() const { return table_.full(); }
+  void reserve(size_t keys, const std::vector<uint64_t>& refs, const KeyRecords& records) {
+    if (keys * 4 <= table_.capacity() * 3) return;
+    table_.reset(keys * 4 / 3 + 1);
+    for (const uint64_t ref : refs) add(ref, hash_text(records.get(ref).text));
+  }
   // Twice the room, filled again from every stored record in storage
   // order, so that the records are read one after another.
   void grow(const std::vector<uint64_t>& refs, const KeyRecords& records) {
@@ -156,6 +176,7 @@ struct Frontier {
 // two taken slots; the others start from scratch at little cost.
 class FrontierMap {
  public:
+  void prefetch(int32_t home) const { table_.prefetch(mix64(static_cast<uint64_t>(home))); }
   Frontier get(int32_t home) const {
     const Frontier* f = table_.find(mix64(static_cast<uint64_t>(home)), [&](const Frontier& e) { return e.home == home; });
     return f != nullptr ? *f : Frontier{home, 1, home};
@@ -308,6 +329,32 @@ int32_t CodeTable::slot_of(int32_t id) const {
 }
 
 int32_t CodeTable::id_at(int32_t slot, int32_t hint) const { return store_->id_at(slot, hint); }
+
+uint64_t CodeTable::key_hash(std::string_view key) { return hash_text(rtrim(key)); }
+
+void CodeTable::reserve(int32_t keys) {
+  store_->index.reserve(static_cast<size_t>(std::max(keys, 0)), store_->refs, store_->records);
+  store_->refs.reserve(static_cast<size_t>(std::max(keys, 0)));
+}
+
+void CodeTable::prefetch(std::string_view key, uint64_t h, int stage) const {
+  const Store& store = *store_;
+  if (stage == 0) {
+    store.index.prefetch_entry(h);
+  } else if (N_ <= 0) {
+    return;
+  } else if (stage == 1) {
+    if (!store.index.prefetch_records(h, store.records)) store.frontiers.prefetch(home_slot(key, N_));
+  } else if (store.find(rtrim(key), h).id == 0) {
+    // Where the walk stands and, as that slot is often taken, the next one.
+    const Frontier f = store.frontiers.get(home_slot(key, N_));
+    __builtin_prefetch(&store.taken[static_cast<size_t>(f.pos) >> 6]);
+    if (store.step != 0 && f.k < static_cast<uint32_t>(N_))
+      __builtin_prefetch(&store.taken[static_cast<size_t>(next_probe_slot(f.k, f.pos, N_, store.step)) >> 6]);
+  }
+}
+
+int32_t CodeTable::peek(std::string_view key, uint64_t h) const { return store_->find(rtrim(key), h).id; }
 
 // ---------------------------------------------------------------- CHASHSUB
 

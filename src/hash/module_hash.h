@@ -136,6 +136,20 @@ class CodeTable {
   std::string_view code(int32_t id) const;
   int32_t slot_of(int32_t id) const;
 
+  // Room for `keys` stored keys without the index growing on the way.
+  void reserve(int32_t keys);
+  // For callers that know their next keys: asks the cache for what the
+  // walk of `key` (hash h = key_hash(key)) will read, without changing
+  // anything. Each stage reads what the one before fetched, so a whole
+  // batch of keys goes through one stage before the next: 0 the index
+  // entry, 1 the stored record or, for a new key, where its walk stands,
+  // 2 for a new key the slot where its walk goes on. peek() then gives the
+  // key's id (0 when not stored) from the cache.
+  static constexpr int kPrefetchStages = 3;
+  static uint64_t key_hash(std::string_view key);
+  void prefetch(std::string_view key, uint64_t h, int stage) const;
+  int32_t peek(std::string_view key, uint64_t h) const;
+
   // The module's side (see CHASHSUB).
   void blank();
   int32_t id_at(int32_t slot, int32_t hint) const;

@@ -1,6 +1,10 @@
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstring>
+#include <exception>
 #include <string>
+#include <utility>
 
 #include "common/flat_table.h"
 #include "common/format.h"
@@ -19,31 +23,87 @@ namespace {
 template <int kBits>
 class CodeMemo {
  public:
-  // The value remembered for the code, 0 when there is none.
-  int32_t find(std::string_view code) const {
-    const Entry& e = entries_[slot(code)];
+  // The value remembered for the code (of hash h, the code table's key
+  // hash), 0 when there is none.
+  int32_t find(std::string_view code, uint64_t h) const {
+    const Entry& e = entries_[slot(h)];
     return e.value != 0 && std::memcmp(e.code.data(), code.data(), kFieldWidth) == 0 ? e.value : 0;
   }
-  void remember(std::string_view code, int32_t value) {
-    Entry& e = entries_[slot(code)];
+  void remember(std::string_view code, uint64_t h, int32_t value) {
+    Entry& e = entries_[slot(h)];
     std::memcpy(e.code.data(), code.data(), kFieldWidth);
     e.value = value;
   }
+  void prefetch(uint64_t h) const { __builtin_prefetch(&entries_[slot(h)]); }
 
  private:
   struct Entry {
     std::array<char, kFieldWidth> code{};
     int32_t value = 0;
   };
-  static size_t slot(std::string_view code) { return static_cast<size_t>(hash_text(code.substr(0, kFieldWidth)) >> (64 - kBits)); }
+  static size_t slot(uint64_t h) { return static_cast<size_t>(h >> (64 - kBits)); }
   std::vector<Entry> entries_ = std::vector<Entry>(size_t{1} << kBits);
 };
 
+// Records read ahead of the code table, a batch at a time, so that the
+// table's memory for all the codes of a batch is asked for at once and
+// arrives while the records are done one by one in file order. Only the
+// fields a pass uses are kept. A read that fails ends the batch; its error
+// is raised once the records before it are done, as without the batch.
+class RecordBatch {
+ public:
+  static constexpr size_t kRecords = 64;
+  static constexpr size_t kFields = 3;
+
+  explicit RecordBatch(std::array<int32_t, kFields> numbers) : numbers_(numbers) {}
+
+  // Reads records first.. (at most kRecords, none past `count`); the number read.
+  size_t fill(RecordSource& source, int64_t first, int64_t count) {
+    size_t n = 0;
+    for (int64_t record = first; n < kRecords && record <= count; ++record, ++n) {
+      // Blanked before every read, so that an empty value is an unknown
+      // parent and never the previous record's one.
+      source.fields.blank();
+      try {
+        read_counted_record(source, record, count);
+      } catch (...) {
+        failure_ = std::current_exception();
+        break;
+      }
+      for (size_t k = 0; k < kFields; ++k) {
+        std::memcpy(&text_[(n * kFields + k) * kFieldWidth], source.fields.get(numbers_[k]).data(), kFieldWidth);
+        hashes_[n * kFields + k] = hash::CodeTable::key_hash(field(n, k));
+      }
+    }
+    return n;
+  }
+  // Field k (in the order of the numbers given) of record i of the batch.
+  std::string_view field(size_t i, size_t k) const { return {&text_[(i * kFields + k) * kFieldWidth], kFieldWidth}; }
+  uint64_t hash(size_t i, size_t k) const { return hashes_[i * kFields + k]; }
+  void raise_failure() {
+    if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  }
+
+ private:
+  std::array<int32_t, kFields> numbers_;
+  std::array<char, kRecords * kFields * kFieldWidth> text_{};
+  std::array<uint64_t, kRecords * kFields> hashes_{};
+  std::exception_ptr failure_;
+};
+
+// Asks the cache for what the table will read for fields `first`..`last`
+// of the batch's `n` records, stage by stage over the whole batch.
+void prefetch_fields(const RecordBatch& batch, size_t n, size_t first, size_t last, const hash::CodeTable& table) {
+  for (int stage = 0; stage < hash::CodeTable::kPrefetchStages; ++stage)
+    for (size_t i = 0; i < n; ++i)
+      for (size_t k = first; k <= last; ++k) table.prefetch(batch.field(i, k), batch.hash(i, k), stage);
+}
+
 // The code table's id of a population or period code.
-int32_t kind_id(std::string_view code, CodeMemo<6>& memo, hash::ModuleHash& hash, CodeStore& codes) {
-  if (const int32_t id = memo.find(code); id != 0) return id;
+int32_t kind_id(std::string_view code, uint64_t h, CodeMemo<6>& memo, hash::ModuleHash& hash, CodeStore& codes) {
+  if (const int32_t id = memo.find(code, h); id != 0) return id;
   const int32_t id = codes.look_up(hash, code, false).id;
-  if (id != 0) memo.remember(code, id);
+  if (id != 0) memo.remember(code, h, id);
   return id;
 }
 
@@ -65,6 +125,7 @@ class Loader {
     ped_.period.push_back(0);
     ped_.pop.push_back(0);
     codes_.an2hash.reserve(expected);
+    codes_.table.reserve(codes_.table.ids() + static_cast<int32_t>(std::min<size_t>(expected, INT32_MAX / 2)));
     record_animal_.reserve(static_cast<size_t>(R));
     animal_pass(R);
     ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
@@ -77,83 +138,104 @@ class Loader {
   // The animal pass numbers the animals; per record it keeps the number of
   // the record's animal, so that the parent pass need not look it up again.
   void animal_pass(int32_t R) {
-    Fields& fields = source_.fields;
     const FieldNumbers& fn = source_.fn;
     CodeMemo<6> periods, pops;
     report_.screen.write(FreeLine().text("Reading animals ...").str());
     source_.file.start_pass("animal");
-    for (int64_t record = 1; record <= R; ++record) {
-      fields.blank();
-      read_counted_record(source_, record, R);
-      if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
+    enum : size_t { kAnimal, kPeriod, kPop };
+    RecordBatch batch({fn.animal, fn.period, fn.pop});
+    for (int64_t first = 1; first <= R; first += RecordBatch::kRecords) {
+      const size_t n = batch.fill(source_, first, R);
+      prefetch_fields(batch, n, kAnimal, kAnimal, codes_.table);
+      for (size_t i = 0; i < n; ++i) {
+        const int64_t record = first + static_cast<int64_t>(i);
+        if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
 
-      std::string_view code = fields.get(fn.animal);
-      if (is_blank(code)) stop_with_line(report_, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
-      hash::Hit hit = codes_.look_up(hash_, code, true);
-      int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
-      if (number != 0) {
+        std::string_view code = batch.field(i, kAnimal);
+        if (is_blank(code)) stop_with_line(report_, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
+        hash::Hit hit = codes_.look_up(hash_, code, true);
+        int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
+        if (number != 0) {
+          record_animal_.push_back(number);
+          report_.log.write(FreeLine()
+                                .text(" WARNING: Animal appears in list more than once! ")
+                                .text(rtrim(code))
+                                .text(" - ignored.")
+                                .str());
+          continue;
+        }
+        number = ++ped_.n;
         record_animal_.push_back(number);
-        report_.log.write(FreeLine()
-                              .text(" WARNING: Animal appears in list more than once! ")
-                              .text(rtrim(code))
-                              .text(" - ignored.")
-                              .str());
-        continue;
-      }
-      number = ++ped_.n;
-      record_animal_.push_back(number);
-      codes_.an2hash.push_back(hit.id);
+        codes_.an2hash.push_back(hit.id);
 
-      const int32_t period = kind_id(fields.get(fn.period), periods, hash_, codes_);
-      const int32_t pop = kind_id(fields.get(fn.pop), pops, hash_, codes_);
-      // Every population and period code was stored by the scan from these
-      // same records; a miss means the file changed under us.
-      if (period == 0 || pop == 0) {
-        stop_with_line(report_, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
+        const int32_t period = kind_id(batch.field(i, kPeriod), batch.hash(i, kPeriod), periods, hash_, codes_);
+        const int32_t pop = kind_id(batch.field(i, kPop), batch.hash(i, kPop), pops, hash_, codes_);
+        // Every population and period code was stored by the scan from these
+        // same records; a miss means the file changed under us.
+        if (period == 0 || pop == 0) {
+          stop_with_line(report_, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
+        }
+        ped_.period.push_back(CodeStore::entry(codes_.hash2period, period));
+        ped_.pop.push_back(CodeStore::entry(codes_.hash2pop, pop));
       }
-      ped_.period.push_back(CodeStore::entry(codes_.hash2period, period));
-      ped_.pop.push_back(CodeStore::entry(codes_.hash2pop, pop));
+      batch.raise_failure();
     }
     expect_no_more_records(source_, R);
   }
 
   void parent_pass() {
-    Fields& fields = source_.fields;
     const FieldNumbers& fn = source_.fn;
     report_.screen.write(FreeLine().text(" Reading pedigree ...").str());
     source_.file.start_pass("parent");
     int64_t record = 0;
+    enum : size_t { kAnimal, kSire, kDam };
+    RecordBatch batch({fn.animal, fn.sire, fn.dam});
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    for (int64_t r = 1; r <= R; ++r) {
-      const int32_t a = record_animal_[static_cast<size_t>(r - 1)];
-      // Blanked before every read, so that an empty parent value is an
-      // unknown parent and never the previous record's parent.
-      fields.blank();
-      read_counted_record(source_, r, R);
-      std::string_view code = fields.get(fn.animal);
-      if (ped_.sire[a] != 0) continue;
-      ++record;
-      if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
+    for (int64_t first = 1; first <= R; first += RecordBatch::kRecords) {
+      const size_t n = batch.fill(source_, first, R);
+      prefetch_parents(batch, n);
+      for (size_t i = 0; i < n; ++i) {
+        const int32_t a = record_animal_[static_cast<size_t>(first) - 1 + i];
+        if (ped_.sire[a] != 0) continue;
+        ++record;
+        if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
 
-      const int32_t sire = parent_number(fields.get(fn.sire), code, ": Sire not found: ");
-      const int32_t dam = parent_number(fields.get(fn.dam), code, ": Dam not found: ");
-      // A repeated record never erases a parent that an earlier one gave.
-      if (sire != 0) ped_.sire[a] = sire;
-      if (dam != 0) ped_.dam[a] = dam;
+        std::string_view code = batch.field(i, kAnimal);
+        const int32_t sire = parent_number(batch.field(i, kSire), batch.hash(i, kSire), code, ": Sire not found: ");
+        const int32_t dam = parent_number(batch.field(i, kDam), batch.hash(i, kDam), code, ": Dam not found: ");
+        // A repeated record never erases a parent that an earlier one gave.
+        if (sire != 0) ped_.sire[a] = sire;
+        if (dam != 0) ped_.dam[a] = dam;
+      }
+      batch.raise_failure();
     }
     expect_no_more_records(source_, R);
     source_.file.check_unchanged("as the parent pass ended");
     report_.log.write(FreeLine().text(" New number of animals in pedigree: ").num(ped_.n).str());
   }
 
-  int32_t parent_number(std::string_view parent, std::string_view animal, const char* not_found) {
+  // The table's memory for a batch's parent codes, then their memo entries
+  // and the animal numbers of those already stored.
+  void prefetch_parents(const RecordBatch& batch, size_t n) const {
+    prefetch_fields(batch, n, 1, 2, codes_.table);
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t k = 1; k <= 2; ++k) {
+        parents_.prefetch(batch.hash(i, k));
+        if (const auto id = static_cast<size_t>(codes_.table.peek(batch.field(i, k), batch.hash(i, k)));
+            id != 0 && id < codes_.hash2an.size())
+          __builtin_prefetch(&codes_.hash2an[id]);
+      }
+    }
+  }
+
+  int32_t parent_number(std::string_view parent, uint64_t h, std::string_view animal, const char* not_found) {
     if (is_blank(parent) || unknown_.is_unknown(parent)) return 0;
-    if (const int32_t known = parents_.find(parent); known != 0) return known;
+    if (const int32_t known = parents_.find(parent, h); known != 0) return known;
     hash::Hit hit = codes_.look_up(hash_, parent, true);
     int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
     if (number != 0) {
-      parents_.remember(parent, number);
+      parents_.remember(parent, h, number);
       return number;
     }
     report_.log.write(FreeLine().text(" Animal: ").text(rtrim(animal)).text(not_found).text(rtrim(parent)).str());
@@ -163,7 +245,7 @@ class Loader {
     ped_.pop.push_back(0);
     ped_.sire.push_back(0);
     ped_.dam.push_back(0);
-    parents_.remember(parent, number);
+    parents_.remember(parent, h, number);
     return number;
   }
 
