@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -87,10 +88,11 @@ class Hardening : public ::testing::Test {
   void TearDown() override { fs::remove_all(dir_); }
 
   // Runs velmora in the scratch folder with `args` (already quoted), no
-  // standard input, and a time limit: a hang fails the case.
+  // standard input, no descriptor of the test's own beyond the standard
+  // three, and a time limit: a hang fails the case.
   Result run(const std::string& args) {
     std::string cmd = "cd '" + dir_.string() + "' && timeout 120 '" + VELMORA_BINARY + "' " + args +
-                      " </dev/null >stdout.txt 2>stderr.txt";
+                      " </dev/null >stdout.txt 2>stderr.txt 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-";
     int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -563,6 +565,183 @@ TEST_F(Hardening, MessageFileNeverOverwritesTheRunsFiles) {
   }
 }
 
+// A message file that cannot be created (a folder of that name, a folder
+// where nothing can be created) ends the run when its first line comes.
+TEST_F(Hardening, MessageFileThatCannotBeCreated) {
+  write("ped.txt", crowding_pedigree());
+  fs::create_directories(path("fort.9"));
+  Result r = run_parameters("ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+  expect_file_error(r, "fort.9", "cannot create message file \"fort.9\": Is a directory");
+  EXPECT_EQ(read("out.txt"), "");
+
+  // /proc takes no new files, whoever runs the program. The files are
+  // named through a short link, as file names keep 50 characters.
+  const std::string short_dir = "/tmp/vm_" + std::to_string(::getpid());
+  fs::remove(short_dir);
+  fs::create_directory_symlink(dir_, short_dir);
+  write("params.txt", short_dir + "/ped.txt\n1\n2\n3\n4\n5\n" + short_dir + "/out.txt\n" + short_dir + "/log.txt\n");
+  const std::string cmd = "cd /proc && timeout 120 '" + std::string(VELMORA_BINARY) + "' '" + short_dir +
+                          "/params.txt' </dev/null >'" + short_dir + "/stdout.txt' 2>'" + short_dir + "/stderr.txt'";
+  const int raw = std::system(cmd.c_str());
+  fs::remove(short_dir);
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = read("stdout.txt");
+  r.err = read("stderr.txt");
+  expect_file_error(r, "fort.9", "cannot create message file \"fort.9\"");
+  EXPECT_EQ(read("out.txt"), "");
+}
+
+// ---------------------------------------------------------------------------
+// Written files and the file system
+
+// An output or log named by one of the program's own descriptors, or a
+// link to such a name, is opened without emptying it and compared with
+// the open pedigree and parameter files: nothing is written over them.
+TEST_F(Hardening, DescriptorNamesNeverEmptyThePedigree) {
+  write("ped.txt", kPedigree);
+  bool output_refused = false, log_refused = false;
+  for (const std::string folder : {"/proc/self/fd/", "/dev/fd/"}) {
+    for (int fd = 3; fd <= 9; ++fd) {
+      const std::string name = folder + std::to_string(fd);
+      fs::remove(path("link"));
+      fs::create_symlink(name, path("link"));
+      for (const std::string& target : {name, std::string("link")}) {
+        for (const bool as_output : {true, false}) {
+          const std::string files = as_output ? target + "\nlog.txt\n" : "out.txt\n" + target + "\n";
+          Result r = run_parameters("ped.txt\n1\n2\n3\n4\n5\n" + files);
+          EXPECT_EQ(r.status, 2) << files;
+          EXPECT_EQ(lines_of(r.err), 1u) << r.err;
+          EXPECT_EQ(read("ped.txt"), kPedigree) << files;
+          EXPECT_EQ(read("params.txt"), "ped.txt\n1\n2\n3\n4\n5\n" + files);
+          const bool refused = contains(r.err, "is the pedigree file \"ped.txt\"; refusing to overwrite it");
+          (as_output ? output_refused : log_refused) |= refused;
+        }
+      }
+    }
+  }
+  EXPECT_TRUE(output_refused);
+  EXPECT_TRUE(log_refused);
+
+  // The result files of the option interface, which replace their file at
+  // the end of the run.
+  for (const char* option : {"--csv", "--inbreeding"}) {
+    for (int fd = 3; fd <= 9; ++fd) {
+      const std::string args = std::string("--pedigree ped.txt --output out.txt --log log.txt ") + option +
+                               " /dev/fd/" + std::to_string(fd);
+      Result r = run(args);
+      EXPECT_EQ(read("ped.txt"), kPedigree) << args;
+      EXPECT_EQ(r.status, 2) << args;
+    }
+  }
+
+  // A hard link is the same file too.
+  fs::create_hard_link(path("ped.txt"), path("hard.txt"));
+  Result r = run_parameters("ped.txt\n1\n2\n3\n4\n5\nhard.txt\nlog.txt\n");
+  expect_file_error(r, "hard.txt", "refusing to overwrite it");
+  EXPECT_EQ(read("ped.txt"), kPedigree);
+}
+
+std::string counted_pedigree(int records = 2000);
+
+// A pedigree of 50 populations in 35 periods: a result table of 4 MB.
+std::string wide_pedigree() {
+  std::string text;
+  for (int period = 0; period < 35; ++period) {
+    for (int pop = 0; pop < 50; ++pop) {
+      text += "A" + std::to_string(period) + "_" + std::to_string(pop) + " 0 0 P" + std::to_string(pop) + " Y" +
+              std::to_string(1990 + period) + "\n";
+    }
+  }
+  return text;
+}
+
+// Of two runs on one output, the output holds one whole table.
+TEST_F(Hardening, ConcurrentRunsLeaveOneWholeTable) {
+  // The long run writes a short table, the short run a long one: a table
+  // written over another in place would leave the tail of the longer one.
+  write("long.txt", counted_pedigree(200000));
+  write("wide.txt", wide_pedigree());
+  write("long.par", "long.txt\n1\n2\n3\n4\n5\nout.txt\nlong.log\n");
+  write("wide.par", "wide.txt\n1\n2\n3\n4\n5\nout.txt\nwide.log\n");
+  std::string tables[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string name = i == 0 ? "long" : "wide";
+    write(name + ".par", name + ".txt\n1\n2\n3\n4\n5\n" + name + ".out\n" + name + ".log\n");
+    expect_finished(run(name + ".par"));
+    tables[i] = read(name + ".out");
+    write(name + ".par", name + ".txt\n1\n2\n3\n4\n5\nout.txt\n" + name + ".log\n");
+  }
+  ASSERT_LT(tables[0].size(), tables[1].size());
+  for (int round = 0; round < 2; ++round) {
+    const std::string cmd = "cd '" + dir_.string() + "' && { '" + VELMORA_BINARY + "' long.par >long.screen & '" +
+                            VELMORA_BINARY + "' wide.par >wide.screen & wait; }";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_TRUE(ends_with(read("long.screen"), "\nFinished.\n"));
+    EXPECT_TRUE(ends_with(read("wide.screen"), "\nFinished.\n"));
+    const std::string out = read("out.txt");
+    EXPECT_TRUE(out == tables[0] || out == tables[1]) << "round " << round << ": " << out.size() << " bytes";
+  }
+}
+
+// A run killed while it writes its table leaves an empty output, never a
+// part of a table.
+TEST_F(Hardening, RunKilledMidTableLeavesNoPartOfIt) {
+  write("ped.txt", wide_pedigree());
+  write("params.txt", "ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+  expect_finished(run("params.txt"));
+  const std::string table = read("out.txt");
+  int killed_mid_table = 0;
+  for (int attempt = 0; attempt < 20 && killed_mid_table < 2; ++attempt) {
+    fs::remove(path("out.txt"));
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::chdir(dir_.c_str()) != 0) ::_exit(126);
+      const int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
+      ::execl(VELMORA_BINARY, VELMORA_BINARY, "params.txt", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // Killed as soon as a part of the table shows, in the output or in a
+    // file beside it.
+    bool killed = false;
+    for (int raw = 0; !killed && ::waitpid(child, &raw, WNOHANG) == 0;) {
+      for (const fs::directory_entry& e : fs::directory_iterator(dir_)) {
+        std::error_code ec;
+        const std::string name = e.path().filename().string();
+        if ((name == "out.txt" || name.starts_with(".out.txt")) && fs::file_size(e.path(), ec) > 0 && !ec) {
+          ::kill(child, SIGKILL);
+          ::waitpid(child, &raw, 0);
+          killed = true;
+          break;
+        }
+      }
+    }
+    if (!killed) continue;
+    ++killed_mid_table;
+    const std::string out = read("out.txt");
+    EXPECT_TRUE(out.empty() || out == table) << out.size() << " bytes of " << table.size();
+  }
+  EXPECT_GT(killed_mid_table, 0);
+}
+
+// Beyond a file-size limit (ulimit -f) the write fails like any other:
+// an error line naming the file, no "Finished.", no silent death.
+TEST_F(Hardening, FileSizeLimitIsAWriteError) {
+  std::string text(kPedigree);
+  for (int k = 1; k <= 1000; ++k) text += "C" + std::to_string(k) + " S" + std::to_string(k) + " F1 PA Y2\n";
+  write("ped.txt", text);  // 1000 sires without a record: a log of 40 kB
+  write("params.txt", "ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
+  const std::string cmd = "cd '" + dir_.string() + "' && ulimit -f 16 && exec '" + VELMORA_BINARY +
+                          "' params.txt </dev/null >stdout.txt 2>stderr.txt";
+  const int raw = std::system(("bash -c \"" + cmd + "\"").c_str());
+  Result r;
+  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  r.out = read("stdout.txt");
+  r.err = read("stderr.txt");
+  expect_file_error(r, "log.txt", "File too large");
+  EXPECT_EQ(read("out.txt"), "");
+}
+
 // ---------------------------------------------------------------------------
 // Pedigrees that make no sense
 
@@ -694,15 +873,15 @@ TEST_F(Hardening, ResultsThatCannotFitInMemory) {
 // ---------------------------------------------------------------------------
 // A pedigree that fails or changes during the run
 
-// 2000 records in two populations and five periods; from the 21st on, the
+// Records in two populations and five periods; from the 21st on, the
 // parents are earlier animals.
-std::string counted_pedigree() {
+std::string counted_pedigree(int records) {
   std::string text;
-  for (int k = 1; k <= 2000; ++k) {
+  for (int k = 1; k <= records; ++k) {
     const std::string sire = k > 20 ? "A" + std::to_string(k * 7 % (k - 1) + 1) : "0";
     const std::string dam = k > 20 ? "A" + std::to_string(k * 13 % (k - 1) + 1) : "0";
     text += "A" + std::to_string(k) + " " + sire + " " + dam + " P" + std::to_string(k % 2) + " Y" +
-            std::to_string(k * 5 / 2001) + "\n";
+            std::to_string(k * 5 / (records + 1)) + "\n";
   }
   return text;
 }

@@ -21,21 +21,39 @@ bool FileSink::open(const std::string& path) {
   return true;
 }
 
+bool FileSink::adopt(int fd, const std::string& path) {
+  path_ = path;
+  file_ = ::fdopen(fd, "wb");
+  if (!file_) {
+    ::close(fd);
+    return false;
+  }
+  std::setvbuf(file_, nullptr, _IOFBF, 1 << 20);
+  return true;
+}
+
+void FileSink::fail() {
+  if (!failed_) error_ = errno;
+  failed_ = true;
+}
+
 void FileSink::write(std::string_view text) {
   if (!file_ || failed_) return;
-  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) failed_ = true;
+  if (std::fwrite(text.data(), 1, text.size(), file_) != text.size()) fail();
 }
 
 void FileSink::flush() {
-  if (file_ && std::fflush(file_) != 0) failed_ = true;
+  if (file_ && std::fflush(file_) != 0) fail();
 }
 
 bool FileSink::close() {
-  if (!file_) return !failed_;
-  if (std::fflush(file_) != 0) failed_ = true;
-  if (std::ferror(file_)) failed_ = true;
-  if (std::fclose(file_) != 0) failed_ = true;
-  file_ = nullptr;
+  if (file_) {
+    if (std::fflush(file_) != 0) fail();
+    if (std::ferror(file_)) fail();
+    if (std::fclose(file_) != 0) fail();
+    file_ = nullptr;
+  }
+  errno = error_;
   return !failed_;
 }
 
@@ -58,7 +76,8 @@ bool WholeFileSink::open(const std::string& path) {
   const std::filesystem::path through_links = std::filesystem::weakly_canonical(path, ec);
   if (!ec) target_ = through_links.string();
   struct stat st {};
-  if (::stat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+  const bool exists = ::stat(target_.c_str(), &st) == 0;
+  if (exists && !S_ISREG(st.st_mode)) {
     file_ = std::fopen(target_.c_str(), "wb");
     return file_ != nullptr;
   }
@@ -70,7 +89,9 @@ bool WholeFileSink::open(const std::string& path) {
   const int fd = ::mkstemp(pattern.data());
   if (fd < 0) return false;
   temp_ = pattern;
-  ::fchmod(fd, 0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }());
+  // The file that is replaced keeps its permissions; a new one gets those
+  // of any new file.
+  ::fchmod(fd, exists ? st.st_mode & 07777 : 0666 & ~[] { const mode_t m = ::umask(0); ::umask(m); return m; }());
   file_ = ::fdopen(fd, "wb");
   if (!file_) {
     const int e = errno;
@@ -117,16 +138,5 @@ void StdoutSink::write(std::string_view text) {
 void StdoutSink::flush() { std::fflush(stdout); }
 
 bool StdoutSink::is_terminal() const { return ::isatty(::fileno(stdout)) == 1; }
-
-void LazyFileSink::write(std::string_view text) {
-  if (!file_.is_open()) {
-    if (failed_open_) return;
-    if (!file_.open(path_)) {
-      failed_open_ = true;
-      return;
-    }
-  }
-  file_.write(text);
-}
 
 }  // namespace vm

@@ -50,18 +50,23 @@ class FileSink : public Sink {
 
   // Creates or truncates the file; false when it cannot be created.
   bool open(const std::string& path);
+  // Writes to the descriptor `fd`, open for writing, under the name `path`.
+  bool adopt(int fd, const std::string& path);
   bool is_open() const { return file_ != nullptr; }
   const std::string& path() const { return path_; }
   void write(std::string_view text) override;
   void flush() override;
-  // Flushes and closes; false when any write, the flush or the close failed.
+  // Flushes and closes; false (errno set when known) when any write, the
+  // flush or the close failed.
   bool close();
   bool failed() const { return failed_; }
 
  private:
+  void fail();
   std::FILE* file_ = nullptr;
   std::string path_;
   bool failed_ = false;
+  int error_ = 0;
 };
 
 // A file written whole or not at all: the text goes to a temporary file
@@ -81,6 +86,8 @@ class WholeFileSink : public Sink {
   // Creates the temporary file; false (errno set) when it cannot be made.
   bool open(const std::string& path);
   const std::string& path() const { return path_; }
+  // The descriptor written to (-1 when not open), to compare files.
+  int descriptor() const { return file_ ? ::fileno(file_) : -1; }
   void write(std::string_view text) override;
   // False (errno set when known) when any write, the flush, the sync, the
   // close or the rename failed; the file is then left as it was.
@@ -102,20 +109,5 @@ class StdoutSink : public Sink {
   bool is_terminal() const override;
 };
 
-// A file that is created by its first line and appended to for the rest
-// of the run (the hash store's message file).
-class LazyFileSink : public Sink {
- public:
-  explicit LazyFileSink(std::string path) : path_(std::move(path)) {}
-  void write(std::string_view text) override;
-  void flush() override { file_.flush(); }
-  bool close() { return file_.is_open() ? file_.close() : true; }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  FileSink file_;
-  bool failed_open_ = false;
-};
 
 }  // namespace vm

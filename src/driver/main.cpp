@@ -1,4 +1,5 @@
 // velmora: drift variance between populations over time, from a pedigree.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,6 +17,9 @@ class StderrSink : public vm::Sink {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Beyond a file-size limit a write fails like any other (an error line
+  // naming the file) instead of ending the process without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::vector<std::string> args(argv, argv + argc);
   vm::StdoutSink screen;
   StderrSink errors;

@@ -14,6 +14,7 @@
 #include "common/stop.h"
 #include "driver/compute.h"
 #include "driver/exit_info.h"
+#include "driver/file_safety.h"
 #include "driver/options.h"
 #include "driver/screen.h"
 #include "driver/parameters.h"
@@ -30,40 +31,6 @@ void write_banner(Sink& screen) {
   screen.write(FreeLine().text(" *** - estimation of drift variance between populations over time          *** ").str());
   screen.write(FreeLine().text(" ***************************************************************************** ").str());
   screen.write(FreeLine().str());
-}
-
-// The identity of a file for the same-file check: device and inode of an
-// existing file (through links).
-bool same_existing_file(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
-  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
-// The absolute path a name will be created at: the folders that exist
-// resolved (links, "." and ".."), and a final link followed even when its
-// target does not exist yet.
-std::filesystem::path resolved(const std::string& name) {
-  namespace fs = std::filesystem;
-  std::error_code ec;
-  fs::path p = fs::absolute(name, ec);
-  if (ec) return name;
-  for (int links = 0; links < 40; ++links) {
-    fs::path q = fs::weakly_canonical(p, ec);
-    if (ec) return p.lexically_normal();
-    if (!fs::is_symlink(fs::symlink_status(q, ec))) return q;
-    fs::path target = fs::read_symlink(q, ec);
-    if (ec) return q;
-    p = target.is_absolute() ? target : q.parent_path() / target;
-  }
-  return p.lexically_normal();
-}
-
-// Two names are one file when they name the same existing file, or when
-// they resolve to the same place (files still to be created).
-bool same_file(const std::string& a, const std::string& b) {
-  if (a == b) return true;
-  return same_existing_file(a, b) || resolved(a) == resolved(b);
 }
 
 // Never overwrite an input, and never write two of the run's files into
@@ -100,35 +67,37 @@ void check_distinct_files(const Parameters& p, const std::string& parameter_file
 
 // Channel 9, the code table's message file, is created by its first line
 // under a fixed name; a run whose own files carry that name must not lose
-// them to it.
+// them to it, and a message that cannot be written ends the run.
 class Channel9 : public Sink {
  public:
-  explicit Channel9(std::vector<std::string> run_files) : file_("fort.9"), run_files_(std::move(run_files)) {}
+  // `held`: the run's files, open or read; `later`: files written at its
+  // end, which may not exist yet.
+  Channel9(std::vector<HeldFile>& held, std::vector<std::string> later) : held_(held), later_(std::move(later)) {}
   void write(std::string_view text) override {
-    if (!checked_) {
-      checked_ = true;
-      for (const std::string& name : run_files_) {
-        if (!name.empty() && same_file(file_.path(), name)) {
-          throw FileError{"the message file \"" + file_.path() + "\" is the file \"" + name +
-                          "\" of this run; refusing to overwrite it"};
-        }
-      }
-    }
+    if (!file_.is_open()) open();
     file_.write(text);
   }
   void flush() override { file_.flush(); }
-  bool close() { return file_.close(); }
-  const std::string& path() const { return file_.path(); }
+  void close() {
+    if (!file_.close()) throw FileError{std::string("cannot write the message file \"") + kName + "\": " + std::strerror(errno)};
+  }
 
  private:
-  LazyFileSink file_;
-  std::vector<std::string> run_files_;
-  bool checked_ = false;
-};
+  void open() {
+    for (const std::string& name : later_) {
+      if (!name.empty() && same_file(kName, name)) {
+        throw FileError{std::string("the message file \"") + kName + "\" is the file \"" + name +
+                        "\" of this run; refusing to overwrite it"};
+      }
+    }
+    file_.adopt(open_for_writing(kName, "message file", held_), kName);
+  }
 
-void open_for_writing(FileSink& file, const std::string& name, const char* what) {
-  if (!file.open(name)) throw FileError{std::string("cannot create ") + what + " \"" + name + "\": " + std::strerror(errno)};
-}
+  static constexpr const char* kName = "fort.9";
+  std::vector<HeldFile>& held_;
+  std::vector<std::string> later_;
+  FileSink file_;
+};
 
 void check_field_number(int32_t number, int32_t field_count, const Report& report) {
   if (number >= 1 && number <= field_count) return;
@@ -175,16 +144,23 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
     screen.write(FreeLine().text(" ERROR: No log file selected ").str());
     throw Stop{kTerminated};
   }
+  // The files the run reads, open before any file is made or emptied: a
+  // written file is compared with them as open files, whatever its name
+  // (a /dev/fd/N name leads to the pedigree only once it is open).
+  input::PedigreeFile pedigree;
+  const bool pedigree_open = !p.pedigree.empty() && pedigree.open(p.pedigree);
   check_distinct_files(p, parameter_file, settings.files);
+  std::vector<HeldFile> held;
+  held_by_name("parameter file", parameter_file, held);
+  if (pedigree_open) held_by_descriptor(pedigree.descriptor(), "pedigree file", p.pedigree, held);
   FileSink log;
-  open_for_writing(log, p.log, "log file");
+  log.adopt(open_for_writing(p.log, "log file", held), p.log);
   const Report report{screen, log};
 
   if (p.pedigree.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
   }
-  input::PedigreeFile pedigree;
-  if (!pedigree.open(p.pedigree)) {
+  if (!pedigree_open) {
     throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
   }
   if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
@@ -194,23 +170,20 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   if (p.output.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
   }
-  // The log exists now: a link that leads from the output to it shows.
-  if (same_existing_file(p.output, p.log)) {
-    throw FileError{"the log file \"" + p.log + "\" and the output file \"" + p.output + "\" are the same file"};
-  }
-  FileSink output;
-  open_for_writing(output, p.output, "output file");
+  ResultTable output(p.output, held);
 
-  Channel9 channel9({p.pedigree, parameter_file, p.log, p.output, settings.files.csv, settings.files.inbreeding,
-                     settings.files.report});
+  Channel9 channel9(held, {settings.files.csv, settings.files.inbreeding, settings.files.report});
+  refuse_if_held(settings.files.csv, "CSV file", held);
+  refuse_if_held(settings.files.inbreeding, "inbreeding file", held);
+  refuse_if_held(settings.files.report, "report", held);
   ResultWriter extra(settings.files, settings.threads);
   input::RecordSource source(pedigree, field_count, fn);
   const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
   if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
 
-  if (!channel9.close()) throw FileError{"cannot write the message file \"" + channel9.path() + "\""};
-  if (!output.close()) throw FileError{"cannot write the output file \"" + p.output + "\" (disk full?)"};
-  if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\" (disk full?)"};
+  channel9.close();
+  if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\": " + std::strerror(errno)};
+  output.commit();
 }
 
 // An error about a name that was cut says so.
