@@ -186,6 +186,13 @@ TEST(FlatTable, RefilledInTheCallersOrder) {
   EXPECT_EQ(table.find(clumped(1), [](const Keyed& e) { return e.key == 1; }), nullptr);
 }
 
+TEST(Workers, BudgetIsAThirdOfTheAvailableMemoryAtLeastTheFixedOne) {
+  EXPECT_EQ(memory_budget(1e9, 0), 1e9);     // nothing known: the fixed budget
+  EXPECT_EQ(memory_budget(1e9, 2e9), 1e9);   // a third is less
+  EXPECT_EQ(memory_budget(1e9, 24e9), 8e9);  // a large machine
+  EXPECT_GT(available_memory(), 0);
+}
+
 TEST(Workers, WithinTheMemoryBudget) {
   EXPECT_EQ(workers_within_budget(4, 1000, 1e9), 4u);
   EXPECT_EQ(workers_within_budget(8, 1e9 / 3 + 1, 1e9), 2u);  // just under three workers' worth

@@ -8,11 +8,33 @@
 #include <atomic>
 #include <cstddef>
 #include <exception>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
 namespace vm {
+
+// The memory the machine can give now (MemAvailable of /proc/meminfo),
+// in bytes; 0 when it cannot be read.
+inline double available_memory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string name;
+  double kb = 0;
+  while (meminfo >> name >> kb) {
+    if (name == "MemAvailable:") return kb * 1024;
+    meminfo.ignore(64, '\n');
+  }
+  return 0;
+}
+
+// The bytes a computation's workers may hold together: its fixed budget, or
+// a third of the memory available when that is more, so that on a large
+// machine a large pedigree still keeps every core busy while leaving room
+// for the rest of the run.
+inline double memory_budget(double fixed, double available) { return std::max(fixed, available / 3); }
+inline double memory_budget(double fixed) { return memory_budget(fixed, available_memory()); }
 
 // At most `wanted` workers, as many as fit in `budget` bytes when each
 // holds `bytes_per_worker`, and always at least one.

@@ -41,7 +41,8 @@ struct Inbreeding {
 // storage would pass the budget). The same values as the literal walk but
 // for rounding, and the same bits for any number of threads.
 Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads = 0);
-// Bytes of working storage that all inbreeding workers together may hold.
+// Bytes of working storage that all inbreeding workers together may hold
+// (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
 // Rows (and columns) of the living parents' relationship matrix that fit
 // the budget.
@@ -76,7 +77,8 @@ struct DriftResults {
 // lines come out in period order whatever the number of threads.
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
                               const Report& report, unsigned threads = 0);
-// Bytes of working storage that all period workers together may hold.
+// Bytes of working storage that all period workers together may hold
+// (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;
 
 // Results of Q populations and P periods, all 0.0.

@@ -293,7 +293,7 @@ Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
   const LivePlan plan = plan_living(ped, kMaxLivingRows);
   if (plan.fits) return inbreeding_living(ped, plan, screen);
   const unsigned wanted = threads != 0 ? threads : usable_cpus();
-  const unsigned workers = workers_within_budget(wanted, indirect_worker_bytes(ped.n), kInbreedMemoryBudget);
+  const unsigned workers = workers_within_budget(wanted, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
   return inbreeding_indirect(ped, screen, workers);
 }
 
