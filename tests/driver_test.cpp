@@ -24,45 +24,10 @@ using velmora_test::kBanner;
 using velmora_test::read_file;
 using velmora_test::without_warnings;
 using velmora_test::write_file;
+using velmora_test::Result;
 
-
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
-
-class Program : public ::testing::Test {
+class Program : public velmora_test::ProgramRun {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("velmora_driver_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs velmora in the scratch folder (or in `folder`) with `args`
-  // (already quoted) and standard input from `input`; `wrap` is a command
-  // the program runs under (taskset, script).
-  Result run(const std::string& args, const std::string& input = "", const fs::path& folder = {},
-             const std::string& wrap = "") {
-    const fs::path where = folder.empty() ? dir_ : folder;
-    write_file(dir_ / "stdin.txt", input);
-    std::string cmd = "cd '" + where.string() + "' && " + wrap + " '" + VELMORA_BINARY + "' " + args + " <'" +
-                      (dir_ / "stdin.txt").string() + "' >'" + (dir_ / "stdout.txt").string() + "' 2>'" +
-                      (dir_ / "stderr.txt").string() + "'";
-    int raw = std::system(cmd.c_str());
-    Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read_file(dir_ / "stdout.txt");
-    r.err = read_file(dir_ / "stderr.txt");
-    return r;
-  }
-  fs::path path(const std::string& name) const { return dir_ / name; }
-  void write(const std::string& name, const std::string& text) const { write_file(dir_ / name, text); }
-  bool exists(const std::string& name) const { return fs::exists(dir_ / name); }
-  std::string read(const std::string& name) const { return read_file(dir_ / name); }
-
   static std::string pedigree() {
     std::string text;
     for (int k = 1; k <= 6; ++k) text += "F" + std::to_string(k) + " 0 0 " + (k <= 3 ? "PA" : "PB") + " Y1\n";
@@ -73,8 +38,6 @@ class Program : public ::testing::Test {
                             const std::string& numbers = "1\n2\n3\n4\n5\n") {
     return ped + "\n" + numbers + out + "\n" + log + "\n";
   }
-
-  fs::path dir_;
 };
 
 TEST_F(Program, FinishedRunFromParameterFile) {
@@ -128,55 +91,6 @@ TEST_F(Program, BlankNamesStopWithTheirError) {
   r = run("p3.txt");
   EXPECT_EQ(read("log.txt"), "  Number of fields in pedigree file            5\n  ERROR: No output file selected \n");
   EXPECT_FALSE(exists("out.txt"));
-}
-
-TEST_F(Program, FieldNumbersOutsideTheRecord) {
-  write("ped.txt", pedigree());
-  for (const char* numbers : {"1\n0\n3\n4\n5\n", "1\n2\n-1\n4\n5\n", "1\n2\n3\n4\n6\n"}) {
-    write("params.txt", params("ped.txt", "out.txt", "log.txt", numbers));
-    Result r = run("params.txt");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("  ERROR: Field number outside the fields of the pedigree file: "), std::string::npos);
-    EXPECT_EQ(r.out.substr(r.out.size() - 23), "Program has terminated\n");
-    EXPECT_FALSE(exists("out.txt"));
-  }
-}
-
-TEST_F(Program, UnreadableParametersAreFileErrors) {
-  write("ped.txt", pedigree());
-  write("short.txt", "ped.txt\n1\n2\n");
-  Result r = run("short.txt");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"short.txt\""), std::string::npos);
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
-
-  write("text.txt", params("ped.txt", "out.txt", "log.txt", "1\nsire\n3\n4\n5\n"));
-  r = run("text.txt");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"text.txt\""), std::string::npos);
-
-  r = run("missing.txt");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"missing.txt\""), std::string::npos);
-
-  fs::create_directories(path("folder"));
-  r = run("folder");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"folder\""), std::string::npos);
-}
-
-TEST_F(Program, PedigreeThatIsAFolderOrMissing) {
-  fs::create_directories(path("pedfolder"));
-  write("params.txt", params("pedfolder", "out.txt", "log.txt"));
-  Result r = run("params.txt");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"pedfolder\""), std::string::npos);
-  EXPECT_FALSE(exists("out.txt"));
-
-  write("params.txt", params("nosuch.txt", "out.txt", "log.txt"));
-  r = run("params.txt");
-  EXPECT_EQ(r.status, 2);
-  EXPECT_NE(r.err.find("\"nosuch.txt\""), std::string::npos);
 }
 
 TEST_F(Program, NeverOverwritesAnInput) {

@@ -21,6 +21,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "common/sink.h"
@@ -67,41 +68,15 @@ std::string echo(int k, const std::vector<std::string>& f) {
   return line;
 }
 
-struct Result {
-  int status = -1;  // -1: ended by a signal
-  std::string out, err;
-};
+using velmora_test::Result;
 
 // Six founders in two populations and their four offspring: ten records.
 const char* const kPedigree =
     "F1 0 0 PA Y1\nF2 0 0 PA Y1\nF3 0 0 PA Y1\nF4 0 0 PB Y1\nF5 0 0 PB Y1\nF6 0 0 PB Y1\n"
     "A1 F1 F2 PA Y2\nA2 F1 F3 PA Y2\nB1 F4 F5 PB Y2\nB2 F4 F6 PB Y2\n";
 
-class Hardening : public ::testing::Test {
+class Hardening : public velmora_test::ProgramRun {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("velmora_hardening_" + std::to_string(::getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  // Runs velmora in the scratch folder with `args` (already quoted), no
-  // standard input, no descriptor of the test's own beyond the standard
-  // three, and a time limit: a hang fails the case.
-  Result run(const std::string& args) {
-    std::string cmd = "cd '" + dir_.string() + "' && timeout 120 '" + VELMORA_BINARY + "' " + args +
-                      " </dev/null >stdout.txt 2>stderr.txt 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-";
-    int raw = std::system(cmd.c_str());
-    Result r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = read_file(dir_ / "stdout.txt");
-    r.err = read_file(dir_ / "stderr.txt");
-    fs::remove(dir_ / "stdout.txt");
-    fs::remove(dir_ / "stderr.txt");
-    return r;
-  }
   // Writes the pedigree and a parameter file naming it, out.txt and
   // log.txt (removing those of an earlier run), and runs.
   Result run_pedigree(const std::string& text, const std::string& numbers = "1\n2\n3\n4\n5\n") {
@@ -134,12 +109,6 @@ class Hardening : public ::testing::Test {
     EXPECT_EQ(without_warnings(r.err), "");
     EXPECT_TRUE(ends_with(r.out, "\nFinished.\n")) << r.out;
   }
-  void write(const std::string& name, const std::string& text) const { write_file(dir_ / name, text); }
-  bool exists(const std::string& name) const { return fs::exists(dir_ / name); }
-  std::string read(const std::string& name) const { return read_file(dir_ / name); }
-  fs::path path(const std::string& name) const { return dir_ / name; }
-
-  fs::path dir_;
 };
 
 // ---------------------------------------------------------------------------
@@ -474,13 +443,12 @@ TEST_F(Hardening, LineEnds) {
 // Parameters
 
 TEST_F(Hardening, FieldNumbersOutsideTheFields) {
-  for (const std::string numbers : {"0\n2\n3\n4\n5\n", "1\n2\n3\n-1\n5\n", "1\n2\n3\n4\n6\n"}) {
+  for (const auto& [numbers, bad] : {std::pair<std::string, int>{"0\n2\n3\n4\n5\n", 0}, {"1\n0\n3\n4\n5\n", 0},
+                                     {"1\n2\n-1\n4\n5\n", -1}, {"1\n2\n3\n-1\n5\n", -1}, {"1\n2\n3\n4\n6\n", 6}}) {
     Result r = run_pedigree(kPedigree, numbers);
-    const std::string bad = numbers[0] == '0' ? "0" : numbers.find("-1") != std::string::npos ? "-1" : "6";
-    const std::string error =
-        "  ERROR: Field number outside the fields of the pedigree file: " + num(std::stoll(bad)) + "\n";
+    const std::string error = "  ERROR: Field number outside the fields of the pedigree file: " + num(bad) + "\n";
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(screen(r), error + "Program has terminated\n");
+    EXPECT_EQ(screen(r), error + "Program has terminated\n") << numbers;
     EXPECT_EQ(read("log.txt"), "  Number of fields in pedigree file " + num(5) + "\n" + error);
     EXPECT_FALSE(exists("out.txt"));
   }
@@ -496,6 +464,13 @@ TEST_F(Hardening, ParameterFileDefects) {
     EXPECT_EQ(screen(r), "");
     EXPECT_FALSE(exists("log.txt"));
     EXPECT_FALSE(exists("out.txt"));
+  }
+  // A parameter file that is missing or a folder.
+  fs::create_directories(path("folder"));
+  for (const std::string name : {"missing.txt", "folder"}) {
+    Result r = run("'" + name + "'");
+    expect_file_error(r, name, name);
+    EXPECT_EQ(screen(r), "");
   }
   Result r = run_parameters("ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
   expect_finished(r);
