@@ -106,7 +106,9 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
   input::RecordSource source(pedigree, field_count, fn);
   timer.lap("open, field count");
 
+  input::DataNotes notes(nullptr);  // checked as in a run, not shown
   ComputeOptions options;
+  options.notes = &notes;
   options.stage_done = [&](std::string_view stage, const Computed&) { timer.lap(stage); };
   const Computed run = compute(source, Report{screen, log}, output, channel9, options);
   if (!output.close()) throw FileError{"cannot write the output file \"" + output_path + "\""};

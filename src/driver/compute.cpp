@@ -61,8 +61,9 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
   check_result_memory(source.file, run.scan);
   done("scan_pedigree");
   run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report);
-  if (options.notes != nullptr) input::check_parents(run.pedigree, *codes, *options.notes);
   done("load_animals");
+  if (options.notes != nullptr) input::check_parents(run.pedigree, *codes, *options.notes);
+  done("data checks");
 
   const auto code_of = [&](int32_t a) { return codes->animal_code(a); };
   std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report);

@@ -30,8 +30,8 @@ struct ComputeOptions {
   input::UnknownParents unknown;
   // Where the data checks note what they find (none: no checks).
   input::DataNotes* notes = nullptr;
-  // Worker threads of the inbreeding and the periods (0: one per hardware
-  // thread).
+  // Worker threads of the inbreeding and the periods (0: one per usable
+  // CPU).
   unsigned threads = 0;
   // Keep the code store, the animals' loading numbers and generations, and
   // F for the caller; otherwise they are freed as soon as the run no longer
