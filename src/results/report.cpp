@@ -194,15 +194,20 @@ void spread_of_index(const ReportData& d, const std::vector<Pair>& pairs, LineCh
   }
 }
 
-std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+// A line chart over the periods, without its series yet.
+LineChart chart_over_periods(const ReportData& d, const char* id, const char* label, const char* y_title, int decimals) {
   LineChart chart;
-  chart.label = "Differentiation index over the periods";
-  chart.y_title = "Differentiation index (%)";
+  chart.id = id;
+  chart.label = label;
+  chart.y_title = y_title;
   chart.periods = period_names(d.names);
-  chart.decimals = 2;
-  chart.id = "index";
+  chart.decimals = decimals;
+  return chart;
+}
+
+std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+  LineChart chart = chart_over_periods(d, "index", "Differentiation index over the periods", "Differentiation index (%)", 2);
   const bool many = pairs.size() > kPairsInOneChart;
-  std::vector<Series> listed;
   if (many) {
     Series median{"median of all " + count_text(static_cast<int64_t>(pairs.size())) + " pairs", "#7a8294", {}, true};
     spread_of_index(d, pairs, chart, median);
@@ -224,12 +229,7 @@ std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, c
 }
 
 std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
-  LineChart chart;
-  chart.label = "Drift variance and its maximum over the periods";
-  chart.y_title = "Drift variance";
-  chart.periods = period_names(d.names);
-  chart.decimals = 6;
-  chart.id = "drift";
+  LineChart chart = chart_over_periods(d, "drift", "Drift variance and its maximum over the periods", "Drift variance", 6);
   const size_t lines = std::min(shown.size(), kDefaultPairs);
   for (size_t k = 0; k < lines; ++k) {
     const Pair p = pairs[shown[k]];
@@ -256,12 +256,8 @@ std::string inbreeding_section(const ReportData& d) {
   std::string s = "<section class=\"chart\" id=\"inbreeding-section\"><h2>Mean inbreeding</h2>";
   s += "<p class=\"note\">Mean inbreeding coefficient of the animals of each population recorded in each period.</p>\n";
   if (Q <= kPopulationLines) {
-    LineChart chart;
-    chart.label = "Mean inbreeding per period and population";
-    chart.y_title = "Mean inbreeding coefficient";
-    chart.periods = period_names(d.names);
-    chart.decimals = 4;
-    chart.id = "inbreeding";
+    LineChart chart = chart_over_periods(d, "inbreeding", "Mean inbreeding per period and population",
+                                         "Mean inbreeding coefficient", 4);
     for (int32_t I = 1; I <= Q; ++I) {
       Series s1{d.names.pop[static_cast<size_t>(I)], series_colour(static_cast<size_t>(I - 1)), {}};
       for (int32_t a = 1; a <= P; ++a) s1.y.push_back(d.mean_inbreeding.at(I, a));
