@@ -4,8 +4,8 @@
 // of parents to all their mates.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -57,6 +57,28 @@ using Row = std::array<double, kColumns>;
 struct Pair {
   int32_t hub, mate, kid;
 };
+
+// Sorts animal numbers (below 2^31) in increasing order: a radix sort on
+// 11-bit digits for long lists, which the passes over a group's ancestors
+// produce by the thousand; `spare` is working storage.
+void sort_numbers(std::vector<int32_t>& v, std::vector<int32_t>& spare) {
+  if (v.size() < 512) {
+    std::sort(v.begin(), v.end());
+    return;
+  }
+  constexpr int kBits = 11;
+  constexpr size_t kBuckets = size_t{1} << kBits;
+  const auto top = static_cast<uint32_t>(*std::max_element(v.begin(), v.end()));
+  spare.resize(v.size());
+  for (int shift = 0; shift < static_cast<int>(std::bit_width(top)); shift += kBits) {
+    std::array<uint32_t, kBuckets> start{};
+    for (int32_t x : v) ++start[(static_cast<uint32_t>(x) >> shift) & (kBuckets - 1)];
+    uint32_t sum = 0;
+    for (uint32_t& c : start) sum += std::exchange(c, sum);
+    for (int32_t x : v) spare[start[(static_cast<uint32_t>(x) >> shift) & (kBuckets - 1)]++] = x;
+    v.swap(spare);
+  }
+}
 
 // One worker's storage: an index per animal to its row of values, and the
 // lists of a group's passes.
@@ -120,10 +142,11 @@ class Relater {
           list_.push_back(q);
         }
     }
-    std::sort(list_.begin(), list_.end(), std::greater<>());
+    sort_numbers(list_, spare_);
     // Largest first: an animal's w is complete when it is reached, as all
     // its offspring among the ancestors have larger numbers.
-    for (int32_t x : list_) {
+    for (auto it = list_.rbegin(); it != list_.rend(); ++it) {
+      const int32_t x = *it;
       const Ancestor& a = anc[x];
       Row& w = rows_[static_cast<size_t>(row_of_[x])];
       for (int32_t q : {a.sire, a.dam}) {
@@ -133,7 +156,7 @@ class Relater {
       }
       for (size_t c = 0; c < kColumns; ++c) w[c] *= a.D;
     }
-    return list_.empty() ? 0 : list_.back();
+    return list_.empty() ? 0 : list_.front();
   }
 
   // v = T u over the mates and their ancestors from `lowest` on, smallest
@@ -152,7 +175,7 @@ class Relater {
       reach(a.sire);
       reach(a.dam);
     }
-    std::sort(list_.begin(), list_.end());
+    sort_numbers(list_, spare_);
     for (int32_t x : list_) row(x);
     static const Row kZero{};
     for (int32_t x : list_) {
@@ -169,7 +192,7 @@ class Relater {
   int32_t group_ = 0;
   std::vector<int32_t> animals_;  // the animal of each row
   std::vector<Row> rows_;
-  std::vector<int32_t> list_;
+  std::vector<int32_t> list_, spare_;
 };
 
 class IndirectInbreeder {
