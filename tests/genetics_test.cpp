@@ -198,6 +198,9 @@ void expect_methods_agree(const Pedigree& ped, const std::string& what) {
   ASSERT_TRUE(plan.fits) << what;
   expect_agrees(inbreeding_living(ped, plan, living_screen), living_screen.data, plain, plain_screen.data,
                 what + ", living parents");
+  NullSink screen;
+  const Inbreeding living = inbreeding_living(ped, plan, screen, 1), shared = inbreeding_living(ped, plan, screen, 3);
+  expect_same_bits(shared.F, living.F, "F of the living parents on three workers");
 }
 
 // Every parent with a single mate, each couple with several offspring.

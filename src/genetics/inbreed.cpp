@@ -313,9 +313,10 @@ Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned worke
 
 Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  const LivePlan plan = plan_living(ped, kMaxLivingRows);
-  if (plan.fits) return inbreeding_living(ped, plan, screen);
   const unsigned wanted = threads != 0 ? threads : usable_cpus();
+  // The living parents' workers share the one matrix.
+  const LivePlan plan = plan_living(ped, kMaxLivingRows);
+  if (plan.fits) return inbreeding_living(ped, plan, screen, wanted);
   const unsigned workers = workers_within_budget(wanted, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
   return inbreeding_indirect(ped, screen, workers);
 }

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <span>
 
+#include "common/parallel.h"
 #include "genetics/levels.h"
 
 namespace vm::genetics {
@@ -90,9 +91,9 @@ class Rows {
 
 class LiveMatrix {
  public:
-  LiveMatrix(const Pedigree& ped, const LivePlan& plan)
-      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), a_(width_ * width_, 0.0), walk_(ped),
-        r_(start_inbreeding(ped.n)) {}
+  LiveMatrix(const Pedigree& ped, const LivePlan& plan, unsigned workers)
+      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), workers_(workers), a_(width_ * width_, 0.0),
+        walk_(ped), r_(start_inbreeding(ped.n)) {}
 
   Inbreeding run(Sink& screen) {
     while (walk_.next()) {
@@ -129,7 +130,8 @@ class LiveMatrix {
   // joining animals themselves are filled in afterwards).
   void new_rows(const std::vector<int32_t>& animals) {
     const size_t w = width_;
-    for (int32_t i : animals) {
+    parallel_for(animals.size(), workers_for(animals.size()), [&](size_t k, unsigned) {
+      const int32_t i = animals[k];
       double* out = row(plan_.slot[i]);
       const int32_t s = slot_of(ped_.sire[i]), d = slot_of(ped_.dam[i]);
       if (s >= 0 && d >= 0) {
@@ -142,7 +144,13 @@ class LiveMatrix {
       } else {
         std::fill(out, out + w, 0.0);
       }
-    }
+    });
+  }
+
+  // Threads only for joins whose entries outweigh starting them; each
+  // entry is computed alike on any thread.
+  unsigned workers_for(size_t joining) const {
+    return joining * width_ < (size_t{1} << 16) ? 1u : workers_;
   }
 
   // The joining animals' columns in every row in use, their own rows
@@ -154,17 +162,21 @@ class LiveMatrix {
     parent_slots_.clear();
     for (int32_t i : animals)
       parent_slots_.push_back({plan_.slot[i], slot_of(ped_.sire[i]), slot_of(ped_.dam[i])});
-    for (size_t r = 0; r < width_; ++r) {
-      if (!in_use_[r]) continue;
-      double* out = a_.data() + r * width_;
-      for (const auto& [t, s, d] : parent_slots_)
-        out[t] = 0.5 * ((s >= 0 ? out[s] : 0.0) + (d >= 0 ? out[d] : 0.0));
-    }
+    constexpr size_t kRows = 64;
+    parallel_for((width_ + kRows - 1) / kRows, workers_for(animals.size()), [&](size_t chunk, unsigned) {
+      for (size_t r = chunk * kRows; r < std::min(width_, (chunk + 1) * kRows); ++r) {
+        if (!in_use_[r]) continue;
+        double* out = a_.data() + r * width_;
+        for (const auto& [t, s, d] : parent_slots_)
+          out[t] = 0.5 * ((s >= 0 ? out[s] : 0.0) + (d >= 0 ? out[d] : 0.0));
+      }
+    });
   }
 
   const Pedigree& ped_;
   const LivePlan& plan_;
   const size_t width_;
+  const unsigned workers_;
   std::vector<double> a_;  // row-major, width_ x width_
   BlockWalk walk_;
   Inbreeding r_;
@@ -194,8 +206,8 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots) {
   return plan;
 }
 
-Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen) {
-  return LiveMatrix(ped, plan).run(screen);
+Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers) {
+  return LiveMatrix(ped, plan, std::max(workers, 1u)).run(screen);
 }
 
 }  // namespace vm::genetics

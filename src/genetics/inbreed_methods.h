@@ -39,8 +39,9 @@ struct LivePlan {
 // parents would be alive at the same time.
 LivePlan plan_living(const Pedigree& ped, int32_t max_slots);
 
-// F and D from the plan's matrix, the progress lines as INBREED writes them.
-Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen);
+// F and D from the plan's matrix, the progress lines as INBREED writes them,
+// on `workers` threads (at least one); the same bits for any number.
+Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers = 1);
 
 // F and D by the indirect computation on `workers` threads (at least one);
 // the same bits for any number of workers.
