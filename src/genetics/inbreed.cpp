@@ -317,7 +317,8 @@ Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
   // The living parents' workers share the one matrix.
   const LivePlan plan = plan_living(ped, kMaxLivingRows);
   if (plan.fits) return inbreeding_living(ped, plan, screen, wanted);
-  const unsigned workers = workers_within_budget(wanted, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
+  const unsigned workers =
+      workers_within_budget(wanted, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
   return inbreeding_indirect(ped, screen, workers);
 }
 
