@@ -555,13 +555,8 @@ TEST_F(Hardening, MessageFileThatCannotBeCreated) {
   fs::remove(short_dir);
   fs::create_directory_symlink(dir_, short_dir);
   write("params.txt", short_dir + "/ped.txt\n1\n2\n3\n4\n5\n" + short_dir + "/out.txt\n" + short_dir + "/log.txt\n");
-  const std::string cmd = "cd /proc && timeout 120 '" + std::string(VELMORA_BINARY) + "' '" + short_dir +
-                          "/params.txt' </dev/null >'" + short_dir + "/stdout.txt' 2>'" + short_dir + "/stderr.txt'";
-  const int raw = std::system(cmd.c_str());
+  r = run("'" + short_dir + "/params.txt'", "", "/proc");
   fs::remove(short_dir);
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = read("stdout.txt");
-  r.err = read("stderr.txt");
   expect_file_error(r, "fort.9", "cannot create message file \"fort.9\"");
   EXPECT_EQ(read("out.txt"), "");
 }
@@ -706,13 +701,7 @@ TEST_F(Hardening, FileSizeLimitIsAWriteError) {
   for (int k = 1; k <= 1000; ++k) text += "C" + std::to_string(k) + " S" + std::to_string(k) + " F1 PA Y2\n";
   write("ped.txt", text);  // 1000 sires without a record: a log of 40 kB
   write("params.txt", "ped.txt\n1\n2\n3\n4\n5\nout.txt\nlog.txt\n");
-  const std::string cmd = "cd '" + dir_.string() + "' && ulimit -f 16 && exec '" + VELMORA_BINARY +
-                          "' params.txt </dev/null >stdout.txt 2>stderr.txt";
-  const int raw = std::system(("bash -c \"" + cmd + "\"").c_str());
-  Result r;
-  r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  r.out = read("stdout.txt");
-  r.err = read("stderr.txt");
+  Result r = run("params.txt", "", {}, "bash -c 'ulimit -f 16 && exec \"$0\" \"$@\"'");
   expect_file_error(r, "log.txt", "File too large");
   EXPECT_EQ(read("out.txt"), "");
 }
