@@ -227,6 +227,8 @@ int run_limited(const fs::path& dir, long limit_mb, long& peak_mb) {
 #ifndef __SANITIZE_ADDRESS__
     const rlimit limit{static_cast<rlim_t>(limit_mb) << 20, static_cast<rlim_t>(limit_mb) << 20};
     ::setrlimit(RLIMIT_AS, &limit);
+#else
+    (void)limit_mb;
 #endif
     if (::chdir(dir.c_str()) != 0) ::_exit(126);
     for (auto [fd, name, flags] : {std::tuple{0, "/dev/null", O_RDONLY}, std::tuple{1, "stdout.txt", O_WRONLY | O_CREAT | O_TRUNC},
@@ -629,10 +631,8 @@ std::string wide_pedigree() {
 TEST_F(Hardening, ConcurrentRunsLeaveOneWholeTable) {
   // The long run writes a short table, the short run a long one: a table
   // written over another in place would leave the tail of the longer one.
-  write("long.txt", counted_pedigree(200000));
+  write("long.txt", counted_pedigree(120000));
   write("wide.txt", wide_pedigree());
-  write("long.par", "long.txt\n1\n2\n3\n4\n5\nout.txt\nlong.log\n");
-  write("wide.par", "wide.txt\n1\n2\n3\n4\n5\nout.txt\nwide.log\n");
   std::string tables[2];
   for (int i = 0; i < 2; ++i) {
     const std::string name = i == 0 ? "long" : "wide";
@@ -642,15 +642,13 @@ TEST_F(Hardening, ConcurrentRunsLeaveOneWholeTable) {
     write(name + ".par", name + ".txt\n1\n2\n3\n4\n5\nout.txt\n" + name + ".log\n");
   }
   ASSERT_LT(tables[0].size(), tables[1].size());
-  for (int round = 0; round < 2; ++round) {
-    const std::string cmd = "cd '" + dir_.string() + "' && { '" + VELMORA_BINARY + "' long.par >long.screen & '" +
-                            VELMORA_BINARY + "' wide.par >wide.screen & wait; }";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    EXPECT_TRUE(ends_with(read("long.screen"), "\nFinished.\n"));
-    EXPECT_TRUE(ends_with(read("wide.screen"), "\nFinished.\n"));
-    const std::string out = read("out.txt");
-    EXPECT_TRUE(out == tables[0] || out == tables[1]) << "round " << round << ": " << out.size() << " bytes";
-  }
+  const std::string cmd = "cd '" + dir_.string() + "' && { '" + VELMORA_BINARY + "' long.par >long.screen & '" +
+                          VELMORA_BINARY + "' wide.par >wide.screen & wait; }";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  EXPECT_TRUE(ends_with(read("long.screen"), "\nFinished.\n"));
+  EXPECT_TRUE(ends_with(read("wide.screen"), "\nFinished.\n"));
+  const std::string out = read("out.txt");
+  EXPECT_TRUE(out == tables[0] || out == tables[1]) << out.size() << " bytes";
 }
 
 // A run killed while it writes its table leaves an empty output, never a
