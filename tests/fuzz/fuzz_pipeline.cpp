@@ -39,6 +39,17 @@ bool table_has_non_number(const std::string& table) {
   return false;
 }
 
+// Notes on the data ("velmora: warning: ...") may come in any run; a
+// finished run or a stop of the program's own writes nothing else there.
+bool only_warnings(const std::string& errors) {
+  for (size_t begin = 0; begin < errors.size();) {
+    if (errors.compare(begin, 18, "velmora: warning: ") != 0) return false;
+    const size_t end = errors.find('\n', begin);
+    begin = end == std::string::npos ? errors.size() : end + 1;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -57,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int status = run_pipeline_for_test(pedigree, fn, screen, log, output, channel9, errors);
 
   if (status == 0) {
-    check(errors.data.empty());
+    check(only_warnings(errors.data));
     const bool finished = ends_with(screen.data, "\nFinished.\n");
     check(finished || ends_with(screen.data, "\nProgram has terminated\n") ||
           ends_with(screen.data, "Unit           11\n"));
