@@ -143,6 +143,22 @@ TEST(TextHash, LengthAndEveryCharacterCount) {
   EXPECT_EQ(hash_text("same text"), hash_text(std::string("same text")));
 }
 
+// The words of a text, little-endian, the last one padded with zero bytes:
+// what every length of tail must come to.
+TEST(TextHash, WordsAndTailAsDefined) {
+  const std::string text = "NLD000123456789 and more than five words of code";
+  for (size_t n = 0; n <= text.size(); ++n) {
+    const std::string_view s(text.data(), n);
+    uint64_t h = mix64(0x9e3779b97f4a7c15ull + n);
+    for (size_t i = 0; i < n; i += 8) {
+      uint64_t word = 0;
+      for (size_t b = 0; b < 8 && i + b < n; ++b) word |= uint64_t{static_cast<unsigned char>(s[i + b])} << (8 * b);
+      h = mix64(h ^ word) + 0x9e3779b97f4a7c15ull;
+    }
+    EXPECT_EQ(hash_text(s), mix64(h)) << n;
+  }
+}
+
 struct Keyed {
   int32_t key = -1;
   int32_t value = 0;

@@ -24,12 +24,21 @@ inline uint64_t mix64(uint64_t x) {
 
 // All 64 bits well mixed, eight characters at a time: callers place
 // entries by the low bits and tag or pick slots by the high ones.
+// Whole words are read with a fixed-size copy (one load), only the last
+// part word byte by byte.
 inline uint64_t hash_text(std::string_view s) {
-  uint64_t h = mix64(0x9e3779b97f4a7c15ull + s.size());
-  for (size_t i = 0; i < s.size(); i += 8) {
+  constexpr uint64_t kStep = 0x9e3779b97f4a7c15ull;
+  uint64_t h = mix64(kStep + s.size());
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    h = mix64(h ^ word) + kStep;
+  }
+  if (i < s.size()) {
     uint64_t word = 0;
-    std::memcpy(&word, s.data() + i, std::min<size_t>(8, s.size() - i));
-    h = mix64(h ^ word) + 0x9e3779b97f4a7c15ull;
+    std::memcpy(&word, s.data() + i, s.size() - i);
+    h = mix64(h ^ word) + kStep;
   }
   return mix64(h);
 }
