@@ -317,6 +317,16 @@ TEST(ReportAxes, RoundTicksAroundTheValues) {
   const results::Axis flat = results::nice_axis(0.25, 0.25);  // one value
   EXPECT_LT(flat.lo, 0.25);
   EXPECT_GT(flat.hi, 0.25);
+  // Values that differ only in their last bits: the ticks must still move
+  // (a step below the values' rounding once made the tick loop endless).
+  for (const auto& [lo, hi] : {std::pair{95.00000000000001, 95.00000000000003}, std::pair{1e300, 1.0000000000000002e300},
+                               std::pair{-3.0000000000000004, -3.0}, std::pair{0.0, 5e-324}}) {
+    const results::Axis near = results::nice_axis(lo, hi);
+    EXPECT_LE(near.lo, lo);
+    EXPECT_GE(near.hi, hi);
+    EXPECT_GE(near.ticks.size(), 2u);
+    EXPECT_LE(near.ticks.size(), 12u);
+  }
 }
 
 TEST(ReportChoices, MostDifferentiatedByTheirLastValue) {

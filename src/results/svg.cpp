@@ -135,10 +135,17 @@ std::string fixed(double v, int decimals) {
 Axis nice_axis(double lo, double hi) {
   if (!std::isfinite(lo) || !std::isfinite(hi)) lo = 0, hi = 1;
   if (hi < lo) std::swap(lo, hi);
-  if (hi == lo) {
-    const double pad = lo == 0 ? 1 : std::fabs(lo) * 0.1;
-    lo -= pad;
-    hi += pad;
+  if (!std::isfinite(hi - lo)) lo = 0, hi = 1;  // ends too far apart to measure
+  // A span lost in the rounding of its ends (values equal but for the last
+  // bits) would give a step that no longer moves a tick: draw it as one value.
+  // Spans near the smallest doubles are treated alike, so that the step's
+  // logarithm stays finite.
+  constexpr double kTiniest = 1e-290;
+  if (hi - lo <= std::max(1e-9 * std::max(std::fabs(lo), std::fabs(hi)), kTiniest)) {
+    const double mid = lo + (hi - lo) / 2;
+    const double pad = std::fabs(mid) < kTiniest ? 1 : std::fabs(mid) * 0.1;
+    lo = mid - pad;
+    hi = mid + pad;
   }
   const double raw = (hi - lo) / 5;
   const double power = std::pow(10.0, std::floor(std::log10(raw)));
@@ -149,7 +156,11 @@ Axis nice_axis(double lo, double hi) {
   axis.lo = std::floor(lo / step + 1e-9) * step;
   axis.hi = std::ceil(hi / step - 1e-9) * step;
   axis.decimals = std::max(0, static_cast<int>(-std::floor(std::log10(step) + 1e-9)));
-  for (double t = axis.lo; t <= axis.hi + step / 2; t += step) axis.ticks.push_back(std::fabs(t) < step / 1e6 ? 0.0 : t);
+  const long steps = std::lround((axis.hi - axis.lo) / step);
+  for (long i = 0; i <= steps; ++i) {
+    const double t = axis.lo + static_cast<double>(i) * step;
+    axis.ticks.push_back(std::fabs(t) < step / 1e6 ? 0.0 : t);
+  }
   return axis;
 }
 
