@@ -10,7 +10,6 @@
 #include <functional>
 #include <fstream>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -309,15 +308,15 @@ class ReferenceReader {
       comma_is_null = false;
 
       long long repeat = 1;
-      std::smatch m;
       const std::string& line = lines_[line_];
-      if (std::regex_search(line.begin() + static_cast<std::ptrdiff_t>(col_), line.end(), m, repeat_re(),
-                            std::regex_constants::match_continuous)) {
-        std::string digits = m[1].str();
+      size_t digits_end = col_;
+      while (digits_end < line.size() && line[digits_end] >= '0' && line[digits_end] <= '9') ++digits_end;
+      if (digits_end > col_ && digits_end < line.size() && line[digits_end] == '*') {  // a repeat count "r*"
+        std::string digits = line.substr(col_, digits_end - col_);
         digits.erase(0, digits.find_first_not_of('0'));
         if (digits.empty() || digits.size() > 10 || std::stoll(digits) > 2147483647LL) return kError;
         repeat = std::stoll(digits);
-        col_ += static_cast<size_t>(m.length(0));
+        col_ = digits_end + 1;
         if (ends_value(peek())) {
           k = std::min<size_t>(fields.size(), k + static_cast<size_t>(repeat));
           continue;
@@ -353,10 +352,6 @@ class ReferenceReader {
 
  private:
   static constexpr int kEnd = -1;
-  static const std::regex& repeat_re() {
-    static const std::regex re("([0-9]+)\\*");
-    return re;
-  }
   static bool ends_value(int c) { return c == ' ' || c == '\t' || c == ',' || c == '/' || c == '\n' || c == kEnd; }
   int peek() const {
     if (line_ >= lines_.size()) return kEnd;
