@@ -13,6 +13,10 @@ namespace vm {
 // every call.
 unsigned usable_cpus();
 
+// The workers of a computation: `requested`, or usable_cpus() when it is 0
+// (no count given).
+inline unsigned worker_count(unsigned requested) { return requested != 0 ? requested : usable_cpus(); }
+
 // The CPUs a quota allows: quota / period rounded up, at least 1; 0 when
 // there is no limit (a quota that is negative or not a number).
 unsigned cpus_of_quota(int64_t quota_us, int64_t period_us);

@@ -89,7 +89,7 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   const results::PerGroup<int64_t> counts = results::animals_per_group(animals, drift.Q, drift.P);
   if (!files_.csv.empty()) results::write_csv(drift, names, counts, csv_);
   if (!files_.inbreeding.empty()) {
-    results::write_inbreeding(animals, names, inbreeding_, threads_ != 0 ? threads_ : usable_cpus());
+    results::write_inbreeding(animals, names, inbreeding_, worker_count(threads_));
   }
   if (!files_.report.empty()) {
     const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, counts);

@@ -265,6 +265,13 @@ OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
 // on the error stream.
 template <class Body>
 int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
+  // The screen so far, then one report on the error stream.
+  auto failed = [&](const std::string& text, int status) {
+    screen.flush();
+    errors.write(text);
+    errors.flush();
+    return status;
+  };
   try {
     body();
   } catch (const Stop& stop) {
@@ -272,30 +279,15 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
     screen.flush();
     return 0;
   } catch (const FatalExit& fatal) {
-    screen.flush();
-    errors.write(fatal.report);
-    errors.flush();
-    return fatal.code;
+    return failed(fatal.report, fatal.code);
   } catch (const FileError& error) {
-    screen.flush();
-    errors.write(program + ": " + error.message + "\n");
-    errors.flush();
-    return 2;
+    return failed(program + ": " + error.message + "\n", 2);
   } catch (const std::bad_alloc&) {
-    screen.flush();
-    errors.write(program + ": not enough memory for this pedigree\n");
-    errors.flush();
-    return 2;
+    return failed(program + ": not enough memory for this pedigree\n", 2);
   } catch (const std::length_error&) {  // an array longer than the library can make
-    screen.flush();
-    errors.write(program + ": not enough memory for this pedigree\n");
-    errors.flush();
-    return 2;
+    return failed(program + ": not enough memory for this pedigree\n", 2);
   } catch (const std::exception& e) {  // a thread that cannot be started, and the like
-    screen.flush();
-    errors.write(program + ": the run cannot go on: " + e.what() + "\n");
-    errors.flush();
-    return 2;
+    return failed(program + ": the run cannot go on: " + e.what() + "\n", 2);
   }
   screen.write(std::string(kFinished) + "\n");
   screen.flush();

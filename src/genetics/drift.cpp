@@ -365,7 +365,7 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   // member, and the sums.
   const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
   const double per_worker = q * (rows + q) * sizeof(double) + rows / 8;
-  const unsigned wanted = std::min(threads != 0 ? threads : usable_cpus(), static_cast<unsigned>(ctx.P));
+  const unsigned wanted = std::min(worker_count(threads), static_cast<unsigned>(ctx.P));
   run_periods(ctx, members, workers_within_budget(wanted, per_worker, memory_budget(kDriftMemoryBudget)), res, report);
   return res;
 }

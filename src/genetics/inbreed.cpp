@@ -313,7 +313,7 @@ Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned worke
 
 Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  const unsigned wanted = threads != 0 ? threads : usable_cpus();
+  const unsigned wanted = worker_count(threads);
   // The living parents' workers share the one matrix.
   const LivePlan plan = plan_living(ped, kMaxLivingRows);
   if (plan.fits) return inbreeding_living(ped, plan, screen, wanted);
