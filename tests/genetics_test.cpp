@@ -284,6 +284,27 @@ TEST(Inbreeding, IndirectAgreesWithPlainOnRandomPedigrees) {
   expect_methods_agree(generational_pedigree(5, 12, 400), "generations");
 }
 
+// A sire used over many generations on his own daughters, granddaughters
+// and their daughters, beside other sires, in three populations: his early
+// offspring are parents (and their F needed) long before his last mates
+// are born, yet all his pairs are related in one group.
+TEST(Inbreeding, SireUsedOnHisOwnDescendantsOverGenerations) {
+  for (uint32_t seed = 40; seed < 43; ++seed) {
+    std::mt19937 rng(seed);
+    PedBuilder b;
+    const int32_t old_sire = b.add(0, 0, 1, 1);
+    std::vector<int32_t> dams;
+    for (int32_t k = 0; k < 30; ++k) dams.push_back(b.add(0, 0, 1, 1 + k % 3));
+    for (int32_t i = 0; i < 1500; ++i) {
+      const int32_t dam = dams[rng() % dams.size()];
+      const int32_t sire = rng() % 3 == 0 ? old_sire : dams[rng() % dams.size()];
+      const int32_t kid = b.add(sire, rng() % 40 == 0 ? 0 : dam, 1 + i % 4, 1 + static_cast<int32_t>(rng() % 3));
+      if (rng() % 2 == 0) dams.push_back(kid);
+    }
+    expect_methods_agree(b.ped, "a sire on his descendants");
+  }
+}
+
 TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
   const Pedigree ped = generational_pedigree(7, 12, 600);
   StringSink one_screen;

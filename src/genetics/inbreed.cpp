@@ -12,6 +12,7 @@
 
 #include "common/cpus.h"
 #include "common/format.h"
+#include "common/huge_pages.h"
 #include "common/parallel.h"
 #include "genetics/genetics.h"
 #include "genetics/inbreed_methods.h"
@@ -26,13 +27,6 @@ double sampling_factor(const std::vector<double>& F, int32_t s, int32_t d) {
   return 0.5 - 0.25 * (F[s] + F[d]);
 }
 
-// What the passes need of an animal, together in one record, as they jump
-// about the whole pedigree: D once it is known, and both parents.
-struct Ancestor {
-  double D = 0.0;
-  int32_t sire = 0, dam = 0;
-};
-
 // The indirect computation. F(i) = a(s, d) / 2, with a the additive
 // relationship of the parents, and A = T D T' (T: the contributions of
 // ancestors, D diagonal). The pairs of parents are grouped by their hub,
@@ -46,11 +40,12 @@ struct Ancestor {
 // ancestors serve every pair of the group, in vectors of kColumns values
 // per animal.
 //
-// Stages: the levels of computation_levels, for the pairs whose offspring
-// are parents (their F is needed by the next level), then one last stage
-// for all the others, where each hub has all its remaining mates. Within a
-// stage no pair depends on another, so the groups go to several workers;
-// each group's values are the same on any worker.
+// Only u needs D, and only of the hubs and their ancestors; the mates'
+// pass needs their parents alone. So each hub is related to all its mates
+// at once, in the first stage after the F of all its ancestors is known
+// (see schedule()). Within a stage no pair depends on another, so the
+// groups go to several workers; a pair's value is the same in any group
+// and on any worker.
 constexpr size_t kColumns = 8;
 using Row = std::array<double, kColumns>;
 
@@ -58,198 +53,270 @@ struct Pair {
   int32_t hub, mate, kid;
 };
 
-// Sorts animal numbers (below 2^31) in increasing order: a radix sort on
-// 11-bit digits for long lists, which the passes over a group's ancestors
-// produce by the thousand; `spare` is working storage.
-void sort_numbers(std::vector<int32_t>& v, std::vector<int32_t>& spare) {
+// The passes' list entries: an animal in the high half, its row in the
+// group in the low half.
+uint32_t animal_of(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
+
+// Sorts list entries on their animals in increasing order: a radix sort
+// for long lists, which the passes over a group's ancestors produce by the
+// thousand, on as few digits of at most 12 bits as the span of the
+// animals needs; `spare` is working storage.
+void sort_on_animals(std::vector<uint64_t>& v, std::vector<uint64_t>& spare) {
   if (v.size() < 512) {
-    std::sort(v.begin(), v.end());
+    std::sort(v.begin(), v.end());  // an animal has one row: the same order
     return;
   }
-  constexpr int kBits = 11;
-  constexpr size_t kBuckets = size_t{1} << kBits;
-  const auto top = static_cast<uint32_t>(*std::max_element(v.begin(), v.end()));
+  uint32_t low = UINT32_MAX, high = 0;
+  for (uint64_t e : v) low = std::min(low, animal_of(e)), high = std::max(high, animal_of(e));
+  const int bits = std::bit_width(high - low);
+  const int digits = (bits + 11) / 12;
+  const int digit_bits = digits == 0 ? 0 : (bits + digits - 1) / digits;
+  const uint32_t mask = (uint32_t{1} << digit_bits) - 1;
   spare.resize(v.size());
-  for (int shift = 0; shift < static_cast<int>(std::bit_width(top)); shift += kBits) {
-    std::array<uint32_t, kBuckets> start{};
-    for (int32_t x : v) ++start[(static_cast<uint32_t>(x) >> shift) & (kBuckets - 1)];
+  std::vector<uint32_t> start(size_t{1} << digit_bits);
+  for (int shift = 0; shift < bits; shift += digit_bits) {
+    std::fill(start.begin(), start.end(), 0);
+    for (uint64_t e : v) ++start[((animal_of(e) - low) >> shift) & mask];
     uint32_t sum = 0;
     for (uint32_t& c : start) sum += std::exchange(c, sum);
-    for (int32_t x : v) spare[start[(static_cast<uint32_t>(x) >> shift) & (kBuckets - 1)]++] = x;
+    for (uint64_t e : v) spare[start[((animal_of(e) - low) >> shift) & mask]++] = e;
     v.swap(spare);
   }
 }
 
-// One worker's storage: an index per animal to its row of values, and the
-// lists of a group's passes.
+// Both parents of an animal, side by side: the passes below follow them
+// about the whole pedigree.
+struct Parents {
+  int32_t sire = 0, dam = 0;
+};
+
+// One worker's storage: a mark per animal (which passes of the group have
+// reached it, and its row of values), and the rows and lists of a group.
 class Relater {
  public:
-  explicit Relater(int32_t n)
-      : row_of_(static_cast<size_t>(n) + 1, 0), stamp_(static_cast<size_t>(n) + 1, 0) {}
+  explicit Relater(int32_t n) : marks_(static_cast<size_t>(n) + 1) {}
 
   // The pairs of up to kColumns hubs (sorted on hub), F of their kids.
-  void relate(const std::vector<Ancestor>& anc, std::span<const Pair> pairs, std::vector<double>& F) {
+  void relate(const HugeVector<Parents>& par, const std::vector<double>& D, std::span<const Pair> pairs,
+              std::vector<double>& F) {
     start_group();
-    const int32_t lowest = pass_up(anc, pairs);
-    pass_down(anc, pairs, lowest);
+    const int32_t lowest = pass_up(par, D, pairs);
+    pass_down(par, pairs, lowest);
     int column = -1;
     int32_t hub = 0;
     for (const Pair& p : pairs) {
       if (column < 0 || p.hub != hub) hub = p.hub, ++column;
       // A mate below all of the hubs' ancestors is not related to them.
-      F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * rows_[static_cast<size_t>(row_of_[p.mate])][static_cast<size_t>(column)];
+      F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * rows_[row_of(p.mate)][static_cast<size_t>(column)];
     }
   }
 
  private:
+  // stamp: up_ once the hubs' pass has reached the animal, up_ + 1 once the
+  // mates' pass has (older groups' stamps are smaller); row: its row in
+  // this group, valid with either stamp.
+  struct Mark {
+    uint32_t stamp = 0;
+    int32_t row = 0;
+  };
+  // The rows of an animal's parents in a pass; row 0 holds zeros and
+  // stands for a parent that is unknown or below the pass's lowest animal.
+  struct Link {
+    int32_t sire = 0, dam = 0;
+  };
+
   void start_group() {
-    rows_.clear();
-    animals_.clear();
-    ++group_;
+    rows_.assign(1, Row{});
+    links_.assign(1, Link{});
+    if (up_ > UINT32_MAX - 4) {  // stamps run out: older groups' marks are forgotten
+      std::fill(marks_.begin(), marks_.end(), Mark{});
+      up_ = 0;
+    }
+    up_ += 2;
+  }
+  uint32_t down() const { return up_ + 1; }
+  size_t row_of(int32_t x) const { return static_cast<size_t>(marks_[static_cast<size_t>(x)].row); }
+  static uint32_t row_of_entry(uint64_t e) { return static_cast<uint32_t>(e); }
+
+  // The row of x, reached by the pass of `stamp` (stamped and listed when
+  // it is reached for the first time): 0 when x is unknown or below
+  // `lowest`, a new row of zeros unless the group has one for x.
+  int32_t follow(int32_t x, uint32_t stamp, int32_t lowest) {
+    if (x < lowest || x == 0) return 0;
+    Mark& m = marks_[static_cast<size_t>(x)];
+    if (m.stamp == stamp) return m.row;
+    if (m.stamp < up_) {
+      m.row = static_cast<int32_t>(rows_.size());
+      rows_.push_back(Row{});
+      links_.push_back(Link{});
+    }
+    m.stamp = stamp;
+    entries_.push_back(uint64_t{static_cast<uint32_t>(x)} << 32 | static_cast<uint32_t>(m.row));
+    return m.row;
   }
 
-  bool has_row(int32_t x) const {
-    const size_t r = static_cast<size_t>(row_of_[x]);
-    return r < animals_.size() && animals_[r] == x;
-  }
-  size_t row(int32_t x) {
-    if (!has_row(x)) {
-      row_of_[x] = static_cast<int32_t>(animals_.size());
-      animals_.push_back(x);
-      rows_.push_back(Row{});
+  // Follows the parents of the listed animals, and of those it lists on
+  // the way, noting the parents' rows. The list's addresses are known well
+  // ahead, so the memory of an animal's parents is asked for early, and
+  // that of the parents' marks once the parents have arrived.
+  void walk(const HugeVector<Parents>& par, uint32_t stamp, int32_t lowest) {
+    constexpr size_t kFetchParents = 16, kFetchMarks = 8;
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      if (k + kFetchParents < entries_.size()) __builtin_prefetch(&par[animal_of(entries_[k + kFetchParents])]);
+      if (k + kFetchMarks < entries_.size()) {
+        const Parents& p = par[animal_of(entries_[k + kFetchMarks])];
+        __builtin_prefetch(&marks_[static_cast<size_t>(p.sire)]);
+        __builtin_prefetch(&marks_[static_cast<size_t>(p.dam)]);
+      }
+      const Parents& a = par[animal_of(entries_[k])];
+      const int32_t s = follow(a.sire, stamp, lowest), d = follow(a.dam, stamp, lowest);
+      links_[row_of_entry(entries_[k])] = Link{s, d};
     }
-    return static_cast<size_t>(row_of_[x]);
   }
 
   // w = T'e_h for each hub h (column), then u = D w; returns the smallest
   // animal reached.
-  int32_t pass_up(const std::vector<Ancestor>& anc, std::span<const Pair> pairs) {
-    list_.clear();
+  int32_t pass_up(const HugeVector<Parents>& par, const std::vector<double>& D, std::span<const Pair> pairs) {
+    entries_.clear();
     int column = -1;
     int32_t hub = 0;
     for (const Pair& p : pairs) {
       if (column >= 0 && p.hub == hub) continue;
       hub = p.hub;
       ++column;
-      if (!has_row(hub)) list_.push_back(hub);
-      rows_[row(hub)][static_cast<size_t>(column)] = 1.0;
+      rows_[static_cast<size_t>(follow(hub, up_, 1))][static_cast<size_t>(column)] = 1.0;
     }
-    for (size_t k = 0; k < list_.size(); ++k) {
-      const Ancestor& a = anc[list_[k]];
-      for (int32_t q : {a.sire, a.dam})
-        if (q != 0 && !has_row(q)) {
-          row(q);
-          list_.push_back(q);
-        }
-    }
-    sort_numbers(list_, spare_);
+    walk(par, up_, 1);
+    sort_on_animals(entries_, spare_);
     // Largest first: an animal's w is complete when it is reached, as all
     // its offspring among the ancestors have larger numbers.
-    for (auto it = list_.rbegin(); it != list_.rend(); ++it) {
-      const int32_t x = *it;
-      const Ancestor& a = anc[x];
-      Row& w = rows_[static_cast<size_t>(row_of_[x])];
-      for (int32_t q : {a.sire, a.dam}) {
+    constexpr size_t kFetchD = 8;
+    for (size_t k = entries_.size(); k-- > 0;) {
+      if (k >= kFetchD) __builtin_prefetch(&D[animal_of(entries_[k - kFetchD])]);
+      const uint32_t r = row_of_entry(entries_[k]);
+      Row& w = rows_[r];
+      for (const int32_t q : {links_[r].sire, links_[r].dam}) {
         if (q == 0) continue;
-        Row& up = rows_[static_cast<size_t>(row_of_[q])];
+        Row& up = rows_[static_cast<size_t>(q)];
         for (size_t c = 0; c < kColumns; ++c) up[c] += 0.5 * w[c];
       }
-      for (size_t c = 0; c < kColumns; ++c) w[c] *= a.D;
+      const double d = D[animal_of(entries_[k])];
+      for (size_t c = 0; c < kColumns; ++c) w[c] *= d;
     }
-    return list_.empty() ? 0 : list_.front();
+    return entries_.empty() ? 0 : static_cast<int32_t>(animal_of(entries_.front()));
   }
 
   // v = T u over the mates and their ancestors from `lowest` on, smallest
   // first; v of a parent below `lowest` (or unknown) is 0.
-  void pass_down(const std::vector<Ancestor>& anc, std::span<const Pair> pairs, int32_t lowest) {
-    list_.clear();
-    auto reach = [&](int32_t x) {
-      if (x >= lowest && x != 0 && stamp_[x] != group_) {
-        stamp_[x] = group_;
-        list_.push_back(x);
-      }
-    };
-    for (const Pair& p : pairs) reach(p.mate);
-    for (size_t k = 0; k < list_.size(); ++k) {
-      const Ancestor& a = anc[list_[k]];
-      reach(a.sire);
-      reach(a.dam);
-    }
-    sort_numbers(list_, spare_);
-    for (int32_t x : list_) row(x);
-    static const Row kZero{};
-    for (int32_t x : list_) {
-      const Ancestor& a = anc[x];
-      const Row& s = a.sire >= lowest && a.sire != 0 ? rows_[static_cast<size_t>(row_of_[a.sire])] : kZero;
-      const Row& d = a.dam >= lowest && a.dam != 0 ? rows_[static_cast<size_t>(row_of_[a.dam])] : kZero;
-      Row& v = rows_[static_cast<size_t>(row_of_[x])];
+  void pass_down(const HugeVector<Parents>& par, std::span<const Pair> pairs, int32_t lowest) {
+    entries_.clear();
+    for (const Pair& p : pairs) follow(p.mate, down(), lowest);
+    walk(par, down(), lowest);
+    sort_on_animals(entries_, spare_);
+    for (const uint64_t e : entries_) {
+      const uint32_t r = row_of_entry(e);
+      const Row& s = rows_[static_cast<size_t>(links_[r].sire)];
+      const Row& d = rows_[static_cast<size_t>(links_[r].dam)];
+      Row& v = rows_[r];
       for (size_t c = 0; c < kColumns; ++c) v[c] += 0.5 * (s[c] + d[c]);
     }
   }
 
-  std::vector<int32_t> row_of_;  // valid where has_row says so
-  std::vector<int32_t> stamp_;   // group_: reached by the pass down
-  int32_t group_ = 0;
-  std::vector<int32_t> animals_;  // the animal of each row
+  HugeVector<Mark> marks_;
+  uint32_t up_ = 0;
   std::vector<Row> rows_;
-  std::vector<int32_t> list_, spare_;
+  std::vector<Link> links_;                  // by row
+  std::vector<uint64_t> entries_, spare_;  // a pass's animals: animal << 32 | row
 };
 
 class IndirectInbreeder {
  public:
   IndirectInbreeder(const Pedigree& ped, unsigned workers)
-      : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)), anc_(static_cast<size_t>(ped.n) + 1) {
+      : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)), parents_(static_cast<size_t>(ped.n) + 1) {
     schedule();
     for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(n_);
   }
 
   Inbreeding run(Sink& screen) {
+    for (int32_t k = animal_starts_[0]; k < animal_starts_[1]; ++k) settle(animals_[k]);
     for (size_t stage = 0; stage + 1 < stage_starts_.size(); ++stage) {
       relate_stage(stage);
-      for (int32_t k = animal_starts_[stage]; k < animal_starts_[stage + 1]; ++k) settle(animals_[k]);
+      for (int32_t k = animal_starts_[stage + 1]; k < animal_starts_[stage + 2]; ++k) settle(animals_[k]);
     }
     write_inbreeding_progress(n_, screen);
     return std::move(r_);
   }
 
  private:
-  // The pairs of each stage, sorted on hub, and the animals whose D is
-  // known after each stage.
+  // Each hub is related to all its mates in one group, at the first stage
+  // where D is known for all its ancestors and itself. The mates' pass
+  // needs only their parents, never their D, and D(x) needs only the F of
+  // x's parents. So, in increasing number (parents first):
+  //   known(x): the stage after which F(x) is known (that of the hub of
+  //     x's parents; -1 with an unknown parent, F = 0);
+  //   ready(x): the stage after which D is known for x and its ancestors,
+  //     the latest known() among the ancestors;
+  // and the hub h's pairs go to stage ready(h) + 1. D(x) is settled after
+  // stage max(known(sire), known(dam)).
   void schedule() {
-    std::vector<int32_t> level = computation_levels(ped_);
-    std::vector<int32_t> pairs_of(static_cast<size_t>(n_) + 1, 0);
-    bool any_leaf = false;
-    int32_t levels = 0;
-    for (int32_t i = 1; i <= n_; ++i) {
-      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++pairs_of[ped_.sire[i]], ++pairs_of[ped_.dam[i]];
-      levels = std::max(levels, level[i] + 1);
-    }
-    // Stage of an animal: its level if it is a parent, else the last.
-    std::vector<char> parent(static_cast<size_t>(n_) + 1, 0);
-    for (int32_t i = 1; i <= n_; ++i) parent[ped_.sire[i]] = parent[ped_.dam[i]] = 1;
+    const size_t n = static_cast<size_t>(n_);
+    // pairs: each parent's number of pairs, then the hubs' only.
+    std::vector<int32_t> pairs(n + 1, 0);
     for (int32_t i = 1; i <= n_; ++i)
-      if (!parent[i]) level[i] = levels, any_leaf = true;
-    (void)any_leaf;
-    const int32_t stages = levels + 1;
-    Grouped g = group_animals(level, stages);
+      if (ped_.sire[i] != 0 && ped_.dam[i] != 0) ++pairs[ped_.sire[i]], ++pairs[ped_.dam[i]];
+    struct Times {
+      int32_t known = -1, ready = -1;
+    };
+    std::vector<Times> times(n + 1);
+    std::vector<int32_t> hub_of(n + 1, 0), settled_after(n + 1, 0);
+    int32_t stages = 0;
+    for (int32_t i = 1; i <= n_; ++i) {
+      const int32_t s = ped_.sire[i], d = ped_.dam[i];
+      parents_[i] = Parents{s, d};
+      const Times ts = times[s], td = times[d];
+      times[i].ready = std::max({ts.ready, td.ready, ts.known, td.known});
+      settled_after[i] = std::max(ts.known, td.known) + 1;  // 0: before the first stage
+      if (s == 0 || d == 0) continue;
+      const bool sire_hub = pairs[s] != pairs[d] ? pairs[s] > pairs[d] : s > d;
+      hub_of[i] = sire_hub ? s : d;
+      times[i].known = times[hub_of[i]].ready + 1;
+      stages = std::max(stages, times[i].known + 1);
+    }
+    Grouped g = group_animals(settled_after, stages + 1);
     animals_ = std::move(g.order);
     animal_starts_ = std::move(g.starts);
+    // The pairs by stage, then hub, then kid: counted per hub, each hub's
+    // run placed after the runs of the smaller hubs of its stage.
+    std::fill(pairs.begin(), pairs.end(), 0);
     stage_starts_.assign(static_cast<size_t>(stages) + 1, 0);
-    pairs_.clear();
-    for (int32_t st = 0; st < stages; ++st) {
-      const size_t first = pairs_.size();
-      for (int32_t k = animal_starts_[st]; k < animal_starts_[st + 1]; ++k) {
-        const int32_t i = animals_[k];
-        const int32_t s = ped_.sire[i], d = ped_.dam[i];
-        if (s == 0 || d == 0) continue;
-        const bool sire_hub = pairs_of[s] != pairs_of[d] ? pairs_of[s] > pairs_of[d] : s > d;
-        pairs_.push_back(sire_hub ? Pair{s, d, i} : Pair{d, s, i});
-      }
-      std::sort(pairs_.begin() + static_cast<std::ptrdiff_t>(first), pairs_.end(), [](const Pair& a, const Pair& b) {
-        return a.hub != b.hub ? a.hub < b.hub : a.mate < b.mate;
-      });
-      stage_starts_[static_cast<size_t>(st) + 1] = pairs_.size();
+    for (int32_t i = 1; i <= n_; ++i)
+      if (hub_of[i] != 0) ++pairs[hub_of[i]], ++stage_starts_[static_cast<size_t>(times[i].known) + 1];
+    for (size_t k = 1; k < stage_starts_.size(); ++k) stage_starts_[k] += stage_starts_[k - 1];
+    std::vector<size_t> next(stage_starts_.begin(), stage_starts_.end() - 1);
+    std::vector<uint32_t> at(n + 1, 0);  // where the hub's next pair goes
+    for (const int32_t h : by_population()) {
+      if (pairs[h] == 0) continue;
+      size_t& cursor = next[static_cast<size_t>(times[h].ready) + 1];
+      at[h] = static_cast<uint32_t>(cursor);
+      cursor += static_cast<size_t>(pairs[h]);
     }
+    pairs_.resize(stage_starts_.back());
+    for (int32_t i = 1; i <= n_; ++i) {
+      const int32_t hub = hub_of[i];
+      if (hub == 0) continue;
+      const int32_t mate = hub == ped_.sire[i] ? ped_.dam[i] : ped_.sire[i];
+      pairs_[at[hub]++] = Pair{hub, mate, i};
+    }
+  }
+
+  // The animals by population, then number: hubs of one population,
+  // next to each other in a group, share more of their mates' ancestors.
+  std::vector<int32_t> by_population() const {
+    int32_t pops = 1;
+    for (int32_t i = 1; i <= n_; ++i) pops = std::max(pops, ped_.pop[i] + 1);
+    std::vector<int32_t> key(ped_.pop.begin(), ped_.pop.begin() + n_ + 1);
+    for (int32_t& k : key) k = std::clamp(k, 0, pops - 1);
+    return group_animals(key, pops).order;
   }
 
   // The groups of a stage: runs of kColumns hubs.
@@ -268,20 +335,18 @@ class IndirectInbreeder {
     const unsigned workers = count < 2 ? 1u : static_cast<unsigned>(relaters_.size());
     parallel_for(count, workers, [&](size_t k, unsigned w) {
       std::span<const Pair> group(pairs_.data() + groups_[k], groups_[k + 1] - groups_[k]);
-      relaters_[w].relate(anc_, group, r_.F);
+      relaters_[w].relate(parents_, r_.D, group, r_.F);
     });
   }
 
   void settle(int32_t i) {
-    const int32_t s = ped_.sire[i], d = ped_.dam[i];
-    r_.D[i] = sampling_factor(r_.F, s, d);
-    anc_[i] = Ancestor{r_.D[i], s, d};
+    r_.D[i] = sampling_factor(r_.F, ped_.sire[i], ped_.dam[i]);
   }
 
   const Pedigree& ped_;
   const int32_t n_;
   Inbreeding r_;
-  std::vector<Ancestor> anc_;
+  HugeVector<Parents> parents_;
   std::vector<int32_t> animals_;  // by stage
   std::vector<int32_t> animal_starts_;
   std::vector<Pair> pairs_;       // by stage, then hub
