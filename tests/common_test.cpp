@@ -251,6 +251,57 @@ TEST(ParallelFor, FailureStopsTheRestAndIsRaisedOnTheCaller) {
   }
 }
 
+// Items made on one thread are used on the caller in order, never more
+// than the ring's slots ahead, whatever the timing.
+TEST(MakeAlongside, ItemsUsedInOrderWithinTheRing) {
+  for (unsigned workers : {1u, 2u}) {
+    for (size_t slots : {size_t{1}, size_t{3}}) {
+      constexpr int kItems = 2000;
+      std::vector<int> ring(slots, -1);
+      std::atomic<int> made{0};
+      std::vector<int> used;
+      make_alongside(
+          workers, slots,
+          [&](size_t slot) {
+            if (made == kItems) return false;
+            ring[slot] = made++;
+            return true;
+          },
+          [&](size_t slot) {
+            EXPECT_LE(made.load(), static_cast<int>(used.size() + slots)) << "the maker ran past the ring";
+            used.push_back(ring[slot]);
+          });
+      ASSERT_EQ(used.size(), static_cast<size_t>(kItems));
+      for (int i = 0; i < kItems; ++i) ASSERT_EQ(used[static_cast<size_t>(i)], i);
+    }
+  }
+}
+
+// A failure to make is raised after every item made before it is used; a
+// failure to use stops the maker (which would otherwise run for ever).
+TEST(MakeAlongside, FailuresOfEitherSideReachTheCaller) {
+  for (unsigned workers : {1u, 2u}) {
+    int used = 0, made = 0;
+    EXPECT_THROW(make_alongside(
+                     workers, 4,
+                     [&](size_t) {
+                       if (made == 100) throw std::runtime_error("read error");
+                       ++made;
+                       return true;
+                     },
+                     [&](size_t) { ++used; }),
+                 std::runtime_error);
+    EXPECT_EQ(used, 100);
+    std::atomic<int> attempts{0};
+    EXPECT_THROW(make_alongside(
+                     workers, 4, [&](size_t) { return ++attempts > 0; },
+                     [&](size_t) {
+                       if (attempts > 50) throw std::logic_error("stop");
+                     }),
+                 std::logic_error);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Files written whole or not at all
 

@@ -364,11 +364,11 @@ class Comparison {
   // key's memory first (which must change nothing), and then tells the id
   // of a key it holds.
   bool call(TwinTable& t, const std::string& key, bool add_new) {
-    const uint64_t h = CodeTable::key_hash(key);
-    for (int stage = 0; stage < CodeTable::kPrefetchStages; ++stage) t.fast.prefetch(key, h, stage);
+    const Key facts(key);
+    for (int stage = 0; stage < CodeTable::kPrefetchStages; ++stage) t.fast.prefetch(facts, stage);
     const Outcome fast = outcome(fast_.hash, key, t.fast, fast_n_[t.counter], add_new);
     if (fast.hit.id != 0 && t.fast.code(fast.hit.id) == rtrim(key)) {
-      EXPECT_EQ(t.fast.peek(key, h), fast.hit.id);
+      EXPECT_EQ(t.fast.peek(facts), fast.hit.id);
     }
     const Outcome literal = outcome(literal_.hash, key, t.literal, literal_n_[t.counter], add_new);
     SCOPED_TRACE("N=" + std::to_string(t.N) + " key=\"" + key + "\" add_new=" + std::to_string(add_new));

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <exception>
 #include <fstream>
@@ -76,6 +77,79 @@ void parallel_for(size_t count, unsigned workers, Body&& body) {
     for (unsigned w = 1; w < workers; ++w) pool.emplace_back(work, w);
     work(0);
   }
+  if (error) std::rethrow_exception(error);
+}
+
+// Items made on a helper thread and used on the calling thread, in order,
+// through a ring of `slots` buffers: make(slot) fills buffer `slot` with
+// the next item and says whether it made one (false: there are no more);
+// use(slot) takes it. The maker runs at most `slots` items ahead. With
+// fewer than two workers both run on the calling thread, one item at a
+// time. An exception of `use` stops the maker and is raised again here;
+// one of `make` is raised here once every item made before it is used.
+template <class Make, class Use>
+void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
+  slots = std::max<size_t>(slots, 1);
+  if (workers < 2) {
+    for (size_t item = 0; make(item % slots); ++item) use(item % slots);
+    return;
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  size_t made = 0, used = 0;
+  bool finished = false, stopped = false;
+  std::exception_ptr error;
+  auto maker = [&] {
+    try {
+      for (size_t item = 0;; ++item) {
+        {
+          std::unique_lock lock(mutex);
+          changed.wait(lock, [&] { return stopped || item - used < slots; });
+          if (stopped) return;
+        }
+        const bool more = make(item % slots);
+        {
+          std::lock_guard lock(mutex);
+          if (more) {
+            ++made;
+          } else {
+            finished = true;
+          }
+        }
+        changed.notify_all();
+        if (!more) return;
+      }
+    } catch (...) {
+      std::lock_guard lock(mutex);
+      error = std::current_exception();
+      finished = true;
+    }
+    changed.notify_all();
+  };
+  std::jthread helper(maker);
+  try {
+    for (size_t item = 0;; ++item) {
+      {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return item < made || finished; });
+        if (item >= made) break;
+      }
+      use(item % slots);
+      {
+        std::lock_guard lock(mutex);
+        ++used;
+      }
+      changed.notify_all();
+    }
+  } catch (...) {
+    {
+      std::lock_guard lock(mutex);
+      stopped = true;
+    }
+    changed.notify_all();
+    throw;  // the helper is joined on the way out
+  }
+  helper.join();
   if (error) std::rethrow_exception(error);
 }
 

@@ -60,7 +60,7 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
   }
   check_result_memory(source.file, run.scan);
   done("scan_pedigree");
-  run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report);
+  run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report, options.threads);
   done("load_animals");
   if (options.notes != nullptr) input::check_parents(run.pedigree, *codes, *options.notes);
   done("data checks");

@@ -1,6 +1,7 @@
 #include "hash/module_hash.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -276,23 +277,30 @@ int64_t hash_value(std::string_view key) {
     }
     return value;
   }
+  // Each digit is a sum modulo 10, so the characters' remainders are
+  // summed first and reduced once.
+  static constexpr auto kRemainder = [] {
+    std::array<uint8_t, 256> r{};
+    for (size_t c = 0; c < r.size(); ++c) r[c] = static_cast<uint8_t>(c % 10);
+    return r;
+  }();
   int digit[10] = {};
   const size_t first_position = kMaxKeyLength - key.size() + 1;
-  for (size_t i = 0; i < key.size(); ++i) {
-    int& d = digit[kDigitSlot[first_position + i]];
-    d = (d + static_cast<unsigned char>(key[i]) % 10) % 10;
-  }
+  for (size_t i = 0; i < key.size(); ++i) digit[kDigitSlot[first_position + i]] += kRemainder[static_cast<unsigned char>(key[i])];
   int64_t H = 0;
-  for (int j = 1; j <= 9; ++j) H = H * 10 + digit[j];
+  for (int j = 1; j <= 9; ++j) H = H * 10 + digit[j] % 10;
   return H;
 }
 
-int32_t home_slot(std::string_view key, int32_t N) {
+int32_t home_slot_of_value(int64_t H, int32_t N) {
   if (N <= 0) return 0;
-  const int64_t H = hash_value(key);
   if (H >= 1 && H < N) return static_cast<int32_t>(H);
   return static_cast<int32_t>(H % N + 1);
 }
+
+int32_t home_slot(std::string_view key, int32_t N) { return home_slot_of_value(hash_value(key), N); }
+
+Key::Key(std::string_view f) : field(f), text(rtrim(f)), hash(hash_text(text)), value(hash_value(f)) {}
 
 std::string local_date_time() {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -330,40 +338,39 @@ int32_t CodeTable::slot_of(int32_t id) const {
 
 int32_t CodeTable::id_at(int32_t slot, int32_t hint) const { return store_->id_at(slot, hint); }
 
-uint64_t CodeTable::key_hash(std::string_view key) { return hash_text(rtrim(key)); }
-
 void CodeTable::reserve(int32_t keys) {
   store_->index.reserve(static_cast<size_t>(std::max(keys, 0)), store_->refs, store_->records);
   store_->refs.reserve(static_cast<size_t>(std::max(keys, 0)));
 }
 
-void CodeTable::prefetch(std::string_view key, uint64_t h, int stage) const {
+void CodeTable::prefetch(const Key& key, int stage) const {
   const Store& store = *store_;
   if (stage == 0) {
-    store.index.prefetch_entry(h);
+    store.index.prefetch_entry(key.hash);
   } else if (N_ <= 0) {
     return;
   } else if (stage == 1) {
-    if (!store.index.prefetch_records(h, store.records)) store.frontiers.prefetch(home_slot(key, N_));
-  } else if (store.find(rtrim(key), h).id == 0) {
+    if (!store.index.prefetch_records(key.hash, store.records))
+      store.frontiers.prefetch(home_slot_of_value(key.value, N_));
+  } else if (store.find(key.text, key.hash).id == 0) {
     // Where the walk stands and, as that slot is often taken, the next one.
-    const Frontier f = store.frontiers.get(home_slot(key, N_));
+    const Frontier f = store.frontiers.get(home_slot_of_value(key.value, N_));
     __builtin_prefetch(&store.taken[static_cast<size_t>(f.pos) >> 6]);
     if (store.step != 0 && f.k < static_cast<uint32_t>(N_))
       __builtin_prefetch(&store.taken[static_cast<size_t>(next_probe_slot(f.k, f.pos, N_, store.step)) >> 6]);
   }
 }
 
-int32_t CodeTable::peek(std::string_view key, uint64_t h) const { return store_->find(rtrim(key), h).id; }
+int32_t CodeTable::peek(const Key& key) const { return store_->find(key.text, key.hash).id; }
 
 // ---------------------------------------------------------------- CHASHSUB
 
 ModuleHash::ModuleHash(Sink* screen, Sink* channel9) : ModuleHash(screen, channel9, local_date_time) {}
 
 ModuleHash::ModuleHash(Sink* screen, Sink* channel9, std::function<std::string()> clock)
-    : screen_(screen), channel9_(channel9), clock_(std::move(clock)), last_key_(kNoKey) {}
+    : screen_(screen), channel9_(channel9), clock_(std::move(clock)), last_text_(kNoKey) {}
 
-bool ModuleHash::prologue(std::string_view key, int32_t N, Hit& hit) {
+bool ModuleHash::prologue(const Key& key, int32_t N, Hit& hit) {
   if (N <= 0) EXIT_INFO("CHASH: Dimensie van opslag array <= 0:", probe_step_, {static_cast<float>(N)});
   if (first_call_) {
     probe_step_ = std::max(N / kStepDivisor, kMinProbeStep);
@@ -374,48 +381,43 @@ bool ModuleHash::prologue(std::string_view key, int32_t N, Hit& hit) {
     last_pos_ = 0;
     warn_limit_ = static_cast<int32_t>(kMaxHitrate * static_cast<float>(N));
   }
-  if (cache_answers(key)) {
+  // The one-entry cache: the last key, compared without trailing blanks.
+  if (last_pos_ != 0 && key.text == last_text_) {
     hit.slot = last_pos_;
     return true;
   }
-  last_key_ = key.substr(0, kMaxKeyLength);
-  if (is_blank(key)) {
+  if (key.text.empty()) {
     // last_pos_ stays: only a call with the key kNoKey could meet it again.
-    last_key_ = kNoKey;
+    last_text_ = kNoKey;
     hit = {};
     return true;
   }
-  if (key.size() > kMaxKeyLength) {
-    const auto L = static_cast<int>(key.size());
+  if (key.field.size() > kMaxKeyLength) {
+    const auto L = static_cast<int>(key.field.size());
     EXIT_INFO("CHASH: characterstring mag max. 32 characters omvatten.", L, {static_cast<float>(L)});
   }
+  last_text_ = key.text;
   return false;
-}
-
-bool ModuleHash::cache_answers(std::string_view key) const {
-  return last_pos_ != 0 && rtrim(key) == rtrim(last_key_);
 }
 
 // Only the number of collisions matters for the rules that the walk would
 // have met on the way.
-Hit CodeTable::walk(ModuleHash& module, std::string_view key, int32_t& n_opslag, bool add_new) {
+Hit CodeTable::walk(ModuleHash& module, const Key& key, int32_t& n_opslag, bool add_new) {
   Store& store = *store_;
-  store.bind(module.probe_step(), key.size());
+  store.bind(module.probe_step(), key.field.size());
   const int32_t N = N_;
   const int32_t count = n_opslag;
-  const std::string_view text = rtrim(key);
-  const uint64_t h = hash_text(text);
 
-  if (const KeyRecord stored = store.find(text, h); stored.id != 0) {
+  if (const KeyRecord stored = store.find(key.text, key.hash); stored.id != 0) {
     after_collisions(module, int64_t{stored.probe} - 1, key, N, count, add_new);
     return module.answered(stored.slot, stored.id);
   }
 
-  const Frontier free = store.first_free(home_slot(key, N), N, module.probe_step());
+  const Frontier free = store.first_free(home_slot_of_value(key.value, N), N, module.probe_step());
   after_collisions(module, free.k == 0 ? 2 * int64_t{N} : int64_t{free.k} - 1, key, N, count, add_new);
-  if (free.k == 0) module.probes_exhausted(key, N, count);
+  if (free.k == 0) module.probes_exhausted(key.field, N, count);
   if (!add_new) return module.missed();
-  const int32_t id = store.store(text, h, free.pos, free.k);
+  const int32_t id = store.store(key.text, key.hash, free.pos, free.k);
   n_opslag = static_cast<int32_t>(static_cast<uint32_t>(count) + 1);
   return module.answered(free.pos, id);
 }
@@ -424,13 +426,13 @@ Hit CodeTable::walk(ModuleHash& module, std::string_view key, int32_t& n_opslag,
 // at the first collision or never; the hit-rate rule cannot fire there
 // (its limit is at least 40 where it applies) and fires at most once, at
 // the probe just past the limit.
-void CodeTable::after_collisions(ModuleHash& module, int64_t collisions, std::string_view key, int32_t N,
+void CodeTable::after_collisions(ModuleHash& module, int64_t collisions, const Key& key, int32_t N,
                                  int32_t count, bool add_new) {
   if (collisions == 0) return;
   if (add_new && ModuleHash::too_full(count, N)) {
-    module.table_too_full(count, N, module.next_slot(1, home_slot(key, N), N));
+    module.table_too_full(count, N, module.next_slot(1, home_slot_of_value(key.value, N), N));
   }
-  if (module.hitrate_due(collisions, N)) module.warn_hitrate(module.hitrate_limit() + 1, N, key);
+  if (module.hitrate_due(collisions, N)) module.warn_hitrate(module.hitrate_limit() + 1, N, key.field);
 }
 
 int32_t ModuleHash::next_slot(int64_t k, int32_t pos, int32_t N) const {

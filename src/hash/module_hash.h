@@ -42,6 +42,19 @@ struct Hit {
 // characters take part (CHASHSUB refuses longer keys).
 int64_t hash_value(std::string_view key);
 int32_t home_slot(std::string_view key, int32_t N);
+int32_t home_slot_of_value(int64_t H, int32_t N);
+
+// A code as the table takes it: the field as it stands and what every
+// call on it computes, worked out once, for callers that hand the same
+// code to prefetch(), peek() and CHASHSUB.
+struct Key {
+  Key() = default;
+  explicit Key(std::string_view field);
+  std::string_view field;  // L characters, blank-padded
+  std::string_view text;   // without trailing blanks
+  uint64_t hash = 0;       // hash_text(text): the key index's hash
+  int64_t value = 0;       // hash_value(field): where the walk starts
+};
 
 // The date-time text of the table-too-full report: 24 characters,
 // "Tue Dec  8 14:55:02 2026", in local time.
@@ -61,6 +74,10 @@ class ModuleHash {
   // run), id_at(slot, hint) and walk(module, key, n_opslag, add_new).
   template <class Table>
   Hit CHASHSUB(std::string_view key, Table& table, int32_t& n_opslag, bool add_new) {
+    return CHASHSUB(Key(key), table, n_opslag, add_new);
+  }
+  template <class Table>
+  Hit CHASHSUB(const Key& key, Table& table, int32_t& n_opslag, bool add_new) {
     if (first_call_ && n_opslag == 0 && add_new) table.blank();
     Hit hit;
     if (prologue(key, table.size(), hit)) {
@@ -100,13 +117,12 @@ class ModuleHash {
  private:
   // Steps before the table is probed; true when the call is answered
   // without probing (`hit` then holds the slot; the caller adds the id).
-  bool prologue(std::string_view key, int32_t N, Hit& hit);
-  bool cache_answers(std::string_view key) const;
+  bool prologue(const Key& key, int32_t N, Hit& hit);
 
   Sink* screen_;
   Sink* channel9_;
   std::function<std::string()> clock_;
-  std::string last_key_;
+  std::string last_text_;  // the last key without trailing blanks
   int32_t last_pos_ = 0;
   int32_t last_id_ = 0;  // the id behind last_pos_, in the table that answered
   int32_t last_size_ = 0;
@@ -139,16 +155,15 @@ class CodeTable {
   // Room for `keys` stored keys without the index growing on the way.
   void reserve(int32_t keys);
   // For callers that know their next keys: asks the cache for what the
-  // walk of `key` (hash h = key_hash(key)) will read, without changing
-  // anything. Each stage reads what the one before fetched, so a whole
-  // batch of keys goes through one stage before the next: 0 the index
-  // entry, 1 the stored record or, for a new key, where its walk stands,
-  // 2 for a new key the slot where its walk goes on. peek() then gives the
-  // key's id (0 when not stored) from the cache.
+  // walk of `key` will read, without changing anything. Each stage reads
+  // what the one before fetched, so a whole batch of keys goes through one
+  // stage before the next: 0 the index entry, 1 the stored record or, for
+  // a new key, where its walk stands, 2 for a new key the slot where its
+  // walk goes on. peek() then gives the key's id (0 when not stored) from
+  // the cache.
   static constexpr int kPrefetchStages = 3;
-  static uint64_t key_hash(std::string_view key);
-  void prefetch(std::string_view key, uint64_t h, int stage) const;
-  int32_t peek(std::string_view key, uint64_t h) const;
+  void prefetch(const Key& key, int stage) const;
+  int32_t peek(const Key& key) const;
 
   // The module's side (see CHASHSUB).
   void blank();
@@ -156,13 +171,13 @@ class CodeTable {
   // The walk without walking: a stored key ends at its stored probe; a new
   // key at the first empty slot after the point up to which its home's
   // walk is known to be taken.
-  Hit walk(ModuleHash& module, std::string_view key, int32_t& n_opslag, bool add_new);
+  Hit walk(ModuleHash& module, const Key& key, int32_t& n_opslag, bool add_new);
 
  private:
   struct Store;
   // The rules that the walk would have met at its `collisions` collisions,
   // in the order it meets them.
-  static void after_collisions(ModuleHash& module, int64_t collisions, std::string_view key, int32_t N, int32_t count,
+  static void after_collisions(ModuleHash& module, int64_t collisions, const Key& key, int32_t N, int32_t count,
                                bool add_new);
   int32_t N_;
   std::unique_ptr<Store> store_;

@@ -21,6 +21,9 @@ struct CodeStore {
 
   // CHASHSUB on this table; the count of stored codes is the table's own.
   hash::Hit look_up(hash::ModuleHash& hash, std::string_view code, bool add_new) {
+    return look_up(hash, hash::Key(code), add_new);
+  }
+  hash::Hit look_up(hash::ModuleHash& hash, const hash::Key& code, bool add_new) {
     int32_t stored = table.ids();
     return hash.CHASHSUB(code, table, stored, add_new);
   }

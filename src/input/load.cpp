@@ -6,7 +6,9 @@
 #include <string>
 #include <utility>
 
+#include "common/cpus.h"
 #include "common/flat_table.h"
+#include "common/parallel.h"
 #include "common/format.h"
 #include "common/stop.h"
 #include "input/load.h"
@@ -23,15 +25,14 @@ namespace {
 template <int kBits>
 class CodeMemo {
  public:
-  // The value remembered for the code (of hash h, the code table's key
-  // hash), 0 when there is none.
-  int32_t find(std::string_view code, uint64_t h) const {
-    const Entry& e = entries_[slot(h)];
-    return e.value != 0 && std::memcmp(e.code.data(), code.data(), kFieldWidth) == 0 ? e.value : 0;
+  // The value remembered for the code, 0 when there is none.
+  int32_t find(const hash::Key& code) const {
+    const Entry& e = entries_[slot(code.hash)];
+    return e.value != 0 && std::memcmp(e.code.data(), code.field.data(), kFieldWidth) == 0 ? e.value : 0;
   }
-  void remember(std::string_view code, uint64_t h, int32_t value) {
-    Entry& e = entries_[slot(h)];
-    std::memcpy(e.code.data(), code.data(), kFieldWidth);
+  void remember(const hash::Key& code, int32_t value) {
+    Entry& e = entries_[slot(code.hash)];
+    std::memcpy(e.code.data(), code.field.data(), kFieldWidth);
     e.value = value;
   }
   void prefetch(uint64_t h) const { __builtin_prefetch(&entries_[slot(h)]); }
@@ -48,8 +49,9 @@ class CodeMemo {
 // Records read ahead of the code table, a batch at a time, so that the
 // table's memory for all the codes of a batch is asked for at once and
 // arrives while the records are done one by one in file order. Only the
-// fields a pass uses are kept. A read that fails ends the batch; its error
-// is raised once the records before it are done, as without the batch.
+// fields a pass uses are kept, each with what the table computes from it.
+// A read that fails ends the batch; its error is raised once the records
+// before it are done, as without the batch.
 class RecordBatch {
  public:
   static constexpr size_t kRecords = 64;
@@ -57,9 +59,11 @@ class RecordBatch {
 
   explicit RecordBatch(std::array<int32_t, kFields> numbers) : numbers_(numbers) {}
 
-  // Reads records first.. (at most kRecords, none past `count`); the number read.
-  size_t fill(RecordSource& source, int64_t first, int64_t count) {
-    size_t n = 0;
+  // Reads records first.. (at most kRecords, none past `count`).
+  void fill(RecordSource& source, int64_t first, int64_t count) {
+    first_ = first;
+    size_t& n = size_;
+    n = 0;
     for (int64_t record = first; n < kRecords && record <= count; ++record, ++n) {
       // Blanked before every read, so that an empty value is an unknown
       // parent and never the previous record's one.
@@ -71,24 +75,65 @@ class RecordBatch {
         break;
       }
       for (size_t k = 0; k < kFields; ++k) {
-        std::memcpy(&text_[(n * kFields + k) * kFieldWidth], source.fields.get(numbers_[k]).data(), kFieldWidth);
-        hashes_[n * kFields + k] = hash::CodeTable::key_hash(field(n, k));
+        char* text = &text_[(n * kFields + k) * kFieldWidth];
+        std::memcpy(text, source.fields.get(numbers_[k]).data(), kFieldWidth);
+        keys_[n * kFields + k] = hash::Key({text, kFieldWidth});
       }
     }
-    return n;
   }
+  int64_t first() const { return first_; }
+  size_t size() const { return size_; }
+  bool failed() const { return failure_ != nullptr; }
   // Field k (in the order of the numbers given) of record i of the batch.
-  std::string_view field(size_t i, size_t k) const { return {&text_[(i * kFields + k) * kFieldWidth], kFieldWidth}; }
-  uint64_t hash(size_t i, size_t k) const { return hashes_[i * kFields + k]; }
+  const hash::Key& field(size_t i, size_t k) const { return keys_[i * kFields + k]; }
   void raise_failure() {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
  private:
   std::array<int32_t, kFields> numbers_;
+  int64_t first_ = 0;
+  size_t size_ = 0;
   std::array<char, kRecords * kFields * kFieldWidth> text_{};
-  std::array<uint64_t, kRecords * kFields> hashes_{};
+  std::array<hash::Key, kRecords * kFields> keys_{};
   std::exception_ptr failure_;
+};
+
+// A pass's records in batches, read and parsed on a helper thread while
+// the calling thread uses the batches before them, in file order (with a
+// single worker, one batch after the other on the calling thread).
+class BatchedPass {
+ public:
+  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, int64_t count)
+      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers)) {}
+
+  // use(batch) for every batch in turn.
+  template <class Use>
+  void run(unsigned workers, Use&& use) {
+    int64_t next = 1;
+    bool failed = false;
+    make_alongside(
+        workers, kSlots,
+        [&](size_t slot) {
+          if (next > count_ || failed) return false;
+          RecordBatch& batch = batches_[slot];
+          batch.fill(source_, next, count_);
+          next += static_cast<int64_t>(RecordBatch::kRecords);
+          failed = batch.failed();
+          return true;
+        },
+        [&](size_t slot) {
+          RecordBatch& batch = batches_[slot];
+          use(static_cast<const RecordBatch&>(batch));
+          batch.raise_failure();
+        });
+  }
+
+ private:
+  static constexpr size_t kSlots = 8;
+  RecordSource& source_;
+  int64_t count_;
+  std::vector<RecordBatch> batches_;
 };
 
 // Asks the cache for what the table will read for fields `first`..`last`
@@ -96,14 +141,14 @@ class RecordBatch {
 void prefetch_fields(const RecordBatch& batch, size_t n, size_t first, size_t last, const hash::CodeTable& table) {
   for (int stage = 0; stage < hash::CodeTable::kPrefetchStages; ++stage)
     for (size_t i = 0; i < n; ++i)
-      for (size_t k = first; k <= last; ++k) table.prefetch(batch.field(i, k), batch.hash(i, k), stage);
+      for (size_t k = first; k <= last; ++k) table.prefetch(batch.field(i, k), stage);
 }
 
 // The code table's id of a population or period code.
-int32_t kind_id(std::string_view code, uint64_t h, CodeMemo<6>& memo, hash::ModuleHash& hash, CodeStore& codes) {
-  if (const int32_t id = memo.find(code, h); id != 0) return id;
+int32_t kind_id(const hash::Key& code, CodeMemo<6>& memo, hash::ModuleHash& hash, CodeStore& codes) {
+  if (const int32_t id = memo.find(code); id != 0) return id;
   const int32_t id = codes.look_up(hash, code, false).id;
-  if (id != 0) memo.remember(code, h, id);
+  if (id != 0) memo.remember(code, id);
   return id;
 }
 
@@ -115,8 +160,8 @@ using ParentMemo = CodeMemo<14>;
 class Loader {
  public:
   Loader(RecordSource& source, const UnknownParents& unknown, hash::ModuleHash& hash, CodeStore& codes,
-         const Report& report)
-      : source_(source), unknown_(unknown), hash_(hash), codes_(codes), report_(report) {}
+         const Report& report, unsigned workers)
+      : source_(source), unknown_(unknown), hash_(hash), codes_(codes), report_(report), workers_(workers) {}
 
   Pedigree load(int32_t R) {
     const size_t expected = static_cast<size_t>(R) + static_cast<size_t>(R) / 8 + 1;
@@ -143,23 +188,24 @@ class Loader {
     report_.screen.write(FreeLine().text("Reading animals ...").str());
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
-    RecordBatch batch({fn.animal, fn.period, fn.pop});
-    for (int64_t first = 1; first <= R; first += RecordBatch::kRecords) {
-      const size_t n = batch.fill(source_, first, R);
+    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, R);
+    pass.run(workers_, [&](const RecordBatch& batch) {
+      const int64_t first = batch.first();
+      const size_t n = batch.size();
       prefetch_fields(batch, n, kAnimal, kAnimal, codes_.table);
       for (size_t i = 0; i < n; ++i) {
         const int64_t record = first + static_cast<int64_t>(i);
         if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
 
-        std::string_view code = batch.field(i, kAnimal);
-        if (is_blank(code)) stop_with_line(report_, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
+        const hash::Key& code = batch.field(i, kAnimal);
+        if (code.text.empty()) stop_with_line(report_, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
         hash::Hit hit = codes_.look_up(hash_, code, true);
         int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
         if (number != 0) {
           record_animal_.push_back(number);
           report_.log.write(FreeLine()
                                 .text(" WARNING: Animal appears in list more than once! ")
-                                .text(rtrim(code))
+                                .text(code.text)
                                 .text(" - ignored.")
                                 .str());
           continue;
@@ -168,8 +214,8 @@ class Loader {
         record_animal_.push_back(number);
         codes_.an2hash.push_back(hit.id);
 
-        const int32_t period = kind_id(batch.field(i, kPeriod), batch.hash(i, kPeriod), periods, hash_, codes_);
-        const int32_t pop = kind_id(batch.field(i, kPop), batch.hash(i, kPop), pops, hash_, codes_);
+        const int32_t period = kind_id(batch.field(i, kPeriod), periods, hash_, codes_);
+        const int32_t pop = kind_id(batch.field(i, kPop), pops, hash_, codes_);
         // Every population and period code was stored by the scan from these
         // same records; a miss means the file changed under us.
         if (period == 0 || pop == 0) {
@@ -178,8 +224,7 @@ class Loader {
         ped_.period.push_back(CodeStore::entry(codes_.hash2period, period));
         ped_.pop.push_back(CodeStore::entry(codes_.hash2pop, pop));
       }
-      batch.raise_failure();
-    }
+    });
     expect_no_more_records(source_, R);
   }
 
@@ -189,11 +234,12 @@ class Loader {
     source_.file.start_pass("parent");
     int64_t record = 0;
     enum : size_t { kAnimal, kSire, kDam };
-    RecordBatch batch({fn.animal, fn.sire, fn.dam});
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    for (int64_t first = 1; first <= R; first += RecordBatch::kRecords) {
-      const size_t n = batch.fill(source_, first, R);
+    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, R);
+    pass.run(workers_, [&](const RecordBatch& batch) {
+      const int64_t first = batch.first();
+      const size_t n = batch.size();
       prefetch_parents(batch, n);
       for (size_t i = 0; i < n; ++i) {
         const int32_t a = record_animal_[static_cast<size_t>(first) - 1 + i];
@@ -201,15 +247,14 @@ class Loader {
         ++record;
         if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
 
-        std::string_view code = batch.field(i, kAnimal);
-        const int32_t sire = parent_number(batch.field(i, kSire), batch.hash(i, kSire), code, ": Sire not found: ");
-        const int32_t dam = parent_number(batch.field(i, kDam), batch.hash(i, kDam), code, ": Dam not found: ");
+        std::string_view code = batch.field(i, kAnimal).text;
+        const int32_t sire = parent_number(batch.field(i, kSire), code, ": Sire not found: ");
+        const int32_t dam = parent_number(batch.field(i, kDam), code, ": Dam not found: ");
         // A repeated record never erases a parent that an earlier one gave.
         if (sire != 0) ped_.sire[a] = sire;
         if (dam != 0) ped_.dam[a] = dam;
       }
-      batch.raise_failure();
-    }
+    });
     expect_no_more_records(source_, R);
     source_.file.check_unchanged("as the parent pass ended");
     report_.log.write(FreeLine().text(" New number of animals in pedigree: ").num(ped_.n).str());
@@ -221,31 +266,32 @@ class Loader {
     prefetch_fields(batch, n, 1, 2, codes_.table);
     for (size_t i = 0; i < n; ++i) {
       for (size_t k = 1; k <= 2; ++k) {
-        parents_.prefetch(batch.hash(i, k));
-        if (const auto id = static_cast<size_t>(codes_.table.peek(batch.field(i, k), batch.hash(i, k)));
+        parents_.prefetch(batch.field(i, k).hash);
+        if (const auto id = static_cast<size_t>(codes_.table.peek(batch.field(i, k)));
             id != 0 && id < codes_.hash2an.size())
           __builtin_prefetch(&codes_.hash2an[id]);
       }
     }
   }
 
-  int32_t parent_number(std::string_view parent, uint64_t h, std::string_view animal, const char* not_found) {
-    if (is_blank(parent) || unknown_.is_unknown(parent)) return 0;
-    if (const int32_t known = parents_.find(parent, h); known != 0) return known;
+  // `animal`: the record's animal code, without trailing blanks.
+  int32_t parent_number(const hash::Key& parent, std::string_view animal, const char* not_found) {
+    if (parent.text.empty() || unknown_.is_unknown(parent.field)) return 0;
+    if (const int32_t known = parents_.find(parent); known != 0) return known;
     hash::Hit hit = codes_.look_up(hash_, parent, true);
     int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
     if (number != 0) {
-      parents_.remember(parent, h, number);
+      parents_.remember(parent, number);
       return number;
     }
-    report_.log.write(FreeLine().text(" Animal: ").text(rtrim(animal)).text(not_found).text(rtrim(parent)).str());
+    report_.log.write(FreeLine().text(" Animal: ").text(animal).text(not_found).text(parent.text).str());
     number = ++ped_.n;
     codes_.an2hash.push_back(hit.id);
     ped_.period.push_back(0);
     ped_.pop.push_back(0);
     ped_.sire.push_back(0);
     ped_.dam.push_back(0);
-    parents_.remember(parent, h, number);
+    parents_.remember(parent, number);
     return number;
   }
 
@@ -254,6 +300,7 @@ class Loader {
   hash::ModuleHash& hash_;
   CodeStore& codes_;
   const Report& report_;
+  const unsigned workers_;
   Pedigree ped_;
   std::vector<int32_t> record_animal_;
   ParentMemo parents_;
@@ -267,8 +314,8 @@ bool REALPARENT(std::string_view code) {
 }
 
 Pedigree load_animals(RecordSource& source, const UnknownParents& unknown, int32_t R, hash::ModuleHash& hash,
-                      CodeStore& codes, const Report& report) {
-  return Loader(source, unknown, hash, codes, report).load(R);
+                      CodeStore& codes, const Report& report, unsigned threads) {
+  return Loader(source, unknown, hash, codes, report, worker_count(threads)).load(R);
 }
 
 }  // namespace vm::input

@@ -40,8 +40,10 @@ class UnknownParents {
   std::vector<std::string> marks_;
 };
 
-// The animal pass and the parent pass over the R records.
+// The animal pass and the parent pass over the R records; `threads`: 0
+// for the usable CPUs, else the most threads to use (two at most: one
+// reads while the other stores).
 Pedigree load_animals(RecordSource& source, const UnknownParents& unknown, int32_t R, hash::ModuleHash& hash,
-                      CodeStore& codes, const Report& report);
+                      CodeStore& codes, const Report& report, unsigned threads = 0);
 
 }  // namespace vm::input

@@ -23,6 +23,9 @@ class LiteralTable {
   void blank();
   int32_t id_at(int32_t slot, int32_t) const { return slot_id_[static_cast<size_t>(slot)]; }
   Hit walk(ModuleHash& module, std::string_view key, int32_t& n_opslag, bool add_new);
+  Hit walk(ModuleHash& module, const Key& key, int32_t& n_opslag, bool add_new) {
+    return walk(module, key.field, n_opslag, add_new);
+  }
 
  private:
   int32_t N_;
