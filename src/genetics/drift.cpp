@@ -8,8 +8,9 @@
 // highest member down: the walk visits ancestors in decreasing number and
 // passes half to the larger parent, then the smaller, and so does the
 // sweep, so every entry receives the same additions in the same order and
-// the bits agree. Animals with no contribution are skipped; adding +0 would
-// not change a non-negative sum either.
+// the bits agree. Animals with no contribution are skipped (adding +0 would
+// not change a non-negative sum either): a bit per animal marks those that
+// hold anything, so the sweep and the sums read only their rows.
 //
 // A period whose members are few next to the animals below its highest one
 // (birth dates as periods give thousands of small ones) is swept over its
@@ -124,6 +125,45 @@ class ReachedSet {
     bits_[i] |= bit;
     return true;
   }
+  // visit(c) for every marked animal c from `top` down, in decreasing
+  // order, marks made by visit (always below the animal at hand) included;
+  // leaves the marks.
+  template <class Visit>
+  void for_each_descending(int32_t top, Visit&& visit) const {
+    if (top < 1) return;
+    for (size_t i = static_cast<size_t>(top) >> 6;;) {
+      // The highest marked word at or below i, through its group's summary.
+      const size_t g = i >> 6;
+      const uint64_t upto = (i & 63) == 63 ? ~uint64_t{0} : (uint64_t{2} << (i & 63)) - 1;
+      if (const uint64_t words = words_[g] & upto; words == 0) {
+        if (g == 0) return;
+        i = g * 64 - 1;
+        continue;
+      } else {
+        i = g * 64 + static_cast<size_t>(63 - std::countl_zero(words));
+      }
+      for (uint64_t below = ~uint64_t{0};;) {
+        const uint64_t bits = bits_[i] & below;  // read again: visit may mark in this word
+        if (bits == 0) break;
+        const int bit = 63 - std::countl_zero(bits);
+        visit(static_cast<int32_t>(i * 64 + static_cast<size_t>(bit)));
+        below = (uint64_t{1} << bit) - 1;
+      }
+      if (i == 0) return;
+      --i;
+    }
+  }
+  // visit(c) for every marked animal in increasing order, unmarking them.
+  template <class Visit>
+  void take_ascending(Visit&& visit) {
+    for (size_t w = 0; w < words_.size(); ++w) {
+      for (uint64_t words = std::exchange(words_[w], 0); words != 0; words &= words - 1) {
+        const size_t i = w * 64 + static_cast<size_t>(std::countr_zero(words));
+        for (uint64_t bits = std::exchange(bits_[i], 0); bits != 0; bits &= bits - 1)
+          visit(static_cast<int32_t>(i * 64 + static_cast<size_t>(std::countr_zero(bits))));
+      }
+    }
+  }
   // Appends the marked animals (all at most `top`) in decreasing order to
   // `out`, unmarking them.
   void take_descending(int32_t top, std::vector<int32_t>& out) {
@@ -201,15 +241,9 @@ void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::
 }
 
 // s(I, J) = sum over c increasing of (L(I, c) D(c)) L(J, c), over the terms
-// that are not zero. Each row of L is cleared once used, which leaves L
-// zero for the next period without another pass.
-void relationship_sums_clearing(std::vector<double>& L, const std::vector<double>& D, int32_t Q, int32_t top,
-                                std::vector<double>& s, std::vector<size_t>& nonzero) {
-  const size_t q = static_cast<size_t>(Q);
-  std::fill(s.begin(), s.end(), 0.0);
-  for (int32_t c = 1; c <= top; ++c) add_to_sums(&L[static_cast<size_t>(c) * q], D[c], q, s, nonzero);
-}
-
+// that are not zero; each row of L is cleared once used (add_to_sums),
+// which leaves L zero for the next period without another pass.
+//
 // The same sums over the animals of a sparse sweep (visited in decreasing
 // number): no other row of L holds anything.
 void relationship_sums_of(const std::vector<int32_t>& visited, std::vector<double>& L, const std::vector<double>& D,
@@ -271,6 +305,26 @@ struct Worker {
   bool ready = false;
 };
 
+// The dense sweep and the sums, over the animals that hold anything: the
+// members and, as the sweep reaches them, their parents, marked one bit
+// each, so that the rows of animals with nothing are never read. The
+// order is that of the dense sweep (decreasing) and of the sums
+// (increasing), so the bits are the same.
+void marked_sweep(const Context& ctx, std::span<const int32_t> members, Worker& w) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  for (int32_t c : members) w.reached.mark(c);
+  w.reached.for_each_descending(members.empty() ? 0 : members.back(), [&](int32_t c) {
+    const Parents p = ctx.parents[static_cast<size_t>(c)];
+    if (p.big == 0) return;
+    pass_row_to_parents(ctx.parents, q, c, w.L);
+    w.reached.mark(p.big);
+    if (p.small > 0) w.reached.mark(p.small);
+  });
+  std::fill(w.s.begin(), w.s.end(), 0.0);
+  w.reached.take_ascending(
+      [&](int32_t c) { add_to_sums(&w.L[static_cast<size_t>(c) * q], ctx.D[c], q, w.s, w.nonzero); });
+}
+
 // An animal of the sparse sweep costs about as much as this many of the
 // dense sweep (found first, then random rather than sequential access to L).
 constexpr int64_t kSparseVisitCost = 16;
@@ -289,8 +343,7 @@ void contributions_and_sums(const Context& ctx, std::span<const int32_t> members
     relationship_sums_of(w.visited, w.L, ctx.D, q, w.s, w.nonzero);
     return;
   }
-  sweep_down(ctx.parents, q, top, w.L);
-  relationship_sums_clearing(w.L, ctx.D, ctx.Q, top, w.s, w.nonzero);
+  marked_sweep(ctx, members, w);
 }
 
 
