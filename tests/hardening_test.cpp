@@ -406,6 +406,22 @@ TEST_F(Hardening, Slashes) {
   EXPECT_EQ(read("out.txt"), "");
 }
 
+// The records are counted before any is judged: a record without a
+// population code ends the run only after the whole file has been read,
+// and an unreadable record after it is the error reported.
+TEST_F(Hardening, MissingPopulationIsJudgedAfterTheCount) {
+  std::string text(kPedigree);
+  text.replace(text.find("A2 F1 F3 PA Y2"), 14, "A2 F1 F3 /");
+  Result r = run_pedigree(text + "C1 F1 F2 PA Y2\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(read("log.txt"), "  Number of animals read: " + num(11) + "\n"));
+  EXPECT_TRUE(ends_with(read("log.txt"), "  ERROR: No population or period code in record " + num(8) + "\n"));
+
+  r = run_pedigree(text + "C1 'F1 0 PA Y2\n");
+  expect_file_error(r, "ped.txt", "line 11: cannot read record 11: a quoted value is not closed");
+  EXPECT_FALSE(contains(read("log.txt"), "No population"));
+}
+
 TEST_F(Hardening, FewerFieldsContinueMoreFieldsAreIgnored) {
   std::string text(kPedigree);
   text.replace(text.find("A1 F1 F2 PA Y2"), 14, "A1 F1\nF2 PA\nY2 extra values");
@@ -899,8 +915,8 @@ TEST_F(Hardening, ReadErrorInAnyPassEndsTheRun) {
   const std::string text = counted_pedigree();
   write("ped.txt", text);
   const std::string file = path("ped.txt").string();
-  for (auto [pass, bytes] : {std::pair{"first records", 100}, std::pair{"counting", 30000},
-                             std::pair{"collecting", 4096}, std::pair{"animal", 20000}, std::pair{"parent", 33333}}) {
+  for (auto [pass, bytes] : {std::pair{"first records", 100}, std::pair{"counting", 30000}, std::pair{"counting", 4096},
+                             std::pair{"animal", 20000}, std::pair{"parent", 33333}}) {
     PipelineRun run;
     run_file(path("ped.txt"), [&](vm::input::PedigreeFile& f) { f.set_hooks_for_test({failing_read(f, pass, bytes), {}}); },
              run);
@@ -928,9 +944,9 @@ TEST_F(Hardening, PedigreeThatChangesDuringTheRun) {
     std::string error;
   };
   const std::vector<Case> cases = {
-      {"collecting", false, [&] { std::ofstream(file, std::ios::app) << "X1 0 0 P1 Y1\n"; },
+      {"animal", false, [&] { std::ofstream(file, std::ios::app) << "X1 0 0 P1 Y1\n"; },
        changed + "it had " + size + " bytes and has " + std::to_string(text.size() + 13) +
-           " (seen as the collecting pass began)"},
+           " (seen as the animal pass began)"},
       {"animal", false, [&] { fs::resize_file(file, half); },
        changed + "it had " + size + " bytes and has " + std::to_string(half) + " (seen as the animal pass began)"},
       {"parent", false,
@@ -945,8 +961,8 @@ TEST_F(Hardening, PedigreeThatChangesDuringTheRun) {
        changed + "the parent pass found more than the 2000 records counted, at line 2001"},
       {"parent", true, [&] { std::fstream(file, std::ios::in | std::ios::out) << "B"; },
        changed + "it was written to (seen as the parent pass ended)"},
-      {"collecting", true, [&] { std::ofstream(file) << std::string(text).replace(half, 2, "'A"); },
-       changed + "the collecting pass cannot read record 1001 at line 1001: a quoted value is not closed before the "
+      {"animal", true, [&] { std::ofstream(file) << std::string(text).replace(half, 2, "'A"); },
+       changed + "the animal pass cannot read record 1001 at line 1001: a quoted value is not closed before the "
                  "end of the file"},
   };
   for (const Case& c : cases) {

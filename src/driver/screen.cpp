@@ -16,7 +16,7 @@ struct StageLine {
 };
 
 constexpr std::array<StageLine, 7> kStages = {{
-    {"Allocating memory ...", 2, false},  // the counting and the collecting pass
+    {"Allocating memory ...", 2, false},  // counting, then the collecting lines at once
     {"Reading animals ...", 1, false},
     {"Reading pedigree ...", 1, false},
     {"Assigning generation numbers ...", 0, false},

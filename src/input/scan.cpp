@@ -108,13 +108,24 @@ void echo_first_records(RecordSource& source, Sink& log) {
   }
 }
 
-// The first pass over the whole file. A record that cannot be read, or a
+// The first pass over the whole file counts the records and collects the
+// population and period code of each. A record that cannot be read, or a
 // last record cut short by the end of the file, would silently drop data
-// from every later pass: the run ends here with the line instead.
-int32_t count_records(RecordSource& source, Sink& screen) {
+// from every later pass: the run ends here with the line instead. A
+// record without a population or period code ends the run too, but only
+// once the whole file has been read, as the count comes first; it is
+// `first_blank` (0 when there is none).
+struct Collected {
+  int32_t R = 0;
+  int64_t first_blank = 0;
+};
+
+Collected count_and_collect(RecordSource& source, Sink& screen, CodeCounter& pops, CodeCounter& periods) {
   PedigreeFile& file = source.file;
+  Collected c;
   int64_t R = 0;
   for (;;) {
+    source.fields.blank();
     ReadFault fault;
     const ReadStatus status = read_record(file, source.fields, fault);
     if (status != ReadStatus::kOk) {
@@ -129,8 +140,18 @@ int32_t count_records(RecordSource& source, Sink& screen) {
       throw FileError{std::string("pedigree file \"") + file.path() + "\": more than " + std::to_string(kMaxRecords) +
                       " records"};
     }
+    if (c.first_blank != 0) continue;
+    std::string_view pop = source.fields.get(source.fn.pop);
+    std::string_view period = source.fields.get(source.fn.period);
+    if (is_blank(pop) || is_blank(period)) {
+      c.first_blank = R;
+      continue;
+    }
+    pops.add(pop);
+    periods.add(period);
   }
-  return static_cast<int32_t>(R);
+  c.R = static_cast<int32_t>(R);
+  return c;
 }
 
 [[noreturn]] void changed_in_pass(const PedigreeFile& file, const std::string& what) {
@@ -187,26 +208,20 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
   file.start_pass("counting");
   screen.write(FreeLine().text("Allocating memory ...").str());
 
-  result.R = count_records(source, screen);
-  log.write(FreeLine().text(" Number of animals read: ").num(result.R).str());
-
-  // Collecting pass: the population and period code of every record.
-  file.start_pass("collecting");
   CodeCounter pops, periods;
+  const Collected collected = count_and_collect(source, screen, pops, periods);
+  result.R = collected.R;
+  log.write(FreeLine().text(" Number of animals read: ").num(result.R).str());
+  // The progress of collecting the codes, done on the way, up to the end
+  // of the records or the first without a population or period code.
   const int64_t i = result.R;
-  for (int64_t record = 1; record <= i; ++record) {
-    source.fields.blank();
-    read_counted_record(source, record, i);
-    if (record % kProgressRecords == 0) screen.write(FreeLine().num(record).str());
-    std::string_view pop = source.fields.get(source.fn.pop);
-    std::string_view period = source.fields.get(source.fn.period);
-    if (is_blank(pop) || is_blank(period)) {
-      stop_with_line(report, FreeLine().text(" ERROR: No population or period code in record ").num(record).str());
-    }
-    pops.add(pop);
-    periods.add(period);
+  const int64_t collected_up_to = collected.first_blank != 0 ? collected.first_blank : i;
+  for (int64_t record = kProgressRecords; record <= collected_up_to; record += kProgressRecords)
+    screen.write(FreeLine().num(record).str());
+  if (collected.first_blank != 0) {
+    stop_with_line(report,
+                   FreeLine().text(" ERROR: No population or period code in record ").num(collected.first_blank).str());
   }
-  expect_no_more_records(source, i);
 
   std::string pop_codes, period_codes;
   std::vector<int64_t> pop_counts, period_counts;
