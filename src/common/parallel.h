@@ -83,7 +83,8 @@ void parallel_for(size_t count, unsigned workers, Body&& body) {
 // Items made on a helper thread and used on the calling thread, in order,
 // through a ring of `slots` buffers: make(slot) fills buffer `slot` with
 // the next item and says whether it made one (false: there are no more);
-// use(slot) takes it. The maker runs at most `slots` items ahead. With
+// use(slot) takes it. The maker runs at most `slots` items ahead; once
+// the ring is full it waits until half of it is free. With
 // fewer than two workers both run on the calling thread, one item at a
 // time. An exception of `use` stops the maker and is raised again here;
 // one of `make` is raised here once every item made before it is used.
@@ -98,16 +99,24 @@ void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
   std::condition_variable changed;
   size_t made = 0, used = 0;
   bool finished = false, stopped = false;
+  // Whoever waits says so, so that the other side wakes it only then (a
+  // wake-up is a system call, and items come by the hundred thousand).
+  bool maker_waits = false, user_waits = false;
   std::exception_ptr error;
   auto maker = [&] {
     try {
       for (size_t item = 0;; ++item) {
         {
           std::unique_lock lock(mutex);
-          changed.wait(lock, [&] { return stopped || item - used < slots; });
+          if (item - used >= slots) {  // the ring is full: on when half of it is free
+            maker_waits = true;
+            changed.wait(lock, [&] { return stopped || item - used <= slots / 2; });
+            maker_waits = false;
+          }
           if (stopped) return;
         }
         const bool more = make(item % slots);
+        bool wake;
         {
           std::lock_guard lock(mutex);
           if (more) {
@@ -115,8 +124,9 @@ void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
           } else {
             finished = true;
           }
+          wake = user_waits;
         }
-        changed.notify_all();
+        if (wake) changed.notify_all();
         if (!more) return;
       }
     } catch (...) {
@@ -131,15 +141,19 @@ void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
     for (size_t item = 0;; ++item) {
       {
         std::unique_lock lock(mutex);
+        user_waits = true;
         changed.wait(lock, [&] { return item < made || finished; });
+        user_waits = false;
         if (item >= made) break;
       }
       use(item % slots);
+      bool wake;
       {
         std::lock_guard lock(mutex);
         ++used;
+        wake = maker_waits && made - used <= slots / 2;
       }
-      changed.notify_all();
+      if (wake) changed.notify_all();
     }
   } catch (...) {
     {

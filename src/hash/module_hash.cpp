@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -204,6 +205,18 @@ class FrontierMap {
 struct CodeTable::Store {
   explicit Store(int32_t N) : taken(static_cast<size_t>(std::max(N, 0)) / 64 + 1, 0) {}
 
+  // Names this store in what keys remember of it (never 0, never reused).
+  static uint64_t next_serial() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+  }
+  const uint64_t serial = next_serial();
+  // The key's record: as prefetch() found it, or looked up now.
+  KeyRecord find(const Key& key) const {
+    if (key.found.store == serial) return {key.found.id, key.found.slot, key.found.probe, key.text};
+    return find(key.text, key.hash);
+  }
+
   bool is_taken(int32_t slot) const { return (taken[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1; }
   KeyRecord key(int32_t id) const { return records.get(refs[static_cast<size_t>(id) - 1]); }
   KeyRecord find(std::string_view s, uint64_t h) const { return index.find(s, h, records); }
@@ -300,7 +313,7 @@ int32_t home_slot_of_value(int64_t H, int32_t N) {
 
 int32_t home_slot(std::string_view key, int32_t N) { return home_slot_of_value(hash_value(key), N); }
 
-Key::Key(std::string_view f) : field(f), text(rtrim(f)), hash(hash_text(text)), value(hash_value(f)) {}
+Key::Key(std::string_view f) : field(f), text(rtrim(f)), hash(hash_text(text)) {}
 
 std::string local_date_time() {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
@@ -351,17 +364,19 @@ void CodeTable::prefetch(const Key& key, int stage) const {
     return;
   } else if (stage == 1) {
     if (!store.index.prefetch_records(key.hash, store.records))
-      store.frontiers.prefetch(home_slot_of_value(key.value, N_));
-  } else if (store.find(key.text, key.hash).id == 0) {
+      store.frontiers.prefetch(home_slot_of_value(key.value(), N_));
+  } else if (const KeyRecord r = store.find(key.text, key.hash); r.id != 0) {
+    key.found = {store.serial, r.id, r.slot, r.probe};
+  } else {
     // Where the walk stands and, as that slot is often taken, the next one.
-    const Frontier f = store.frontiers.get(home_slot_of_value(key.value, N_));
+    const Frontier f = store.frontiers.get(home_slot_of_value(key.value(), N_));
     __builtin_prefetch(&store.taken[static_cast<size_t>(f.pos) >> 6]);
     if (store.step != 0 && f.k < static_cast<uint32_t>(N_))
       __builtin_prefetch(&store.taken[static_cast<size_t>(next_probe_slot(f.k, f.pos, N_, store.step)) >> 6]);
   }
 }
 
-int32_t CodeTable::peek(const Key& key) const { return store_->find(key.text, key.hash).id; }
+int32_t CodeTable::peek(const Key& key) const { return store_->find(key).id; }
 
 // ---------------------------------------------------------------- CHASHSUB
 
@@ -408,12 +423,12 @@ Hit CodeTable::walk(ModuleHash& module, const Key& key, int32_t& n_opslag, bool 
   const int32_t N = N_;
   const int32_t count = n_opslag;
 
-  if (const KeyRecord stored = store.find(key.text, key.hash); stored.id != 0) {
+  if (const KeyRecord stored = store.find(key); stored.id != 0) {
     after_collisions(module, int64_t{stored.probe} - 1, key, N, count, add_new);
     return module.answered(stored.slot, stored.id);
   }
 
-  const Frontier free = store.first_free(home_slot_of_value(key.value, N), N, module.probe_step());
+  const Frontier free = store.first_free(home_slot_of_value(key.value(), N), N, module.probe_step());
   after_collisions(module, free.k == 0 ? 2 * int64_t{N} : int64_t{free.k} - 1, key, N, count, add_new);
   if (free.k == 0) module.probes_exhausted(key.field, N, count);
   if (!add_new) return module.missed();
@@ -430,7 +445,7 @@ void CodeTable::after_collisions(ModuleHash& module, int64_t collisions, const K
                                  int32_t count, bool add_new) {
   if (collisions == 0) return;
   if (add_new && ModuleHash::too_full(count, N)) {
-    module.table_too_full(count, N, module.next_slot(1, home_slot_of_value(key.value, N), N));
+    module.table_too_full(count, N, module.next_slot(1, home_slot_of_value(key.value(), N), N));
   }
   if (module.hitrate_due(collisions, N)) module.warn_hitrate(module.hitrate_limit() + 1, N, key.field);
 }

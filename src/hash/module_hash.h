@@ -53,7 +53,26 @@ struct Key {
   std::string_view field;  // L characters, blank-padded
   std::string_view text;   // without trailing blanks
   uint64_t hash = 0;       // hash_text(text): the key index's hash
-  int64_t value = 0;       // hash_value(field): where the walk starts
+
+  // hash_value(field): where the walk starts, worked out when first asked
+  // for (a look-up of a stored key never needs it).
+  int64_t value() const {
+    if (!value_known_) value_ = hash_value(field), value_known_ = true;
+    return value_;
+  }
+
+  // Where a table's prefetch() found the key stored, for the calls on the
+  // same key after it (a stored key never moves); `store` 0: not found.
+  struct Found {
+    uint64_t store = 0;  // the serial number of the table's store
+    int32_t id = 0, slot = 0;
+    uint32_t probe = 0;
+  };
+  mutable Found found;
+
+ private:
+  mutable int64_t value_ = 0;
+  mutable bool value_known_ = false;
 };
 
 // The date-time text of the table-too-full report: 24 characters,

@@ -54,10 +54,12 @@ class CodeMemo {
 // before it are done, as without the batch.
 class RecordBatch {
  public:
-  static constexpr size_t kRecords = 64;
+  static constexpr size_t kRecords = 128;
   static constexpr size_t kFields = 3;
 
-  explicit RecordBatch(std::array<int32_t, kFields> numbers) : numbers_(numbers) {}
+  // new_first: the first field's codes are mostly new to the table, so
+  // where their walks start is worked out while reading.
+  RecordBatch(std::array<int32_t, kFields> numbers, bool new_first) : numbers_(numbers), start_of_walk_(new_first) {}
 
   // Reads records first.. (at most kRecords, none past `count`).
   void fill(RecordSource& source, int64_t first, int64_t count) {
@@ -78,6 +80,7 @@ class RecordBatch {
         char* text = &text_[(n * kFields + k) * kFieldWidth];
         std::memcpy(text, source.fields.get(numbers_[k]).data(), kFieldWidth);
         keys_[n * kFields + k] = hash::Key({text, kFieldWidth});
+        if (k == 0 && start_of_walk_) keys_[n * kFields].value();
       }
     }
   }
@@ -92,6 +95,7 @@ class RecordBatch {
 
  private:
   std::array<int32_t, kFields> numbers_;
+  bool start_of_walk_;
   int64_t first_ = 0;
   size_t size_ = 0;
   std::array<char, kRecords * kFields * kFieldWidth> text_{};
@@ -104,8 +108,8 @@ class RecordBatch {
 // single worker, one batch after the other on the calling thread).
 class BatchedPass {
  public:
-  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, int64_t count)
-      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers)) {}
+  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, bool new_first, int64_t count)
+      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, new_first)) {}
 
   // use(batch) for every batch in turn.
   template <class Use>
@@ -130,7 +134,7 @@ class BatchedPass {
   }
 
  private:
-  static constexpr size_t kSlots = 8;
+  static constexpr size_t kSlots = 16;
   RecordSource& source_;
   int64_t count_;
   std::vector<RecordBatch> batches_;
@@ -188,7 +192,7 @@ class Loader {
     report_.screen.write(FreeLine().text("Reading animals ...").str());
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
-    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, R);
+    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, true, R);
     pass.run(workers_, [&](const RecordBatch& batch) {
       const int64_t first = batch.first();
       const size_t n = batch.size();
@@ -236,7 +240,7 @@ class Loader {
     enum : size_t { kAnimal, kSire, kDam };
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, R);
+    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, false, R);
     pass.run(workers_, [&](const RecordBatch& batch) {
       const int64_t first = batch.first();
       const size_t n = batch.size();
