@@ -73,6 +73,15 @@ TEST(EditDescriptors, Texts) {
   EXPECT_EQ(pad("abcdef", 3), "abc");
   EXPECT_EQ(rtrim("ab  "), "ab");
   EXPECT_EQ(rtrim("   "), "");
+  // Blank runs around the eight-at-a-time steps, blanks inside, tabs.
+  for (size_t text = 0; text <= 10; ++text) {
+    for (size_t blanks = 0; blanks <= 26; ++blanks) {
+      const std::string code = std::string(text, 'x').replace(0, text / 2, text / 2, ' ');
+      EXPECT_EQ(rtrim(code + std::string(blanks, ' ')), std::string_view(code).substr(0, code.find_last_not_of(' ') + 1))
+          << text << "+" << blanks;
+    }
+  }
+  EXPECT_EQ(rtrim("a\t        "), "a\t");
 }
 
 std::string report_of(std::string_view message, int code, std::initializer_list<float> values) {

@@ -348,8 +348,8 @@ class Comparison {
     FatalExit end{0, {}};
   };
 
-  template <class Table>
-  static Outcome outcome(ModuleHash& hash, const std::string& key, Table& table, int32_t& n, bool add_new) {
+  template <class Table, class K>
+  static Outcome outcome(ModuleHash& hash, const K& key, Table& table, int32_t& n, bool add_new) {
     Outcome o;
     try {
       o.hit = hash.CHASHSUB(key, table, n, add_new);
@@ -364,9 +364,10 @@ class Comparison {
   // key's memory first (which must change nothing), and then tells the id
   // of a key it holds.
   bool call(TwinTable& t, const std::string& key, bool add_new) {
+    // The fast table gets the key with what its prefetch found of it.
     const Key facts(key);
     for (int stage = 0; stage < CodeTable::kPrefetchStages; ++stage) t.fast.prefetch(facts, stage);
-    const Outcome fast = outcome(fast_.hash, key, t.fast, fast_n_[t.counter], add_new);
+    const Outcome fast = outcome(fast_.hash, facts, t.fast, fast_n_[t.counter], add_new);
     if (fast.hit.id != 0 && t.fast.code(fast.hit.id) == rtrim(key)) {
       EXPECT_EQ(t.fast.peek(facts), fast.hit.id);
     }
@@ -429,6 +430,29 @@ TEST(FastTable, ThirtyThousandAnimalNumbersIn60000Slots) {
   EXPECT_EQ(homes.size(), 6u);
   EXPECT_EQ(slots.size(), 30000u);
   for (int i = 1; i <= 30000; i += 97) EXPECT_EQ(t.code(c.lookup(t, field(std::to_string(i))).id), std::to_string(i));
+}
+
+// What prefetch() keeps with a key (where it found it stored) serves only
+// the table whose store found it: not another table, nor the table once
+// blanked.
+TEST(FastTable, WhatAPrefetchFoundServesOnlyItsOwnStore) {
+  ModuleHash hash(nullptr, nullptr);
+  CodeTable a(1000), b(1000);
+  int32_t na = 0, nb = 0;
+  const std::string k1 = field("AB1"), k2 = field("AB2");
+  ASSERT_EQ(hash.CHASHSUB(k2, b, nb, true).id, 1);
+  ASSERT_EQ(hash.CHASHSUB(k1, a, na, true).id, 1);
+  ASSERT_EQ(hash.CHASHSUB(k2, a, na, true).id, 2);
+  const Key key(k2);
+  for (int stage = 0; stage < CodeTable::kPrefetchStages; ++stage) a.prefetch(key, stage);
+  EXPECT_EQ(a.peek(key), 2);
+  EXPECT_EQ(b.peek(key), 1);
+  ASSERT_EQ(hash.CHASHSUB(k1, b, nb, false).id, 0);  // a miss: the module's last key is not k2
+  EXPECT_EQ(hash.CHASHSUB(key, b, nb, false).id, 1);
+  EXPECT_EQ(hash.CHASHSUB(k1, a, na, false).id, 1);
+  EXPECT_EQ(hash.CHASHSUB(key, a, na, false).id, 2);
+  b.blank();
+  EXPECT_EQ(b.peek(key), 0);
 }
 
 TEST(FastTable, RefusesKeysOfAnotherLength) {

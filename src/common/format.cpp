@@ -1,7 +1,9 @@
 #include "common/format.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace vm {
 
@@ -77,6 +79,9 @@ std::string fmt_F(double v, int w, int d) {
 
 std::string_view rtrim(std::string_view s) {
   size_t n = s.size();
+  // Eight blanks at a time first: code fields are mostly padding.
+  constexpr uint64_t kBlanks = 0x2020202020202020ull;
+  for (uint64_t word; n >= 8 && (std::memcpy(&word, s.data() + n - 8, 8), word == kBlanks);) n -= 8;
   while (n > 0 && s[n - 1] == ' ') --n;
   return s.substr(0, n);
 }

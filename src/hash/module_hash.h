@@ -54,6 +54,14 @@ struct Key {
   std::string_view text;   // without trailing blanks
   uint64_t hash = 0;       // hash_text(text): the key index's hash
 
+  // This key for the same characters stored at `copy` (L of them).
+  Key same_code_at(const char* copy) const {
+    Key k = *this;
+    k.field = {copy, field.size()};
+    k.text = {copy, text.size()};
+    return k;
+  }
+
   // hash_value(field): where the walk starts, worked out when first asked
   // for (a look-up of a stored key never needs it).
   int64_t value() const {

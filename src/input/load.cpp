@@ -79,8 +79,15 @@ class RecordBatch {
       for (size_t k = 0; k < kFields; ++k) {
         char* text = &text_[(n * kFields + k) * kFieldWidth];
         std::memcpy(text, source.fields.get(numbers_[k]).data(), kFieldWidth);
-        keys_[n * kFields + k] = hash::Key({text, kFieldWidth});
-        if (k == 0 && start_of_walk_) keys_[n * kFields].value();
+        hash::Key& key = keys_[n * kFields + k];
+        // Records in a row often share a population, a period or a sire.
+        if (const hash::Key* before = n > 0 ? &keys_[(n - 1) * kFields + k] : nullptr;
+            before != nullptr && std::memcmp(before->field.data(), text, kFieldWidth) == 0) {
+          key = before->same_code_at(text);
+        } else {
+          key = hash::Key({text, kFieldWidth});
+        }
+        if (k == 0 && start_of_walk_) key.value();
       }
     }
   }
@@ -158,7 +165,7 @@ int32_t kind_id(const hash::Key& code, CodeMemo<6>& memo, hash::ModuleHash& hash
 
 // The number of a parent code: 0 for an unknown parent, otherwise the
 // animal of that code, added as a founder when it has no record.
-using ParentMemo = CodeMemo<14>;
+using ParentMemo = CodeMemo<16>;
 
 // The two passes and what they share.
 class Loader {
