@@ -90,18 +90,21 @@ struct Parents {
   int32_t sire = 0, dam = 0;
 };
 
-// One worker's storage: a mark per animal (which passes of the group have
-// reached it, and its row of values), and the rows and lists of a group.
+// One worker's storage: per animal its parents and a mark (which passes
+// of the group have reached it, and its row of values), side by side, as
+// the passes read an animal's parents where they mark it; and the rows and
+// lists of a group.
 class Relater {
  public:
-  explicit Relater(int32_t n) : marks_(static_cast<size_t>(n) + 1) {}
+  explicit Relater(const HugeVector<Parents>& par) : marks_(par.size()) {
+    for (size_t i = 0; i < par.size(); ++i) marks_[i].sire = par[i].sire, marks_[i].dam = par[i].dam;
+  }
 
   // The pairs of up to kColumns hubs (sorted on hub), F of their kids.
-  void relate(const HugeVector<Parents>& par, const std::vector<double>& D, std::span<const Pair> pairs,
-              std::vector<double>& F) {
+  void relate(const std::vector<double>& D, std::span<const Pair> pairs, std::vector<double>& F) {
     start_group();
-    const int32_t lowest = pass_up(par, D, pairs);
-    pass_down(par, pairs, lowest);
+    const int32_t lowest = pass_up(D, pairs);
+    pass_down(pairs, lowest);
     int column = -1;
     int32_t hub = 0;
     for (const Pair& p : pairs) {
@@ -116,6 +119,7 @@ class Relater {
   // mates' pass has (older groups' stamps are smaller); row: its row in
   // this group, valid with either stamp.
   struct Mark {
+    int32_t sire = 0, dam = 0;
     uint32_t stamp = 0;
     int32_t row = 0;
   };
@@ -129,7 +133,7 @@ class Relater {
     rows_.assign(1, Row{});
     links_.assign(1, Link{});
     if (up_ > UINT32_MAX - 4) {  // stamps run out: older groups' marks are forgotten
-      std::fill(marks_.begin(), marks_.end(), Mark{});
+      for (Mark& m : marks_) m.stamp = 0, m.row = 0;
       up_ = 0;
     }
     up_ += 2;
@@ -157,26 +161,27 @@ class Relater {
 
   // Follows the parents of the listed animals, and of those it lists on
   // the way, noting the parents' rows. The list's addresses are known well
-  // ahead, so the memory of an animal's parents is asked for early, and
-  // that of the parents' marks once the parents have arrived.
-  void walk(const HugeVector<Parents>& par, uint32_t stamp, int32_t lowest) {
-    constexpr size_t kFetchParents = 16, kFetchMarks = 8;
+  // ahead, so the memory of an animal is asked for early, and that of its
+  // parents once it has arrived.
+  void walk(uint32_t stamp, int32_t lowest) {
+    constexpr size_t kFetchAnimal = 16, kFetchParents = 8;
     for (size_t k = 0; k < entries_.size(); ++k) {
-      if (k + kFetchParents < entries_.size()) __builtin_prefetch(&par[animal_of(entries_[k + kFetchParents])]);
-      if (k + kFetchMarks < entries_.size()) {
-        const Parents& p = par[animal_of(entries_[k + kFetchMarks])];
+      if (k + kFetchAnimal < entries_.size()) __builtin_prefetch(&marks_[animal_of(entries_[k + kFetchAnimal])]);
+      if (k + kFetchParents < entries_.size()) {
+        const Mark& p = marks_[animal_of(entries_[k + kFetchParents])];
         __builtin_prefetch(&marks_[static_cast<size_t>(p.sire)]);
         __builtin_prefetch(&marks_[static_cast<size_t>(p.dam)]);
       }
-      const Parents& a = par[animal_of(entries_[k])];
-      const int32_t s = follow(a.sire, stamp, lowest), d = follow(a.dam, stamp, lowest);
+      const Mark& a = marks_[animal_of(entries_[k])];
+      const int32_t sire = a.sire, dam = a.dam;
+      const int32_t s = follow(sire, stamp, lowest), d = follow(dam, stamp, lowest);
       links_[row_of_entry(entries_[k])] = Link{s, d};
     }
   }
 
   // w = T'e_h for each hub h (column), then u = D w; returns the smallest
   // animal reached.
-  int32_t pass_up(const HugeVector<Parents>& par, const std::vector<double>& D, std::span<const Pair> pairs) {
+  int32_t pass_up(const std::vector<double>& D, std::span<const Pair> pairs) {
     entries_.clear();
     int column = -1;
     int32_t hub = 0;
@@ -186,7 +191,7 @@ class Relater {
       ++column;
       rows_[static_cast<size_t>(follow(hub, up_, 1))][static_cast<size_t>(column)] = 1.0;
     }
-    walk(par, up_, 1);
+    walk(up_, 1);
     sort_on_animals(entries_, spare_);
     // Largest first: an animal's w is complete when it is reached, as all
     // its offspring among the ancestors have larger numbers.
@@ -208,10 +213,10 @@ class Relater {
 
   // v = T u over the mates and their ancestors from `lowest` on, smallest
   // first; v of a parent below `lowest` (or unknown) is 0.
-  void pass_down(const HugeVector<Parents>& par, std::span<const Pair> pairs, int32_t lowest) {
+  void pass_down(std::span<const Pair> pairs, int32_t lowest) {
     entries_.clear();
     for (const Pair& p : pairs) follow(p.mate, down(), lowest);
-    walk(par, down(), lowest);
+    walk(down(), lowest);
     sort_on_animals(entries_, spare_);
     for (const uint64_t e : entries_) {
       const uint32_t r = row_of_entry(e);
@@ -234,7 +239,8 @@ class IndirectInbreeder {
   IndirectInbreeder(const Pedigree& ped, unsigned workers)
       : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)), parents_(static_cast<size_t>(ped.n) + 1) {
     schedule();
-    for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(n_);
+    for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(parents_);
+    HugeVector<Parents>().swap(parents_);  // each worker holds its own copy
   }
 
   Inbreeding run(Sink& screen) {
@@ -335,7 +341,7 @@ class IndirectInbreeder {
     const unsigned workers = count < 2 ? 1u : static_cast<unsigned>(relaters_.size());
     parallel_for(count, workers, [&](size_t k, unsigned w) {
       std::span<const Pair> group(pairs_.data() + groups_[k], groups_[k + 1] - groups_[k]);
-      relaters_[w].relate(parents_, r_.D, group, r_.F);
+      relaters_[w].relate(r_.D, group, r_.F);
     });
   }
 
@@ -369,7 +375,7 @@ void write_inbreeding_progress(int32_t n, Sink& screen) {
   for (int32_t i = 1000; i <= n; i += 1000) screen.write(FreeLine().num(i).str());
 }
 
-double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 2 * sizeof(int32_t); }
+double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 4 * sizeof(int32_t); }
 
 Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned workers) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
