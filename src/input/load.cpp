@@ -8,8 +8,8 @@
 
 #include "common/cpus.h"
 #include "common/flat_table.h"
-#include "common/parallel.h"
 #include "common/format.h"
+#include "common/parallel.h"
 #include "common/stop.h"
 #include "input/load.h"
 #include "input/scan.h"
