@@ -271,13 +271,25 @@ class Loader {
     report_.log.write(FreeLine().text(" New number of animals in pedigree: ").num(ped_.n).str());
   }
 
-  // The table's memory for a batch's parent codes, then their memo entries
-  // and the animal numbers of those already stored.
+  // The memory a batch's parent codes will need: their memo entries, and
+  // for codes not in the memo (the memo holds the sires used again and
+  // again) the table's memory and the animal numbers of those stored.
   void prefetch_parents(const RecordBatch& batch, size_t n) const {
-    prefetch_fields(batch, n, 1, 2, codes_.table);
+    constexpr size_t kFirst = 1, kLast = 2;
+    for (size_t i = 0; i < n; ++i)
+      for (size_t k = kFirst; k <= kLast; ++k) parents_.prefetch(batch.field(i, k).hash);
+    for (size_t i = 0; i < n; ++i)
+      for (size_t k = kFirst; k <= kLast; ++k) codes_.table.prefetch(batch.field(i, k), 0);
+    std::array<bool, RecordBatch::kRecords * RecordBatch::kFields> remembered{};
+    for (size_t i = 0; i < n; ++i)
+      for (size_t k = kFirst; k <= kLast; ++k) remembered[i * RecordBatch::kFields + k] = parents_.find(batch.field(i, k)) != 0;
+    for (int stage = 1; stage < hash::CodeTable::kPrefetchStages; ++stage)
+      for (size_t i = 0; i < n; ++i)
+        for (size_t k = kFirst; k <= kLast; ++k)
+          if (!remembered[i * RecordBatch::kFields + k]) codes_.table.prefetch(batch.field(i, k), stage);
     for (size_t i = 0; i < n; ++i) {
-      for (size_t k = 1; k <= 2; ++k) {
-        parents_.prefetch(batch.field(i, k).hash);
+      for (size_t k = kFirst; k <= kLast; ++k) {
+        if (remembered[i * RecordBatch::kFields + k]) continue;
         if (const auto id = static_cast<size_t>(codes_.table.peek(batch.field(i, k)));
             id != 0 && id < codes_.hash2an.size())
           __builtin_prefetch(&codes_.hash2an[id]);
