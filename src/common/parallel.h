@@ -31,15 +31,11 @@ inline double available_memory() {
 }
 
 // The bytes a computation's workers may hold together: its fixed budget, or
-// a share of the memory available when that is more (a third by default,
-// leaving room for the rest of the run), so that on a large machine a
-// large pedigree still keeps every core busy.
-inline double memory_budget(double fixed, double available, double share) {
-  return std::max(fixed, available * share);
-}
-inline double memory_budget(double fixed, double share = 1.0 / 3) {
-  return memory_budget(fixed, available_memory(), share);
-}
+// a third of the memory available when that is more, so that on a large
+// machine a large pedigree still keeps every core busy while leaving room
+// for the rest of the run.
+inline double memory_budget(double fixed, double available) { return std::max(fixed, available / 3); }
+inline double memory_budget(double fixed) { return memory_budget(fixed, available_memory()); }
 
 // At most `wanted` workers, as many as fit in `budget` bytes when each
 // holds `bytes_per_worker`, and always at least one.

@@ -419,10 +419,7 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
   const double per_worker = q * (rows + q) * sizeof(double) + rows / 8;
   const unsigned wanted = std::min(worker_count(threads), static_cast<unsigned>(ctx.P));
-  // The last large stage of the run: its workers may take half of what is
-  // free.
-  const double budget = memory_budget(kDriftMemoryBudget, 0.5);
-  run_periods(ctx, members, workers_within_budget(wanted, per_worker, budget), res, report);
+  run_periods(ctx, members, workers_within_budget(wanted, per_worker, memory_budget(kDriftMemoryBudget)), res, report);
   return res;
 }
 

@@ -78,7 +78,7 @@ struct DriftResults {
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
                               const Report& report, unsigned threads = 0);
 // Bytes of working storage that all period workers together may hold
-// (more where half the available memory is more; see memory_budget).
+// (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;
 
 // Results of Q populations and P periods, all 0.0.
