@@ -58,8 +58,11 @@ class RecordBatch {
   static constexpr size_t kFields = 3;
 
   // new_first: the first field's codes are mostly new to the table, so
-  // where their walks start is worked out while reading.
-  RecordBatch(std::array<int32_t, kFields> numbers, bool new_first) : numbers_(numbers), start_of_walk_(new_first) {}
+  // where their walks start is worked out while reading. unknown: for the
+  // fields after the first, which of their codes stand for an unknown
+  // parent, also worked out while reading (null: not asked).
+  RecordBatch(std::array<int32_t, kFields> numbers, bool new_first, const UnknownParents* unknown)
+      : numbers_(numbers), start_of_walk_(new_first), unknown_(unknown) {}
 
   // Reads records first.. (at most kRecords, none past `count`).
   void fill(RecordSource& source, int64_t first, int64_t count) {
@@ -81,11 +84,13 @@ class RecordBatch {
         std::memcpy(text, source.fields.get(numbers_[k]).data(), kFieldWidth);
         hash::Key& key = keys_[n * kFields + k];
         // Records in a row often share a population, a period or a sire.
-        if (const hash::Key* before = n > 0 ? &keys_[(n - 1) * kFields + k] : nullptr;
-            before != nullptr && std::memcmp(before->field.data(), text, kFieldWidth) == 0) {
-          key = before->same_code_at(text);
+        const size_t at = n * kFields + k;
+        if (n > 0 && std::memcmp(keys_[at - kFields].field.data(), text, kFieldWidth) == 0) {
+          key = keys_[at - kFields].same_code_at(text);
+          unknown_parent_[at] = unknown_parent_[at - kFields];
         } else {
           key = hash::Key({text, kFieldWidth});
+          unknown_parent_[at] = k > 0 && unknown_ != nullptr && (key.text.empty() || unknown_->is_unknown(key.field));
         }
         if (k == 0 && start_of_walk_) key.value();
       }
@@ -96,6 +101,9 @@ class RecordBatch {
   bool failed() const { return failure_ != nullptr; }
   // Field k (in the order of the numbers given) of record i of the batch.
   const hash::Key& field(size_t i, size_t k) const { return keys_[i * kFields + k]; }
+  // Whether field k (after the first) of record i is blank or a code for
+  // an unknown parent.
+  bool unknown_parent(size_t i, size_t k) const { return unknown_parent_[i * kFields + k]; }
   void raise_failure() {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
@@ -103,10 +111,12 @@ class RecordBatch {
  private:
   std::array<int32_t, kFields> numbers_;
   bool start_of_walk_;
+  const UnknownParents* unknown_;
   int64_t first_ = 0;
   size_t size_ = 0;
   std::array<char, kRecords * kFields * kFieldWidth> text_{};
   std::array<hash::Key, kRecords * kFields> keys_{};
+  std::array<bool, kRecords * kFields> unknown_parent_{};
   std::exception_ptr failure_;
 };
 
@@ -115,8 +125,9 @@ class RecordBatch {
 // single worker, one batch after the other on the calling thread).
 class BatchedPass {
  public:
-  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, bool new_first, int64_t count)
-      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, new_first)) {}
+  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, bool new_first,
+              const UnknownParents* unknown, int64_t count)
+      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, new_first, unknown)) {}
 
   // use(batch) for every batch in turn.
   template <class Use>
@@ -175,22 +186,29 @@ class Loader {
       : source_(source), unknown_(unknown), hash_(hash), codes_(codes), report_(report), workers_(workers) {}
 
   Pedigree load(int32_t R) {
-    const size_t expected = static_cast<size_t>(R) + static_cast<size_t>(R) / 8 + 1;
-    ped_.period.reserve(expected);
-    ped_.pop.reserve(expected);
     ped_.period.push_back(0);
     ped_.pop.push_back(0);
-    codes_.an2hash.reserve(expected);
-    codes_.table.reserve(codes_.table.ids() + static_cast<int32_t>(std::min<size_t>(expected, INT32_MAX / 2)));
-    record_animal_.reserve(static_cast<size_t>(R));
     animal_pass(R);
-    ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
-    ped_.dam.assign(static_cast<size_t>(ped_.n) + 1, 0);
     parent_pass();
+    if (ped_.sire.empty()) {  // no records
+      ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
+      ped_.dam.assign(static_cast<size_t>(ped_.n) + 1, 0);
+    }
     return std::move(ped_);
   }
 
  private:
+  // Room for the animals of R records and some founders, so that no array
+  // and no index grows on the way.
+  void reserve_for(int32_t R) {
+    const size_t expected = static_cast<size_t>(R) + static_cast<size_t>(R) / 8 + 1;
+    ped_.period.reserve(expected);
+    ped_.pop.reserve(expected);
+    codes_.an2hash.reserve(expected);
+    codes_.table.reserve(codes_.table.ids() + static_cast<int32_t>(std::min<size_t>(expected, INT32_MAX / 2)));
+    record_animal_.reserve(static_cast<size_t>(R));
+  }
+
   // The animal pass numbers the animals; per record it keeps the number of
   // the record's animal, so that the parent pass need not look it up again.
   void animal_pass(int32_t R) {
@@ -199,8 +217,10 @@ class Loader {
     report_.screen.write(FreeLine().text("Reading animals ...").str());
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
-    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, true, R);
+    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, true, nullptr, R);
     pass.run(workers_, [&](const RecordBatch& batch) {
+      // Room for every animal, made while the first records are read.
+      if (batch.first() == 1) reserve_for(R);
       const int64_t first = batch.first();
       const size_t n = batch.size();
       prefetch_fields(batch, n, kAnimal, kAnimal, codes_.table);
@@ -247,8 +267,12 @@ class Loader {
     enum : size_t { kAnimal, kSire, kDam };
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, false, R);
+    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, false, &unknown_, R);
     pass.run(workers_, [&](const RecordBatch& batch) {
+      if (batch.first() == 1) {  // made while the first records are read
+        ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
+        ped_.dam.assign(static_cast<size_t>(ped_.n) + 1, 0);
+      }
       const int64_t first = batch.first();
       const size_t n = batch.size();
       prefetch_parents(batch, n);
@@ -259,8 +283,10 @@ class Loader {
         if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
 
         std::string_view code = batch.field(i, kAnimal).text;
-        const int32_t sire = parent_number(batch.field(i, kSire), code, ": Sire not found: ");
-        const int32_t dam = parent_number(batch.field(i, kDam), code, ": Dam not found: ");
+        const int32_t sire =
+            batch.unknown_parent(i, kSire) ? 0 : parent_number(batch.field(i, kSire), code, ": Sire not found: ");
+        const int32_t dam =
+            batch.unknown_parent(i, kDam) ? 0 : parent_number(batch.field(i, kDam), code, ": Dam not found: ");
         // A repeated record never erases a parent that an earlier one gave.
         if (sire != 0) ped_.sire[a] = sire;
         if (dam != 0) ped_.dam[a] = dam;
@@ -271,18 +297,25 @@ class Loader {
     report_.log.write(FreeLine().text(" New number of animals in pedigree: ").num(ped_.n).str());
   }
 
-  // The memory a batch's parent codes will need: their memo entries, and
-  // for codes not in the memo (the memo holds the sires used again and
+  // The memory a batch's known parent codes will need: their memo entries,
+  // and for codes not in the memo (the memo holds the sires used again and
   // again) the table's memory and the animal numbers of those stored.
   void prefetch_parents(const RecordBatch& batch, size_t n) const {
     constexpr size_t kFirst = 1, kLast = 2;
-    for (size_t i = 0; i < n; ++i)
-      for (size_t k = kFirst; k <= kLast; ++k) parents_.prefetch(batch.field(i, k).hash);
-    for (size_t i = 0; i < n; ++i)
-      for (size_t k = kFirst; k <= kLast; ++k) codes_.table.prefetch(batch.field(i, k), 0);
+    // Codes of unknown parents need nothing; the others their memo entries.
     std::array<bool, RecordBatch::kRecords * RecordBatch::kFields> remembered{};
     for (size_t i = 0; i < n; ++i)
-      for (size_t k = kFirst; k <= kLast; ++k) remembered[i * RecordBatch::kFields + k] = parents_.find(batch.field(i, k)) != 0;
+      for (size_t k = kFirst; k <= kLast; ++k) {
+        remembered[i * RecordBatch::kFields + k] = batch.unknown_parent(i, k);
+        if (!batch.unknown_parent(i, k)) parents_.prefetch(batch.field(i, k).hash);
+      }
+    for (size_t i = 0; i < n; ++i)
+      for (size_t k = kFirst; k <= kLast; ++k)
+        if (!remembered[i * RecordBatch::kFields + k]) codes_.table.prefetch(batch.field(i, k), 0);
+    for (size_t i = 0; i < n; ++i)
+      for (size_t k = kFirst; k <= kLast; ++k)
+        if (!remembered[i * RecordBatch::kFields + k])
+          remembered[i * RecordBatch::kFields + k] = parents_.find(batch.field(i, k)) != 0;
     for (int stage = 1; stage < hash::CodeTable::kPrefetchStages; ++stage)
       for (size_t i = 0; i < n; ++i)
         for (size_t k = kFirst; k <= kLast; ++k)
@@ -297,9 +330,9 @@ class Loader {
     }
   }
 
-  // `animal`: the record's animal code, without trailing blanks.
+  // The number of a known parent's code; `animal`: the record's animal
+  // code, without trailing blanks.
   int32_t parent_number(const hash::Key& parent, std::string_view animal, const char* not_found) {
-    if (parent.text.empty() || unknown_.is_unknown(parent.field)) return 0;
     if (const int32_t known = parents_.find(parent); known != 0) return known;
     hash::Hit hit = codes_.look_up(hash_, parent, true);
     int32_t& number = CodeStore::entry(codes_.hash2an, hit.id);
