@@ -84,20 +84,14 @@ void sort_on_animals(std::vector<uint64_t>& v, std::vector<uint64_t>& spare) {
   }
 }
 
-// Both parents of an animal, side by side: the passes below follow them
-// about the whole pedigree.
-struct Parents {
-  int32_t sire = 0, dam = 0;
-};
-
 // One worker's storage: per animal its parents and a mark (which passes
 // of the group have reached it, and its row of values), side by side, as
 // the passes read an animal's parents where they mark it; and the rows and
 // lists of a group.
 class Relater {
  public:
-  explicit Relater(const HugeVector<Parents>& par) : marks_(par.size()) {
-    for (size_t i = 0; i < par.size(); ++i) marks_[i].sire = par[i].sire, marks_[i].dam = par[i].dam;
+  explicit Relater(const Pedigree& ped) : marks_(static_cast<size_t>(ped.n) + 1) {
+    for (size_t i = 1; i < marks_.size(); ++i) marks_[i].sire = ped.sire[i], marks_[i].dam = ped.dam[i];
   }
 
   // The pairs of up to kColumns hubs (sorted on hub), F of their kids.
@@ -237,10 +231,9 @@ class Relater {
 class IndirectInbreeder {
  public:
   IndirectInbreeder(const Pedigree& ped, unsigned workers)
-      : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)), parents_(static_cast<size_t>(ped.n) + 1) {
+      : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)) {
     schedule();
-    for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(parents_);
-    HugeVector<Parents>().swap(parents_);  // each worker holds its own copy
+    for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(ped_);
   }
 
   Inbreeding run(Sink& screen) {
@@ -278,7 +271,6 @@ class IndirectInbreeder {
     int32_t stages = 0;
     for (int32_t i = 1; i <= n_; ++i) {
       const int32_t s = ped_.sire[i], d = ped_.dam[i];
-      parents_[i] = Parents{s, d};
       const Times ts = times[s], td = times[d];
       times[i].ready = std::max({ts.ready, td.ready, ts.known, td.known});
       settled_after[i] = std::max(ts.known, td.known) + 1;  // 0: before the first stage
@@ -352,7 +344,6 @@ class IndirectInbreeder {
   const Pedigree& ped_;
   const int32_t n_;
   Inbreeding r_;
-  HugeVector<Parents> parents_;
   std::vector<int32_t> animals_;  // by stage
   std::vector<int32_t> animal_starts_;
   std::vector<Pair> pairs_;       // by stage, then hub
