@@ -164,22 +164,6 @@ class ReachedSet {
       }
     }
   }
-  // Appends the marked animals (all at most `top`) in decreasing order to
-  // `out`, unmarking them.
-  void take_descending(int32_t top, std::vector<int32_t>& out) {
-    for (size_t w = (static_cast<size_t>(top) >> 12) + 1; w-- > 0;) {
-      for (uint64_t words = std::exchange(words_[w], 0); words != 0;) {
-        const size_t i = w * 64 + static_cast<size_t>(63 - std::countl_zero(words));
-        words &= ~(uint64_t{1} << (i & 63));
-        for (uint64_t bits = std::exchange(bits_[i], 0); bits != 0;) {
-          const int bit = 63 - std::countl_zero(bits);
-          bits &= ~(uint64_t{1} << bit);
-          out.push_back(static_cast<int32_t>(i * 64 + static_cast<size_t>(bit)));
-        }
-      }
-    }
-  }
-
  private:
   std::vector<uint64_t> bits_, words_;
 };
@@ -205,7 +189,8 @@ bool find_ancestors(const ParentTable& parents, std::span<const int32_t> members
     if (p.small > 0 && reached.mark(p.small)) visited.push_back(p.small);
   }
   visited.clear();
-  reached.take_descending(members.back(), visited);
+  reached.for_each_descending(members.back(), [&](int32_t c) { visited.push_back(c); });
+  reached.take_ascending([](int32_t) {});  // only to clear the marks
   return all;
 }
 
@@ -240,12 +225,10 @@ void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::
   for (size_t I : nonzero) row[I] = 0.0;
 }
 
-// s(I, J) = sum over c increasing of (L(I, c) D(c)) L(J, c), over the terms
-// that are not zero; each row of L is cleared once used (add_to_sums),
-// which leaves L zero for the next period without another pass.
-//
-// The same sums over the animals of a sparse sweep (visited in decreasing
-// number): no other row of L holds anything.
+// s(I, J) = sum over c increasing of (L(I, c) D(c)) L(J, c), over the
+// animals of a sparse sweep (visited in decreasing number): no other row
+// of L holds anything. Each row is cleared once used (add_to_sums), which
+// leaves L zero for the next period without another pass.
 void relationship_sums_of(const std::vector<int32_t>& visited, std::vector<double>& L, const std::vector<double>& D,
                           size_t q, std::vector<double>& s, std::vector<size_t>& nonzero) {
   std::fill(s.begin(), s.end(), 0.0);
