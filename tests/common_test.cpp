@@ -5,11 +5,13 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "common/flat_table.h"
@@ -250,10 +252,14 @@ TEST(ParallelFor, EveryItemOnceOnAWorkerOfItsOwn) {
 TEST(ParallelFor, FailureStopsTheRestAndIsRaisedOnTheCaller) {
   for (unsigned workers : {1u, 4u}) {
     std::atomic<size_t> calls{0};
+    // Every other item takes a little while, so that the workers cannot
+    // run through all of them before the failure is seen, however late
+    // the failing worker is scheduled.
     EXPECT_THROW(parallel_for(100000, workers,
                               [&](size_t item, unsigned) {
                                 ++calls;
                                 if (item == 10) throw std::runtime_error("out of memory");
+                                std::this_thread::sleep_for(std::chrono::microseconds(20));
                               }),
                  std::runtime_error);
     EXPECT_LT(calls.load(), 100000u);
