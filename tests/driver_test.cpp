@@ -149,6 +149,15 @@ const std::set<std::string> kCasesWithNotes = {
     "060-codes-of-25-and-more-chars", "074-period-codes-9-and-10", "078-250000-records-progress",
     "086-unknown-parent-codes", "096-exactly-100-generations", "100-inbreeding-full-sibs-selfing-one-parent"};
 
+// Cases whose files the option interface reads by its own rules: blanks and
+// commas as separators in one file, a slash
+// that ends a record, null values that keep the previous record's, records
+// over two lines, codes longer than 25 characters.
+const std::set<std::string> kCasesReadByLineRules = {
+    "040-fieldcount-mixed-separators", "044-fieldcount-second-field-26-chars", "046-fieldcount-last-field-26-chars",
+    "050-record-slash-keeps-previous-parents", "066-parent-pass-null-dam-in-repeated-record", "052-null-values-parent-fields", "060-codes-of-25-and-more-chars",
+    "062-wrong-field-count-lines", "064-blank-parents-are-unknown", "076-echo-shows-previous-fields"};
+
 // An option run writes what a classic run with the same values writes:
 // every acceptance case that finishes, run both ways (the option run on
 // one thread), gives the same screen and the same files. The data checks
@@ -169,6 +178,7 @@ TEST_F(Program, OptionRunsEqualClassicRunsOnTheAcceptanceCases) {
         ASSERT_EQ(std::system(("sh '" + (copy / "gen.sh").string() + "'").c_str()), 0);
       }
     }
+    if (kCasesReadByLineRules.contains(c.filename().string())) continue;
     const Result by_file = run("params.txt", "", classic);
     if (by_file.out.size() < 10 || by_file.out.substr(by_file.out.size() - 10) != "Finished.\n") continue;
     const vm::Parameters p = vm::read_parameter_file((c / "params.txt").string());
@@ -355,8 +365,25 @@ TEST_F(Program, DataChecksAreSilentOnTheBundledExample) {
 }
 
 TEST_F(Program, DataCheckHeaderLine) {
+  // A classic run notes it; an option run refuses it unless told which it is.
   write("herd.ped", "animal sire dam population period\n" + pedigree());
-  const Result r = run("--pedigree herd.ped");
+  write("params.txt", "herd.ped\n1\n2\n3\n4\n5\nherd.out\nherd.log\n");
+  Result r = run("params.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(only_note(r).find("the first record looks like a header line"), std::string::npos) << r.err;
+  r = run("--pedigree herd.ped");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 1: the first line looks like a header line (column names); add --header"),
+            std::string::npos)
+      << r.err;
+  // The words alone do not decide: a header without them is found once the animals are loaded.
+  write("herd.ped", "animal s d population period\n" + pedigree());
+  r = run("--pedigree herd.ped");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the first record looks like a header line: its population \"population\""), std::string::npos)
+      << r.err;
+  EXPECT_EQ(run("--pedigree herd.ped --header").status, 0);
+  r = run("--pedigree herd.ped --no-header");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(only_note(r).find("the first record looks like a header line: its population \"population\" and period "
                               "\"period\" occur in no other record and its animal \"animal\" is nobody's parent"),
@@ -419,7 +446,9 @@ TEST_F(Program, DataCheckSemicolons) {
   std::string text;
   for (int k = 1; k <= 10; ++k) text += "A" + std::to_string(k) + ";0;0;P;Y\n";
   write("herd.ped", text);
-  const Result r = run("--pedigree herd.ped");
+  write("params.txt", "herd.ped\n1\n2\n3\n4\n5\nherd.out\nherd.log\n");
+  EXPECT_EQ(run("--pedigree herd.ped --quiet").out, "Finished.\n");  // the option interface splits them
+  const Result r = run("params.txt");
   // The field numbers lie outside the one field: the run stops, with the note.
   EXPECT_NE(r.out.find("ERROR: Field number outside the fields"), std::string::npos);
   EXPECT_NE(only_note(r).find("the first line of the pedigree file gives one field and holds ';' (\"A1;0;0;P;Y\")"),

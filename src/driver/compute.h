@@ -37,6 +37,11 @@ struct ComputeOptions {
   // F for the caller; otherwise they are freed as soon as the run no longer
   // needs them.
   bool keep = false;
+  // The option interface's rules: a loop is named on the screen and in the
+  // log (a classic run keeps its lines and gets a note).
+  bool option_run = false;
+  // What the header check does with a first record that looks like one.
+  input::HeaderRule header;
 };
 
 // What a run leaves besides the written lines.

@@ -104,15 +104,22 @@ void check_field_number(int32_t number, int32_t field_count, const Report& repor
   stop_with_line(report, FreeLine().text(" ERROR: Field number outside the fields of the pedigree file: ").num(number).str());
 }
 
-// GETNRFIELDS on the pedigree's first line; the field numbers must lie
-// within the fields, as they index FIELDS.
-int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, const Report& report,
-                     input::DataNotes& notes) {
-  const int32_t field_count = input::GETNRFIELDS(pedigree, report.screen);
-  pedigree.rewind();
-  if (std::string_view first; field_count == 1 && pedigree.next_line(first)) {
-    input::check_first_line(first, field_count, notes);
+// GETNRFIELDS on the pedigree's first line, or the line layout of an
+// option run (which may turn column names into field numbers); the field
+// numbers must lie within the fields, as they index FIELDS.
+int32_t count_fields(input::PedigreeFile& pedigree, input::FieldNumbers& fn, const Report& report,
+                     input::DataNotes& notes, const input::LineRequest* reading) {
+  int32_t field_count = 0;
+  if (reading != nullptr) {
+    field_count = input::read_line_layout(pedigree, *reading, fn);
+  } else {
+    field_count = input::GETNRFIELDS(pedigree, report.screen);
     pedigree.rewind();
+    if (std::string_view first; field_count == 1 && pedigree.next_line(first)) {
+      input::check_first_line(first, field_count, notes);
+      pedigree.rewind();
+    }
+    input::check_field_counts(pedigree, field_count, notes);
   }
   report.log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
   for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period}) check_field_number(number, field_count, report);
@@ -121,12 +128,19 @@ int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& f
 
 // How compute() runs for these settings; the progress line learns the
 // number of animals once they are loaded.
-ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep) {
+ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep,
+                               const std::string& pedigree) {
   ComputeOptions options;
   options.threads = settings.threads;
   options.unknown = settings.unknown;
   options.notes = &notes;
   options.keep = keep;
+  options.option_run = settings.reading != nullptr;
+  if (settings.reading != nullptr) {
+    using Header = input::LineRequest::Header;
+    options.header.note = settings.reading->header == Header::kNo;
+    if (settings.reading->header == Header::kDetect) options.header.refuse_in = pedigree;
+  }
   if (settings.progress != nullptr) {
     options.stage_done = [progress = settings.progress](std::string_view stage, const Computed& run) {
       if (stage == "load_animals") progress->animals = run.pedigree.n;
@@ -164,8 +178,8 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
     throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
   }
   if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
-  const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
-  const int32_t field_count = count_fields(pedigree, fn, report, notes);
+  input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
+  const int32_t field_count = count_fields(pedigree, fn, report, notes, settings.reading);
 
   if (p.output.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
@@ -178,7 +192,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   refuse_if_held(settings.files.report, "report", held);
   ResultWriter extra(settings.files, settings.threads);
   input::RecordSource source(pedigree, field_count, fn);
-  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
+  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any(), p.pedigree));
   if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
 
   channel9.close();
@@ -250,9 +264,16 @@ class ErrorsAfterScreen : public Sink {
 
 void run_with_options(const RunOptions& options, Sink& screen, Sink& errors, ProgressBasis& progress) {
   if (!options.quiet) write_banner(screen);
-  const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress};
+  const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress,
+                             &options.reading};
   ErrorsAfterScreen notes_stream(screen, errors);
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
+}
+
+// "-h", "-help" or "-?" where no parameter file has that name.
+bool asks_for_help(const std::string& arg) {
+  struct stat st {};
+  return (arg == "-h" || arg == "-help" || arg == "-?") && ::stat(arg.c_str(), &st) != 0;
 }
 
 OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
@@ -263,8 +284,11 @@ OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
 // Every ending of a run as its exit status: "Finished." after a run that
 // went through, a stop's line on the screen, or the report or file error
 // on the error stream.
+// A stop of the program's own ends a classic run with status 0, as that
+// interface has always done, and an option run with 1: there a script must
+// not take it for a success.
 template <class Body>
-int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
+int ended(Body body, const std::string& program, Sink& screen, Sink& errors, int stop_status = 0) {
   // The screen so far, then one report on the error stream.
   auto failed = [&](const std::string& text, int status) {
     screen.flush();
@@ -277,7 +301,7 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
   } catch (const Stop& stop) {
     if (!stop.message.empty()) screen.write(stop.message + "\n");
     screen.flush();
-    return 0;
+    return stop_status;
   } catch (const FatalExit& fatal) {
     return failed(fatal.report, fatal.code);
   } catch (const FileError& error) {
@@ -319,7 +343,8 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
   }
   ProgressBasis progress;
   OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
-  return ended([&] { run_with_options(parsed.run, option_screen, errors, progress); }, program, option_screen, errors);
+  return ended([&] { run_with_options(parsed.run, option_screen, errors, progress); }, program, option_screen, errors,
+               kStoppedOnData);
 }
 
 }  // namespace
@@ -328,6 +353,11 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   set_program_name(args.empty() ? std::string() : args[0]);
   const std::string program = args.empty() ? std::string("velmora") : args[0];
   if (args.size() > 1 && args[1].starts_with("--")) return run_option_interface(args, program, screen, errors);
+  if (args.size() > 1 && asks_for_help(args[1])) {
+    errors.write(program + ": options begin with two hyphens: see " + program + " --help\n");
+    errors.flush();
+    return 2;
+  }
   return ended([&] { run_classic(args, input, screen, errors); }, program, screen, errors);
 }
 
@@ -339,8 +369,9 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
         ResultWriter extra(files);
         input::DataNotes notes(&errors);
         const Report report{screen, log};
-        input::RecordSource source(pedigree, count_fields(pedigree, fn, report, notes), fn);
-        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any()));
+        input::FieldNumbers numbers = fn;
+        input::RecordSource source(pedigree, count_fields(pedigree, numbers, report, notes, nullptr), numbers);
+        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any(), pedigree.path()));
         if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
       },
       "velmora", screen, errors);

@@ -21,6 +21,9 @@ struct RunSettings {
   input::UnknownParents unknown;
   ResultFiles files;                  // none in a classic run
   ProgressBasis* progress = nullptr;  // told the pedigree file and the animal count, for the progress line
+  // The option interface's reading, a record per line (null: the
+  // free-format records of the classic interface).
+  const input::LineRequest* reading = nullptr;
 };
 
 // Runs the whole program with `args` (args[0] is the program as invoked).

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "hash/module_hash.h"
+#include "input/long_codes.h"
 
 namespace vm::input {
 
@@ -32,9 +34,16 @@ struct CodeStore {
     if (static_cast<size_t>(id) >= map.size()) map.resize(static_cast<size_t>(id) + static_cast<size_t>(id) / 2 + 16, 0);
     return map[static_cast<size_t>(id)];
   }
-  std::string_view pop_name(int32_t I) const { return table.code(pop2hash[I]); }
-  std::string_view period_name(int32_t a) const { return table.code(period2hash[a]); }
-  std::string_view animal_code(int32_t x) const { return table.code(an2hash[x]); }
+  // The codes as they are shown: whole, also where the table holds a
+  // stand-in.
+  std::string_view pop_name(int32_t I) const { return whole(table.code(pop2hash[I])); }
+  std::string_view period_name(int32_t a) const { return whole(table.code(period2hash[a])); }
+  std::string_view animal_code(int32_t x) const { return whole(table.code(an2hash[x])); }
+  std::string_view whole(std::string_view field) const {
+    return long_codes != nullptr ? long_codes->whole(field) : field;
+  }
+  // The whole codes of an option run (null in a classic run).
+  std::shared_ptr<const LongCodes> long_codes;
 };
 
 }  // namespace vm::input

@@ -236,7 +236,7 @@ class Loader {
           record_animal_.push_back(number);
           report_.log.write(FreeLine()
                                 .text(" WARNING: Animal appears in list more than once! ")
-                                .text(code.text)
+                                .text(source_.file.whole_code(code.text))
                                 .text(" - ignored.")
                                 .str());
           continue;
@@ -340,7 +340,9 @@ class Loader {
       parents_.remember(parent, number);
       return number;
     }
-    report_.log.write(FreeLine().text(" Animal: ").text(animal).text(not_found).text(parent.text).str());
+    const PedigreeFile& file = source_.file;
+    report_.log.write(
+        FreeLine().text(" Animal: ").text(file.whole_code(animal)).text(not_found).text(file.whole_code(parent.text)).str());
     number = ++ped_.n;
     codes_.an2hash.push_back(hit.id);
     ped_.period.push_back(0);
