@@ -505,3 +505,127 @@ TEST_F(Program, CutNamesAreNoted) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Files as spreadsheets and R write them
+
+namespace {
+
+struct ExampleRecord {
+  std::string animal, sire, dam, pop, period;
+};
+
+std::vector<ExampleRecord> example_records() {
+  std::vector<ExampleRecord> records;
+  std::istringstream in(read_file(fs::path(VELMORA_SOURCE_DIR) / "examples" / "example.ped"));
+  ExampleRecord r;
+  while (in >> r.animal >> r.sire >> r.dam >> r.pop >> r.period) records.push_back(r);
+  return records;
+}
+
+bool unknown_code(const std::string& code) { return code == "0" || code.find('-') != std::string::npos; }
+
+}  // namespace
+
+// The example exported as a tab file with quotes and empty parents, as a
+// CSV with a header and NA, as a semicolon CSV and with codes longer than
+// 25 characters gives the numbers of the example itself.
+TEST_F(Program, ExportsOfTheExampleGiveItsNumbers) {
+  const std::vector<ExampleRecord> records = example_records();
+  ASSERT_EQ(records.size(), 3000u);
+  std::string tab, csv = "\"id\",\"sire\",\"dam\",\"breed\",\"year\"\n", semicolon = "year;breed;id;sire;dam\n", long_ids;
+  const std::string prefix = "HERDBOOK-DE-ANIMAL-NUMBER-";
+  for (const ExampleRecord& r : records) {
+    auto cell = [](const std::string& code, const std::string& absent, const std::string& quote) {
+      return unknown_code(code) ? absent : quote + code + quote;
+    };
+    tab += cell(r.animal, "", "\"") + "\t" + cell(r.sire, "", "\"") + "\t" + cell(r.dam, "", "\"") + "\t\"" + r.pop +
+           "\"\t" + r.period + "\n";
+    csv += cell(r.animal, "", "\"") + "," + cell(r.sire, "NA", "\"") + "," + cell(r.dam, "NA", "\"") + ",\"" + r.pop +
+           "\"," + r.period + "\n";
+    semicolon += r.period + ";" + r.pop + ";" + r.animal + ";" + cell(r.sire, "", "") + ";" + cell(r.dam, "", "") + "\n";
+    long_ids += prefix + r.animal + " " + cell(r.sire, "0", "").insert(0, unknown_code(r.sire) ? "" : prefix) + " " +
+                cell(r.dam, "0", "").insert(0, unknown_code(r.dam) ? "" : prefix) + " " + r.pop + " " + r.period + "\n";
+  }
+  fs::copy(fs::path(VELMORA_SOURCE_DIR) / "examples" / "example.ped", path("example.ped"));
+  write("tab.txt", tab);
+  write("r.csv", csv);
+  write("semi.csv", semicolon);
+  write("long.ped", long_ids);
+  ASSERT_EQ(run("--pedigree example.ped --quiet --csv example-results.csv").status, 0);
+  const std::string expected = read_file(path("example-results.csv"));
+  const std::vector<std::string> runs = {
+      "--pedigree tab.txt",
+      "--pedigree r.csv --header --fields id,sire,dam,breed,year --unknown NA",
+      "--pedigree semi.csv --header --fields 3,4,5,2,1",
+      "--pedigree long.ped",
+  };
+  for (const std::string& args : runs) {
+    const Result r = run(args + " --quiet --csv results.csv");
+    ASSERT_EQ(r.status, 0) << args << r.err;
+    EXPECT_EQ(r.err, "") << args;
+    EXPECT_TRUE(read_file(path("results.csv")) == expected) << args;
+  }
+  EXPECT_NE(read_file(path("long.log")).find("RECORD  1: \"" + prefix + "146192442018\""), std::string::npos);
+}
+
+TEST_F(Program, LinesThatCannotBeReadNameTheLine) {
+  write("herd.tsv", "\"Cow 1\"\t0\t0\tP\t2000\n\"Cow 2\t0\t0\tP\t2000\n" + std::string(10, '\n'));
+  Result r = run("--pedigree herd.tsv --quiet");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("pedigree file \"herd.tsv\", line 2: cannot read record 2: a quoted value is not closed"),
+            std::string::npos)
+      << r.err;
+  write("herd.txt", pedigree() + "X1 F1 F2 PA\n");
+  r = run("--pedigree herd.txt --quiet");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 11: cannot read record 11: the line has 4 fields where the first record has 5"),
+            std::string::npos)
+      << r.err;
+  r = run("--pedigree herd.txt --header --fields id,s,d,p,t");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("has no column \"id\"; its columns are \"F1\", \"0\", \"0\", \"PA\", \"Y1\""), std::string::npos)
+      << r.err;
+}
+
+// An option run that stops is no success; a classic run keeps status 0.
+TEST_F(Program, StopsOfOptionRunsExitWithOne) {
+  write("loop.ped", pedigree() + "L1 L2 F3 PA Y2\nL2 F1 L1 PA Y2\n");
+  Result r = run("--pedigree loop.ped");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find(" The pedigree has a loop (an animal among its own ancestors): L1 -> L2 (sire) -> L1 (dam)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(read_file(path("loop.log")).find(" Loop: L1 -> L2 (sire) -> L1 (dam)\n"), std::string::npos);
+  write("params.txt", params("loop.ped", "loop.out", "loop.log"));
+  r = run("params.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("The pedigree has a loop"), std::string::npos);
+  EXPECT_NE(only_note(r).find("the pedigree has a loop (an animal among its own ancestors): L1 -> L2 (sire) -> L1 (dam)"),
+            std::string::npos);
+  write("herd.ped", pedigree());
+  r = run("--pedigree herd.ped --fields 1,2,3,4,6");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Field number outside the fields of the pedigree file"), std::string::npos);
+}
+
+TEST_F(Program, DataCheckSwappedFields) {
+  std::string text;
+  for (int k = 1; k <= 12; ++k) text += "A" + std::to_string(k) + " 0 0 " + std::to_string(1990 + k % 3) + " " + (k % 2 ? "F" : "M") + "\n";
+  write("herd.ped", text);
+  const Result r = run("--pedigree herd.ped --quiet");
+  EXPECT_NE(only_note(r).find("all 3 population codes look like years (\"1990\" to \"1992\") while period codes do not "
+                              "(\"F\"): are the population and period fields swapped?"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Program, HelpAsksForTwoHyphens) {
+  for (const char* arg : {"-h", "-help"}) {
+    const Result r = run(arg);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("options begin with two hyphens: see"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(run("--pedigree x.ped --fields \"1, 2, 3, 4, 5\" --version").status, 0);
+}
