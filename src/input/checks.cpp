@@ -188,7 +188,21 @@ void check_period_order(const CodeStore& codes, int32_t P, DataNotes& notes) {
             "\"; write them with one width (leading zeros) to keep the periods in time order");
 }
 
+void check_hyphen_parents(const CodeStore& codes, DataNotes& notes) {
+  const CodeStore::HyphenParents& h = codes.hyphen_parents;
+  if (h.uses == 0) return;
+  notes.add(std::to_string(h.uses) + " sire and dam codes hold a hyphen, the mark of an unknown parent, and are codes of " +
+            "animals with a record, first " + quoted(h.first) +
+            (h.read_as_animals ? ": they are read as those animals"
+                               : ": the classic interface reads them as unknown parents, the option interface "
+                                 "(velmora --pedigree FILE) as those animals") +
+            (h.without_record > 0 ? "; " + std::to_string(h.without_record) +
+                                        " more with a hyphen have no record and are unknown parents"
+                                  : std::string()));
+}
+
 void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes, const HeaderRule& header) {
+  check_hyphen_parents(codes, notes);
   if (animals.n < 1) return;
   const int32_t m = animals_with_records(animals);
   const ParentUses uses = parent_uses(animals);

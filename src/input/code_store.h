@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -42,6 +43,16 @@ struct CodeStore {
   std::string_view whole(std::string_view field) const {
     return long_codes != nullptr ? long_codes->whole(field) : field;
   }
+  // Sire and dam codes with a hyphen (the mark of an unknown parent) that
+  // are the codes of animals with a record: how often, the first, and
+  // whether they were read as those animals (the option interface) or as
+  // unknown parents.
+  struct HyphenParents {
+    int64_t uses = 0;
+    int64_t without_record = 0;  // other such codes, which no animal with a record has
+    std::string first;
+    bool read_as_animals = false;
+  } hyphen_parents;
   // The whole codes of an option run (null in a classic run).
   std::shared_ptr<const LongCodes> long_codes;
 };
