@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstring>
 
 namespace vm::input {
 namespace {
@@ -70,6 +71,7 @@ bool LineSplitter::split(std::string_view line) {
   // A dequoted value is never longer than its text: the views into the
   // scratch stay valid while it fills.
   scratch_.reserve(line.size());
+  holds_mark_ = !line.empty() && std::memchr(line.data(), LongCodes::kMark, line.size()) != nullptr;
   switch (separator_) {
     case Separator::kTab: return split_at(line, '\t');
     case Separator::kComma: return split_at(line, ',');

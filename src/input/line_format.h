@@ -38,6 +38,9 @@ class LineSplitter {
   // its line, text after a closing quote); error() says why.
   bool split(std::string_view line);
   const std::vector<std::string_view>& values() const { return values_; }
+  // Whether the line holds the stand-in mark anywhere (rarely so): only
+  // then may a value of up to a field's width need a stand-in.
+  bool holds_mark() const { return holds_mark_; }
   const std::string& error() const { return error_; }
 
  private:
@@ -50,6 +53,7 @@ class LineSplitter {
   std::vector<std::string_view> values_;
   std::string scratch_;
   std::string error_;
+  bool holds_mark_ = false;
 };
 
 // A field that must hold a value, with its name for the messages.

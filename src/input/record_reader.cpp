@@ -743,7 +743,8 @@ ReadStatus read_line_record(PedigreeFile& file, LineFormat& format, Fields& fiel
                             " characters, more than the " + std::to_string(kMaxValueLength) + " a code may have",
                         at);
     }
-    if (!LongCodes::needs_stand_in(value, kFieldWidth)) {
+    if (value.size() <= static_cast<size_t>(kFieldWidth) &&
+        (!splitter.holds_mark() || !LongCodes::needs_stand_in(value, kFieldWidth))) {
       fields.set(k, value);
       continue;
     }
