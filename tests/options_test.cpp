@@ -89,6 +89,8 @@ TEST(Options, CommandLinesThatCannotBeUsed) {
       {{"--pedigree", "p", "--header", "--fields", "id,sire,,breed,year"}, "empty item"},
       {{"--pedigree", "p", "--header", "--no-header"}, "cannot be given together"},
       {{"--pedigree", "p", "--separator", "pipe"}, "expected tab, comma, semicolon or blank"},
+      {{"--pedigree", "p", "--output", "-"}, "the screen lines go to standard output"},
+      {{"--pedigree", "p", "--log=-"}, "the screen lines go to standard output"},
       {{"--pedigree", "p", "--fields", "1,2,3,4,99999999999"}, "whole number from 1"},
       {{"--pedigree", "p", "--threads", "0"}, "whole number from 1 to 1024"},
       {{"--pedigree", "p", "--threads", "1025"}, "whole number from 1 to 1024"},

@@ -34,6 +34,15 @@ std::string file_value(std::string_view option, std::string_view value) {
   return std::string(value);
 }
 
+// The result table and the log never go to standard output, where the
+// screen lines are: "-" there is refused rather than taken for a file.
+std::string table_or_log_value(std::string_view option, std::string_view value) {
+  if (value == "-") {
+    bad_value(option, value, "the screen lines go to standard output; name a file (./- for a file named \"-\")");
+  }
+  return file_value(option, value);
+}
+
 // Splits "a,b,c" into its items; empty items are refused.
 std::vector<std::string_view> comma_list(std::string_view option, std::string_view value) {
   std::vector<std::string_view> items;
@@ -136,9 +145,9 @@ const Option kOptions[] = {
     {"--no-header", "", "read the first line as a record, even where it looks like a header",
      [](ParsedOptions& p, std::string_view, std::string_view) { take_header(p, input::LineRequest::Header::kNo); }},
     {"--output", "FILE", "the result table (default: the pedigree's name with .out, in this folder)",
-     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = file_value(o, v); }},
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = table_or_log_value(o, v); }},
     {"--log", "FILE", "the run log (default: the pedigree's name with .log, in this folder)",
-     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = file_value(o, v); }},
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = table_or_log_value(o, v); }},
     {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = file_value(o, v); }},
     {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated)",
