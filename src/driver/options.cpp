@@ -159,6 +159,10 @@ const Option kOptions[] = {
        p.run.threads = static_cast<unsigned>(whole_number(o, v, v, 1, kMaxThreads));
      }},
     {"--unknown", "CODES", "more parent codes that mean unknown, comma-separated (for example NA,.)", take_unknown},
+    {"--min-animals", "N", "the report's charts leave out groups of fewer animals (default 10)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) {
+       p.run.results.min_animals = whole_number(o, v, v, 1, INT32_MAX);
+     }},
     {"--quiet", "", "show only errors and the final line on the screen",
      [](ParsedOptions& p, std::string_view, std::string_view) { p.run.quiet = true; }},
     {"--help", "", "show this text and end",
@@ -202,6 +206,7 @@ ParsedOptions parse_options(std::span<const std::string> args) {
     }
     option->take(parsed, name, value);
   }
+  for (const std::string& arg : args) parsed.run.command_line += (parsed.run.command_line.empty() ? "velmora " : " ") + arg;
   if (!parsed.run.reading.names.empty() && parsed.run.reading.header != input::LineRequest::Header::kYes) {
     throw UsageError{"--fields names columns, which needs --header (the first line holds the names)"};
   }

@@ -5,12 +5,14 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <new>
 #include <span>
 #include <stdexcept>
 
 #include "common/format.h"
+#include "common/cpus.h"
 #include "common/stop.h"
 #include "driver/compute.h"
 #include "driver/exit_info.h"
@@ -149,10 +151,35 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
   return options;
 }
 
+// The local date and time as ISO 8601 ("2026-12-09 14:55:02 +0100").
+std::string iso_local_time(std::time_t when) {
+  std::tm local{};
+  char text[40] = "";
+  if (::localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+  return text;
+}
+
+// What the report tells of the run besides its results.
+results::RunFacts run_facts(const input::PedigreeFile& pedigree, const Computed& run, const input::DataNotes& notes,
+                            const RunSettings& settings, std::time_t started) {
+  results::RunFacts facts;
+  facts.pedigree_file = pedigree.path();
+  facts.records = run.scan.R;
+  facts.warnings = notes.texts();
+  facts.min_animals = settings.files.min_animals;
+  facts.version = version_text();
+  facts.command_line = settings.command_line;
+  facts.started = iso_local_time(started);
+  facts.file_bytes = pedigree.size();
+  facts.threads = worker_count(settings.threads);
+  return facts;
+}
+
 // The run from the parameters to the closing of the files, the same in
 // both interfaces; every early end is thrown.
 void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
                           Sink& screen, Sink& errors) {
+  const std::time_t started = std::time(nullptr);
   input::DataNotes notes(&errors);
   if (p.log.empty()) {
     screen.write(FreeLine().text(" ERROR: No log file selected ").str());
@@ -193,7 +220,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   ResultWriter extra(settings.files, settings.threads);
   input::RecordSource source(pedigree, field_count, fn);
   const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any(), p.pedigree));
-  if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
+  if (extra.any()) extra.write(run, run_facts(pedigree, run, notes, settings, started));
 
   channel9.close();
   if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\": " + std::strerror(errno)};
@@ -265,7 +292,7 @@ class ErrorsAfterScreen : public Sink {
 void run_with_options(const RunOptions& options, Sink& screen, Sink& errors, ProgressBasis& progress) {
   if (!options.quiet) write_banner(screen);
   const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress,
-                             &options.reading};
+                             &options.reading, options.command_line};
   ErrorsAfterScreen notes_stream(screen, errors);
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
 }
@@ -372,7 +399,7 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
         input::FieldNumbers numbers = fn;
         input::RecordSource source(pedigree, count_fields(pedigree, numbers, report, notes, nullptr), numbers);
         const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any(), pedigree.path()));
-        if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
+        if (extra.any()) extra.write(run, run_facts(pedigree, run, notes, RunSettings{}, std::time(nullptr)));
       },
       "velmora", screen, errors);
 }

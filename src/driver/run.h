@@ -24,6 +24,7 @@ struct RunSettings {
   // The option interface's reading, a record per line (null: the
   // free-format records of the classic interface).
   const input::LineRequest* reading = nullptr;
+  std::string command_line;  // the options as given ("" in a classic run)
 };
 
 // Runs the whole program with `args` (args[0] is the program as invoked).
