@@ -520,7 +520,7 @@ TEST(Report, SmallGroupsLeaveTheChartsAndSaySo) {
 
 TEST(Report, PairsThatCoincideAreNamedTogether) {
   const std::string page = report_of(3, 3, "Gazella ", nullptr, true);
-  EXPECT_TRUE(contains(page, "3 pairs that coincide at 100.00 in every period: Gazella 2 &amp; Gazella 1"));
+  EXPECT_TRUE(contains(page, "3 pairs that coincide at 100.00 in every period drawn: Gazella 2 &amp; Gazella 1"));
   EXPECT_EQ(occurrences(page, "<ul class=\"legend\" id=\"index-legend\"><li>"), 1u);
 }
 

@@ -124,6 +124,32 @@ Series pair_series(const ReportData& d, const std::string& name, const std::stri
   return s;
 }
 
+bool any_usable(const ReportData& d, Pair p) {
+  for (int32_t a = 1; a <= d.results.P; ++a)
+    if (usable(d, p, a)) return true;
+  return false;
+}
+
+// In place of a chart that would hold no point.
+std::string nothing_to_draw(const ReportData& d) {
+  return "<p class=\"warn\">No pair of populations has at least " + count_text(d.run.min_animals) +
+         " animals in both groups in any period, so this chart has nothing to draw; the table below has every value "
+         "(--min-animals 1 draws them all).</p>\n";
+}
+
+// The shown pairs that have a point to draw, and a sentence for the others.
+std::vector<size_t> drawable(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown,
+                             std::string& note) {
+  std::vector<size_t> out;
+  for (size_t k : shown)
+    if (any_usable(d, pairs[k])) out.push_back(k);
+  if (out.size() < shown.size()) {
+    note = " " + std::to_string(shown.size() - out.size()) + " of the " + std::to_string(shown.size()) +
+           " pairs have no period with groups of that size and are not drawn.";
+  }
+  return out;
+}
+
 // The sentence that says which points the charts leave out.
 std::string thin_note(const ReportData& d, int64_t thin) {
   if (thin == 0) return {};
@@ -135,8 +161,9 @@ std::string thin_note(const ReportData& d, int64_t thin) {
 std::string legend(const std::string& id, const std::vector<Series>& series, bool hidden) {
   std::string s = "<ul class=\"legend\" id=\"" + id + "\"" + (hidden ? " hidden" : "") + ">";
   for (const Series& x : series) {
+    if (!x.in_legend) continue;
     s += "<li><span class=\"sw" + std::string(x.dashed ? " dash" : "") + "\" style=\"border-color:" + x.colour + "\"></span>" +
-         escaped(x.name) + "</li>";
+         escaped(x.legend_name.empty() ? x.name : x.legend_name) + "</li>";
   }
   return s + "</ul>\n";
 }
@@ -280,14 +307,34 @@ struct SameLines {
   std::vector<size_t> first;              // the pair drawn for each line
   std::vector<std::vector<size_t>> same;  // all pairs of each line
 };
+// The one value of a line that has one value wherever it has any (NaN
+// when it has several or none).
+// Values that no chart can tell apart: equal but for rounding.
+bool alike(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(a)); }
+
+double constant_value(const std::vector<double>& y) {
+  double v = NAN;
+  for (double x : y) {
+    if (std::isnan(x)) continue;
+    if (!std::isnan(v) && !alike(x, v)) return NAN;
+    if (std::isnan(v)) v = x;
+  }
+  return v;
+}
+
 SameLines coinciding(const std::vector<Series>& lines) {
   SameLines out;
+  // The same in every period, or one value each (100 for groups that share
+  // no ancestor), whatever periods each has.
   auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+    const double ca = constant_value(a);
+    if (!std::isnan(ca)) return alike(ca, constant_value(b));
     for (size_t k = 0; k < a.size(); ++k)
-      if (!(a[k] == b[k] || (std::isnan(a[k]) && std::isnan(b[k])))) return false;
+      if (!(alike(a[k], b[k]) || (std::isnan(a[k]) && std::isnan(b[k])))) return false;
     return a.size() == b.size();
   };
   for (size_t k = 0; k < lines.size(); ++k) {
+    if (std::all_of(lines[k].y.begin(), lines[k].y.end(), [](double v) { return std::isnan(v); })) continue;
     size_t m = 0;
     while (m < out.first.size() && !same(lines[out.first[m]].y, lines[k].y)) ++m;
     if (m == out.first.size()) out.first.push_back(k), out.same.emplace_back();
@@ -297,16 +344,13 @@ SameLines coinciding(const std::vector<Series>& lines) {
 }
 
 std::string same_value_text(const std::vector<double>& y) {
-  double v = NAN;
-  for (double x : y) {
-    if (std::isnan(x)) continue;
-    if (!std::isnan(v) && x != v) return {};
-    v = x;
-  }
-  return std::isnan(v) ? std::string() : " at " + fixed(v, 2) + " in every period";
+  const double v = constant_value(y);
+  return std::isnan(v) ? std::string() : " at " + fixed(v, 2) + " in every period drawn";
 }
 
-std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& all_shown) {
+  std::string undrawn;
+  const std::vector<size_t> shown = drawable(d, pairs, all_shown, undrawn);
   LineChart chart = chart_over_periods(d, "index", "Differentiation index over the periods", "Differentiation index (%)", 2);
   const bool many = pairs.size() > kPairsInOneChart;
   if (many) {
@@ -323,24 +367,31 @@ std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, c
   // 100) are one line, named for all of them.
   const SameLines same = coinciding(lines);
   for (size_t m = 0; m < same.first.size(); ++m) {
-    Series line = lines[same.first[m]];
-    line.colour = series_colour(m);
-    if (same.same[m].size() > 1) {
-      std::string names;
-      for (size_t k = 0; k < same.same[m].size() && k < 3; ++k) names += (k ? ", " : "") + lines[same.same[m][k]].name;
-      if (same.same[m].size() > 3) names += ", ...";
-      line.name = count_text(static_cast<int64_t>(same.same[m].size())) + " pairs that coincide" +
-                  same_value_text(line.y) + ": " + names;
+    const std::vector<size_t>& members = same.same[m];
+    std::string names;
+    for (size_t k = 0; k < members.size() && k < 3; ++k) names += (k ? ", " : "") + lines[members[k]].name;
+    if (members.size() > 3) names += ", ...";
+    // Every member is drawn (their periods may differ), in one colour under
+    // one legend entry.
+    for (size_t k = 0; k < members.size(); ++k) {
+      Series line = lines[members[k]];
+      line.colour = series_colour(m);
+      line.in_legend = k == 0;
+      if (members.size() > 1 && k == 0) {
+        line.legend_name = count_text(static_cast<int64_t>(members.size())) + " pairs that coincide" +
+                           same_value_text(line.y) + ": " + names;
+      }
+      chart.series.push_back(std::move(line));
     }
-    chart.series.push_back(std::move(line));
   }
   // An index lies between 0 and 100: a fixed axis keeps charts comparable.
   chart.axis = nice_axis(0, 100);
   std::string s = "<section class=\"chart\" id=\"index-section\"><h2>Differentiation index</h2>";
   s += "<p class=\"note\">Drift variance as a percentage of its maximum, per pair of populations and period; a gap: one of the two populations has no animals in that period, or too few." +
-       thin_note(d, thin_points(d, pairs)) + unplaced_note(chart);
+       thin_note(d, thin_points(d, pairs)) + (shown.empty() ? std::string() : undrawn) + unplaced_note(chart);
   if (many) s += " The shaded band spans the lowest to the highest index of all pairs in each period.";
   s += "</p>\n";
+  if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
   if (pairs.size() > kDefaultPairs) s += pair_chooser(d, pairs, shown.size());
   s += legend("index-legend", chart.series, false) + chosen_legend("index-chosen", {""});
   s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "5") : line_chart_svg(chart)) +
@@ -348,7 +399,9 @@ std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, c
   return s + "</section>\n";
 }
 
-std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& all_shown) {
+  std::string undrawn;
+  const std::vector<size_t> shown = drawable(d, pairs, all_shown, undrawn);
   LineChart chart = chart_over_periods(d, "drift", "Drift variance and its maximum over the periods", "Drift variance", 6);
   const size_t lines = std::min(shown.size(), kDefaultPairs);
   for (size_t k = 0; k < lines; ++k) {
@@ -372,6 +425,7 @@ std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, c
          "); choose a pair above to draw any other.";
   }
   s += thin_note(d, thin_points(d, pairs)) + "</p>\n";
+  if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
   s += legend("drift-legend", chart.series, false) + chosen_legend("drift-chosen", {", drift variance", ", maximum"});
   s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "3,4") : line_chart_svg(chart)) +
        "</div>";

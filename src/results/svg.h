@@ -31,6 +31,8 @@ struct Series {
   std::vector<double> y;  // one per period; NaN: no value there (a gap)
   bool dashed = false;
   std::vector<std::string> notes;  // per period, after the value on hover (optional)
+  bool in_legend = true;           // false: drawn under the legend entry of another line
+  std::string legend_name;         // in the legend instead of the name ("" for none)
 };
 inline Series line_series(std::string name, std::string colour, std::vector<double> y, bool dashed = false) {
   Series s;
