@@ -7,11 +7,13 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <future>
 #include <new>
 #include <span>
 #include <stdexcept>
 
 #include "common/format.h"
+#include "common/sha256.h"
 #include "common/cpus.h"
 #include "common/stop.h"
 #include "driver/compute.h"
@@ -218,9 +220,26 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   refuse_if_held(settings.files.inbreeding, "inbreeding file", held);
   refuse_if_held(settings.files.report, "report", held);
   ResultWriter extra(settings.files, settings.threads);
+  // The report names the file's digest; it is read on a thread of its own
+  // while the scan, which leaves the second core idle, reads the records.
+  // A run that ends early tells it to stop, as its future waits for it.
+  std::atomic<bool> stop_digest{false};
+  std::future<std::string> digest;
+  if (!settings.files.report.empty()) {
+    digest = std::async(std::launch::async,
+                        [fd = pedigree.descriptor(), &stop_digest] { return sha256_of_file(fd, &stop_digest); });
+  }
+  struct StopOnExit {
+    std::atomic<bool>& stop;
+    ~StopOnExit() { stop = true; }
+  } stop_on_exit{stop_digest};
   input::RecordSource source(pedigree, field_count, fn);
   const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any(), p.pedigree));
-  if (extra.any()) extra.write(run, run_facts(pedigree, run, notes, settings, started));
+  if (extra.any()) {
+    results::RunFacts facts = run_facts(pedigree, run, notes, settings, started);
+    if (digest.valid()) facts.sha256 = digest.get();
+    extra.write(run, std::move(facts));
+  }
 
   channel9.close();
   if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\": " + std::strerror(errno)};

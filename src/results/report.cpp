@@ -212,6 +212,7 @@ std::string facts_section(const ReportData& d) {
   if (!d.run.version.empty()) fact("Program", escaped(d.run.version));
   if (!d.run.command_line.empty()) fact("Command", "<code>" + escaped(d.run.command_line) + "</code>");
   if (d.run.file_bytes >= 0) fact("Pedigree file size", count_text(d.run.file_bytes) + " bytes");
+  if (!d.run.sha256.empty()) fact("Pedigree SHA-256", "<code>" + escaped(d.run.sha256) + "</code>");
   if (!d.run.started.empty()) fact("Run started", escaped(d.run.started));
   if (d.run.threads > 0) fact("Threads", std::to_string(d.run.threads));
   fact("Smallest group drawn", count_text(d.run.min_animals) + " animals (--min-animals)");

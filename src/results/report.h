@@ -26,6 +26,7 @@ struct RunFacts {
   int64_t min_animals = 10;
   std::string version, command_line, started;  // "" where not known
   int64_t file_bytes = -1;
+  std::string sha256;  // of the pedigree file ("" where not known)
   unsigned threads = 0;
 };
 
