@@ -206,6 +206,17 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots) {
   return plan;
 }
 
+std::vector<int32_t> living_peaks(const Pedigree& ped, const Families& families) {
+  std::vector<int32_t> live(static_cast<size_t>(families.count), 0), peak(live.size(), 0);
+  auto family = [&](int32_t animal) { return static_cast<size_t>(families.of[static_cast<size_t>(animal)]); };
+  BlockWalk walk(ped);
+  while (walk.next()) {
+    for (int32_t p : walk.parents()) peak[family(p)] = std::max(peak[family(p)], ++live[family(p)]);
+    for (int32_t p : walk.leaving()) --live[family(p)];
+  }
+  return peak;
+}
+
 Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers) {
   return LiveMatrix(ped, plan, std::max(workers, 1u)).run(screen);
 }

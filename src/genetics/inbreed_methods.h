@@ -8,12 +8,17 @@
 // parents' rows: the cost grows with the animals times the living parents,
 // not with the depth of the pedigree.
 //
+// By families: animals that no chain of parents and offspring joins are
+// unrelated, so each family (a closed population, say) gets the method and
+// the matrix of its own living parents.
+//
 // Indirect: for groups of parents, their relationships to all their mates
 // from one pass over their ancestors and one over the mates' ancestors; for
 // pedigrees with many living parents (herdbooks with popular sires).
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/sink.h"
@@ -49,5 +54,29 @@ Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned worke
 // Bytes each indirect worker holds for a pedigree of n animals, besides
 // the rows of its groups.
 double indirect_worker_bytes(int32_t n);
+
+// The families of the pedigree: of[i] for animals 1..n, numbered 0..count-1
+// in the order of their smallest animals (of[0] = -1).
+struct Families {
+  std::vector<int32_t> of;
+  int32_t count = 0;
+};
+Families find_families(const Pedigree& ped);
+
+// The most rows of the living parents' matrix each family needs at once.
+std::vector<int32_t> living_peaks(const Pedigree& ped, const Families& families);
+
+// Where the families go: a family with more than max_rows living parents
+// at once to the indirect computation, the others to matrices of at most
+// max_rows rows, families packed together until a part holds
+// min_part_animals animals.
+struct PartLimits {
+  int32_t max_rows = kMaxLivingRows;
+  int64_t min_part_animals = 1 << 16;
+};
+
+// F and D family by family, the progress lines as INBREED writes them, on
+// `workers` threads (at least one); the same bits for any number.
+Inbreeding inbreeding_by_families(const Pedigree& ped, Sink& screen, unsigned workers, const PartLimits& limits = {});
 
 }  // namespace vm::genetics
