@@ -72,7 +72,7 @@ std::vector<int32_t> living_peaks(const Pedigree& ped, const Families& families)
 // min_part_animals animals.
 struct PartLimits {
   int32_t max_rows = kMaxLivingRows;
-  int64_t min_part_animals = 1 << 16;
+  int64_t min_part_animals = 4096;
 };
 
 // F and D family by family, the progress lines as INBREED writes them, on
