@@ -92,7 +92,8 @@ class Rows {
 class LiveMatrix {
  public:
   LiveMatrix(const Pedigree& ped, const LivePlan& plan, unsigned workers)
-      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), workers_(workers), a_(width_ * width_, 0.0),
+      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), stride_(width_ + 1), workers_(workers),
+        a_(width_ * stride_, 0.0),
         walk_(ped), r_(start_inbreeding(ped.n)) {}
 
   Inbreeding run(Sink& screen) {
@@ -105,8 +106,12 @@ class LiveMatrix {
   }
 
  private:
-  double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * width_; }
+  double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * stride_; }
   int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
+  // An unknown parent's column is the zero column after the slots': it is
+  // never written, so a(i, unknown) = 0 is read without a test.
+  int32_t column_of(int32_t animal) const { return animal == 0 ? zero_column() : plan_.slot[animal]; }
+  int32_t zero_column() const { return static_cast<int32_t>(width_); }
 
   // F and D of the block, all from rows of parents before it.
   void coefficients(std::span<const int32_t> animals) {
@@ -125,7 +130,7 @@ class LiveMatrix {
     if (!animals.empty()) {
       parent_slots_.clear();
       for (int32_t i : animals)
-        parent_slots_.push_back({plan_.slot[i], slot_of(ped_.sire[i]), slot_of(ped_.dam[i])});
+        parent_slots_.push_back({plan_.slot[i], column_of(ped_.sire[i]), column_of(ped_.dam[i])});
       find_columns_in_use();
       new_rows();
     }
@@ -158,8 +163,8 @@ class LiveMatrix {
     parallel_for(parent_slots_.size(), workers_for(parent_slots_.size()), [&](size_t k, unsigned) {
       const auto [self, s, d] = parent_slots_[k];
       double* out = row(self);
-      const double* x = s >= 0 ? row(s) : nullptr;
-      const double* y = d >= 0 ? row(d) : nullptr;
+      const double* x = s != zero_column() ? row(s) : nullptr;
+      const double* y = d != zero_column() ? row(d) : nullptr;
       for (const auto& [begin, end] : runs_) {
         if (x && y) {
           for (size_t j = begin; j < end; ++j) out[j] = 0.5 * (x[j] + y[j]);
@@ -177,7 +182,7 @@ class LiveMatrix {
   // A row's columns of the joining animals. The diagonal of a joining
   // animal gets a stale value here, put right after.
   void add_joining_columns(double* out) const {
-    for (const auto& [t, s, d] : parent_slots_) out[t] = 0.5 * ((s >= 0 ? out[s] : 0.0) + (d >= 0 ? out[d] : 0.0));
+    for (const auto& [t, s, d] : parent_slots_) out[t] = 0.5 * (out[s] + out[d]);
   }
 
   // Threads only for joins whose entries outweigh starting them; each
@@ -193,20 +198,20 @@ class LiveMatrix {
     constexpr size_t kRows = 64;
     parallel_for((width_ + kRows - 1) / kRows, workers_for(parent_slots_.size()), [&](size_t chunk, unsigned) {
       for (size_t r = chunk * kRows; r < std::min(width_, (chunk + 1) * kRows); ++r)
-        if (in_use_[r]) add_joining_columns(a_.data() + r * width_);
+        if (in_use_[r]) add_joining_columns(a_.data() + r * stride_);
     });
   }
 
   const Pedigree& ped_;
   const LivePlan& plan_;
-  const size_t width_;
+  const size_t width_, stride_;  // slots; the row length, the zero column included
   const unsigned workers_;
-  std::vector<double> a_;  // row-major, width_ x width_
+  std::vector<double> a_;  // row-major, width_ rows of stride_
   BlockWalk walk_;
   Inbreeding r_;
   std::vector<char> in_use_ = std::vector<char>(width_, 0);
   struct ParentSlots {
-    int32_t self, sire, dam;  // -1: unknown parent
+    int32_t self, sire, dam;  // columns; zero_column(): unknown parent
   };
   std::vector<ParentSlots> parent_slots_;  // of the joining animals
   struct Run {
