@@ -774,6 +774,27 @@ TEST(Lines, PairLabelCutAndPadded) {
   EXPECT_EQ(pair_label(std::string(25, 'x'), "A"), std::string(25, 'x'));
 }
 
+// Rows of zeros come out as made once; a negative zero, or a value that
+// only rounds to zero, is written as such, in any column.
+TEST(Lines, TableRowOfZerosAndNearZeros) {
+  const struct {
+    double driftvar, maxdriftvar, index;
+    const char* figures;
+  } rows[] = {
+      {0.0, 0.0, 0.0, "|       0.000000 |       0.000000 |           0.00 |\n"},
+      {-0.0, 0.0, 0.0, "|      -0.000000 |       0.000000 |           0.00 |\n"},
+      {0.0, -0.0, 0.0, "|       0.000000 |      -0.000000 |           0.00 |\n"},
+      {0.0, 0.0, -0.0, "|       0.000000 |       0.000000 |          -0.00 |\n"},
+      {1e-9, 0.0, 0.0, "|       0.000000 |       0.000000 |           0.00 |\n"},
+      {0.0, 0.0, -1e-9, "|       0.000000 |       0.000000 |          -0.00 |\n"},
+      {0.0, 0.0, 0.005, "|       0.000000 |       0.000000 |           0.01 |\n"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(table_row("T1", r.driftvar, r.maxdriftvar, r.index), std::string("T1             ") + r.figures);
+    EXPECT_EQ(table_row("T2", 0.0, 0.0, 0.0), "T2             |       0.000000 |       0.000000 |           0.00 |\n");
+  }
+}
+
 TEST(Lines, TableRowCutsPeriodTo15) {
   EXPECT_EQ(table_row("Period_with_a_long_name_0", 1.5, 1.5, 100.0),
             "Period_with_a_l|       1.500000 |       1.500000 |         100.00 |\n");
