@@ -401,7 +401,8 @@ TEST(Inbreeding, FamiliesJoinedThroughAnyParentOrOffspring) {
   EXPECT_EQ(f.of[joint], 0);
   EXPECT_EQ(f.of[lone], 1);
   for (int32_t x : {e, kid, selfed, later, b.ped.n}) EXPECT_EQ(f.of[x], 2) << x;
-  const std::vector<int32_t> peaks = living_peaks(b.ped, f);
+  std::vector<int32_t> peaks;
+  for (const LivingCost& c : living_costs(b.ped, f)) peaks.push_back(c.peak);
   EXPECT_EQ(peaks, (std::vector<int32_t>{2, 0, 3}));  // lone has no offspring; e's: later, selfed, and kid before it
 }
 
@@ -413,11 +414,12 @@ TEST(Inbreeding, FamiliesApartAgreeWithPlainAndWholePedigree) {
     const char* what;
     PartLimits limits;
   } splits[] = {
-      {"every family its own matrix", {1 << 14, 1}},
-      {"families packed into parts", {1 << 14, 600}},
-      {"the large families indirect", {60, 1}},
-      {"the large families indirect, the rest packed", {60, 100000}},
-      {"every family indirect", {0, 1}},
+      {"every family its own matrix", {1 << 14, 1 << 14, 1}},
+      {"families packed into parts", {1 << 14, 1 << 14, 600}},
+      {"the large families indirect", {60, 60, 1}},
+      {"the large families indirect, the rest packed", {60, 60, 100000}},
+      {"the large families by their cost", {60, 1 << 14, 1}},
+      {"every family indirect", {0, 0, 1}},
   };
   const Pedigree peds[] = {closed_populations(3, 4, 300, 40), closed_populations(4, 6, 150, 400),
                            closed_populations(5, 3, 500, 12)};
@@ -460,13 +462,49 @@ TEST(Inbreeding, CohortsPastTheLimitInAllButNotPerPopulation) {
     for (auto& v : next) v.clear();
   }
   const Families f = find_families(b.ped);
-  const std::vector<int32_t> peaks = living_peaks(b.ped, f);
-  const int32_t all = plan_living(b.ped, 1 << 14).slots, largest = *std::max_element(peaks.begin(), peaks.end());
+  int32_t largest = 0;
+  for (const LivingCost& c : living_costs(b.ped, f)) largest = std::max(largest, c.peak);
+  const int32_t all = plan_living(b.ped, 1 << 14).slots;
   EXPECT_GT(all, 2 * largest);
   StringSink plain_screen, screen;
   const Inbreeding plain = inbreeding_plain(b.ped, plain_screen);
-  expect_agrees(inbreeding_by_families(b.ped, screen, 2, {largest, 1}), screen.data, plain, plain_screen.data,
-                "cohorts");
+  expect_agrees(inbreeding_by_families(b.ped, screen, 2, {largest, largest, 1}), screen.data, plain,
+                plain_screen.data, "cohorts");
+}
+
+// Past the matrix's fixed limit the choice follows the estimated work:
+// random mating in cohorts takes the matrix (the indirect computation
+// follows nearly every ancestor for every group), a few sires used over
+// many generations in a large herd the indirect computation; either way
+// the values agree with the literal walk.
+TEST(Inbreeding, PastTheFixedLimitTheCheaperMethod) {
+  const Pedigree mating = generational_pedigree(8, 30, 200);
+  PedBuilder herd;
+  std::mt19937 rng(12);
+  for (int32_t i = 1; i <= 3000; ++i) {
+    const int32_t low = std::max(1, i - 600);
+    const bool founder = i <= 40;
+    herd.add(founder ? 0 : low + static_cast<int32_t>(rng() % 4),
+             founder ? 0 : low + static_cast<int32_t>(rng() % static_cast<uint32_t>(i - low)));
+  }
+  const struct {
+    const char* what;
+    const Pedigree& ped;
+    bool living;
+  } cases[] = {{"random mating", mating, true}, {"popular sires", herd.ped, false}};
+  for (const auto& c : cases) {
+    const Families f = find_families(c.ped);
+    const int32_t main = f.of[static_cast<size_t>(c.ped.n)];  // all but a few founders without offspring
+    const LivingCost cost = living_costs(c.ped, f)[static_cast<size_t>(main)];
+    EXPECT_EQ(cost.work < 4 * indirect_work(c.ped, f, main), c.living) << c.what << ": " << cost.work;
+    NullSink none;
+    const Inbreeding expected =
+        c.living ? inbreeding_living(c.ped, plan_living(c.ped, 1 << 14), none) : inbreeding_indirect(c.ped, none, 1);
+    StringSink plain_screen, screen;
+    const Inbreeding r = inbreeding_by_families(c.ped, screen, 1, {cost.peak - 1, 1 << 14, 1});
+    expect_same_bits(r.F, expected.F, c.what);
+    expect_agrees(r, screen.data, inbreeding_plain(c.ped, plain_screen), plain_screen.data, c.what);
+  }
 }
 
 // Founders without a record are numbered first, and animals with unknown

@@ -239,15 +239,18 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots) {
   return plan;
 }
 
-std::vector<int32_t> living_peaks(const Pedigree& ped, const Families& families) {
-  std::vector<int32_t> live(static_cast<size_t>(families.count), 0), peak(live.size(), 0);
+std::vector<LivingCost> living_costs(const Pedigree& ped, const Families& families) {
+  std::vector<int32_t> live(static_cast<size_t>(families.count), 0);
+  std::vector<LivingCost> cost(live.size());
   auto family = [&](int32_t animal) { return static_cast<size_t>(families.of[static_cast<size_t>(animal)]); };
   BlockWalk walk(ped);
   while (walk.next()) {
-    for (int32_t p : walk.parents()) peak[family(p)] = std::max(peak[family(p)], ++live[family(p)]);
+    for (int32_t p : walk.parents()) cost[family(p)].peak = std::max(cost[family(p)].peak, ++live[family(p)]);
+    // As in plan_living: a row per joining parent and their columns in the rows in use.
+    for (int32_t p : walk.parents()) cost[family(p)].work += 2.0 * cost[family(p)].peak;
     for (int32_t p : walk.leaving()) --live[family(p)];
   }
-  return peak;
+  return cost;
 }
 
 Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers) {

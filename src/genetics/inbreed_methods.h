@@ -63,15 +63,35 @@ struct Families {
 };
 Families find_families(const Pedigree& ped);
 
-// The most rows of the living parents' matrix each family needs at once.
-std::vector<int32_t> living_peaks(const Pedigree& ped, const Families& families);
+// What the living parents' matrix of each family costs: the most rows it
+// needs at once, and the entries computed, about (as LivePlan::work).
+struct LivingCost {
+  int32_t peak = 0;
+  double work = 0;
+};
+std::vector<LivingCost> living_costs(const Pedigree& ped, const Families& families);
 
-// Where the families go: a family with more than max_rows living parents
-// at once to the indirect computation, the others to matrices of at most
-// max_rows rows, families packed together until a part holds
-// min_part_animals animals.
+// What the indirect computation of family f costs, about, in the units of
+// LivingCost::work: each group of hubs follows the ancestors of its hubs
+// and of their mates, at least as many as one animal has, so 2 x hubs x
+// the mean ancestors of a sample of the family's animals; a low estimate.
+double indirect_work(const Pedigree& ped, const Families& families, int32_t f);
+
+// Rows of the living parents' matrix beyond kMaxLivingRows, taken for a
+// family only where its work is below the indirect estimate and the matrix
+// fits the memory budget (2 GiB of matrix: random mating of thousands of
+// parents per generation, where the indirect computation follows nearly
+// every ancestor for every group).
+inline constexpr int32_t kMaxCostedLivingRows = 16384;
+
+// Where the families go: a family with at most max_rows living parents at
+// once to a matrix, families packed together until a part holds
+// min_part_animals animals; one with at most costed_rows to its own
+// matrix where that costs less than the indirect computation; the others
+// to the indirect computation.
 struct PartLimits {
   int32_t max_rows = kMaxLivingRows;
+  int32_t costed_rows = kMaxCostedLivingRows;
   int64_t min_part_animals = 4096;
 };
 
