@@ -496,7 +496,7 @@ TEST(Inbreeding, PastTheFixedLimitTheCheaperMethod) {
     const Families f = find_families(c.ped);
     const int32_t main = f.of[static_cast<size_t>(c.ped.n)];  // all but a few founders without offspring
     const LivingCost cost = living_costs(c.ped, f)[static_cast<size_t>(main)];
-    EXPECT_EQ(cost.work < 4 * indirect_work(c.ped, f, main), c.living) << c.what << ": " << cost.work;
+    EXPECT_EQ(cost.work < 4 * indirect_works(c.ped, f)[static_cast<size_t>(main)], c.living) << c.what << ": " << cost.work;
     NullSink none;
     const Inbreeding expected =
         c.living ? inbreeding_living(c.ped, plan_living(c.ped, 1 << 14), none) : inbreeding_indirect(c.ped, none, 1);

@@ -34,16 +34,19 @@ constexpr double kIndirectUnitCost = 4;
 
 // A family past max_rows: its own matrix where the estimates say it costs
 // less than the indirect computation and the memory is there.
-bool costed_living(const Pedigree& ped, const Families& families, int32_t f, const LivingCost& cost,
-                   const PartLimits& limits) {
+bool costed_living(const LivingCost& cost, double indirect, const PartLimits& limits) {
   if (cost.peak > limits.costed_rows) return false;
   const double matrix_bytes = static_cast<double>(cost.peak) * (cost.peak + 1) * sizeof(double);
   if (matrix_bytes > memory_budget(kInbreedMemoryBudget)) return false;
-  return cost.work < kIndirectUnitCost * indirect_work(ped, families, f);
+  return cost.work < kIndirectUnitCost * indirect;
 }
 
 Parts assign_parts(const Pedigree& ped, const Families& families, const PartLimits& limits) {
   const std::vector<LivingCost> costs = living_costs(ped, families);
+  const bool any_past = std::any_of(costs.begin(), costs.end(), [&](const LivingCost& c) {
+    return c.peak > limits.max_rows && c.peak <= limits.costed_rows;
+  });
+  const std::vector<double> indirect = any_past ? indirect_works(ped, families) : std::vector<double>();
   std::vector<int64_t> size(static_cast<size_t>(families.count), 0);
   for (size_t i = 1; i < families.of.size(); ++i) ++size[static_cast<size_t>(families.of[i])];
   Parts parts;
@@ -53,7 +56,7 @@ Parts assign_parts(const Pedigree& ped, const Families& families, const PartLimi
   for (size_t f = 0; f < size.size(); ++f) {
     const int32_t peak = costs[f].peak;
     if (peak > limits.max_rows) {
-      if (costed_living(ped, families, static_cast<int32_t>(f), costs[f], limits)) {
+      if (costed_living(costs[f], indirect.empty() ? 0.0 : indirect[f], limits)) {
         parts.of_family[f] = parts.count++;  // alone
         parts.living_animals += size[f];
         open = 0;
@@ -135,35 +138,36 @@ Families find_families(const Pedigree& ped) {
   return families;
 }
 
-double indirect_work(const Pedigree& ped, const Families& families, int32_t f) {
-  const size_t n = static_cast<size_t>(std::max(ped.n, 0));
-  auto in_family = [&](size_t i) { return families.of[i] == f && ped.sire[i] != 0 && ped.dam[i] != 0; };
+std::vector<double> indirect_works(const Pedigree& ped, const Families& families) {
+  const size_t n = static_cast<size_t>(std::max(ped.n, 0)), count = static_cast<size_t>(families.count);
+  auto family = [&](size_t i) { return static_cast<size_t>(families.of[i]); };
+  auto paired = [&](size_t i) { return ped.sire[i] != 0 && ped.dam[i] != 0; };
   // The hubs as the indirect computation takes them: of each pair, the
   // parent with more pairs.
   std::vector<int32_t> pairs(n + 1, 0);
-  int64_t kids = 0;
+  std::vector<int64_t> kids(count, 0);
   for (size_t i = 1; i <= n; ++i)
-    if (in_family(i)) ++pairs[static_cast<size_t>(ped.sire[i])], ++pairs[static_cast<size_t>(ped.dam[i])], ++kids;
-  if (kids == 0) return 0;
+    if (paired(i)) ++pairs[static_cast<size_t>(ped.sire[i])], ++pairs[static_cast<size_t>(ped.dam[i])], ++kids[family(i)];
   std::vector<char> hub(n + 1, 0);
   for (size_t i = 1; i <= n; ++i) {
-    if (!in_family(i)) continue;
-    const int32_t s = ped.sire[i], d = ped.dam[i];
-    const bool sire_hub = pairs[static_cast<size_t>(s)] != pairs[static_cast<size_t>(d)]
-                              ? pairs[static_cast<size_t>(s)] > pairs[static_cast<size_t>(d)]
-                              : s > d;
-    hub[static_cast<size_t>(sire_hub ? s : d)] = 1;
+    if (!paired(i)) continue;
+    const auto s = static_cast<size_t>(ped.sire[i]), d = static_cast<size_t>(ped.dam[i]);
+    hub[pairs[s] != pairs[d] ? (pairs[s] > pairs[d] ? s : d) : std::max(s, d)] = 1;
   }
-  const auto hubs = static_cast<double>(std::count(hub.begin(), hub.end(), 1));
-  // The ancestors of a sample of kids spread over the family's numbers.
+  std::vector<double> hubs(count, 0);
+  for (size_t i = 1; i <= n; ++i)
+    if (hub[i]) hubs[family(i)] += 1;
+  // The ancestors of a sample of each family's kids, spread over its numbers.
   constexpr int64_t kSample = 16;
   std::vector<uint32_t> stamp(n + 1, 0);
   std::vector<int32_t> stack;
-  double ancestors = 0;
-  int64_t seen = 0, taken = 0;
+  std::vector<double> ancestors(count, 0);
+  std::vector<int64_t> seen(count, 0), taken(count, 0);
+  uint32_t mark = 0;
   for (size_t i = 1; i <= n; ++i) {
-    if (!in_family(i) || seen++ % std::max<int64_t>(1, kids / kSample) != 0) continue;
-    const uint32_t mark = static_cast<uint32_t>(++taken);
+    const size_t f = family(i);
+    if (!paired(i) || seen[f]++ % std::max<int64_t>(1, kids[f] / kSample) != 0) continue;
+    ++taken[f], ++mark;
     stack.assign(1, static_cast<int32_t>(i));
     while (!stack.empty()) {
       const auto x = static_cast<size_t>(stack.back());
@@ -171,12 +175,15 @@ double indirect_work(const Pedigree& ped, const Families& families, int32_t f) {
       for (const int32_t p : {ped.sire[x], ped.dam[x]}) {
         if (p == 0 || stamp[static_cast<size_t>(p)] == mark) continue;
         stamp[static_cast<size_t>(p)] = mark;
-        ancestors += 1;
+        ancestors[f] += 1;
         stack.push_back(p);
       }
     }
   }
-  return 2.0 * hubs * ancestors / static_cast<double>(taken);
+  std::vector<double> work(count, 0);
+  for (size_t f = 0; f < count; ++f)
+    if (taken[f] > 0) work[f] = 2.0 * hubs[f] * ancestors[f] / static_cast<double>(taken[f]);
+  return work;
 }
 
 Inbreeding inbreeding_by_families(const Pedigree& ped, Sink& screen, unsigned workers, const PartLimits& limits) {

@@ -71,11 +71,11 @@ struct LivingCost {
 };
 std::vector<LivingCost> living_costs(const Pedigree& ped, const Families& families);
 
-// What the indirect computation of family f costs, about, in the units of
-// LivingCost::work: each group of hubs follows the ancestors of its hubs
-// and of their mates, at least as many as one animal has, so 2 x hubs x
-// the mean ancestors of a sample of the family's animals; a low estimate.
-double indirect_work(const Pedigree& ped, const Families& families, int32_t f);
+// What the indirect computation of each family costs, about, in the units
+// of LivingCost::work: each group of hubs follows the ancestors of its
+// hubs and of their mates, at least as many as one animal has, so 2 x hubs
+// x the mean ancestors of a sample of the family's animals; a low estimate.
+std::vector<double> indirect_works(const Pedigree& ped, const Families& families);
 
 // Rows of the living parents' matrix beyond kMaxLivingRows, taken for a
 // family only where its work is below the indirect estimate and the matrix
