@@ -4,13 +4,17 @@
 //
 //   --records N          lines to write, duplicates included (default 100000)
 //   --seed S             seed of the random stream (default 1)
-//   --shape NAME         default | deep | wide | dairy | line (default: default)
+//   --shape NAME         default | deep | wide | dairy | cohorts | line (default: default)
 //                          default  5 populations born 1990..2024, parents 2-8 years older
 //                          deep     1 closed line born 1825..2024, parents exactly 1 year older
 //                                   (one generation per year: 200 generations)
 //                          wide     50 populations born 1990..2024
 //                          dairy    4 breeds born 1988..2024; sires selected on breeding
 //                                   value, used from 2 to 4 years of age; dams 2-9 years old
+//                          cohorts  5 closed populations from 1990 in yearly cohorts of about
+//                                   8,000 births in all (as many years as the records need):
+//                                   random mating, both parents drawn from the cohort of the
+//                                   year before, every animal a possible parent
 //                          line     one line inbred in every generation: the son of a sire
 //                                   and of his own daughter becomes the next sire (two
 //                                   records per generation; the options below do not apply)
@@ -25,7 +29,8 @@
 //                        other parents (default 0)
 //   --ids STYLE          numeric (9-12 digits) | country (e.g. NLD000123456789) (default numeric)
 //   --separator SEP      blank | tab | comma (default blank)
-//   --migration F        share of parents taken from another population (default 0.03)
+//   --migration F        share of parents taken from another population (default 0.03;
+//                        cohorts 0)
 //   --unrecorded F       share of potential parents written without a record of their own
 //                        (they appear only as sire or dam codes; default 0.05)
 //   --sire-fraction F    share of males selected as sires (default 0.035; deep 0.10;
@@ -58,7 +63,8 @@ Usage: pedsim [options] > file.ped
 
   --records N          lines to write, duplicates included (default 100000)
   --seed S             seed of the random stream (default 1)
-  --shape NAME         default | deep | wide | dairy | line (default: default)
+  --shape NAME         default | deep | wide | dairy | cohorts | line
+                       (default: default)
                          default  5 populations born 1990..2024, parents 2-8 years older
                          deep     1 closed line born 1825..2024, parents exactly 1 year
                                   older (one generation per year: 200 generations)
@@ -66,6 +72,11 @@ Usage: pedsim [options] > file.ped
                          dairy    4 breeds born 1988..2024; sires selected on
                                   breeding value, used from 2 to 4 years of age;
                                   dams 2-9 years old
+                         cohorts  5 closed populations from 1990 in yearly
+                                  cohorts of about 8,000 births in all (as
+                                  many years as the records need): random
+                                  mating, both parents drawn from the cohort
+                                  of the year before
                          line     one line inbred in every generation: the son of
                                   a sire and of his own daughter becomes the next
                                   sire (two records per generation; the options
@@ -83,7 +94,8 @@ Usage: pedsim [options] > file.ped
   --ids STYLE          numeric (9-12 digits) | country (NLD000123456789)
                        (default numeric)
   --separator SEP      blank | tab | comma (default blank)
-  --migration F        share of parents from another population (default 0.03)
+  --migration F        share of parents from another population (default 0.03;
+                       cohorts 0)
   --unrecorded F       share of potential parents without a record of their own
                        (they appear only as sire or dam codes; default 0.05)
   --sire-fraction F    share of males selected as sires (default 0.035; deep 0.10;
@@ -98,7 +110,7 @@ the same bytes.
 // ---------------------------------------------------------------------------
 // Options
 
-enum class Shape { Default, Deep, Wide, Dairy, Line };
+enum class Shape { Default, Deep, Wide, Dairy, Cohorts, Line };
 enum class IdStyle { Numeric, Country };
 
 struct Options {
@@ -113,7 +125,7 @@ struct Options {
   double duplicates = 0.0;
   IdStyle ids = IdStyle::Numeric;
   char separator = ' ';
-  double migration = 0.03;
+  double migration = -1.0;      // < 0: taken from the shape
   double unrecorded = 0.05;
   double sire_fraction = -1.0;  // < 0: taken from the shape
 };
@@ -166,8 +178,9 @@ Shape parse_shape(std::string_view text) {
   if (text == "deep") return Shape::Deep;
   if (text == "wide") return Shape::Wide;
   if (text == "dairy") return Shape::Dairy;
+  if (text == "cohorts") return Shape::Cohorts;
   if (text == "line") return Shape::Line;
-  throw UsageError("unknown shape '" + std::string(text) + "' (default, deep, wide, dairy or line)");
+  throw UsageError("unknown shape '" + std::string(text) + "' (default, deep, wide, dairy, cohorts or line)");
 }
 
 IdStyle parse_ids(std::string_view text) {
@@ -191,12 +204,19 @@ std::int64_t in_range(std::string_view flag, std::int64_t value, std::int64_t lo
   return value;
 }
 
+// Births per year of the cohorts shape, all populations together: past
+// 8,192 living parents in all, the limit of the living parents' matrix.
+constexpr std::uint64_t kCohortBirths = 8000;
+
 void apply_shape_defaults(Options& o) {
-  const bool deep = o.shape == Shape::Deep, dairy = o.shape == Shape::Dairy;
+  const bool deep = o.shape == Shape::Deep, dairy = o.shape == Shape::Dairy, cohorts = o.shape == Shape::Cohorts;
   if (o.populations == 0) o.populations = deep ? 1 : o.shape == Shape::Wide ? 50 : dairy ? 4 : 5;
   if (o.first_year == 0) o.first_year = deep ? 1825 : dairy ? 1988 : 1990;
+  if (o.last_year == 0 && cohorts)
+    o.last_year = static_cast<int>(std::min<std::uint64_t>(9999, o.first_year + (o.records - 1) / kCohortBirths));
   if (o.last_year == 0) o.last_year = 2024;
-  if (o.sire_fraction < 0) o.sire_fraction = deep ? 0.10 : dairy ? 0.012 : 0.035;
+  if (o.sire_fraction < 0) o.sire_fraction = deep ? 0.10 : dairy ? 0.012 : cohorts ? 1.0 : 0.035;
+  if (o.migration < 0) o.migration = cohorts ? 0.0 : 0.03;
   if (o.first_year > o.last_year) throw UsageError("--first-year is after --last-year");
 }
 
@@ -346,7 +366,7 @@ struct AgeModel {
 
 AgeModel age_model(Shape shape) {
   AgeModel m;
-  if (shape == Shape::Deep) {
+  if (shape == Shape::Deep || shape == Shape::Cohorts) {
     m.min_age = m.max_age = 1;
     m.sire_weights = {1, 0, 0, 0, 0, 0, 0};
     m.dam_weights = {1, 0, 0, 0, 0, 0, 0};
@@ -493,7 +513,7 @@ class Simulator {
     double total = 0.0;
     for (int y = 0; y < years_; ++y) {
       const double growth =
-          o_.shape == Shape::Deep || years_ == 1 ? 1.0 : 0.7 + 0.3 * y / (years_ - 1);
+          o_.shape == Shape::Deep || o_.shape == Shape::Cohorts || years_ == 1 ? 1.0 : 0.7 + 0.3 * y / (years_ - 1);
       for (const auto& p : pops_) {
         weights.push_back(p.size * growth);
         total += weights.back();
@@ -579,10 +599,11 @@ class Simulator {
     Population& p = pops_[pop];
     Birth b = conceive(year, pop);
     if (o_.shape == Shape::Dairy) return dairy_birth(out, year, pop, b, room);
-    const bool parent = b.male ? rng_.chance(sire_chance) : rng_.chance(kDamFraction);
+    const double dam_chance = o_.shape == Shape::Cohorts ? 1.0 : kDamFraction;
+    const bool parent = b.male ? rng_.chance(sire_chance) : rng_.chance(dam_chance);
     const bool unrecorded = parent && rng_.chance(o_.unrecorded);
     b.animal = new_animal(p, b.male && unrecorded);
-    if (parent && b.male) p.sires[ring_slot(year)].push_back({b.animal, merit()});
+    if (parent && b.male) p.sires[ring_slot(year)].push_back({b.animal, o_.shape == Shape::Cohorts ? 1u : merit()});
     if (parent && !b.male) p.dams[ring_slot(year)].push_back({b.animal});
     return unrecorded ? 0 : emit(out, year, pop, b, room);
   }
@@ -621,7 +642,8 @@ class Simulator {
 
   std::size_t source_population(int year, std::size_t pop) {
     if (pops_.size() == 1) return pop;
-    const double migration = year < kFoundingYears ? kFoundingMigration : o_.migration;
+    const bool founding = year < kFoundingYears && o_.shape != Shape::Cohorts;  // closed from the start
+    const double migration = founding ? kFoundingMigration : o_.migration;
     if (!rng_.chance(migration)) return pop;
     const std::size_t other = rng_.below(pops_.size() - 1);
     return other >= pop ? other + 1 : other;

@@ -3,6 +3,8 @@
 #   exact_lines   --records N gives exactly N lines, also with duplicates
 #   deep          the deep shape with 100000 records has at least 150 generations
 #   dairy         the dairy shape has about 19 generations and hundreds of known ancestors
+#   cohorts       the cohorts shape has one generation per yearly cohort of 8000 births and
+#                 every second animal or more a parent
 #   line          the inbred line adds a generation with every record
 #   dates         --period-dates keeps the pedigree and gives a period for nearly every day
 #   example       examples/regenerate.sh reproduces examples/example.ped
@@ -69,6 +71,15 @@ elseif(CHECK STREQUAL "dairy")
   stat(${dir}/dairy.ped populations populations)
   if(generations LESS 17 OR generations GREATER 21 OR ancestors LESS 200 OR NOT populations EQUAL 4)
     message(FATAL_ERROR "dairy: ${generations} generations, ${ancestors} ancestors, ${populations} breeds")
+  endif()
+elseif(CHECK STREQUAL "cohorts")
+  pedsim(${dir}/cohorts.ped --shape cohorts --records 40000 --seed 2)
+  stat(${dir}/cohorts.ped generations generations)
+  stat(${dir}/cohorts.ped periods periods)
+  stat(${dir}/cohorts.ped parents parents)
+  stat(${dir}/cohorts.ped populations populations)
+  if(NOT generations EQUAL 5 OR NOT periods EQUAL 5 OR parents LESS 20000 OR NOT populations EQUAL 5)
+    message(FATAL_ERROR "cohorts: ${generations} generations, ${periods} periods, ${parents} parents, ${populations} populations")
   endif()
 elseif(CHECK STREQUAL "line")
   pedsim(${dir}/line.ped --shape line --records 3001)

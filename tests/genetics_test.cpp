@@ -358,6 +358,155 @@ TEST(Inbreeding, InbredLineKeepsFewLivingParents) {
   EXPECT_NEAR(r.F[static_cast<size_t>(sire)], 1.0 / 3.0, 1e-12);  // the line's limit
 }
 
+// Populations kept apart, their animals interleaved in the numbering as
+// a file sorted on birth leaves them: each population takes parents from
+// its own recent animals only (some selfed, some unknown); population k
+// has k + 1 times `size` animals, so their matrices differ in size.
+Pedigree closed_populations(uint32_t seed, int32_t pops, int32_t size, int32_t window) {
+  std::mt19937 rng(seed);
+  PedBuilder b;
+  std::vector<std::vector<int32_t>> members(static_cast<size_t>(pops));
+  std::vector<int32_t> left;
+  for (int32_t k = 0; k < pops; ++k) left.push_back((k + 1) * size);
+  for (int32_t remaining = pops; remaining > 0;) {
+    const auto k = static_cast<size_t>(rng() % static_cast<uint32_t>(pops));
+    if (left[k] == 0) continue;
+    if (--left[k] == 0) --remaining;
+    std::vector<int32_t>& own = members[k];
+    int32_t sire = 0, dam = 0;
+    if (own.size() > 4 && rng() % 10 != 0) {
+      const size_t low = own.size() > static_cast<size_t>(window) ? own.size() - static_cast<size_t>(window) : 0;
+      auto pick = [&] { return own[low + rng() % (own.size() - low)]; };
+      sire = pick();
+      dam = rng() % 25 == 0 ? sire : rng() % 20 == 0 ? 0 : pick();
+    }
+    own.push_back(b.add(sire, dam, 1, static_cast<int32_t>(k) + 1));
+  }
+  return b.ped;
+}
+
+TEST(Inbreeding, FamiliesJoinedThroughAnyParentOrOffspring) {
+  PedBuilder b;
+  const int32_t a = b.add(0, 0), c = b.add(0, 0), lone = b.add(0, 0), e = b.add(0, 0);
+  const int32_t kid = b.add(e, 0);           // e's family, one parent unknown
+  const int32_t selfed = b.add(kid, kid);    // still e's family
+  const int32_t joint = b.add(c, a);         // joins a and c, numbered after both
+  const int32_t later = b.add(0, 0);
+  b.add(later, selfed);                      // joins later with e's family
+  const Families f = find_families(b.ped);
+  EXPECT_EQ(f.count, 3);
+  EXPECT_EQ(f.of[0], -1);
+  EXPECT_EQ(f.of[a], 0);
+  EXPECT_EQ(f.of[c], 0);
+  EXPECT_EQ(f.of[joint], 0);
+  EXPECT_EQ(f.of[lone], 1);
+  for (int32_t x : {e, kid, selfed, later, b.ped.n}) EXPECT_EQ(f.of[x], 2) << x;
+  std::vector<int32_t> peaks;
+  for (const LivingCost& c : living_costs(b.ped, f)) peaks.push_back(c.peak);
+  EXPECT_EQ(peaks, (std::vector<int32_t>{2, 0, 3}));  // lone has no offspring; e's: later, selfed, and kid before it
+}
+
+// However the families are split between the two methods and packed into
+// parts, every animal gets the value of the literal walk, and the bits its
+// method gives it in the whole pedigree, on any number of workers.
+TEST(Inbreeding, FamiliesApartAgreeWithPlainAndWholePedigree) {
+  const struct {
+    const char* what;
+    PartLimits limits;
+  } splits[] = {
+      {"every family its own matrix", {1 << 14, 1 << 14, 1}},
+      {"families packed into parts", {1 << 14, 1 << 14, 600}},
+      {"the large families indirect", {60, 60, 1}},
+      {"the large families indirect, the rest packed", {60, 60, 100000}},
+      {"the large families by their cost", {60, 1 << 14, 1}},
+      {"every family indirect", {0, 0, 1}},
+  };
+  const Pedigree peds[] = {closed_populations(3, 4, 300, 40), closed_populations(4, 6, 150, 400),
+                           closed_populations(5, 3, 500, 12)};
+  for (const Pedigree& ped : peds) {
+    StringSink plain_screen;
+    const Inbreeding plain = inbreeding_plain(ped, plain_screen);
+    NullSink none;
+    const Inbreeding living = inbreeding_living(ped, plan_living(ped, 1 << 14), none);
+    const Inbreeding indirect = inbreeding_indirect(ped, none, 1);
+    for (const auto& split : splits) {
+      StringSink screen;
+      const Inbreeding r = inbreeding_by_families(ped, screen, 1, split.limits);
+      expect_agrees(r, screen.data, plain, plain_screen.data, split.what);
+      for (int32_t i = 1; i <= ped.n; ++i)
+        ASSERT_TRUE(same_bits(r.F[i], living.F[i]) || same_bits(r.F[i], indirect.F[i])) << split.what << " " << i;
+      const Inbreeding shared = inbreeding_by_families(ped, screen, 3, split.limits);
+      expect_same_bits(shared.F, r.F, split.what);
+      expect_same_bits(shared.D, r.D, split.what);
+    }
+  }
+}
+
+// Random mating of both sexes in closed cohorts, both parents from the
+// cohort before: in all more living parents than the matrix may hold, in
+// each population fewer.
+TEST(Inbreeding, CohortsPastTheLimitInAllButNotPerPopulation) {
+  std::mt19937 rng(9);
+  PedBuilder b;
+  constexpr int32_t kPops = 3, kCohort = 60;
+  std::vector<std::vector<int32_t>> previous(kPops), next(kPops);
+  for (int32_t year = 0; year < 12; ++year) {
+    for (int32_t k = 0; k < kPops * kCohort; ++k) {
+      const auto pop = static_cast<size_t>(k % kPops);
+      const std::vector<int32_t>& parents = previous[pop];
+      const int32_t sire = parents.empty() ? 0 : parents[rng() % parents.size()];
+      const int32_t dam = parents.empty() ? 0 : parents[rng() % parents.size()];
+      next[pop].push_back(b.add(sire, dam, year + 1, static_cast<int32_t>(pop) + 1));
+    }
+    std::swap(previous, next);
+    for (auto& v : next) v.clear();
+  }
+  const Families f = find_families(b.ped);
+  int32_t largest = 0;
+  for (const LivingCost& c : living_costs(b.ped, f)) largest = std::max(largest, c.peak);
+  const int32_t all = plan_living(b.ped, 1 << 14).slots;
+  EXPECT_GT(all, 2 * largest);
+  StringSink plain_screen, screen;
+  const Inbreeding plain = inbreeding_plain(b.ped, plain_screen);
+  expect_agrees(inbreeding_by_families(b.ped, screen, 2, {largest, largest, 1}), screen.data, plain,
+                plain_screen.data, "cohorts");
+}
+
+// Past the matrix's fixed limit the choice follows the estimated work:
+// random mating in cohorts takes the matrix (the indirect computation
+// follows nearly every ancestor for every group), a few sires used over
+// many generations in a large herd the indirect computation; either way
+// the values agree with the literal walk.
+TEST(Inbreeding, PastTheFixedLimitTheCheaperMethod) {
+  const Pedigree mating = generational_pedigree(8, 30, 200);
+  PedBuilder herd;
+  std::mt19937 rng(12);
+  for (int32_t i = 1; i <= 3000; ++i) {
+    const int32_t low = std::max(1, i - 600);
+    const bool founder = i <= 40;
+    herd.add(founder ? 0 : low + static_cast<int32_t>(rng() % 4),
+             founder ? 0 : low + static_cast<int32_t>(rng() % static_cast<uint32_t>(i - low)));
+  }
+  const struct {
+    const char* what;
+    const Pedigree& ped;
+    bool living;
+  } cases[] = {{"random mating", mating, true}, {"popular sires", herd.ped, false}};
+  for (const auto& c : cases) {
+    const Families f = find_families(c.ped);
+    const int32_t main = f.of[static_cast<size_t>(c.ped.n)];  // all but a few founders without offspring
+    const LivingCost cost = living_costs(c.ped, f)[static_cast<size_t>(main)];
+    EXPECT_EQ(cost.work < 4 * indirect_works(c.ped, f)[static_cast<size_t>(main)], c.living) << c.what << ": " << cost.work;
+    NullSink none;
+    const Inbreeding expected =
+        c.living ? inbreeding_living(c.ped, plan_living(c.ped, 1 << 14), none) : inbreeding_indirect(c.ped, none, 1);
+    StringSink plain_screen, screen;
+    const Inbreeding r = inbreeding_by_families(c.ped, screen, 1, {cost.peak - 1, 1 << 14, 1});
+    expect_same_bits(r.F, expected.F, c.what);
+    expect_agrees(r, screen.data, inbreeding_plain(c.ped, plain_screen), plain_screen.data, c.what);
+  }
+}
+
 // Founders without a record are numbered first, and animals with unknown
 // parents early, whatever their offspring's place: their rows are taken
 // only just before their first offspring, so a line with a new outside
@@ -661,6 +810,27 @@ TEST(Lines, PairLabelCutAndPadded) {
   EXPECT_EQ(pair_label("abcdefghijk", "ABCDEFGHIJK"), "abcdefghijk & ABCDEFGHIJK");
   EXPECT_EQ(pair_label("abcdefghijkl", "ABCDEFGHIJK "), "abcdefghijkl & ABCDEFGHIJ");
   EXPECT_EQ(pair_label(std::string(25, 'x'), "A"), std::string(25, 'x'));
+}
+
+// Rows of zeros come out as made once; a negative zero, or a value that
+// only rounds to zero, is written as such, in any column.
+TEST(Lines, TableRowOfZerosAndNearZeros) {
+  const struct {
+    double driftvar, maxdriftvar, index;
+    const char* figures;
+  } rows[] = {
+      {0.0, 0.0, 0.0, "|       0.000000 |       0.000000 |           0.00 |\n"},
+      {-0.0, 0.0, 0.0, "|      -0.000000 |       0.000000 |           0.00 |\n"},
+      {0.0, -0.0, 0.0, "|       0.000000 |      -0.000000 |           0.00 |\n"},
+      {0.0, 0.0, -0.0, "|       0.000000 |       0.000000 |          -0.00 |\n"},
+      {1e-9, 0.0, 0.0, "|       0.000000 |       0.000000 |           0.00 |\n"},
+      {0.0, 0.0, -1e-9, "|       0.000000 |       0.000000 |          -0.00 |\n"},
+      {0.0, 0.0, 0.005, "|       0.000000 |       0.000000 |           0.01 |\n"},
+  };
+  for (const auto& r : rows) {
+    EXPECT_EQ(table_row("T1", r.driftvar, r.maxdriftvar, r.index), std::string("T1             ") + r.figures);
+    EXPECT_EQ(table_row("T2", 0.0, 0.0, 0.0), "T2             |       0.000000 |       0.000000 |           0.00 |\n");
+  }
 }
 
 TEST(Lines, TableRowCutsPeriodTo15) {

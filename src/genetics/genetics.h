@@ -33,9 +33,11 @@ struct Inbreeding {
   std::vector<double> F, D;
 };
 // INBREED: the inbreeding coefficients F and the Mendelian sampling factors
-// D, with the progress count after every 1000th animal on the screen. From
-// the relationship matrix of the parents living at the same time where it
-// fits the memory budget (deep pedigrees, closed lines), otherwise
+// D, with the progress count after every 1000th animal on the screen. Each
+// family (animals joined by parents and offspring, such as a closed
+// population) on its own: from the relationship matrix of its parents
+// living at the same time where that fits the memory budget (deep
+// pedigrees, closed lines, random mating in small cohorts), otherwise
 // indirectly, relating groups of parents to all their mates at once on
 // `threads` threads (0: one per usable CPU; fewer when their working
 // storage would pass the budget). The same values as the literal walk but

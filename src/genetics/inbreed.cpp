@@ -1,7 +1,7 @@
-// Inbreeding coefficients, and from them the Mendelian sampling factors D:
-// from the matrix of the living parents where it is small (see
-// inbreed_live.cpp), otherwise indirectly from the relationships of groups
-// of parents to all their mates.
+// Inbreeding coefficients, and from them the Mendelian sampling factors D,
+// family by family (see inbreed_families.cpp): from the matrix of the
+// living parents where it is small (see inbreed_live.cpp), otherwise
+// indirectly from the relationships of groups of parents to all their mates.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -375,13 +375,7 @@ Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned worke
 
 Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  const unsigned wanted = worker_count(threads);
-  // The living parents' workers share the one matrix.
-  const LivePlan plan = plan_living(ped, kMaxLivingRows);
-  if (plan.fits) return inbreeding_living(ped, plan, screen, wanted);
-  const unsigned workers =
-      workers_within_budget(wanted, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
-  return inbreeding_indirect(ped, screen, workers);
+  return inbreeding_by_families(ped, screen, worker_count(threads));
 }
 
 }  // namespace vm::genetics

@@ -92,22 +92,26 @@ class Rows {
 class LiveMatrix {
  public:
   LiveMatrix(const Pedigree& ped, const LivePlan& plan, unsigned workers)
-      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), workers_(workers), a_(width_ * width_, 0.0),
+      : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), stride_(width_ + 1), workers_(workers),
+        a_(width_ * stride_, 0.0),
         walk_(ped), r_(start_inbreeding(ped.n)) {}
 
   Inbreeding run(Sink& screen) {
     while (walk_.next()) {
       coefficients(walk_.animals());
-      join(walk_.parents());
-      for (int32_t p : walk_.leaving()) in_use_[static_cast<size_t>(plan_.slot[p])] = 0;
+      join(walk_.parents(), walk_.leaving());
     }
     write_inbreeding_progress(ped_.n, screen);
     return std::move(r_);
   }
 
  private:
-  double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * width_; }
+  double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * stride_; }
   int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
+  // An unknown parent's column is the zero column after the slots': it is
+  // never written, so a(i, unknown) = 0 is read without a test.
+  int32_t column_of(int32_t animal) const { return animal == 0 ? zero_column() : plan_.slot[animal]; }
+  int32_t zero_column() const { return static_cast<int32_t>(width_); }
 
   // F and D of the block, all from rows of parents before it.
   void coefficients(std::span<const int32_t> animals) {
@@ -118,33 +122,67 @@ class LiveMatrix {
     }
   }
 
-  void join(const std::vector<int32_t>& animals) {
+  // The parents whose last offspring is in the block give up their rows
+  // once the joining rows have read them, before the columns of the
+  // joining animals are added to the rows that stay: no one reads a
+  // leaving row's new columns.
+  void join(const std::vector<int32_t>& animals, const std::vector<int32_t>& leaving) {
+    if (!animals.empty()) {
+      parent_slots_.clear();
+      for (int32_t i : animals)
+        parent_slots_.push_back({plan_.slot[i], column_of(ped_.sire[i]), column_of(ped_.dam[i])});
+      find_columns_in_use();
+      new_rows();
+    }
+    for (int32_t p : leaving) in_use_[static_cast<size_t>(plan_.slot[p])] = 0;
     if (animals.empty()) return;
-    new_rows(animals);
+    new_columns();
     for (int32_t i : animals) in_use_[static_cast<size_t>(plan_.slot[i])] = 1;
-    new_columns(animals);
     for (int32_t k : animals) row(plan_.slot[k])[plan_.slot[k]] = 1.0 + r_.F[k];
   }
 
-  // Each new row against the columns of every row (the columns of the
-  // joining animals themselves are filled in afterwards).
-  void new_rows(const std::vector<int32_t>& animals) {
-    const size_t w = width_;
-    parallel_for(animals.size(), workers_for(animals.size()), [&](size_t k, unsigned) {
-      const int32_t i = animals[k];
-      double* out = row(plan_.slot[i]);
-      const int32_t s = slot_of(ped_.sire[i]), d = slot_of(ped_.dam[i]);
-      if (s >= 0 && d >= 0) {
-        const double* x = row(s);
-        const double* y = row(d);
-        for (size_t j = 0; j < w; ++j) out[j] = 0.5 * (x[j] + y[j]);
-      } else if (s >= 0 || d >= 0) {
-        const double* x = row(std::max(s, d));
-        for (size_t j = 0; j < w; ++j) out[j] = 0.5 * x[j];
-      } else {
-        std::fill(out, out + w, 0.0);
+  // The runs of slots in use before the join: the only columns a new row
+  // needs from its parents' rows (free slots hold stale values).
+  void find_columns_in_use() {
+    runs_.clear();
+    for (size_t j = 0; j < width_;) {
+      if (!in_use_[j]) {
+        ++j;
+        continue;
       }
+      const size_t begin = j;
+      while (j < width_ && in_use_[j]) ++j;
+      runs_.push_back({begin, j});
+    }
+  }
+
+  // Each new row over the columns in use, then its columns of the joining
+  // animals, a(i, k) = (a(i, s) + a(i, d)) / 2 from the row just made (the
+  // joining animals are not parents of each other), while it is in cache.
+  void new_rows() {
+    parallel_for(parent_slots_.size(), workers_for(parent_slots_.size()), [&](size_t k, unsigned) {
+      const auto [self, s, d] = parent_slots_[k];
+      double* out = row(self);
+      const double* x = s != zero_column() ? row(s) : nullptr;
+      const double* y = d != zero_column() ? row(d) : nullptr;
+      for (const auto& [begin, end] : runs_) {
+        if (x && y) {
+          for (size_t j = begin; j < end; ++j) out[j] = 0.5 * (x[j] + y[j]);
+        } else if (x || y) {
+          const double* z = x ? x : y;
+          for (size_t j = begin; j < end; ++j) out[j] = 0.5 * z[j];
+        } else {
+          std::fill(out + begin, out + end, 0.0);
+        }
+      }
+      add_joining_columns(out);
     });
+  }
+
+  // A row's columns of the joining animals. The diagonal of a joining
+  // animal gets a stale value here, put right after.
+  void add_joining_columns(double* out) const {
+    for (const auto& [t, s, d] : parent_slots_) out[t] = 0.5 * (out[s] + out[d]);
   }
 
   // Threads only for joins whose entries outweigh starting them; each
@@ -153,38 +191,33 @@ class LiveMatrix {
     return joining * width_ < (size_t{1} << 16) ? 1u : workers_;
   }
 
-  // The joining animals' columns in every row in use, their own rows
-  // included: a(r, i) = (a(r, s) + a(r, d)) / 2 from the row itself, whose
-  // columns of s and d are complete (the joining animals are not parents of
-  // each other). Row by row, so each row is read and written in cache.
-  // The diagonal of a joining animal gets a stale value here, put right after.
-  void new_columns(const std::vector<int32_t>& animals) {
-    parent_slots_.clear();
-    for (int32_t i : animals)
-      parent_slots_.push_back({plan_.slot[i], slot_of(ped_.sire[i]), slot_of(ped_.dam[i])});
+  // The joining animals' columns in every row that stays in use, from the
+  // row itself, whose columns of s and d are complete. Row by row, so each
+  // row is read and written in cache.
+  void new_columns() {
     constexpr size_t kRows = 64;
-    parallel_for((width_ + kRows - 1) / kRows, workers_for(animals.size()), [&](size_t chunk, unsigned) {
-      for (size_t r = chunk * kRows; r < std::min(width_, (chunk + 1) * kRows); ++r) {
-        if (!in_use_[r]) continue;
-        double* out = a_.data() + r * width_;
-        for (const auto& [t, s, d] : parent_slots_)
-          out[t] = 0.5 * ((s >= 0 ? out[s] : 0.0) + (d >= 0 ? out[d] : 0.0));
-      }
+    parallel_for((width_ + kRows - 1) / kRows, workers_for(parent_slots_.size()), [&](size_t chunk, unsigned) {
+      for (size_t r = chunk * kRows; r < std::min(width_, (chunk + 1) * kRows); ++r)
+        if (in_use_[r]) add_joining_columns(a_.data() + r * stride_);
     });
   }
 
   const Pedigree& ped_;
   const LivePlan& plan_;
-  const size_t width_;
+  const size_t width_, stride_;  // slots; the row length, the zero column included
   const unsigned workers_;
-  std::vector<double> a_;  // row-major, width_ x width_
+  std::vector<double> a_;  // row-major, width_ rows of stride_
   BlockWalk walk_;
   Inbreeding r_;
   std::vector<char> in_use_ = std::vector<char>(width_, 0);
   struct ParentSlots {
-    int32_t self, sire, dam;  // -1: unknown parent
+    int32_t self, sire, dam;  // columns; zero_column(): unknown parent
   };
-  std::vector<ParentSlots> parent_slots_;
+  std::vector<ParentSlots> parent_slots_;  // of the joining animals
+  struct Run {
+    size_t begin, end;
+  };
+  std::vector<Run> runs_;
 };
 
 }  // namespace
@@ -204,6 +237,20 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots) {
   plan.slots = rows.used();
   plan.fits = true;
   return plan;
+}
+
+std::vector<LivingCost> living_costs(const Pedigree& ped, const Families& families) {
+  std::vector<int32_t> live(static_cast<size_t>(families.count), 0);
+  std::vector<LivingCost> cost(live.size());
+  auto family = [&](int32_t animal) { return static_cast<size_t>(families.of[static_cast<size_t>(animal)]); };
+  BlockWalk walk(ped);
+  while (walk.next()) {
+    for (int32_t p : walk.parents()) cost[family(p)].peak = std::max(cost[family(p)].peak, ++live[family(p)]);
+    // As in plan_living: a row per joining parent and their columns in the rows in use.
+    for (int32_t p : walk.parents()) cost[family(p)].work += 2.0 * cost[family(p)].peak;
+    for (int32_t p : walk.leaving()) --live[family(p)];
+  }
+  return cost;
 }
 
 Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers) {

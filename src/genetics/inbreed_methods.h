@@ -8,12 +8,17 @@
 // parents' rows: the cost grows with the animals times the living parents,
 // not with the depth of the pedigree.
 //
+// By families: animals that no chain of parents and offspring joins are
+// unrelated, so each family (a closed population, say) gets the method and
+// the matrix of its own living parents.
+//
 // Indirect: for groups of parents, their relationships to all their mates
 // from one pass over their ancestors and one over the mates' ancestors; for
 // pedigrees with many living parents (herdbooks with popular sires).
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/sink.h"
@@ -49,5 +54,49 @@ Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned worke
 // Bytes each indirect worker holds for a pedigree of n animals, besides
 // the rows of its groups.
 double indirect_worker_bytes(int32_t n);
+
+// The families of the pedigree: of[i] for animals 1..n, numbered 0..count-1
+// in the order of their smallest animals (of[0] = -1).
+struct Families {
+  std::vector<int32_t> of;
+  int32_t count = 0;
+};
+Families find_families(const Pedigree& ped);
+
+// What the living parents' matrix of each family costs: the most rows it
+// needs at once, and the entries computed, about (as LivePlan::work).
+struct LivingCost {
+  int32_t peak = 0;
+  double work = 0;
+};
+std::vector<LivingCost> living_costs(const Pedigree& ped, const Families& families);
+
+// What the indirect computation of each family costs, about, in the units
+// of LivingCost::work: each group of hubs follows the ancestors of its
+// hubs and of their mates, at least as many as one animal has, so 2 x hubs
+// x the mean ancestors of a sample of the family's animals; a low estimate.
+std::vector<double> indirect_works(const Pedigree& ped, const Families& families);
+
+// Rows of the living parents' matrix beyond kMaxLivingRows, taken for a
+// family only where its work is below the indirect estimate and the matrix
+// fits the memory budget (2 GiB of matrix: random mating of thousands of
+// parents per generation, where the indirect computation follows nearly
+// every ancestor for every group).
+inline constexpr int32_t kMaxCostedLivingRows = 16384;
+
+// Where the families go: a family with at most max_rows living parents at
+// once to a matrix, families packed together until a part holds
+// min_part_animals animals; one with at most costed_rows to its own
+// matrix where that costs less than the indirect computation; the others
+// to the indirect computation.
+struct PartLimits {
+  int32_t max_rows = kMaxLivingRows;
+  int32_t costed_rows = kMaxCostedLivingRows;
+  int64_t min_part_animals = 4096;
+};
+
+// F and D family by family, the progress lines as INBREED writes them, on
+// `workers` threads (at least one); the same bits for any number.
+Inbreeding inbreeding_by_families(const Pedigree& ped, Sink& screen, unsigned workers, const PartLimits& limits = {});
 
 }  // namespace vm::genetics

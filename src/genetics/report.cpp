@@ -1,5 +1,6 @@
 // Every line of the genetic stage: the screen line per period, the log's
 // counts and relationship matrices, and the result table.
+#include <cmath>
 #include <string>
 
 #include "common/format.h"
@@ -28,6 +29,18 @@ void write_pair_block(const DriftResults& results, const Names& names, int32_t I
   block += FreeLine().str();
   block += FreeLine().str();
   out.write(block);
+}
+
+// A row of the result table after its period's column.
+std::string figures_text(double driftvar, double maxdriftvar, double index) {
+  std::string text = "|";
+  text += fmt_F(driftvar, 15, 6);
+  text += " |";
+  text += fmt_F(maxdriftvar, 15, 6);
+  text += " |";
+  text += fmt_F(index, 15, 2);
+  text += " |\n";
+  return text;
 }
 
 }  // namespace
@@ -75,13 +88,12 @@ std::string pair_label(std::string_view first, std::string_view second) {
 
 std::string table_row(std::string_view period, double driftvar, double maxdriftvar, double index) {
   std::string line = longer_than_a_field(period) ? std::string(rtrim(period)) : pad(period, kPeriodColumn);
-  line += '|';
-  line += fmt_F(driftvar, 15, 6);
-  line += " |";
-  line += fmt_F(maxdriftvar, 15, 6);
-  line += " |";
-  line += fmt_F(index, 15, 2);
-  line += " |\n";
+  // A pair with a population empty in the period has figures of +0.0: with
+  // many small periods most rows are such, and their text is made once.
+  static const std::string zeros = figures_text(0.0, 0.0, 0.0);
+  const bool zero = driftvar == 0.0 && maxdriftvar == 0.0 && index == 0.0 && !std::signbit(driftvar) &&
+                    !std::signbit(maxdriftvar) && !std::signbit(index);
+  line += zero ? zeros : figures_text(driftvar, maxdriftvar, index);
   return line;
 }
 
