@@ -402,6 +402,43 @@ TEST(LineFormat, LinesThatStopTheReading) {
   }
 }
 
+// Files as R's write.table and spreadsheets write them: a header without a
+// name for the row names, rows of nothing but separators below the table.
+TEST(LineFormat, HeadersOfRAndRowsOfSeparators) {
+  struct Case {
+    std::string text;
+    FieldNumbers expected;
+    std::string refused;  // "" when the layout is read
+  };
+  const std::vector<Case> cases = {
+      {"\"id\" \"sire\" \"dam\" \"pop\" \"year\"\n\"1\" \"A1\" NA NA \"P\" 2000\n", {2, 3, 4, 5, 6}, ""},
+      {"id;sire;dam;pop;year\nA1;;;P;2000\n;;;;\n", {1, 2, 3, 4, 5}, ""},
+      {"id,sire,dam\nA1,0,0,P,2000\n", {}, "names 3 columns and the first record has 5 fields"},
+  };
+  for (const Case& c : cases) {
+    PedigreeFile file;
+    file.open_memory(c.text);
+    FieldNumbers fn{1, 2, 3, 4, 5};
+    LineRequest request;
+    request.header = LineRequest::Header::kYes;
+    request.names = {"id", "sire", "dam", "pop", "year"};
+    try {
+      read_line_layout(file, request, fn);
+      EXPECT_EQ(c.refused, "") << c.text;
+    } catch (const FileError& e) {
+      EXPECT_NE(e.message.find(c.refused), std::string::npos) << e.message;
+      EXPECT_NE(c.refused, "") << e.message;
+      continue;
+    }
+    EXPECT_EQ(fn.animal, c.expected.animal) << c.text;
+    EXPECT_EQ(fn.period, c.expected.period) << c.text;
+    Fields fields(file.line_format()->fields);
+    EXPECT_EQ(read_record(file, fields), ReadStatus::kOk);
+    EXPECT_EQ(rtrim(fields.get(fn.animal)), "A1");
+    EXPECT_EQ(read_record(file, fields), ReadStatus::kEndOfFile) << c.text;  // the ";;;;" row is no record
+  }
+}
+
 TEST(FreeFormatNotes, RecordsOverLinesAndCodesMergedByTheCut) {
   PedigreeFile file;
   const std::string a = "HERDBOOK-DE-ANIMAL-NO-146192442018", b = "HERDBOOK-DE-ANIMAL-NO-146192442019";

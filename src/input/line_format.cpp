@@ -149,8 +149,9 @@ bool LineSplitter::split_at(std::string_view line, char separator) {
   }
 }
 
-bool is_blank_line(std::string_view line) {
-  return std::all_of(line.begin(), line.end(), [](char c) { return is_blank(c); });
+bool is_blank_line(std::string_view line, Separator separator) {
+  const char own = separator == Separator::kComma ? ',' : separator == Separator::kSemicolon ? ';' : '\t';
+  return std::all_of(line.begin(), line.end(), [&](char c) { return is_blank(c) || c == own; });
 }
 
 bool looks_like_header(const std::vector<std::string_view>& values, int32_t sire, int32_t dam) {

@@ -76,8 +76,10 @@ struct LineFormat {
   LineSplitter splitter{Separator::kBlank};
 };
 
-// A blank line (nothing but blanks and tabs), which the reading skips.
-bool is_blank_line(std::string_view line);
+// A line without a value, which the reading skips: nothing but blanks and
+// tabs, and in a tab-, comma- or semicolon-separated file its separators
+// (the ";;;;" rows that spreadsheets write below a table).
+bool is_blank_line(std::string_view line, Separator separator = Separator::kBlank);
 
 // Whether a first line reads like a header: its sire or dam field is a
 // word such as "sire", "dam", "father", "mother" or "parent" (any case,

@@ -707,7 +707,7 @@ bool next_record_line(PedigreeFile& file, const LineFormat& format, std::string_
                                      " MB", file.line_number());
       return false;
     }
-    if (file.line_number() != format.header_line && !is_blank_line(line)) return true;
+    if (file.line_number() != format.header_line && !is_blank_line(line, format.separator)) return true;
   }
 }
 
@@ -817,10 +817,19 @@ int32_t read_line_layout(PedigreeFile& file, const LineRequest& request, FieldNu
   format->fields = static_cast<int32_t>(values.size());
   if (!request.names.empty()) {
     if (!header) layout_error(file, ": --fields names columns, which needs --header (the first line holds the names)");
+    // R's write.table names every column but the row names: a header one
+    // name short names the fields after the first.
+    const auto names = static_cast<int64_t>(format->header.size());
+    const int32_t shift = names + 1 == format->fields ? 1 : 0;
+    if (names + shift != format->fields) {
+      layout_error(file, ": the header line (line " + std::to_string(first) + ") names " + std::to_string(names) +
+                             " columns and the first record has " + std::to_string(format->fields) +
+                             " fields, so the names cannot be matched to the fields (a separator inside a name?)");
+    }
     int32_t* targets[5] = {&numbers.animal, &numbers.sire, &numbers.dam, &numbers.pop, &numbers.period};
     for (size_t k = 0; k < 5 && k < request.names.size(); ++k) {
-      const int32_t column = column_of(format->header, request.names[k]);
-      if (column == 0) {
+      const int32_t column = column_of(format->header, request.names[k]) + shift;
+      if (column == shift) {
         layout_error(file, ": the header line (line " + std::to_string(first) + ") has no column \"" + request.names[k] +
                                "\"; its columns are " + column_list(format->header));
       }
