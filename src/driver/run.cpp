@@ -70,8 +70,8 @@ void check_distinct_files(const Parameters& p, const std::string& parameter_file
 // them to it, and a message that cannot be written ends the run.
 class Channel9 : public Sink {
  public:
-  // `held`: the run's files, open or read; `later`: files written at its
-  // end, which may not exist yet.
+  // `held`: the run's files, open or read; `later`: files put in place at
+  // its end, which may not exist yet.
   Channel9(std::vector<HeldFile>& held, std::vector<std::string> later) : held_(held), later_(std::move(later)) {}
   void write(std::string_view text) override {
     if (!file_.is_open()) open();
@@ -135,8 +135,37 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
   return options;
 }
 
+// The stages from the field count to the result files, writing the log and
+// output among `files`.
+void run_stages(const Parameters& p, const RunSettings& settings, input::PedigreeFile& pedigree, const Report& report,
+                input::DataNotes& notes, RunFiles& files, std::vector<HeldFile>& held) {
+  if (p.pedigree.empty()) {
+    stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
+  }
+  if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
+  const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
+  const int32_t field_count = count_fields(pedigree, fn, report, notes);
+
+  if (p.output.empty()) {
+    stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
+  }
+  Sink& output = files.add(p.output, "output file");
+  if (settings.classic) create_if_missing(p.output);
+
+  Channel9 channel9(held, {p.log, p.output, settings.files.csv, settings.files.inbreeding, settings.files.report});
+  ResultWriter extra(settings.files, files, settings.threads);
+  input::RecordSource source(pedigree, field_count, fn);
+  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
+  if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
+  channel9.close();
+}
+
 // The run from the parameters to the closing of the files, the same in
-// both interfaces; every early end is thrown.
+// both interfaces; every early end is thrown. The run's files change only
+// at its end: all of them when it finishes; only the log, which says why,
+// when it stops (and, in a classic run, whatever ended it once the
+// pedigree was open, as the classic log tells how far the run came). A
+// pedigree that cannot be opened leaves an existing log as it was.
 void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
                           Sink& screen, Sink& errors) {
   input::DataNotes notes(&errors);
@@ -153,37 +182,29 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   std::vector<HeldFile> held;
   held_by_name("parameter file", parameter_file, held);
   if (pedigree_open) held_by_descriptor(pedigree.descriptor(), "pedigree file", p.pedigree, held);
-  FileSink log;
-  log.adopt(open_for_writing(p.log, "log file", held), p.log);
-  const Report report{screen, log};
-
-  if (p.pedigree.empty()) {
-    stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
-  }
-  if (!pedigree_open) {
+  if (!pedigree_open && !p.pedigree.empty()) {
+    if (settings.classic) create_if_missing(p.log);
     throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
   }
-  if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
-  const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
-  const int32_t field_count = count_fields(pedigree, fn, report, notes);
-
-  if (p.output.empty()) {
-    stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
+  RunFiles files(settings.standard_output != nullptr ? *settings.standard_output : screen, errors, errors, held);
+  Sink& log = files.add(p.log, "log file");
+  if (settings.classic) create_if_missing(p.log);
+  const Report report{screen, log};
+  try {
+    run_stages(p, settings, pedigree, report, notes, files, held);
+  } catch (const Stop&) {
+    files.commit_one(log);
+    throw;
+  } catch (...) {
+    if (settings.classic) {
+      try {
+        files.commit_one(log);
+      } catch (const FileError&) {  // the error that ended the run is the one to report
+      }
+    }
+    throw;
   }
-  ResultTable output(p.output, held);
-
-  Channel9 channel9(held, {settings.files.csv, settings.files.inbreeding, settings.files.report});
-  refuse_if_held(settings.files.csv, "CSV file", held);
-  refuse_if_held(settings.files.inbreeding, "inbreeding file", held);
-  refuse_if_held(settings.files.report, "report", held);
-  ResultWriter extra(settings.files, settings.threads);
-  input::RecordSource source(pedigree, field_count, fn);
-  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
-  if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
-
-  channel9.close();
-  if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\": " + std::strerror(errno)};
-  output.commit();
+  files.commit();
 }
 
 // An error about a name that was cut says so.
@@ -248,10 +269,16 @@ class ErrorsAfterScreen : public Sink {
   Sink& errors_;
 };
 
-void run_with_options(const RunOptions& options, Sink& screen, Sink& errors, ProgressBasis& progress) {
+// `standard_output`: the stream under the screen's filter, for a file that
+// is the run's standard output.
+void run_with_options(const RunOptions& options, Sink& screen, Sink& standard_output, Sink& errors,
+                      ProgressBasis& progress) {
   if (!options.quiet) write_banner(screen);
-  const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress};
+  RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress};
   ErrorsAfterScreen notes_stream(screen, errors);
+  ErrorsAfterScreen output_stream(screen, standard_output);
+  settings.classic = false;
+  settings.standard_output = &output_stream;
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
 }
 
@@ -319,7 +346,8 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
   }
   ProgressBasis progress;
   OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
-  return ended([&] { run_with_options(parsed.run, option_screen, errors, progress); }, program, option_screen, errors);
+  return ended([&] { run_with_options(parsed.run, option_screen, screen, errors, progress); }, program, option_screen,
+               errors);
 }
 
 }  // namespace
@@ -334,14 +362,18 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
                           Sink& output, Sink& channel9, Sink& errors, const ResultFiles& files) {
   set_program_name("velmora");
+  NullSink no_stream;
+  std::vector<HeldFile> held;
+  RunFiles result_files(no_stream, no_stream, errors, held);
   return ended(
       [&] {
-        ResultWriter extra(files);
+        ResultWriter extra(files, result_files);
         input::DataNotes notes(&errors);
         const Report report{screen, log};
         input::RecordSource source(pedigree, count_fields(pedigree, fn, report, notes), fn);
         const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any()));
         if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
+        result_files.commit();
       },
       "velmora", screen, errors);
 }

@@ -21,6 +21,8 @@ struct RunSettings {
   input::UnknownParents unknown;
   ResultFiles files;                  // none in a classic run
   ProgressBasis* progress = nullptr;  // told the pedigree file and the animal count, for the progress line
+  bool classic = true;                // the log and output exist from the moment the run opens them
+  Sink* standard_output = nullptr;    // a file that is the run's standard output goes here (nullptr: the screen)
 };
 
 // Runs the whole program with `args` (args[0] is the program as invoked).
