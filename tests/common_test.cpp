@@ -2,7 +2,10 @@
 // table, the work spread over threads, the error stop.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cpus.h"
 #include "common/flat_table.h"
 #include "common/format.h"
 #include "common/parallel.h"
@@ -218,6 +222,31 @@ TEST(Workers, BudgetIsAThirdOfTheAvailableMemoryAtLeastTheFixedOne) {
   EXPECT_EQ(memory_budget(1e9, 2e9), 1e9);   // a third is less
   EXPECT_EQ(memory_budget(1e9, 24e9), 8e9);  // a large machine
   EXPECT_GT(available_memory(), 0);
+  EXPECT_EQ(memory_budget(1e9, 0.6e9), 0.3e9);  // under a limit: half of what is left, whatever the fixed budget
+}
+
+// The memory left under an address-space limit (ulimit -v) bounds what is
+// available, and so the budget; tried in a child, which may set its limit.
+TEST(Workers, AvailableMemorySeesTheAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer's shadow memory does not fit under a limit";
+#endif
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const double before = available_memory();
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    double kb = 0;
+    while (status >> word >> kb && word != "VmSize:") status.ignore(256, '\n');
+    const rlim_t limit = static_cast<rlim_t>(kb * 1024) + (rlim_t{200} << 20);
+    const struct rlimit as{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &as) != 0) ::_exit(3);
+    const double after = available_memory();
+    ::_exit(after > 0 && after <= 210e6 && after < before && memory_budget(1e9) <= after ? 0 : 1);
+  }
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
 }
 
 TEST(Workers, WithinTheMemoryBudget) {
