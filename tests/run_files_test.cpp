@@ -339,4 +339,27 @@ TEST_F(RunFiles, SignalsRemoveTheTemporaryFiles) {
   EXPECT_GT(ended_by_signal, 4);
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;  // the sanitizer's shadow memory does not fit under ulimit -v
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// The report's page counts in the memory guard: under an address-space
+// limit a report that cannot fit is refused before the computation, and
+// the same run without it finishes.
+TEST_F(RunFiles, ReportCountsInTheMemoryGuard) {
+  if (kSanitized) GTEST_SKIP() << "ulimit -v under the address sanitizer";
+  std::string text;
+  for (int q = 0; q < 1000; ++q) {
+    for (int k = 0; k < 3; ++k) text += "A" + std::to_string(q) + "_" + std::to_string(k) + " 0 0 Farm" + std::to_string(q) + " 2000\n";
+  }
+  velmora_test::write_file(path("pops.ped"), text);
+  EXPECT_EQ(shell("ulimit -v 600000 && $V --pedigree pops.ped --quiet --report pops.html >/dev/null 2>err.txt"), 2);
+  EXPECT_TRUE(contains(read("err.txt"), "1000 populations and 1 periods need")) << read("err.txt");
+  EXPECT_TRUE(contains(read("err.txt"), "leave out --report")) << read("err.txt");
+  for (const char* name : {"pops.html", "pops.out", "pops.log"}) EXPECT_FALSE(exists(name)) << name;
+  EXPECT_EQ(shell("ulimit -v 600000 && $V --pedigree pops.ped --quiet >/dev/null 2>err.txt"), 0) << read("err.txt");
+}
+
 }  // namespace

@@ -37,6 +37,9 @@ struct ComputeOptions {
   // F for the caller; otherwise they are freed as soon as the run no longer
   // needs them.
   bool keep = false;
+  // The HTML report is built from the results: its page, held while it is
+  // written, counts in the memory the results may take.
+  bool report = false;
 };
 
 // What a run leaves besides the written lines.

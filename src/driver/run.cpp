@@ -127,6 +127,7 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
   options.unknown = settings.unknown;
   options.notes = &notes;
   options.keep = keep;
+  options.report = !settings.files.report.empty();
   if (settings.progress != nullptr) {
     options.stage_done = [progress = settings.progress](std::string_view stage, const Computed& run) {
       if (stage == "load_animals") progress->animals = run.pedigree.n;
