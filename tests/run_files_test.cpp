@@ -362,4 +362,14 @@ TEST_F(RunFiles, ReportCountsInTheMemoryGuard) {
   EXPECT_EQ(shell("ulimit -v 600000 && $V --pedigree pops.ped --quiet >/dev/null 2>err.txt"), 0) << read("err.txt");
 }
 
+// More threads than CPUs: capped, with a note, and the same bytes.
+TEST_F(RunFiles, ThreadsAboveTheUsableCpusAreCapped) {
+  ASSERT_EQ(run("--pedigree herd.ped --output one.out --log one.log --threads 1").status, 0);
+  const velmora_test::Result r = run("--pedigree herd.ped --output many.out --log many.log --threads 1024", "", {}, "taskset -c 0");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(contains(r.err, "velmora: warning: --threads 1024 is more than the 1 CPUs this run may use")) << r.err;
+  EXPECT_EQ(read("many.out"), read("one.out"));
+  EXPECT_EQ(read("many.log"), read("one.log"));
+}
+
 }  // namespace

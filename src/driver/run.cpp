@@ -10,6 +10,7 @@
 #include <span>
 #include <stdexcept>
 
+#include "common/cpus.h"
 #include "common/format.h"
 #include "common/stop.h"
 #include "driver/compute.h"
@@ -270,6 +271,16 @@ class ErrorsAfterScreen : public Sink {
   Sink& errors_;
 };
 
+// More workers than the CPUs this process may run on only add memory and
+// switching: --threads is capped to them, with a note.
+unsigned capped_threads(unsigned requested, Sink& notes) {
+  const unsigned cpus = usable_cpus();
+  if (requested <= cpus) return requested;
+  notes.write("velmora: warning: --threads " + std::to_string(requested) + " is more than the " + std::to_string(cpus) +
+              " CPUs this run may use; " + std::to_string(cpus) + " threads are used\n");
+  return cpus;
+}
+
 // `standard_output`: the stream under the screen's filter, for a file that
 // is the run's standard output.
 void run_with_options(const RunOptions& options, Sink& screen, Sink& standard_output, Sink& errors,
@@ -280,6 +291,7 @@ void run_with_options(const RunOptions& options, Sink& screen, Sink& standard_ou
   ErrorsAfterScreen output_stream(screen, standard_output);
   settings.classic = false;
   settings.standard_output = &output_stream;
+  settings.threads = capped_threads(options.threads, notes_stream);
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
 }
 
