@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 
 #include "driver/run.h"
@@ -385,6 +386,24 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem) {
   vm::StringSink out;
   results::write_report({facts, animals, names, drift, counts, mean}, out);
   return out.data;
+}
+
+// Choosing another period rewrites each heat-map cell's hover text after
+// its last ": ", so that a population named "Farm: North" keeps its name.
+TEST(Report, PeriodChoiceKeepsNamesWithAColon) {
+  const std::string page = report_of(2, 3, "Farm: North ");
+  const std::string from = "replace(/", to = "/,': '";
+  const size_t at = page.find(from);
+  ASSERT_NE(at, std::string::npos);
+  const size_t end = page.find(to, at);
+  ASSERT_NE(end, std::string::npos);
+  const std::regex value_part(page.substr(at + from.size(), end - at - from.size()), std::regex::ECMAScript);
+  const std::string cell = "Farm: North 2 \xC3\x97 Farm: North 1";
+  const size_t title = page.find("<title>" + cell + ": ");
+  ASSERT_NE(title, std::string::npos);
+  const std::string text = page.substr(title + 7, page.find("</title>", title) - title - 7);
+  EXPECT_EQ(std::regex_replace(text, value_part, ": 0.5000", std::regex_constants::format_first_only),
+            cell + ": 0.5000");
 }
 
 TEST(Report, SelfContainedWithEveryPart) {
