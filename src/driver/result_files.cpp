@@ -1,6 +1,5 @@
 #include "driver/result_files.h"
 
-
 #include "common/cpus.h"
 #include "results/tables.h"
 
