@@ -238,6 +238,21 @@ TEST_F(RunFiles, OwnerModeAndReadOnlyFiles) {
   }
   EXPECT_NE(read("r.csv"), "old\n");
 
+  // Another user's writable file, which this process cannot give back to
+  // its owner: written in place, owner and mode kept, with a note.
+  if (root) {
+    velmora_test::write_file(path("theirs.csv"), "old\n");
+    ::chmod(path("theirs.csv").c_str(), 0666);
+    const velmora_test::Result r = run("--pedigree herd.ped --output n.out --log n.log --csv theirs.csv", "", {}, kAsNobody);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "velmora: warning: the CSV file \"theirs.csv\"")) << r.err;
+    EXPECT_EQ(read("theirs.csv"), read("r.csv"));
+    struct stat st {};
+    ASSERT_EQ(::stat(path("theirs.csv").c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+  }
+
   const std::string as = root ? kAsNobody : "";
   for (const char* option : {"--csv", "--inbreeding", "--report", "--output"}) {
     velmora_test::write_file(path("ro.txt"), "old\n");
