@@ -22,6 +22,7 @@
 #include "common/cpus.h"
 #include "common/flat_table.h"
 #include "common/format.h"
+#include "common/sha256.h"
 #include "common/parallel.h"
 #include "common/sink.h"
 #include "common/stop.h"
@@ -506,3 +507,28 @@ TEST_F(WholeFile, FailuresAreReported) {
 
 }  // namespace
 }  // namespace vm
+
+namespace {
+
+// FIPS 180-4's examples, a message that ends exactly at a block, and one
+// fed in pieces that straddle the blocks.
+TEST(Sha256, KnownDigests) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(64, 'a'), "ffe054fe7ae0cb6dc65c3af9b61d5209f439851db43d0ba5997337df154668eb"},
+  };
+  for (const auto& [text, digest] : cases) {
+    vm::Sha256 whole;
+    whole.add(text);
+    EXPECT_EQ(whole.hex(), digest) << text.size();
+  }
+  vm::Sha256 pieces;
+  const std::string million(1000000, 'a');
+  for (size_t at = 0; at < million.size(); at += 999) pieces.add(std::string_view(million).substr(at, 999));
+  EXPECT_EQ(pieces.hex(), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+}  // namespace

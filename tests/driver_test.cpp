@@ -149,6 +149,17 @@ const std::set<std::string> kCasesWithNotes = {
     "060-codes-of-25-and-more-chars", "074-period-codes-9-and-10", "078-250000-records-progress",
     "086-unknown-parent-codes", "096-exactly-100-generations", "100-inbreeding-full-sibs-selfing-one-parent"};
 
+// Cases whose files the option interface reads by its own rules: blanks and
+// commas as separators in one file, a slash
+// that ends a record, null values that keep the previous record's, records
+// over two lines, codes longer than 25 characters, a code with a hyphen
+// that an animal with a record has.
+const std::set<std::string> kCasesReadByLineRules = {
+    "040-fieldcount-mixed-separators", "044-fieldcount-second-field-26-chars", "046-fieldcount-last-field-26-chars",
+    "050-record-slash-keeps-previous-parents", "066-parent-pass-null-dam-in-repeated-record", "052-null-values-parent-fields", "060-codes-of-25-and-more-chars",
+    "062-wrong-field-count-lines", "064-blank-parents-are-unknown", "076-echo-shows-previous-fields",
+    "086-unknown-parent-codes"};
+
 // An option run writes what a classic run with the same values writes:
 // every acceptance case that finishes, run both ways (the option run on
 // one thread), gives the same screen and the same files. The data checks
@@ -169,6 +180,7 @@ TEST_F(Program, OptionRunsEqualClassicRunsOnTheAcceptanceCases) {
         ASSERT_EQ(std::system(("sh '" + (copy / "gen.sh").string() + "'").c_str()), 0);
       }
     }
+    if (kCasesReadByLineRules.contains(c.filename().string())) continue;
     const Result by_file = run("params.txt", "", classic);
     if (by_file.out.size() < 10 || by_file.out.substr(by_file.out.size() - 10) != "Finished.\n") continue;
     const vm::Parameters p = vm::read_parameter_file((c / "params.txt").string());
@@ -193,7 +205,7 @@ TEST_F(Program, OptionRunsEqualClassicRunsOnTheAcceptanceCases) {
     EXPECT_EQ(by_options_files.size(), by_file_files.size()) << c;
     ++compared;
   }
-  EXPECT_GE(compared, 30);
+  EXPECT_GE(compared, 25);
 }
 
 TEST_F(Program, OptionRunDefaultsAndWholeNames) {
@@ -355,8 +367,25 @@ TEST_F(Program, DataChecksAreSilentOnTheBundledExample) {
 }
 
 TEST_F(Program, DataCheckHeaderLine) {
+  // A classic run notes it; an option run refuses it unless told which it is.
   write("herd.ped", "animal sire dam population period\n" + pedigree());
-  const Result r = run("--pedigree herd.ped");
+  write("params.txt", "herd.ped\n1\n2\n3\n4\n5\nherd.out\nherd.log\n");
+  Result r = run("params.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(only_note(r).find("the first record looks like a header line"), std::string::npos) << r.err;
+  r = run("--pedigree herd.ped");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 1: the first line looks like a header line (column names); add --header"),
+            std::string::npos)
+      << r.err;
+  // The words alone do not decide: a header without them is found once the animals are loaded.
+  write("herd.ped", "animal s d population period\n" + pedigree());
+  r = run("--pedigree herd.ped");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("the first record looks like a header line: its population \"population\""), std::string::npos)
+      << r.err;
+  EXPECT_EQ(run("--pedigree herd.ped --header").status, 0);
+  r = run("--pedigree herd.ped --no-header");
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(only_note(r).find("the first record looks like a header line: its population \"population\" and period "
                               "\"period\" occur in no other record and its animal \"animal\" is nobody's parent"),
@@ -419,7 +448,9 @@ TEST_F(Program, DataCheckSemicolons) {
   std::string text;
   for (int k = 1; k <= 10; ++k) text += "A" + std::to_string(k) + ";0;0;P;Y\n";
   write("herd.ped", text);
-  const Result r = run("--pedigree herd.ped");
+  write("params.txt", "herd.ped\n1\n2\n3\n4\n5\nherd.out\nherd.log\n");
+  EXPECT_EQ(run("--pedigree herd.ped --quiet").out, "Finished.\n");  // the option interface splits them
+  const Result r = run("params.txt");
   // The field numbers lie outside the one field: the run stops, with the note.
   EXPECT_NE(r.out.find("ERROR: Field number outside the fields"), std::string::npos);
   EXPECT_NE(only_note(r).find("the first line of the pedigree file gives one field and holds ';' (\"A1;0;0;P;Y\")"),
@@ -476,3 +507,148 @@ TEST_F(Program, CutNamesAreNoted) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// Files as spreadsheets and R write them
+
+namespace {
+
+struct ExampleRecord {
+  std::string animal, sire, dam, pop, period;
+};
+
+std::vector<ExampleRecord> example_records() {
+  std::vector<ExampleRecord> records;
+  std::istringstream in(read_file(fs::path(VELMORA_SOURCE_DIR) / "examples" / "example.ped"));
+  ExampleRecord r;
+  while (in >> r.animal >> r.sire >> r.dam >> r.pop >> r.period) records.push_back(r);
+  return records;
+}
+
+bool unknown_code(const std::string& code) { return code == "0" || code.find('-') != std::string::npos; }
+
+}  // namespace
+
+// The example exported as a tab file with quotes and empty parents, as a
+// CSV with a header and NA, as a semicolon CSV and with codes longer than
+// 25 characters gives the numbers of the example itself.
+TEST_F(Program, ExportsOfTheExampleGiveItsNumbers) {
+  const std::vector<ExampleRecord> records = example_records();
+  ASSERT_EQ(records.size(), 3000u);
+  std::string tab, csv = "\"id\",\"sire\",\"dam\",\"breed\",\"year\"\n", semicolon = "year;breed;id;sire;dam\n", long_ids;
+  const std::string prefix = "HERDBOOK_DE_ANIMAL_NUMBER_";
+  for (const ExampleRecord& r : records) {
+    auto cell = [](const std::string& code, const std::string& absent, const std::string& quote) {
+      return unknown_code(code) ? absent : quote + code + quote;
+    };
+    tab += cell(r.animal, "", "\"") + "\t" + cell(r.sire, "", "\"") + "\t" + cell(r.dam, "", "\"") + "\t\"" + r.pop +
+           "\"\t" + r.period + "\n";
+    csv += cell(r.animal, "", "\"") + "," + cell(r.sire, "NA", "\"") + "," + cell(r.dam, "NA", "\"") + ",\"" + r.pop +
+           "\"," + r.period + "\n";
+    semicolon += r.period + ";" + r.pop + ";" + r.animal + ";" + cell(r.sire, "", "") + ";" + cell(r.dam, "", "") + "\n";
+    long_ids += prefix + r.animal + " " + cell(r.sire, "0", "").insert(0, unknown_code(r.sire) ? "" : prefix) + " " +
+                cell(r.dam, "0", "").insert(0, unknown_code(r.dam) ? "" : prefix) + " " + r.pop + " " + r.period + "\n";
+  }
+  fs::copy(fs::path(VELMORA_SOURCE_DIR) / "examples" / "example.ped", path("example.ped"));
+  write("tab.txt", tab);
+  write("r.csv", csv);
+  write("semi.csv", semicolon);
+  write("long.ped", long_ids);
+  ASSERT_EQ(run("--pedigree example.ped --quiet --csv example-results.csv").status, 0);
+  const std::string expected = read_file(path("example-results.csv"));
+  const std::vector<std::string> runs = {
+      "--pedigree tab.txt",
+      "--pedigree r.csv --header --fields id,sire,dam,breed,year --unknown NA",
+      "--pedigree semi.csv --header --fields 3,4,5,2,1",
+      "--pedigree long.ped",
+  };
+  for (const std::string& args : runs) {
+    const Result r = run(args + " --quiet --csv results.csv");
+    ASSERT_EQ(r.status, 0) << args << r.err;
+    EXPECT_EQ(r.err, "") << args;
+    EXPECT_TRUE(read_file(path("results.csv")) == expected) << args;
+  }
+  EXPECT_NE(read_file(path("long.log")).find("RECORD  1: \"" + prefix + "146192442018\""), std::string::npos);
+}
+
+// A code with a hyphen inside is an unknown parent, unless an animal with
+// a record has it: then an option run reads it as that animal, a classic
+// run as unknown, each with a note.
+TEST_F(Program, HyphenCodesOfAnimalsWithRecords) {
+  write("herd.ped", pedigree() + "DE-1 F1 F2 PA Y2\nDE-2 DE-1 F3 PA Y2\nDE-3 DE-9 F3 PA Y2\nDE-4 UNK-0 -1 PA Y2\n");
+  write("params.txt", params("herd.ped", "classic.out", "classic.log"));
+  const Result classic = run("params.txt");
+  EXPECT_NE(only_note(classic).find("1 sire and dam codes hold a hyphen, the mark of an unknown parent, and are codes "
+                                    "of animals with a record, first \"DE-1\": the classic interface reads them as "
+                                    "unknown parents"),
+            std::string::npos)
+      << classic.err;
+  const Result option = run("--pedigree herd.ped --inbreeding herd.tsv");
+  EXPECT_NE(only_note(option).find("first \"DE-1\": they are read as those animals; 2 more with a hyphen have no record "
+                                   "and are unknown parents"),
+            std::string::npos)
+      << option.err;
+  EXPECT_NE(read_file(path("herd.tsv")).find("DE-2\tDE-1\tF3\t"), std::string::npos);
+  EXPECT_NE(read_file(path("herd.tsv")).find("DE-3\t0\tF3\t"), std::string::npos);
+}
+
+TEST_F(Program, LinesThatCannotBeReadNameTheLine) {
+  write("herd.tsv", "\"Cow 1\"\t0\t0\tP\t2000\n\"Cow 2\t0\t0\tP\t2000\n" + std::string(10, '\n'));
+  Result r = run("--pedigree herd.tsv --quiet");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("pedigree file \"herd.tsv\", line 2: cannot read record 2: a quoted value is not closed"),
+            std::string::npos)
+      << r.err;
+  write("herd.txt", pedigree() + "X1 F1 F2 PA\n");
+  r = run("--pedigree herd.txt --quiet");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("line 11: cannot read record 11: the line has 4 fields where the first record has 5"),
+            std::string::npos)
+      << r.err;
+  r = run("--pedigree herd.txt --header --fields id,s,d,p,t");
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.err.find("has no column \"id\"; its columns are \"F1\", \"0\", \"0\", \"PA\", \"Y1\""), std::string::npos)
+      << r.err;
+}
+
+// An option run that stops is no success; a classic run keeps status 0.
+TEST_F(Program, StopsOfOptionRunsExitWithOne) {
+  write("loop.ped", pedigree() + "L1 L2 F3 PA Y2\nL2 F1 L1 PA Y2\n");
+  Result r = run("--pedigree loop.ped");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find(" The pedigree has a loop (an animal among its own ancestors): L1 -> L2 (sire) -> L1 (dam)\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(read_file(path("loop.log")).find(" Loop: L1 -> L2 (sire) -> L1 (dam)\n"), std::string::npos);
+  write("params.txt", params("loop.ped", "loop.out", "loop.log"));
+  r = run("params.txt");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.find("The pedigree has a loop"), std::string::npos);
+  EXPECT_NE(only_note(r).find("the pedigree has a loop (an animal among its own ancestors): L1 -> L2 (sire) -> L1 (dam)"),
+            std::string::npos);
+  write("herd.ped", pedigree());
+  r = run("--pedigree herd.ped --fields 1,2,3,4,6");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("Field number outside the fields of the pedigree file"), std::string::npos);
+}
+
+TEST_F(Program, DataCheckSwappedFields) {
+  std::string text;
+  for (int k = 1; k <= 12; ++k) text += "A" + std::to_string(k) + " 0 0 " + std::to_string(1990 + k % 3) + " " + (k % 2 ? "F" : "M") + "\n";
+  write("herd.ped", text);
+  const Result r = run("--pedigree herd.ped --quiet");
+  EXPECT_NE(only_note(r).find("all 3 population codes look like years (\"1990\" to \"1992\") while period codes do not "
+                              "(\"F\"): are the population and period fields swapped?"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(Program, HelpAsksForTwoHyphens) {
+  for (const char* arg : {"-h", "-help"}) {
+    const Result r = run(arg);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("options begin with two hyphens: see"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(run("--pedigree x.ped --fields \"1, 2, 3, 4, 5\" --version").status, 0);
+}

@@ -7,6 +7,7 @@
 #include "common/format.h"
 #include "common/stop.h"
 #include "hash/module_hash.h"
+#include "input/line_format.h"
 #include "input/record_reader.h"
 #include "input/load.h"
 #include "input/scan.h"
@@ -259,6 +260,161 @@ TEST(Load, MemoisedAndBatchedPassesEqualThePlainPasses) {
       ASSERT_EQ(fast.codes->table.slot_of(fast.codes->an2hash[x]), codes->table.slot_of(codes->an2hash[x]));
     }
   }
+}
+
+
+// ---------------------------------------------------------------------------
+// A record per line (the option interface)
+
+TEST(LineSplitter, ValuesAsTheSeparatorGivesThem) {
+  struct Case {
+    Separator separator;
+    std::string line;
+    std::vector<std::string> values;
+  };
+  const std::vector<Case> cases = {
+      {Separator::kTab, "\"Cow 27\"\t0\t0\t\"Holstein Rbt\"\t2000", {"Cow 27", "0", "0", "Holstein Rbt", "2000"}},
+      {Separator::kTab, "1306\t\t\tU\t0000", {"1306", "", "", "U", "0000"}},
+      {Separator::kTab, "a b\t c \t", {"a b", "c", ""}},  // blanks around a value are none of it
+      {Separator::kComma, "1306,,,U,0000", {"1306", "", "", "U", "0000"}},
+      {Separator::kComma, " \"a, b\" ,\"say \"\"hi\"\"\",x", {"a, b", "say \"hi\"", "x"}},
+      {Separator::kComma, "DE/12,3*0,-", {"DE/12", "3*0", "-"}},  // no slash or repeat count here
+      {Separator::kSemicolon, "a;b c;;\"d;e\"", {"a", "b c", "", "d;e"}},
+      {Separator::kBlank, "  a \t \"b c\"  d ", {"a", "b c", "d"}},
+      {Separator::kBlank, "O'Brien 'x y'", {"O'Brien", "x y"}},
+  };
+  for (const Case& c : cases) {
+    LineSplitter splitter(c.separator);
+    ASSERT_TRUE(splitter.split(c.line)) << c.line << ": " << splitter.error();
+    const std::vector<std::string> got(splitter.values().begin(), splitter.values().end());
+    EXPECT_EQ(got, c.values) << c.line;
+  }
+}
+
+TEST(LineSplitter, QuotesThatCannotBeRead) {
+  for (const auto& [separator, line] : std::vector<std::pair<Separator, std::string>>{
+           {Separator::kTab, "\"Cow 27\t0\t0"}, {Separator::kComma, "\"a\"b,c"}, {Separator::kBlank, "\"a\"b c"}}) {
+    LineSplitter splitter(separator);
+    EXPECT_FALSE(splitter.split(line)) << line;
+    EXPECT_FALSE(splitter.error().empty());
+  }
+}
+
+TEST(LineFormat, SeparatorFromTheFirstLine) {
+  EXPECT_EQ(detect_separator("a\tb\tc,d"), Separator::kTab);
+  EXPECT_EQ(detect_separator("a,b,c d"), Separator::kComma);
+  EXPECT_EQ(detect_separator("a;b;c,5;d"), Separator::kSemicolon);
+  EXPECT_EQ(detect_separator("\"a,b,c\";d;e"), Separator::kSemicolon);  // quoted commas do not count
+  EXPECT_EQ(detect_separator("a b  c"), Separator::kBlank);
+}
+
+TEST(LineFormat, HeaderWordsAndColumnNames) {
+  const std::vector<std::string_view> header = {"id", "Sire_ID", "dam", "breed", "year"};
+  EXPECT_TRUE(looks_like_header(header, 2, 3));
+  const std::vector<std::string_view> record = {"K1", "GHOSTSIRE", "DAMSON", "P", "2000"};
+  EXPECT_FALSE(looks_like_header(record, 2, 3));
+  const std::vector<std::string> names = {"id", "Sire", "dam", "breed", "year"};
+  EXPECT_EQ(column_of(names, "Sire"), 2);
+  EXPECT_EQ(column_of(names, "sire"), 2);
+  EXPECT_EQ(column_of(names, "born"), 0);
+}
+
+TEST(LongCodes, StandInsAreStableAndShowTheWholeCode) {
+  LongCodes codes;
+  const std::string a = "HERDBOOK-DE-ANIMAL-NO-146192442018", b = "HERDBOOK-DE-ANIMAL-NO-146192442019";
+  LongCodes::StandIn sa{}, sb{}, again{};
+  ASSERT_TRUE(codes.stand_in(a, sa));
+  ASSERT_TRUE(codes.stand_in(b, sb));
+  ASSERT_TRUE(codes.stand_in(a, again));
+  EXPECT_EQ(sa, again);
+  EXPECT_NE(sa, sb);
+  EXPECT_EQ(codes.whole(std::string_view(sa.data(), sa.size())), a);
+  EXPECT_EQ(codes.whole(std::string_view(sb.data(), sb.size())), b);
+  EXPECT_EQ(codes.whole("short"), "short");
+  codes.freeze();  // a later pass finds the codes it knows and refuses others
+  EXPECT_TRUE(codes.stand_in(b, again));
+  EXPECT_FALSE(codes.stand_in(a + "X", again));
+  EXPECT_TRUE(LongCodes::needs_stand_in(std::string(26, 'x'), kFieldWidth));
+  EXPECT_TRUE(LongCodes::needs_stand_in("a\x01", kFieldWidth));  // cannot pass for a stand-in
+  EXPECT_FALSE(LongCodes::needs_stand_in(std::string(25, 'x'), kFieldWidth));
+}
+
+// The scan and both loading passes over a line-format file.
+TEST(LineFormat, LoadsWholeCodesInTheirTextOrder) {
+  std::string text = "id,sire,dam,breed,year\n";
+  const std::string long_a = "Holstein_Friesian_Black_and_White", long_b = "Holstein_Friesian_Black_and_Red";
+  for (int k = 1; k <= 10; ++k) {
+    text += "HERDBOOK-DE-ANIMAL-NO-" + std::to_string(1000 + k) + ",,," + (k % 2 ? long_a : long_b) + ",2000\n";
+  }
+  text += "\nB1,HERDBOOK-DE-ANIMAL-NO-1001,HERDBOOK-DE-ANIMAL-NO-1002,Angus,2001\n";
+  PedigreeFile file;
+  file.open_memory(text);
+  FieldNumbers fn{1, 2, 3, 4, 5};
+  LineRequest request;
+  request.header = LineRequest::Header::kYes;
+  request.names = {"id", "sire", "dam", "breed", "year"};
+  ASSERT_EQ(read_line_layout(file, request, fn), 5);
+  RecordSource source(file, 5, fn);
+  StringSink screen, log;
+  const Report report{screen, log};
+  hash::ModuleHash hash(&screen, nullptr);
+  std::unique_ptr<CodeStore> codes;
+  const ScanResult scan = scan_pedigree(source, hash, codes, report);
+  EXPECT_EQ(scan.R, 11);
+  ASSERT_EQ(scan.Q, 3);  // the two long names stay two populations, in text order
+  EXPECT_EQ(codes->pop_name(1), "Angus");
+  EXPECT_EQ(codes->pop_name(2), long_b);
+  EXPECT_EQ(codes->pop_name(3), long_a);
+  const Pedigree animals = load_animals(source, UnknownParents(), scan.R, hash, *codes, report, 1);
+  ASSERT_EQ(animals.n, 11);
+  EXPECT_EQ(codes->animal_code(1), "HERDBOOK-DE-ANIMAL-NO-1001");
+  EXPECT_EQ(animals.sire[11], 1);
+  EXPECT_EQ(animals.dam[11], 2);
+  EXPECT_EQ(animals.sire[1], 0);  // an empty cell is an unknown parent
+  EXPECT_NE(log.data.find("RECORD  1: \"HERDBOOK-DE-ANIMAL-NO-1001\""), std::string::npos) << log.data;
+}
+
+TEST(LineFormat, LinesThatStopTheReading) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::string good = "A1\t0\t0\tP\t2000\n";
+  const std::vector<Case> cases = {
+      {good + "\"Cow 2\t0\t0\tP\t2000\n", "line 2: a quoted value is not closed on its line"},
+      {good + "A2\t0\t0\tP\t2000\textra\n", "line 2: the line has 6 fields where the first record has 5"},
+      {good + "\nA2\t0\tP\t2000\n", "line 3: the line has 4 fields where the first record has 5"},
+      {good + "A2\t0\t0\t\t2000\n", "line 2: the population field (field 4) is empty"},
+      {good + "\t0\t0\tP\t2000\n", "line 2: the animal field (field 1) is empty"},
+      {good + std::string(1025, 'x') + "\t0\t0\tP\t2000\n", "line 2: field 1 holds 1025 characters"},
+  };
+  for (const Case& c : cases) {
+    PedigreeFile file;
+    file.open_memory(c.text);
+    FieldNumbers fn{1, 2, 3, 4, 5};
+    read_line_layout(file, LineRequest{}, fn);
+    Fields fields(5);
+    ReadFault fault;
+    ASSERT_EQ(read_record(file, fields, fault), ReadStatus::kOk);
+    EXPECT_EQ(read_record(file, fields, fault), ReadStatus::kError) << c.text;
+    EXPECT_NE(("line " + std::to_string(fault.line) + ": " + fault.what).find(c.message), std::string::npos)
+        << fault.line << ": " << fault.what;
+  }
+}
+
+TEST(FreeFormatNotes, RecordsOverLinesAndCodesMergedByTheCut) {
+  PedigreeFile file;
+  const std::string a = "HERDBOOK-DE-ANIMAL-NO-146192442018", b = "HERDBOOK-DE-ANIMAL-NO-146192442019";
+  file.open_memory(a + " 0 0 P Y\n" + b + " 0 0 P Y\n\"" + a + "\" 0 0 P Y\nC 0\n0 P Y\nD 0 0 P Y\n");
+  Fields fields(5);
+  file.start_pass("counting");
+  for (int k = 0; k < 5; ++k) ASSERT_EQ(read_record(file, fields), ReadStatus::kOk);
+  const ReadNotes& notes = file.read_notes();
+  EXPECT_EQ(notes.continued_records, 1);
+  EXPECT_EQ(notes.first_continued_line, 4);
+  EXPECT_EQ(notes.merged_codes, 1);
+  EXPECT_EQ(notes.merged_first, a);
+  EXPECT_EQ(notes.merged_second, b);
 }
 
 }  // namespace

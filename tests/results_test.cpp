@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -344,7 +345,9 @@ TEST(ReportChoices, MostDifferentiatedByTheirLastValue) {
 }
 
 // A whole report of Q populations over P periods from made-up figures.
-std::string report_of(int32_t Q, int32_t P, const std::string& name_stem) {
+std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
+                      const std::function<int64_t(int32_t, int32_t)>& count_of = nullptr, bool unrelated = false,
+                      const std::vector<std::string>& period_codes = {}) {
   Names names;
   names.pop.assign(1, "");
   names.period.assign(1, "");
@@ -352,7 +355,8 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem) {
     std::string name = name_stem + std::to_string(I);
     names.pop.push_back(name.substr(0, 25));
   }
-  for (int32_t a = 1; a <= P; ++a) names.period.push_back(std::to_string(1989 + a));
+  for (int32_t a = 1; a <= P; ++a)
+    names.period.push_back(period_codes.empty() ? std::to_string(1989 + a) : period_codes[static_cast<size_t>(a - 1)]);
   DriftResults drift;
   drift.Q = Q;
   drift.P = P;
@@ -366,14 +370,17 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem) {
   for (int32_t a = 1; a <= P; ++a) {
     for (int32_t I = 2; I <= Q; ++I) {
       for (int32_t J = 1; J < I; ++J) {
-        const double W = u(rng) + u(rng), D = W * u(rng);
+        const double W = u(rng) + u(rng), D = unrelated ? W : W * u(rng);
         drift.at(drift.driftvar, I, J, a) = D;
         drift.at(drift.maxdriftvar, I, J, a) = W;
-        drift.at(drift.velmora, I, J, a) = 100 * D / W;
+        drift.at(drift.velmora, I, J, a) = unrelated ? 100.0 : 100 * D / W;
       }
     }
   }
   results::PerGroup<int64_t> counts{Q, P, std::vector<int64_t>(static_cast<size_t>(Q) * P, 12345)};
+  if (count_of)
+    for (int32_t I = 1; I <= Q; ++I)
+      for (int32_t a = 1; a <= P; ++a) counts.values[static_cast<size_t>(I - 1) * P + static_cast<size_t>(a - 1)] = count_of(I, a);
   const int32_t n = Q * P;
   std::vector<std::string> codes(static_cast<size_t>(n) + 1);
   std::vector<int32_t> none(static_cast<size_t>(n) + 1, 0), pop(none), period(none), gen(none);
@@ -386,7 +393,11 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem) {
   }
   results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F};
   const results::PerGroup<double> mean = results::mean_inbreeding(animals, results::animals_per_group(animals, Q, P));
-  results::RunFacts facts{"herd <2024>.ped", 1000000, {"velmora: warning: the first record looks like a header line"}, 12.5};
+  results::RunFacts facts;
+  facts.pedigree_file = "herd <2024>.ped";
+  facts.records = 1000000;
+  facts.warnings = {"velmora: warning: the first record looks like a header line"};
+  facts.seconds = 12.5;
   vm::StringSink out;
   results::write_report({facts, animals, names, drift, counts, mean}, out);
   return out.data;
@@ -517,6 +528,45 @@ TEST_F(ResultOptions, WholeOrNotAtAll) {
   EXPECT_NE(err.find("cannot write the inbreeding file \"/dev/full\""), std::string::npos) << err;
   EXPECT_EQ(run({"--csv", at("no/such/folder/r.csv")}), 2);
   EXPECT_NE(err.find("cannot create the CSV file"), std::string::npos) << err;
+}
+
+}  // namespace
+
+namespace {
+
+// Groups of a few animals: their points leave the charts (said so, with
+// the bound), their rows stay in the table with the group sizes; rows
+// without a population are folded; the index axis runs from 0 to 100.
+TEST(Report, SmallGroupsLeaveTheChartsAndSaySo) {
+  const std::string page =
+      report_of(3, 4, "P", [](int32_t I, int32_t a) -> int64_t { return I == 3 ? (a == 4 ? 0 : 2) : 50; });
+  EXPECT_TRUE(contains(page, "6 points are left out where a population has fewer than 10 animals"));
+  EXPECT_TRUE(contains(page, "<tr class=\"r thin\"><td>1990<td>2<td>50<td>"));
+  EXPECT_EQ(occurrences(page, "<tr class=\"r absent\">"), 2u);
+  EXPECT_TRUE(contains(page, "show the 2 rows where one of the two populations has no animals"));
+  EXPECT_TRUE(contains(page, "(n = 50 and 50)</title>"));
+  EXPECT_FALSE(contains(page, "(n = 2 and 50)</title>"));  // no point drawn for them
+  EXPECT_TRUE(contains(page, "The smallest group of this run has 2 animals"));
+  EXPECT_TRUE(contains(page, "data-lo=\"0\" data-hi=\"100\""));
+}
+
+TEST(Report, PairsThatCoincideAreNamedTogether) {
+  const std::string page = report_of(3, 3, "Gazella ", nullptr, true);
+  EXPECT_TRUE(contains(page, "3 pairs that coincide at 100.00 in every period drawn: Gazella 2 &amp; Gazella 1"));
+  EXPECT_EQ(occurrences(page, "<ul class=\"legend\" id=\"index-legend\"><li>"), 1u);
+}
+
+TEST(Report, NumericPeriodsOnATimeAxis) {
+  EXPECT_EQ(results::time_axis({"1990", "1995", "2001"}), (std::vector<double>{1990, 1995, 2001}));
+  const std::vector<double> with_unknown = results::time_axis({"0000", "1990", "1991"});
+  ASSERT_EQ(with_unknown.size(), 3u);
+  EXPECT_TRUE(std::isnan(with_unknown[0]));
+  EXPECT_TRUE(results::time_axis({"1990", "1990b"}).empty());  // a list, not a time axis
+  EXPECT_LT(results::time_axis({"20001231", "20010101"})[1] - results::time_axis({"20001231", "20010101"})[0], 0.01);
+  const std::string page = report_of(2, 3, "P", nullptr, false, {"0000", "1990", "2000"});
+  EXPECT_TRUE(contains(page, "The time axis leaves out 1 period coded with zeros only"));
+  // 1990 and 2000 at the ends of the axis, 0000 on none.
+  EXPECT_TRUE(contains(page, "data-xs=\",84.0,960.0\""));
 }
 
 }  // namespace

@@ -54,7 +54,10 @@ def check(velmora, pedigree, work):
         if os.path.exists(name):
             os.remove(name)
     run = subprocess.run([velmora, "--pedigree", pedigree, "--output", out, "--log", log, "--csv", table, "--quiet"],
-                         check=True, stdout=subprocess.PIPE, text=True, errors="replace")
+                         stdout=subprocess.PIPE, text=True, errors="replace")
+    # 0: finished; 1: a stop of the program's own (a loop of descent).
+    if run.returncode not in (0, 1):
+        raise subprocess.CalledProcessError(run.returncode, run.args)
     if not run.stdout.endswith("Finished.\n"):
         # A run that stops (a loop of descent) writes no table at all.
         ok = not os.path.exists(table)

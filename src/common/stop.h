@@ -28,6 +28,10 @@ struct FileError {
   std::string message;
 };
 
+// The exit status of an option run that stops because of its data (a loop,
+// a field number outside the record): not 0, which means finished.
+inline constexpr int kStoppedOnData = 1;
+
 inline constexpr const char* kTerminated = "Program has terminated";
 // The last line of a run that went through.
 inline constexpr const char* kFinished = "Finished.";

@@ -66,18 +66,25 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
 
   run.scan = input::scan_pedigree(source, hash, codes, report);
   if (options.notes != nullptr) {
+    input::check_reading(source.file, *options.notes);
     input::check_group_counts(run.scan.Q, run.scan.P, *options.notes);
     input::check_period_order(*codes, run.scan.P, *options.notes);
+    input::check_swapped_fields(*codes, run.scan.Q, run.scan.P, *options.notes);
   }
   check_result_memory(source.file, run.scan, options.report);
   done("scan_pedigree");
   run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report, options.threads);
   done("load_animals");
-  if (options.notes != nullptr) input::check_parents(run.pedigree, *codes, *options.notes);
+  if (options.notes != nullptr) input::check_parents(run.pedigree, *codes, *options.notes, options.header);
   done("data checks");
 
   const auto code_of = [&](int32_t a) { return codes->animal_code(a); };
-  std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report);
+  const pedigree::LoopReport loops = options.option_run ? pedigree::LoopReport::kScreenAndLog
+                                                         : pedigree::LoopReport::kNote;
+  const auto note = [&](const std::string& text) {
+    if (options.notes != nullptr) options.notes->add(text);
+  };
+  std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report, loops, note);
   done("assign_generations");
   pedigree::renumber(run.pedigree, gen, report.screen);
   if (!options.keep) std::vector<int32_t>().swap(gen);

@@ -40,6 +40,11 @@ struct ComputeOptions {
   // The HTML report is built from the results: its page, held while it is
   // written, counts in the memory the results may take.
   bool report = false;
+  // The option interface's rules: a loop is named on the screen and in the
+  // log (a classic run keeps its lines and gets a note).
+  bool option_run = false;
+  // What the header check does with a first record that looks like one.
+  input::HeaderRule header;
 };
 
 // What a run leaves besides the written lines.

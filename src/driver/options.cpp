@@ -34,6 +34,15 @@ std::string file_value(std::string_view option, std::string_view value) {
   return std::string(value);
 }
 
+// The result table and the log never go to standard output, where the
+// screen lines are: "-" there is refused rather than taken for a file.
+std::string table_or_log_value(std::string_view option, std::string_view value) {
+  if (value == "-") {
+    bad_value(option, value, "the screen lines go to standard output; name a file (./- for a file named \"-\")");
+  }
+  return file_value(option, value);
+}
+
 // Splits "a,b,c" into its items; empty items are refused.
 std::vector<std::string_view> comma_list(std::string_view option, std::string_view value) {
   std::vector<std::string_view> items;
@@ -61,15 +70,38 @@ int64_t whole_number(std::string_view option, std::string_view text, std::string
   return number;
 }
 
+std::string_view without_blanks(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
+}
+
+bool is_number(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Five field numbers, or five column names of the header line (which the
+// reading turns into numbers); blanks around the items do not count.
 void take_fields(ParsedOptions& parsed, std::string_view option, std::string_view value) {
   const std::vector<std::string_view> items = comma_list(option, value);
   if (items.size() != 5) {
-    bad_value(option, value, "expected five field numbers: animal, sire, dam, population, period");
+    bad_value(option, value, "expected five field numbers or column names: animal, sire, dam, population, period");
   }
   int32_t* numbers[5] = {&parsed.run.fields.animal, &parsed.run.fields.sire, &parsed.run.fields.dam,
                          &parsed.run.fields.pop, &parsed.run.fields.period};
+  const bool named = std::any_of(items.begin(), items.end(), [](std::string_view item) {
+    return !is_number(without_blanks(item)) && !without_blanks(item).starts_with('-') &&
+           !without_blanks(item).starts_with('+');
+  });
   for (size_t k = 0; k < 5; ++k) {
-    *numbers[k] = static_cast<int32_t>(whole_number(option, items[k], value, 1, INT32_MAX));
+    const std::string_view item = without_blanks(items[k]);
+    if (!named) {
+      *numbers[k] = static_cast<int32_t>(whole_number(option, item, value, 1, INT32_MAX));
+    } else if (item.empty()) {
+      bad_value(option, value, "an empty column name");
+    } else {
+      parsed.run.reading.names.emplace_back(item);
+    }
   }
 }
 
@@ -99,6 +131,24 @@ std::vector<std::string> code_list(std::string_view option, std::string_view val
   return codes;
 }
 
+void take_separator(ParsedOptions& parsed, std::string_view option, std::string_view value) {
+  using input::Separator;
+  for (Separator s : {Separator::kTab, Separator::kComma, Separator::kSemicolon, Separator::kBlank}) {
+    if (value == input::separator_name(s)) {
+      parsed.run.reading.separator = s;
+      return;
+    }
+  }
+  bad_value(option, value, "expected tab, comma, semicolon or blank");
+}
+
+void take_header(ParsedOptions& parsed, input::LineRequest::Header header) {
+  if (parsed.run.reading.header != input::LineRequest::Header::kDetect) {
+    throw UsageError{"--header and --no-header cannot be given together"};
+  }
+  parsed.run.reading.header = header;
+}
+
 void take_unknown(ParsedOptions& parsed, std::string_view option, std::string_view value) {
   for (std::string& code : code_list(option, value)) {
     if (code.size() > input::kFieldWidth) bad_value(option, value, "a code is longer than 25 characters");
@@ -112,11 +162,17 @@ const Option kOptions[] = {
     {"--pedigree", "FILE", "the pedigree file (required)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.pedigree = file_value(o, v); }},
     {"--fields", "A,S,D,P,T",
-     "field numbers of animal, sire, dam, population and period (default 1,2,3,4,5)", take_fields},
+     "field numbers (or, with --header, column names) of animal, sire, dam, population and period (default 1,2,3,4,5)",
+     take_fields},
+    {"--separator", "SEP", "tab, comma, semicolon or blank (default: from the first line)", take_separator},
+    {"--header", "", "the first line names the columns: skip it (--fields may use the names)",
+     [](ParsedOptions& p, std::string_view, std::string_view) { take_header(p, input::LineRequest::Header::kYes); }},
+    {"--no-header", "", "read the first line as a record, even where it looks like a header",
+     [](ParsedOptions& p, std::string_view, std::string_view) { take_header(p, input::LineRequest::Header::kNo); }},
     {"--output", "FILE", "the result table (default: the pedigree's name with .out, in this folder)",
-     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = file_value(o, v); }},
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = table_or_log_value(o, v); }},
     {"--log", "FILE", "the run log (default: the pedigree's name with .log, in this folder)",
-     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = file_value(o, v); }},
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = table_or_log_value(o, v); }},
     {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = file_value(o, v); }},
     {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated)",
@@ -128,6 +184,10 @@ const Option kOptions[] = {
        p.run.threads = static_cast<unsigned>(whole_number(o, v, v, 1, kMaxThreads));
      }},
     {"--unknown", "CODES", "more parent codes that mean unknown, comma-separated (for example NA,.)", take_unknown},
+    {"--min-animals", "N", "the report's charts leave out groups of fewer animals (default 10)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) {
+       p.run.results.min_animals = whole_number(o, v, v, 1, INT32_MAX);
+     }},
     {"--quiet", "", "show only errors and the final line on the screen",
      [](ParsedOptions& p, std::string_view, std::string_view) { p.run.quiet = true; }},
     {"--help", "", "show this text and end",
@@ -171,6 +231,10 @@ ParsedOptions parse_options(std::span<const std::string> args) {
     }
     option->take(parsed, name, value);
   }
+  for (const std::string& arg : args) parsed.run.command_line += (parsed.run.command_line.empty() ? "velmora " : " ") + arg;
+  if (!parsed.run.reading.names.empty() && parsed.run.reading.header != input::LineRequest::Header::kYes) {
+    throw UsageError{"--fields names columns, which needs --header (the first line holds the names)"};
+  }
   if (parsed.command == Command::kRun && parsed.run.pedigree.empty()) {
     throw UsageError{"no pedigree file: --pedigree FILE is required"};
   }
@@ -196,15 +260,19 @@ std::string usage_text() {
   text +=
       "\n"
       "Pedigree file:\n"
-      "  Text, one record per line, no header line; fields separated by blanks, tabs or commas.\n"
-      "  Each record names an animal, its sire, its dam, its population and its period.\n"
-      "  A parent code 0, or one with a hyphen, is an unknown parent (add others with --unknown).\n"
-      "  Codes keep their first 25 characters; at least 10 records are needed.\n"
+      "  Text, one record per line, each with the fields of the first; separated by tabs, commas,\n"
+      "  semicolons (two in a row leave an empty field) or blanks, found from the first line.\n"
+      "  Quotes group a value (\"Hof 12\"). Each record names an animal, its sire, its dam, its\n"
+      "  population and its period. An empty parent, 0, or a code with a hyphen is an unknown\n"
+      "  parent (add others with --unknown). Codes are kept whole; at least 10 records are needed.\n"
       "  Population and period codes sort as text (10 before 9): pad numbers to one width.\n"
       "\n"
       "Exit status:\n"
-      "  0  finished, or stopped with \"Program has terminated\" (the reason on the screen and in the log)\n"
-      "  2  an option that cannot be used, or a file that cannot be opened, read or written\n"
+      "  0  finished\n"
+      "  1  stopped because of the data with \"Program has terminated\" (a loop in the pedigree,\n"
+      "     a field number outside the record; the reason on the screen and in the log)\n"
+      "  2  an option that cannot be used, or a file that cannot be opened, read or written,\n"
+      "     or a line that cannot be read (one line naming the file and the line)\n"
       "  other  the code table's fatal reports end with their own exit codes\n";
   return text;
 }

@@ -16,6 +16,7 @@ namespace vm {
 // File names; an empty name is a file not asked for.
 struct ResultFiles {
   std::string csv, inbreeding, report;
+  int64_t min_animals = 10;  // the report's charts leave out smaller groups
   bool any() const { return !csv.empty() || !inbreeding.empty() || !report.empty(); }
 };
 

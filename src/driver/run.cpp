@@ -5,13 +5,16 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <future>
 #include <new>
 #include <span>
 #include <stdexcept>
 
 #include "common/cpus.h"
 #include "common/format.h"
+#include "common/sha256.h"
 #include "common/stop.h"
 #include "driver/compute.h"
 #include "driver/exit_info.h"
@@ -105,15 +108,22 @@ void check_field_number(int32_t number, int32_t field_count, const Report& repor
   stop_with_line(report, FreeLine().text(" ERROR: Field number outside the fields of the pedigree file: ").num(number).str());
 }
 
-// GETNRFIELDS on the pedigree's first line; the field numbers must lie
-// within the fields, as they index FIELDS.
-int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, const Report& report,
-                     input::DataNotes& notes) {
-  const int32_t field_count = input::GETNRFIELDS(pedigree, report.screen);
-  pedigree.rewind();
-  if (std::string_view first; field_count == 1 && pedigree.next_line(first)) {
-    input::check_first_line(first, field_count, notes);
+// GETNRFIELDS on the pedigree's first line, or the line layout of an
+// option run (which may turn column names into field numbers); the field
+// numbers must lie within the fields, as they index FIELDS.
+int32_t count_fields(input::PedigreeFile& pedigree, input::FieldNumbers& fn, const Report& report,
+                     input::DataNotes& notes, const input::LineRequest* reading) {
+  int32_t field_count = 0;
+  if (reading != nullptr) {
+    field_count = input::read_line_layout(pedigree, *reading, fn);
+  } else {
+    field_count = input::GETNRFIELDS(pedigree, report.screen);
     pedigree.rewind();
+    if (std::string_view first; field_count == 1 && pedigree.next_line(first)) {
+      input::check_first_line(first, field_count, notes);
+      pedigree.rewind();
+    }
+    input::check_field_counts(pedigree, field_count, notes);
   }
   report.log.write(FreeLine().text(" Number of fields in pedigree file ").num(field_count).str());
   for (int32_t number : {fn.animal, fn.sire, fn.dam, fn.pop, fn.period}) check_field_number(number, field_count, report);
@@ -122,13 +132,20 @@ int32_t count_fields(input::PedigreeFile& pedigree, const input::FieldNumbers& f
 
 // How compute() runs for these settings; the progress line learns the
 // number of animals once they are loaded.
-ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep) {
+ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep,
+                               const std::string& pedigree) {
   ComputeOptions options;
   options.threads = settings.threads;
   options.unknown = settings.unknown;
   options.notes = &notes;
   options.keep = keep;
   options.report = !settings.files.report.empty();
+  options.option_run = settings.reading != nullptr;
+  if (settings.reading != nullptr) {
+    using Header = input::LineRequest::Header;
+    options.header.note = settings.reading->header == Header::kNo;
+    if (settings.reading->header == Header::kDetect) options.header.refuse_in = pedigree;
+  }
   if (settings.progress != nullptr) {
     options.stage_done = [progress = settings.progress](std::string_view stage, const Computed& run) {
       if (stage == "load_animals") progress->animals = run.pedigree.n;
@@ -137,16 +154,40 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
   return options;
 }
 
+// The local date and time as ISO 8601 ("2026-12-09 14:55:02 +0100").
+std::string iso_local_time(std::time_t when) {
+  std::tm local{};
+  char text[40] = "";
+  if (::localtime_r(&when, &local) != nullptr) std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+  return text;
+}
+
+// What the report tells of the run besides its results.
+results::RunFacts run_facts(const input::PedigreeFile& pedigree, const Computed& run, const input::DataNotes& notes,
+                            const RunSettings& settings, std::time_t started) {
+  results::RunFacts facts;
+  facts.pedigree_file = pedigree.path();
+  facts.records = run.scan.R;
+  facts.warnings = notes.texts();
+  facts.min_animals = settings.files.min_animals;
+  facts.version = version_text();
+  facts.command_line = settings.command_line;
+  facts.started = iso_local_time(started);
+  facts.file_bytes = pedigree.size();
+  facts.threads = worker_count(settings.threads);
+  return facts;
+}
+
 // The stages from the field count to the result files, writing the log and
 // output among `files`.
 void run_stages(const Parameters& p, const RunSettings& settings, input::PedigreeFile& pedigree, const Report& report,
-                input::DataNotes& notes, RunFiles& files, std::vector<HeldFile>& held) {
+                input::DataNotes& notes, RunFiles& files, std::vector<HeldFile>& held, std::time_t started) {
   if (p.pedigree.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
   }
   if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
-  const input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
-  const int32_t field_count = count_fields(pedigree, fn, report, notes);
+  input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
+  const int32_t field_count = count_fields(pedigree, fn, report, notes, settings.reading);
 
   if (p.output.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
@@ -156,9 +197,26 @@ void run_stages(const Parameters& p, const RunSettings& settings, input::Pedigre
 
   Channel9 channel9(held, {p.log, p.output, settings.files.csv, settings.files.inbreeding, settings.files.report});
   ResultWriter extra(settings.files, files, settings.threads);
+  // The report names the file's digest; it is read on a thread of its own
+  // while the scan, which leaves the second core idle, reads the records.
+  // A run that ends early tells it to stop, as its future waits for it.
+  std::atomic<bool> stop_digest{false};
+  std::future<std::string> digest;
+  if (!settings.files.report.empty()) {
+    digest = std::async(std::launch::async,
+                        [fd = pedigree.descriptor(), &stop_digest] { return sha256_of_file(fd, &stop_digest); });
+  }
+  struct StopOnExit {
+    std::atomic<bool>& stop;
+    ~StopOnExit() { stop = true; }
+  } stop_on_exit{stop_digest};
   input::RecordSource source(pedigree, field_count, fn);
-  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any()));
-  if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
+  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any(), p.pedigree));
+  if (extra.any()) {
+    results::RunFacts facts = run_facts(pedigree, run, notes, settings, started);
+    if (digest.valid()) facts.sha256 = digest.get();
+    extra.write(run, std::move(facts));
+  }
   channel9.close();
 }
 
@@ -170,6 +228,7 @@ void run_stages(const Parameters& p, const RunSettings& settings, input::Pedigre
 // pedigree that cannot be opened leaves an existing log as it was.
 void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
                           Sink& screen, Sink& errors) {
+  const std::time_t started = std::time(nullptr);
   input::DataNotes notes(&errors);
   if (p.log.empty()) {
     screen.write(FreeLine().text(" ERROR: No log file selected ").str());
@@ -193,7 +252,7 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   if (settings.classic) create_if_missing(p.log);
   const Report report{screen, log};
   try {
-    run_stages(p, settings, pedigree, report, notes, files, held);
+    run_stages(p, settings, pedigree, report, notes, files, held, started);
   } catch (const Stop&) {
     files.commit_one(log);
     throw;
@@ -286,13 +345,20 @@ unsigned capped_threads(unsigned requested, Sink& notes) {
 void run_with_options(const RunOptions& options, Sink& screen, Sink& standard_output, Sink& errors,
                       ProgressBasis& progress) {
   if (!options.quiet) write_banner(screen);
-  RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress};
+  RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress,
+                       &options.reading, options.command_line};
   ErrorsAfterScreen notes_stream(screen, errors);
   ErrorsAfterScreen output_stream(screen, standard_output);
   settings.classic = false;
   settings.standard_output = &output_stream;
   settings.threads = capped_threads(options.threads, notes_stream);
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
+}
+
+// "-h", "-help" or "-?" where no parameter file has that name.
+bool asks_for_help(const std::string& arg) {
+  struct stat st {};
+  return (arg == "-h" || arg == "-help" || arg == "-?") && ::stat(arg.c_str(), &st) != 0;
 }
 
 OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
@@ -303,8 +369,11 @@ OptionScreen::Mode screen_mode(const RunOptions& options, const Sink& screen) {
 // Every ending of a run as its exit status: "Finished." after a run that
 // went through, a stop's line on the screen, or the report or file error
 // on the error stream.
+// A stop of the program's own ends a classic run with status 0, as that
+// interface has always done, and an option run with 1: there a script must
+// not take it for a success.
 template <class Body>
-int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
+int ended(Body body, const std::string& program, Sink& screen, Sink& errors, int stop_status = 0) {
   // The screen so far, then one report on the error stream.
   auto failed = [&](const std::string& text, int status) {
     screen.flush();
@@ -317,7 +386,7 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors) {
   } catch (const Stop& stop) {
     if (!stop.message.empty()) screen.write(stop.message + "\n");
     screen.flush();
-    return 0;
+    return stop_status;
   } catch (const FatalExit& fatal) {
     return failed(fatal.report, fatal.code);
   } catch (const FileError& error) {
@@ -360,7 +429,7 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
   ProgressBasis progress;
   OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
   return ended([&] { run_with_options(parsed.run, option_screen, screen, errors, progress); }, program, option_screen,
-               errors);
+               errors, kStoppedOnData);
 }
 
 }  // namespace
@@ -369,6 +438,11 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
   set_program_name(args.empty() ? std::string() : args[0]);
   const std::string program = args.empty() ? std::string("velmora") : args[0];
   if (args.size() > 1 && args[1].starts_with("--")) return run_option_interface(args, program, screen, errors);
+  if (args.size() > 1 && asks_for_help(args[1])) {
+    errors.write(program + ": options begin with two hyphens: see " + program + " --help\n");
+    errors.flush();
+    return 2;
+  }
   return ended([&] { run_classic(args, input, screen, errors); }, program, screen, errors);
 }
 
@@ -383,9 +457,10 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
         ResultWriter extra(files, result_files);
         input::DataNotes notes(&errors);
         const Report report{screen, log};
-        input::RecordSource source(pedigree, count_fields(pedigree, fn, report, notes), fn);
-        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any()));
-        if (extra.any()) extra.write(run, {pedigree.path(), run.scan.R, notes.texts(), 0});
+        input::FieldNumbers numbers = fn;
+        input::RecordSource source(pedigree, count_fields(pedigree, numbers, report, notes, nullptr), numbers);
+        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any(), pedigree.path()));
+        if (extra.any()) extra.write(run, run_facts(pedigree, run, notes, RunSettings{}, std::time(nullptr)));
         result_files.commit();
       },
       "velmora", screen, errors);

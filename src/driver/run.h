@@ -21,6 +21,10 @@ struct RunSettings {
   input::UnknownParents unknown;
   ResultFiles files;                  // none in a classic run
   ProgressBasis* progress = nullptr;  // told the pedigree file and the animal count, for the progress line
+  // The option interface's reading, a record per line (null: the
+  // free-format records of the classic interface).
+  const input::LineRequest* reading = nullptr;
+  std::string command_line;  // the options as given ("" in a classic run)
   bool classic = true;                // the log and output exist from the moment the run opens them
   Sink* standard_output = nullptr;    // a file that is the run's standard output goes here (nullptr: the screen)
 };

@@ -60,15 +60,21 @@ std::string matrix_row(std::string_view pop, std::span<const double> values) {
   return line;
 }
 
+// A name longer than a code field (only the option interface keeps such
+// names) is written whole, as cutting it could make two names one; names
+// that fit a field keep the table's fixed columns.
+bool longer_than_a_field(std::string_view name) { return rtrim(name).size() > kLabelWidth; }
+
 std::string pair_label(std::string_view first, std::string_view second) {
   std::string label(rtrim(first));
   label += " & ";
   label += rtrim(second);
+  if (longer_than_a_field(first) || longer_than_a_field(second)) return label;
   return pad(label, kLabelWidth);
 }
 
 std::string table_row(std::string_view period, double driftvar, double maxdriftvar, double index) {
-  std::string line = pad(period, kPeriodColumn);
+  std::string line = longer_than_a_field(period) ? std::string(rtrim(period)) : pad(period, kPeriodColumn);
   line += '|';
   line += fmt_F(driftvar, 15, 6);
   line += " |";

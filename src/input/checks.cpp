@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "common/format.h"
+#include "common/stop.h"
 
 namespace vm::input {
 namespace {
@@ -82,13 +83,20 @@ int32_t animals_with_records(const Pedigree& animals) {
 }
 
 void check_header_line(const Pedigree& animals, const CodeStore& codes, int32_t m, const ParentUses& uses,
-                       DataNotes& notes) {
+                       DataNotes& notes, const HeaderRule& rule) {
+  if (rule.refuse_in.empty() && !rule.note) return;
   if (m < 2) return;
   const bool pop_alone =
       std::count(animals.pop.begin() + 1, animals.pop.begin() + m + 1, animals.pop[1]) == 1;
   const bool period_alone =
       std::count(animals.period.begin() + 1, animals.period.begin() + m + 1, animals.period[1]) == 1;
   if (!pop_alone || !period_alone || uses.as_sire[1] != 0 || uses.as_dam[1] != 0) return;
+  if (!rule.refuse_in.empty()) {
+    throw FileError{"pedigree file \"" + rule.refuse_in + "\": the first record looks like a header line: its population " +
+                    quoted(codes.pop_name(animals.pop[1])) + " and period " + quoted(codes.period_name(animals.period[1])) +
+                    " occur in no other record and its animal " + quoted(codes.animal_code(1)) +
+                    " is nobody's parent; add --header to skip it, or --no-header to read it as a record"};
+  }
   notes.add("the first record looks like a header line: its population " + quoted(codes.pop_name(animals.pop[1])) +
             " and period " + quoted(codes.period_name(animals.period[1])) + " occur in no other record and its animal " +
             quoted(codes.animal_code(1)) + " is nobody's parent; a pedigree file has no header line, so remove it");
@@ -180,13 +188,102 @@ void check_period_order(const CodeStore& codes, int32_t P, DataNotes& notes) {
             "\"; write them with one width (leading zeros) to keep the periods in time order");
 }
 
-void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes) {
+void check_hyphen_parents(const CodeStore& codes, DataNotes& notes) {
+  const CodeStore::HyphenParents& h = codes.hyphen_parents;
+  if (h.uses == 0) return;
+  notes.add(std::to_string(h.uses) + " sire and dam codes hold a hyphen, the mark of an unknown parent, and are codes of " +
+            "animals with a record, first " + quoted(h.first) +
+            (h.read_as_animals ? ": they are read as those animals"
+                               : ": the classic interface reads them as unknown parents, the option interface "
+                                 "(velmora --pedigree FILE) as those animals") +
+            (h.without_record > 0 ? "; " + std::to_string(h.without_record) +
+                                        " more with a hyphen have no record and are unknown parents"
+                                  : std::string()));
+}
+
+void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes, const HeaderRule& header) {
+  check_hyphen_parents(codes, notes);
   if (animals.n < 1) return;
   const int32_t m = animals_with_records(animals);
   const ParentUses uses = parent_uses(animals);
-  check_header_line(animals, codes, m, uses, notes);
+  check_header_line(animals, codes, m, uses, notes, header);
   const std::vector<bool> noted = check_unknown_marks(animals, codes, m, uses, notes);
   check_code_clashes(animals, codes, uses, noted, notes);
+}
+
+namespace {
+
+bool looks_like_year(std::string_view code) {
+  code = rtrim(code);
+  return all_digits(code) && (code.size() == 4 || code.size() == 8);
+}
+
+}  // namespace
+
+void check_swapped_fields(const CodeStore& codes, int32_t Q, int32_t P, DataNotes& notes) {
+  if (Q < 2 || P < 1) return;
+  for (int32_t I = 1; I <= Q; ++I)
+    if (!looks_like_year(codes.pop_name(I))) return;
+  int32_t not_year = 0;
+  for (int32_t a = 1; a <= P && not_year == 0; ++a)
+    if (!looks_like_year(codes.period_name(a))) not_year = a;
+  if (not_year == 0) return;
+  notes.add("all " + std::to_string(Q) + " population codes look like years (" + quoted(codes.pop_name(1)) + " to " +
+            quoted(codes.pop_name(Q)) + ") while period codes do not (" + quoted(codes.period_name(not_year)) +
+            "): are the population and period fields swapped? (the fourth field number is the population's, "
+            "the fifth the period's)");
+}
+
+int32_t free_format_field_count(std::string_view line) {
+  auto separates = [](char c) { return c == ' ' || c == '\t' || c == ','; };
+  line = rtrim(line);
+  int32_t count = 1;
+  bool previous_separates = true;
+  for (char c : line) {
+    if (separates(c) && !previous_separates) ++count;
+    previous_separates = separates(c);
+  }
+  return count;
+}
+
+void check_field_counts(PedigreeFile& file, int32_t field_count, DataNotes& notes) {
+  constexpr int kLines = 1000;
+  std::vector<int64_t> lines_with(64, 0);
+  int64_t looked_at = 0;
+  std::string_view line;
+  file.rewind();
+  if (!file.next_line(line)) return file.rewind();  // the first line sets the count
+  while (looked_at < kLines && file.next_line(line)) {
+    if (is_blank(line) || file.line_unfinished()) continue;
+    const int32_t count = free_format_field_count(line);
+    if (count < static_cast<int32_t>(lines_with.size())) ++lines_with[static_cast<size_t>(count)];
+    ++looked_at;
+  }
+  file.rewind();
+  const auto most = std::max_element(lines_with.begin(), lines_with.end());
+  const auto usual = static_cast<int32_t>(most - lines_with.begin());
+  if (looked_at < 2 || usual == field_count || *most * 2 <= looked_at) return;
+  notes.add("the first line gives " + std::to_string(field_count) + " fields, but " + std::to_string(*most) + " of the " +
+            std::to_string(looked_at) + " lines after it give " + std::to_string(usual) +
+            " (is the first line a title or a header, or is a value missing?): every record takes as many values as "
+            "the first line has");
+}
+
+void check_reading(const PedigreeFile& file, DataNotes& notes) {
+  const ReadNotes& read = file.read_notes();
+  if (read.continued_records > 0) {
+    notes.add(std::to_string(read.continued_records) +
+              (read.continued_records == 1 ? " record continues" : " records continue") +
+              " on the next line, the first at line " + std::to_string(read.first_continued_line) +
+              ": a line with fewer values than the first takes the values of the next line (a missing value, or a "
+              "quote?)");
+  }
+  if (read.merged_codes > 0) {
+    notes.add(std::to_string(read.merged_codes) + (read.merged_codes == 1 ? " code is" : " codes are") +
+              " one code with another after their first 25 characters, first \"" + read.merged_first + "\" and \"" +
+              read.merged_second + "\": the classic interface keeps 25 characters of a code; the option interface "
+              "(velmora --pedigree FILE) keeps codes whole");
+  }
 }
 
 }  // namespace vm::input

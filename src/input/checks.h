@@ -14,6 +14,7 @@
 
 #include "common/sink.h"
 #include "input/code_store.h"
+#include "input/record_reader.h"
 #include "pedigree/pedigree.h"
 
 namespace vm::input {
@@ -56,6 +57,27 @@ void check_period_order(const CodeStore& codes, int32_t P, DataNotes& notes);
 // parent); parent codes without a record of their own that read like
 // another tool's unknown mark or are both sire and dam of many animals;
 // codes that are sire of some animals and dam of others.
-void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes);
+// What the header check does with a first record that looks like a
+// header line: note it, or refuse the pedigree named `refuse_in` (an
+// option run that was not told whether the file has a header).
+struct HeaderRule {
+  bool note = true;
+  std::string refuse_in;
+};
+void check_parents(const Pedigree& animals, const CodeStore& codes, DataNotes& notes, const HeaderRule& header = {});
+
+// Population codes that all look like years while the period codes do not:
+// the two fields swapped?
+void check_swapped_fields(const CodeStore& codes, int32_t Q, int32_t P, DataNotes& notes);
+
+// The number of fields of a line by the free-format rule (blank, tab and
+// comma separate; runs count once), quotes not looked at.
+int32_t free_format_field_count(std::string_view line);
+// A first line whose field count differs from the count most of the next
+// lines have (free-format reading, which takes the count from the first).
+void check_field_counts(PedigreeFile& file, int32_t field_count, DataNotes& notes);
+// What the free-format reading met in the counting pass: records that
+// continue on the next line, codes that became one after 25 characters.
+void check_reading(const PedigreeFile& file, DataNotes& notes);
 
 }  // namespace vm::input

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "hash/module_hash.h"
+#include "input/long_codes.h"
 
 namespace vm::input {
 
@@ -32,9 +35,26 @@ struct CodeStore {
     if (static_cast<size_t>(id) >= map.size()) map.resize(static_cast<size_t>(id) + static_cast<size_t>(id) / 2 + 16, 0);
     return map[static_cast<size_t>(id)];
   }
-  std::string_view pop_name(int32_t I) const { return table.code(pop2hash[I]); }
-  std::string_view period_name(int32_t a) const { return table.code(period2hash[a]); }
-  std::string_view animal_code(int32_t x) const { return table.code(an2hash[x]); }
+  // The codes as they are shown: whole, also where the table holds a
+  // stand-in.
+  std::string_view pop_name(int32_t I) const { return whole(table.code(pop2hash[I])); }
+  std::string_view period_name(int32_t a) const { return whole(table.code(period2hash[a])); }
+  std::string_view animal_code(int32_t x) const { return whole(table.code(an2hash[x])); }
+  std::string_view whole(std::string_view field) const {
+    return long_codes != nullptr ? long_codes->whole(field) : field;
+  }
+  // Sire and dam codes with a hyphen (the mark of an unknown parent) that
+  // are the codes of animals with a record: how often, the first, and
+  // whether they were read as those animals (the option interface) or as
+  // unknown parents.
+  struct HyphenParents {
+    int64_t uses = 0;
+    int64_t without_record = 0;  // other such codes, which no animal with a record has
+    std::string first;
+    bool read_as_animals = false;
+  } hyphen_parents;
+  // The whole codes of an option run (null in a classic run).
+  std::shared_ptr<const LongCodes> long_codes;
 };
 
 }  // namespace vm::input

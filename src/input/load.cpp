@@ -88,9 +88,12 @@ class RecordBatch {
         if (n > 0 && std::memcmp(keys_[at - kFields].field.data(), text, kFieldWidth) == 0) {
           key = keys_[at - kFields].same_code_at(text);
           unknown_parent_[at] = unknown_parent_[at - kFields];
+          hyphen_only_[at] = hyphen_only_[at - kFields];
         } else {
           key = hash::Key({text, kFieldWidth});
-          unknown_parent_[at] = k > 0 && unknown_ != nullptr && (key.text.empty() || unknown_->is_unknown(key.field));
+          const std::string_view whole = source.file.whole_code(key.field);
+          unknown_parent_[at] = k > 0 && unknown_ != nullptr && (key.text.empty() || unknown_->is_unknown(whole));
+          hyphen_only_[at] = unknown_parent_[at] && unknown_->unknown_by_hyphen_only(whole);
         }
         if (k == 0 && start_of_walk_) key.value();
       }
@@ -104,6 +107,8 @@ class RecordBatch {
   // Whether field k (after the first) of record i is blank or a code for
   // an unknown parent.
   bool unknown_parent(size_t i, size_t k) const { return unknown_parent_[i * kFields + k]; }
+  // Whether that is so only because the code holds a hyphen.
+  bool unknown_by_hyphen_only(size_t i, size_t k) const { return hyphen_only_[i * kFields + k]; }
   void raise_failure() {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
@@ -117,6 +122,7 @@ class RecordBatch {
   std::array<char, kRecords * kFields * kFieldWidth> text_{};
   std::array<hash::Key, kRecords * kFields> keys_{};
   std::array<bool, kRecords * kFields> unknown_parent_{};
+  std::array<bool, kRecords * kFields> hyphen_only_{};
   std::exception_ptr failure_;
 };
 
@@ -236,7 +242,7 @@ class Loader {
           record_animal_.push_back(number);
           report_.log.write(FreeLine()
                                 .text(" WARNING: Animal appears in list more than once! ")
-                                .text(code.text)
+                                .text(source_.file.whole_code(code.text))
                                 .text(" - ignored.")
                                 .str());
           continue;
@@ -283,10 +289,8 @@ class Loader {
         if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
 
         std::string_view code = batch.field(i, kAnimal).text;
-        const int32_t sire =
-            batch.unknown_parent(i, kSire) ? 0 : parent_number(batch.field(i, kSire), code, ": Sire not found: ");
-        const int32_t dam =
-            batch.unknown_parent(i, kDam) ? 0 : parent_number(batch.field(i, kDam), code, ": Dam not found: ");
+        const int32_t sire = parent_of(batch, i, kSire, code, ": Sire not found: ");
+        const int32_t dam = parent_of(batch, i, kDam, code, ": Dam not found: ");
         // A repeated record never erases a parent that an earlier one gave.
         if (sire != 0) ped_.sire[a] = sire;
         if (dam != 0) ped_.dam[a] = dam;
@@ -330,6 +334,25 @@ class Loader {
     }
   }
 
+  // The parent in field k of record i: 0 for an unknown parent. A code
+  // with a hyphen is an unknown parent by the classic rule, but where an
+  // animal with a record has that code, the option interface takes that
+  // animal (DE-1234); either way it is counted for a note.
+  int32_t parent_of(const RecordBatch& batch, size_t i, size_t k, std::string_view animal, const char* not_found) {
+    if (!batch.unknown_parent(i, k)) return parent_number(batch.field(i, k), animal, not_found);
+    if (!batch.unknown_by_hyphen_only(i, k)) return 0;
+    const auto id = static_cast<size_t>(codes_.table.peek(batch.field(i, k)));
+    const int32_t number = id != 0 && id < codes_.hash2an.size() ? codes_.hash2an[id] : 0;
+    CodeStore::HyphenParents& noted = codes_.hyphen_parents;
+    if (number == 0 || ped_.pop[number] == 0) {
+      ++noted.without_record;
+      return 0;
+    }
+    if (noted.uses++ == 0) noted.first = source_.file.whole_code(batch.field(i, k).text);
+    noted.read_as_animals = source_.file.line_format() != nullptr;
+    return noted.read_as_animals ? number : 0;
+  }
+
   // The number of a known parent's code; `animal`: the record's animal
   // code, without trailing blanks.
   int32_t parent_number(const hash::Key& parent, std::string_view animal, const char* not_found) {
@@ -340,7 +363,9 @@ class Loader {
       parents_.remember(parent, number);
       return number;
     }
-    report_.log.write(FreeLine().text(" Animal: ").text(animal).text(not_found).text(parent.text).str());
+    const PedigreeFile& file = source_.file;
+    report_.log.write(
+        FreeLine().text(" Animal: ").text(file.whole_code(animal)).text(not_found).text(file.whole_code(parent.text)).str());
     number = ++ped_.n;
     codes_.an2hash.push_back(hit.id);
     ped_.period.push_back(0);

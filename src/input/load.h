@@ -35,6 +35,19 @@ class UnknownParents {
     }
     return false;
   }
+  // Unknown only because the code holds a hyphen inside: it may be an
+  // animal's code as well (DE-1234).
+  bool unknown_by_hyphen_only(std::string_view code) const {
+    code = rtrim(code);
+    // A leading or trailing hyphen is a minus sign or a dash: "-1", "0-".
+    if (code.size() < 3 || code.front() == '-' || code.back() == '-' || code.find('-') == std::string_view::npos) {
+      return false;
+    }
+    for (const std::string& mark : marks_) {
+      if (code == mark) return false;
+    }
+    return true;
+  }
 
  private:
   std::vector<std::string> marks_;

@@ -11,6 +11,7 @@
 
 #include "common/format.h"
 #include "common/stop.h"
+#include "input/record_source.h"
 
 namespace vm::input {
 
@@ -174,6 +175,7 @@ void PedigreeFile::open_memory(std::string contents) {
 
 void PedigreeFile::start_pass(std::string_view pass) {
   pass_ = pass;
+  noting_ = pass == "counting" && format_ == nullptr;
   rewind();
 }
 
@@ -359,6 +361,35 @@ bool PedigreeFile::take_piece(std::string_view& piece, bool new_line) {
 }
 
 // ---------------------------------------------------------------------------
+// Codes that the cut makes one
+
+std::string_view CutCodes::text(uint32_t number) const {
+  const size_t begin = starts_[number];
+  const size_t end = number + 1 < starts_.size() ? starts_[number + 1] : texts_.size();
+  return std::string_view(texts_).substr(begin, end - begin);
+}
+
+void CutCodes::add(std::string_view whole, ReadNotes& notes) {
+  const uint64_t h = hash_text(whole);
+  if (whole_.find(h, [&](Entry e) { return text(e.number) == whole; }) != nullptr) return;
+  const auto number = static_cast<uint32_t>(starts_.size());
+  starts_.push_back(texts_.size());
+  texts_.append(whole);
+  whole_.add(h, Entry{number}, [&](Entry e) { return hash_text(text(e.number)); });
+  const std::string_view cut = whole.substr(0, kFieldWidth);
+  const uint64_t hc = hash_text(cut);
+  const Entry* same = cut_.find(hc, [&](Entry e) { return text(e.number).substr(0, kFieldWidth) == cut; });
+  if (same == nullptr) {
+    cut_.add(hc, Entry{number}, [&](Entry e) { return hash_text(text(e.number).substr(0, kFieldWidth)); });
+    return;
+  }
+  if (notes.merged_codes++ == 0) {
+    notes.merged_first = text(same->number);
+    notes.merged_second = whole;
+  }
+}
+
+// ---------------------------------------------------------------------------
 // GETNRFIELDS
 
 namespace {
@@ -464,10 +495,20 @@ class RecordParser {
 
   ReadStatus run() {
     if (!file_.next_line(line_)) return end_status();
+    const ReadStatus status = read_values();
+    if (status == ReadStatus::kOk && file_.noting() && file_.line_number() != first_line_) {
+      file_.note_continued(first_line_);
+    }
+    return status;
+  }
+
+ private:
+  ReadStatus read_values() {
     const int32_t n = fields_.count();
     bool comma_gives_null = true;  // at the record start or after a comma
     while (k_ <= n) {
       if (!skip_blanks()) return end_status();
+      if (first_line_ == 0) first_line_ = file_.line_number();  // blank lines before a record are none of it
       char c = line_[pos_];
       if (c == ',') {
         ++pos_;
@@ -484,7 +525,6 @@ class RecordParser {
     return ReadStatus::kOk;
   }
 
- private:
   ReadStatus end_status() {
     if (file_.io_error()) return fail(read_failure(), file_.fault_line());
     // The file ended inside a record: tell the caller where, so that a cut
@@ -564,13 +604,16 @@ class RecordParser {
     char c = line_[pos_];
     if (c == '\'' || c == '"') {
       value_.clear();
+      whole_.clear();
       if (!take_quoted(c)) return false;
       text = value_.view();
+      if (whole_.size() > static_cast<size_t>(kFieldWidth)) file_.note_long_value(whole_);
       return true;
     }
     size_t j = pos_;
     while (j < line_.size() && !ends_value(line_[j])) ++j;
     text = line_.substr(pos_, j - pos_);
+    if (text.size() > static_cast<size_t>(kFieldWidth) && file_.noting()) file_.note_long_value(text);
     pos_ = j;
     return true;
   }
@@ -585,7 +628,7 @@ class RecordParser {
       size_t rest = line_.size() - pos_;
       const void* hit = rest > 0 ? std::memchr(line_.data() + pos_, quote, rest) : nullptr;
       if (hit == nullptr) {
-        value_.append(line_.substr(pos_));
+        append(line_.substr(pos_));
         if (!file_.next_piece(line_)) {
           if (file_.io_error()) return fault_at(read_failure(), file_.fault_line());
           return fault_at("a quoted value is not closed before the end of the file", opened);
@@ -594,16 +637,23 @@ class RecordParser {
         continue;
       }
       size_t at = static_cast<size_t>(static_cast<const char*>(hit) - line_.data());
-      value_.append(line_.substr(pos_, at - pos_));
+      append(line_.substr(pos_, at - pos_));
       pos_ = at + 1;
       if (pos_ < line_.size() && line_[pos_] == quote) {
-        value_.append(std::string_view(&quote, 1));
+        append(std::string_view(&quote, 1));
         ++pos_;
         continue;
       }
       if (!at_value_end()) return fault("a closing quote is followed by more text");
       return true;
     }
+  }
+
+  // A part of a quoted value: kept to 25 characters, and whole while the
+  // pass notes long codes.
+  void append(std::string_view part) {
+    value_.append(part);
+    if (file_.noting()) whole_.append(part);
   }
 
   // Notes why the value at hand is malformed; false.
@@ -620,6 +670,8 @@ class RecordParser {
   size_t pos_ = 0;
   int32_t k_ = 1;
   Value value_;
+  std::string whole_;
+  int64_t first_line_ = 0;  // where the record's first value is
   ReadFault* fault_;
   std::string fault_what_;
   int64_t fault_line_ = 0;
@@ -627,10 +679,170 @@ class RecordParser {
 
 }  // namespace
 
-ReadStatus read_record(PedigreeFile& file, Fields& fields) { return RecordParser(file, fields, nullptr).run(); }
+// ---------------------------------------------------------------------------
+// A record per line (the option interface)
 
-ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault& fault) {
-  return RecordParser(file, fields, &fault).run();
+namespace {
+
+ReadStatus line_fault(ReadFault* fault, std::string what, int64_t line) {
+  if (fault != nullptr) {
+    fault->what = std::move(what);
+    fault->line = line;
+  }
+  return ReadStatus::kError;
+}
+
+// The next line that holds a record: blank lines and the header are
+// skipped. False at the end of the file or on a fault (`status`).
+bool next_record_line(PedigreeFile& file, const LineFormat& format, std::string_view& line, ReadFault* fault,
+                      ReadStatus& status) {
+  for (;;) {
+    if (!file.next_line(line)) {
+      status = file.io_error() ? line_fault(fault, "the file cannot be read: " + file.read_error(), file.fault_line())
+                               : ReadStatus::kEndOfFile;
+      return false;
+    }
+    if (file.line_unfinished()) {
+      status = line_fault(fault, "the line is longer than " + std::to_string(PedigreeFile::Limits{}.max_line >> 20) +
+                                     " MB", file.line_number());
+      return false;
+    }
+    if (file.line_number() != format.header_line && !is_blank_line(line)) return true;
+  }
+}
+
+std::string field_count_cause(size_t found, int32_t expected, Separator separator) {
+  if (static_cast<int64_t>(found) > expected) {
+    return separator == Separator::kBlank ? "a value with a blank that is not quoted?"
+                                          : "a separator inside a value that is not quoted?";
+  }
+  return separator == Separator::kBlank ? "a missing value (an unknown parent must be written, as 0 or NA)?"
+                                        : "a missing separator, or a line cut short?";
+}
+
+ReadStatus read_line_record(PedigreeFile& file, LineFormat& format, Fields& fields, ReadFault* fault) {
+  std::string_view line;
+  ReadStatus status = ReadStatus::kOk;
+  if (!next_record_line(file, format, line, fault, status)) return status;
+  const int64_t at = file.line_number();
+  LineSplitter& splitter = format.splitter;
+  if (!splitter.split(line)) return line_fault(fault, splitter.error(), at);
+  const std::vector<std::string_view>& values = splitter.values();
+  if (static_cast<int64_t>(values.size()) != format.fields) {
+    return line_fault(fault,
+                      "the line has " + std::to_string(values.size()) + " fields where the first record has " +
+                          std::to_string(format.fields) + " (" +
+                          field_count_cause(values.size(), format.fields, format.separator) + ")",
+                      at);
+  }
+  for (const int32_t k : format.used) {
+    const std::string_view value = values[static_cast<size_t>(k) - 1];
+    if (value.size() > kMaxValueLength) {
+      return line_fault(fault,
+                        "field " + std::to_string(k) + " holds " + std::to_string(value.size()) +
+                            " characters, more than the " + std::to_string(kMaxValueLength) + " a code may have",
+                        at);
+    }
+    if (value.size() <= static_cast<size_t>(kFieldWidth) &&
+        (!splitter.holds_mark() || !LongCodes::needs_stand_in(value, kFieldWidth))) {
+      fields.set(k, value);
+      continue;
+    }
+    LongCodes::StandIn stand_in;
+    if (!format.long_codes.stand_in(value, stand_in)) {
+      return line_fault(fault, "field " + std::to_string(k) + " holds a code that the counting pass did not read", at);
+    }
+    fields.set(k, std::string_view(stand_in.data(), stand_in.size()));
+  }
+  for (const RequiredField& required : format.required) {
+    if (values[static_cast<size_t>(required.number) - 1].empty()) {
+      return line_fault(fault,
+                        std::string("the ") + required.what + " field (field " + std::to_string(required.number) +
+                            ") is empty; every record needs an animal, a population and a period",
+                        at);
+    }
+  }
+  return ReadStatus::kOk;
+}
+
+[[noreturn]] void layout_error(const PedigreeFile& file, const std::string& what) {
+  throw FileError{"pedigree file \"" + file.path() + "\"" + what};
+}
+
+std::string column_list(const std::vector<std::string>& header) {
+  std::string list;
+  for (const std::string& name : header) list += (list.empty() ? "" : ", ") + ("\"" + name + "\"");
+  return list;
+}
+
+}  // namespace
+
+ReadStatus read_record(PedigreeFile& file, Fields& fields) { return read_record(file, fields, nullptr); }
+
+ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault& fault) { return read_record(file, fields, &fault); }
+
+ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault* fault) {
+  if (LineFormat* format = file.line_format()) return read_line_record(file, *format, fields, fault);
+  return RecordParser(file, fields, fault).run();
+}
+
+int32_t read_line_layout(PedigreeFile& file, const LineRequest& request, FieldNumbers& numbers) {
+  auto format = std::make_shared<LineFormat>();
+  file.rewind();
+  std::string_view line;
+  ReadStatus status = ReadStatus::kOk;
+  ReadFault fault;
+  if (!next_record_line(file, *format, line, &fault, status)) {
+    if (status == ReadStatus::kError) layout_error(file, ", line " + std::to_string(fault.line) + ": " + fault.what);
+    layout_error(file, ": the file holds no records");
+  }
+  format->separator = request.separator == Separator::kDetect ? detect_separator(line) : request.separator;
+  format->splitter = LineSplitter(format->separator);
+  const int64_t first = file.line_number();
+  if (!format->splitter.split(line)) layout_error(file, ", line " + std::to_string(first) + ": " + format->splitter.error());
+  std::vector<std::string_view> values = format->splitter.values();
+  const bool header = request.header == LineRequest::Header::kYes;
+  if (header) {
+    format->header_line = first;
+    format->header.assign(values.begin(), values.end());
+    if (!next_record_line(file, *format, line, &fault, status)) {
+      if (status == ReadStatus::kError) layout_error(file, ", line " + std::to_string(fault.line) + ": " + fault.what);
+      layout_error(file, ": the file holds a header line and no records");
+    }
+    if (!format->splitter.split(line)) {
+      layout_error(file, ", line " + std::to_string(file.line_number()) + ": " + format->splitter.error());
+    }
+    values = format->splitter.values();
+  }
+  format->fields = static_cast<int32_t>(values.size());
+  if (!request.names.empty()) {
+    if (!header) layout_error(file, ": --fields names columns, which needs --header (the first line holds the names)");
+    int32_t* targets[5] = {&numbers.animal, &numbers.sire, &numbers.dam, &numbers.pop, &numbers.period};
+    for (size_t k = 0; k < 5 && k < request.names.size(); ++k) {
+      const int32_t column = column_of(format->header, request.names[k]);
+      if (column == 0) {
+        layout_error(file, ": the header line (line " + std::to_string(first) + ") has no column \"" + request.names[k] +
+                               "\"; its columns are " + column_list(format->header));
+      }
+      *targets[k] = column;
+    }
+  }
+  if (request.header == LineRequest::Header::kDetect && looks_like_header(values, numbers.sire, numbers.dam)) {
+    layout_error(file, ", line " + std::to_string(first) +
+                           ": the first line looks like a header line (column names); add --header to skip it, "
+                           "or --no-header to read it as a record");
+  }
+  format->used = {numbers.animal, numbers.sire, numbers.dam, numbers.pop, numbers.period};
+  std::sort(format->used.begin(), format->used.end());
+  format->used.erase(std::unique(format->used.begin(), format->used.end()), format->used.end());
+  // Numbers beyond the fields are refused by the caller, as in every run;
+  // only those within are read.
+  std::erase_if(format->used, [&](int32_t k) { return k < 1 || k > format->fields; });
+  format->required = {{numbers.animal, "animal"}, {numbers.pop, "population"}, {numbers.period, "period"}};
+  std::erase_if(format->required, [&](const RequiredField& r) { return r.number < 1 || r.number > format->fields; });
+  file.set_line_format(std::move(format));
+  file.rewind();
+  return file.line_format()->fields;
 }
 
 }  // namespace vm::input

@@ -5,16 +5,44 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/sink.h"
+#include "input/line_format.h"
 
 namespace vm::input {
 
 // Width of one element of FIELDS.
 inline constexpr int kFieldWidth = 25;
+
+// What the free-format record read meets in the counting pass that the
+// data checks tell of: records that continue on the next line, and codes
+// longer than a field that became one code after the cut.
+struct ReadNotes {
+  int64_t continued_records = 0;
+  int64_t first_continued_line = 0;
+  int64_t merged_codes = 0;
+  std::string merged_first, merged_second;
+};
+
+// The whole long values of a pass, to find those that the cut makes one.
+class CutCodes {
+ public:
+  void add(std::string_view whole, ReadNotes& notes);
+
+ private:
+  struct Entry {
+    uint32_t number = UINT32_MAX;
+    bool empty() const { return number == UINT32_MAX; }
+  };
+  std::string_view text(uint32_t number) const;
+  std::string texts_;
+  std::vector<size_t> starts_;
+  FlatTable<Entry> whole_, cut_;
+};
 
 // The pedigree file (file number 11). Streams the file through a buffer
 // of bounded size, whatever the length of a line. A carriage return
@@ -73,6 +101,26 @@ class PedigreeFile {
   // The line at which reading failed.
   int64_t fault_line() const { return line_number_ + (in_line_ ? 0 : 1); }
 
+  // The option interface's reading, a record per line (line_format.h);
+  // without it, the free-format record read.
+  void set_line_format(std::shared_ptr<LineFormat> format) { format_ = std::move(format); }
+  LineFormat* line_format() const { return format_.get(); }
+  const std::shared_ptr<LineFormat>& shared_line_format() const { return format_; }
+  // A code as it is shown: the whole code of a stand-in, else the field.
+  std::string_view whole_code(std::string_view field) const {
+    return format_ != nullptr ? format_->long_codes.whole(field) : field;
+  }
+  // The free-format read's notes of the counting pass.
+  const ReadNotes& read_notes() const { return notes_; }
+  bool noting() const { return noting_; }
+  void note_continued(int64_t line) {
+    if (notes_.continued_records++ == 0) notes_.first_continued_line = line;
+  }
+  void note_long_value(std::string_view whole) { cut_.add(whole, notes_); }
+
+  // Whether the line delivered last goes on beyond the piece delivered.
+  bool line_unfinished() const { return in_line_; }
+
   // Test seams: smaller limits, a stand-in for read(2) (to fail or to
   // read in small parts), and a call before each pass's check.
   struct Limits {
@@ -115,6 +163,10 @@ class PedigreeFile {
   int64_t line_number_ = 0;
   Limits limits_;
   TestHooks hooks_;
+  std::shared_ptr<LineFormat> format_;
+  bool noting_ = false;
+  ReadNotes notes_;
+  CutCodes cut_;
 };
 
 // GETNRFIELDS: counts the fields of the first line (blank, tab and comma
@@ -123,6 +175,24 @@ class PedigreeFile {
 // message to the screen and stops the run (Stop with an empty message); a
 // too-long last field writes the message and the run continues.
 int32_t GETNRFIELDS(PedigreeFile& file, Sink& screen);
+
+// What an option run asks of the reading: the separator (kDetect: from the
+// first line), whether the first line is a header (kDetect: refused when
+// it looks like one), and the fields by number or, with a header, by name.
+struct LineRequest {
+  enum class Header { kDetect, kYes, kNo };
+  Separator separator = Separator::kDetect;
+  Header header = Header::kDetect;
+  std::vector<std::string> names;  // five names, or none
+};
+
+struct FieldNumbers;
+// The option interface's counterpart of GETNRFIELDS: reads the first lines,
+// gives the file its line format (separator, header, field count) and
+// returns the field count; names in the request become field numbers in
+// `numbers`. FileError (naming the file and the line) for a file without
+// records, a header it was not told of, a name that is no column.
+int32_t read_line_layout(PedigreeFile& file, const LineRequest& request, FieldNumbers& numbers);
 
 // FIELDS: field-count texts of exactly 25 characters, indexed from 1.
 class Fields {
@@ -159,5 +229,6 @@ struct ReadFault {
   int64_t line = 0;
 };
 ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault& fault);
+ReadStatus read_record(PedigreeFile& file, Fields& fields, ReadFault* fault);
 
 }  // namespace vm::input

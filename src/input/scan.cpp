@@ -37,8 +37,10 @@ class CodeCounter {
   }
 
   size_t size() const { return counts_.size(); }
-  // The codes, sorted into ascending text order, with their counts.
-  void sorted(std::string& codes, std::vector<int64_t>& counts) const {
+  // The codes, sorted into ascending text order, with their counts; with
+  // `long_codes`, stand-ins take the place of their whole codes.
+  void sorted(std::string& codes, std::vector<int64_t>& counts, const LongCodes* long_codes) const {
+    if (long_codes != nullptr && long_codes->size() > 0) return sorted_whole(codes, counts, *long_codes);
     const int32_t q = static_cast<int32_t>(counts_.size());
     // Sort an index column along with the codes: rows of (code, index).
     std::string table = codes_;
@@ -56,6 +58,32 @@ class CodeCounter {
   }
 
  private:
+  // The same order for whole codes of any length: as the table's fields
+  // compare, blank-padded, so that it equals the plain sort where no code
+  // is long.
+  void sorted_whole(std::string& codes, std::vector<int64_t>& counts, const LongCodes& long_codes) const {
+    const size_t q = counts_.size();
+    std::vector<int32_t> order(q);
+    for (size_t i = 0; i < q; ++i) order[i] = static_cast<int32_t>(i);
+    auto whole = [&](int32_t e) { return rtrim(long_codes.whole(code_at(e))); };
+    std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) { return padded_less(whole(a), whole(b)); });
+    codes.clear();
+    counts.clear();
+    for (const int32_t e : order) {
+      codes.append(code_at(e));
+      counts.push_back(counts_[static_cast<size_t>(e)]);
+    }
+  }
+  static bool padded_less(std::string_view a, std::string_view b) {
+    const size_t n = std::max(a.size(), b.size());
+    for (size_t i = 0; i < n; ++i) {
+      const auto x = static_cast<unsigned char>(i < a.size() ? a[i] : ' ');
+      const auto y = static_cast<unsigned char>(i < b.size() ? b[i] : ' ');
+      if (x != y) return x < y;
+    }
+    return false;
+  }
+
   struct Entry {
     int32_t code = -1;  // number in order of appearance
     bool empty() const { return code < 0; }
@@ -98,12 +126,13 @@ void echo_first_records(RecordSource& source, Sink& log) {
       throw FileError{"pedigree file \"" + file.path() + "\", line " + std::to_string(fault.line) +
                       ": cannot read record " + std::to_string(k) + ": " + fault.what};
     }
+    auto shown = [&](int32_t k) { return file.whole_code(fields.get(k)); };
     std::string line = " RECORD " + fmt_I(k, 2) + ": \"";
-    line.append(fields.get(fn.animal)).append("\", \"");
-    line.append(fields.get(fn.sire)).append("\", \"");
-    line.append(fields.get(fn.dam)).append("\", \"");
-    line.append(fields.get(fn.pop)).append("\", \"");
-    line.append(fields.get(fn.period)).append("\"\n");
+    line.append(shown(fn.animal)).append("\", \"");
+    line.append(shown(fn.sire)).append("\", \"");
+    line.append(shown(fn.dam)).append("\", \"");
+    line.append(shown(fn.pop)).append("\", \"");
+    line.append(shown(fn.period)).append("\"\n");
     log.write(line);
   }
 }
@@ -210,6 +239,9 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
 
   CodeCounter pops, periods;
   const Collected collected = count_and_collect(source, screen, pops, periods);
+  // Every code is known now: a later pass that meets a new one reads
+  // another file.
+  if (LineFormat* format = file.line_format()) format->long_codes.freeze();
   result.R = collected.R;
   log.write(FreeLine().text(" Number of animals read: ").num(result.R).str());
   // The progress of collecting the codes, done on the way, up to the end
@@ -225,8 +257,9 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
 
   std::string pop_codes, period_codes;
   std::vector<int64_t> pop_counts, period_counts;
-  pops.sorted(pop_codes, pop_counts);
-  periods.sorted(period_codes, period_counts);
+  const LongCodes* long_codes = file.line_format() != nullptr ? &file.line_format()->long_codes : nullptr;
+  pops.sorted(pop_codes, pop_counts, long_codes);
+  periods.sorted(period_codes, period_counts, long_codes);
   result.Q = static_cast<int32_t>(pops.size());
   result.P = static_cast<int32_t>(periods.size());
   log.write(FreeLine().text(" Number of populations read: ").num(result.Q).str());
@@ -241,6 +274,9 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
   codes->pop2hash.assign(1, 0);
   codes->period2hash.assign(1, 0);
   codes->an2hash.assign(1, 0);
+  if (file.line_format() != nullptr) {
+    codes->long_codes = std::shared_ptr<const LongCodes>(file.shared_line_format(), &file.line_format()->long_codes);
+  }
   int32_t Q = 0, P = 0;
   size_t pop_run = 0, period_run = 0;
   int64_t pop_end = pop_counts.empty() ? 0 : pop_counts[0];

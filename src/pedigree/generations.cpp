@@ -146,7 +146,101 @@ Generations assign_generation_numbers(const Pedigree& ped) {
   return g;
 }
 
-std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_of, const Report& report) {
+std::vector<Loop> find_loops(const Pedigree& ped, size_t limit) {
+  enum : uint8_t { kNew, kOnPath, kDone };
+  std::vector<uint8_t> state(static_cast<size_t>(ped.n) + 1, kNew);
+  struct Step {
+    int32_t animal;
+    bool reached_as_sire;
+    int next_parent;  // 0: the sire is next, 1: the dam, 2: both done
+  };
+  std::vector<Step> path;
+  std::vector<int32_t> where(static_cast<size_t>(ped.n) + 1, -1);  // position on the path
+  std::vector<Loop> loops;
+  for (int32_t start = 1; start <= ped.n && loops.size() < limit; ++start) {
+    if (state[start] != kNew) continue;
+    state[start] = kOnPath;
+    where[start] = 0;
+    path.push_back({start, false, 0});
+    while (!path.empty() && loops.size() < limit) {
+      Step& step = path.back();
+      if (step.next_parent == 2) {
+        state[step.animal] = kDone;
+        where[step.animal] = -1;
+        path.pop_back();
+        continue;
+      }
+      const bool as_sire = step.next_parent == 0;
+      ++step.next_parent;
+      const int32_t p = as_sire ? ped.sire[step.animal] : ped.dam[step.animal];
+      if (p <= 0 || state[p] == kDone) continue;
+      if (state[p] == kOnPath) {
+        Loop loop;
+        for (size_t k = static_cast<size_t>(where[p]); k < path.size(); ++k) {
+          loop.animals.push_back(path[k].animal);
+          if (k > static_cast<size_t>(where[p])) loop.sire.push_back(path[k].reached_as_sire);
+        }
+        loop.sire.push_back(as_sire);
+        loops.push_back(std::move(loop));
+        continue;
+      }
+      state[p] = kOnPath;
+      where[p] = static_cast<int32_t>(path.size());
+      path.push_back({p, as_sire, 0});
+    }
+  }
+  return loops;
+}
+
+std::string loop_text(const Loop& loop, const CodeOf& code_of, size_t most) {
+  std::string text(code_of(loop.animals[0]));
+  const size_t n = loop.animals.size();
+  for (size_t k = 0; k < n; ++k) {
+    if (k + 1 >= most && k + 1 < n) {
+      text += " -> ...";
+      k = n - 1;
+    }
+    text += " -> ";
+    text += code_of(loop.animals[(k + 1) % n]);
+    text += loop.sire[k] ? " (sire)" : " (dam)";
+  }
+  return text;
+}
+
+namespace {
+
+constexpr size_t kLoopsListed = 10000;
+constexpr size_t kLoopAnimalsShown = 10;
+
+// The loops named, before the run stops: one on the screen and all those
+// found in the log, or one in a note.
+void name_loops(const Pedigree& ped, const CodeOf& code_of, const Report& report, LoopReport how,
+                const LoopNote& note) {
+  const std::vector<Loop> loops = find_loops(ped, kLoopsListed);
+  if (loops.empty()) return;
+  std::vector<bool> on_loop(static_cast<size_t>(ped.n) + 1, false);
+  int64_t involved = 0;
+  for (const Loop& loop : loops)
+    for (int32_t a : loop.animals)
+      if (!on_loop[a]) on_loop[a] = true, ++involved;
+  const std::string first = loop_text(loops[0], code_of, kLoopAnimalsShown);
+  const std::string count = std::to_string(loops.size()) + (loops.size() == 1 ? " loop" : " loops") +
+                            (loops.size() == kLoopsListed ? " or more" : "") + " through " + std::to_string(involved) +
+                            (involved == 1 ? " animal" : " animals");
+  if (how == LoopReport::kNote) {
+    if (note) note("the pedigree has a loop (an animal among its own ancestors): " + first + "; " + count + " in all");
+    return;
+  }
+  report.screen.write(FreeLine().text(" The pedigree has a loop (an animal among its own ancestors): ").text(first).str());
+  report.screen.write(FreeLine().text(" " + count + "; the log lists every loop found").str());
+  report.log.write(FreeLine().text(" Loops in the pedigree (" + count + "):").str());
+  for (const Loop& loop : loops) report.log.write(FreeLine().text(" Loop: ").text(loop_text(loop, code_of, SIZE_MAX)).str());
+}
+
+}  // namespace
+
+std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_of, const Report& report,
+                                        LoopReport loops, const LoopNote& note) {
   Sink& screen = report.screen;
   Sink& log = report.log;
   screen.write(FreeLine().text(" Assigning generation numbers ...").str());
@@ -160,6 +254,7 @@ std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_
     for (int32_t a = 1; a <= ped.n; ++a) {
       if (g.gen[a] > g.empty_generation) list_animal(ped, g, a, code_of, log);
     }
+    name_loops(ped, code_of, report, loops, note);
     throw Stop{kTerminated};
   }
 
@@ -179,6 +274,7 @@ std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_
     for (int32_t a = 1; a <= ped.n; ++a) {
       if (g.gen[a] == 0) list_animal(ped, g, a, code_of, log);
     }
+    name_loops(ped, code_of, report, loops, note);
     throw Stop{kTerminated};
   }
   return std::move(g.gen);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -38,6 +39,25 @@ Generations assign_generation_numbers(const Pedigree& ped);
 
 // The stage: screen message, generations, log report, loop errors (which
 // end the run with "Program has terminated").
-std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_of, const Report& report);
+// How a loop is told besides the listing: on the screen and in the log
+// (the option interface), or as a note (the classic one keeps its lines).
+enum class LoopReport { kNote, kScreenAndLog };
+using LoopNote = std::function<void(const std::string&)>;
+std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_of, const Report& report,
+                                        LoopReport loops = LoopReport::kNote, const LoopNote& note = {});
+
+// A loop of descent: animals[0] and each next one its parent (sire[k]:
+// animals[k + 1] is the sire of animals[k]); the last one's parent is
+// animals[0].
+struct Loop {
+  std::vector<int32_t> animals;
+  std::vector<bool> sire;
+};
+// The loops a depth-first walk along the parents meets, one per edge that
+// closes a loop, at most `limit` of them.
+std::vector<Loop> find_loops(const Pedigree& ped, size_t limit);
+// "A -> B (sire) -> A (dam)", with at most `most` animals before the
+// return to the first ("..." for the rest).
+std::string loop_text(const Loop& loop, const CodeOf& code_of, size_t most);
 
 }  // namespace vm::pedigree

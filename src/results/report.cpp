@@ -1,6 +1,7 @@
 #include "results/report.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include "results/svg.h"
@@ -33,7 +34,11 @@ table.results td:first-child,table.results th:first-child{text-align:left}table.
 td:empty::after{content:"\2013";color:#889}
 ul.pops{columns:14em auto;padding:0;list-style:none;margin:0}ul.pops li{display:flex;justify-content:space-between;max-width:13em;break-inside:avoid}
 [hidden]{display:none!important}label.choose{display:block;margin:.4em 0}select{font:inherit;max-width:100%}
-@media print{body{max-width:none;padding:0}label.choose{display:none}section.chart{break-inside:avoid}}
+h1,dd{overflow-wrap:anywhere}.scroll{overflow-x:auto;max-width:100%}.scroll svg.chart{min-width:920px}
+.howto{background:#f3f5f9;border-left:4px solid #7a8294;padding:.5em 1em;margin:1em 0}
+table.results tr.absent{display:none}#show-absent:checked~.scroll table.results tr.absent{display:table-row}
+@media (max-width:600px){body{padding:8px 10px;font-size:14px}}
+@media print{@page{size:A4;margin:15mm}body{max-width:none;padding:0}label.choose,.toggle{display:none}section.chart{break-inside:avoid;break-before:page}.scroll{overflow:visible}.scroll svg.chart{min-width:0}}
 </style>
 )";
 
@@ -51,14 +56,14 @@ if(pair)pair.addEventListener('change',function(){
   var d=svg.dataset,g=svg.querySelector('g.chosen');svg.querySelector('g.default').style.display=k===''?'':'none';g.textContent='';
   document.getElementById(svg.id+'-legend').hidden=k!=='';var own=document.getElementById(svg.id+'-chosen');own.hidden=k==='';
   if(k==='')return;own.querySelectorAll('.name').forEach(function(e){e.textContent=name;});
-  var rows=document.getElementById('pair-'+k).querySelectorAll('tr.r'),n=rows.length,lo=+d.lo,hi=+d.hi;
+  var rows=document.getElementById('pair-'+k).querySelectorAll('tr.r'),xs=d.xs.split(','),lo=+d.lo,hi=+d.hi;
   d.cols.split(',').forEach(function(col,c){
    var s=mark(g,'g',{'class':'series',stroke:'#d1495b',fill:'#d1495b'}),pts=[];
    function line(){if(pts.length)mark(s,'polyline',{fill:'none',points:pts.join(' '),'stroke-dasharray':c?'6 4':'none'});pts=[];}
-   rows.forEach(function(r,a){var t=r.cells[col].textContent;if(t===''){line();return;}
-    var x=n>1?+d.left+(d.right-d.left)*a/(n-1):(+d.left+ +d.right)/2,y=d.bottom-(d.bottom-d.top)*(t-lo)/(hi-lo);
+   rows.forEach(function(r,a){var t=r.cells[col].textContent;if(xs[a]==='')return;if(t===''||r.classList.contains('thin')){line();return;}
+    var x=+xs[a],y=d.bottom-(d.bottom-d.top)*(t-lo)/(hi-lo);
     pts.push(x.toFixed(1)+','+y.toFixed(1));
-    mark(mark(s,'circle',{cx:x.toFixed(1),cy:y.toFixed(1),r:3.5}),'title',{}).textContent=name+', '+r.cells[0].textContent+': '+t;});
+    mark(mark(s,'circle',{cx:x.toFixed(1),cy:y.toFixed(1),r:3.5}),'title',{}).textContent=name+', '+r.cells[0].textContent+': '+t+' (n = '+r.cells[1].textContent+' and '+r.cells[2].textContent+')';});
    line();});});});
 var period=document.getElementById('period-choice');
 if(period)period.addEventListener('change',function(){
@@ -89,18 +94,76 @@ std::vector<std::string> period_names(const genetics::Names& names) {
 
 bool both_present(const PerGroup<int64_t>& counts, Pair p, int32_t a) { return counts.at(p.I, a) > 0 && counts.at(p.J, a) > 0; }
 
+// Both groups present with at least the animals the charts ask for.
+bool usable(const ReportData& d, Pair p, int32_t a) {
+  return both_present(d.counts, p, a) && std::min(d.counts.at(p.I, a), d.counts.at(p.J, a)) >= d.run.min_animals;
+}
+
+// Points of pairs whose groups are present but too small for the charts.
+int64_t thin_points(const ReportData& d, const std::vector<Pair>& pairs) {
+  int64_t thin = 0;
+  for (Pair p : pairs)
+    for (int32_t a = 1; a <= d.results.P; ++a) thin += both_present(d.counts, p, a) && !usable(d, p, a);
+  return thin;
+}
+
 std::vector<double> pair_values(const ReportData& d, const std::vector<double>& figure, Pair p) {
   std::vector<double> y(static_cast<size_t>(d.results.P));
   for (int32_t a = 1; a <= d.results.P; ++a)
-    y[static_cast<size_t>(a - 1)] = both_present(d.counts, p, a) ? d.results.get(figure, p.I, p.J, a) : NAN;
+    y[static_cast<size_t>(a - 1)] = usable(d, p, a) ? d.results.get(figure, p.I, p.J, a) : NAN;
   return y;
+}
+
+// The pair's line, with the two group sizes of every point on hover.
+Series pair_series(const ReportData& d, const std::string& name, const std::string& colour,
+                   const std::vector<double>& figure, Pair p, bool dashed = false) {
+  Series s = line_series(name, colour, pair_values(d, figure, p), dashed);
+  for (int32_t a = 1; a <= d.results.P; ++a) {
+    s.notes.push_back("n = " + count_text(d.counts.at(p.I, a)) + " and " + count_text(d.counts.at(p.J, a)));
+  }
+  return s;
+}
+
+bool any_usable(const ReportData& d, Pair p) {
+  for (int32_t a = 1; a <= d.results.P; ++a)
+    if (usable(d, p, a)) return true;
+  return false;
+}
+
+// In place of a chart that would hold no point.
+std::string nothing_to_draw(const ReportData& d) {
+  return "<p class=\"warn\">No pair of populations has at least " + count_text(d.run.min_animals) +
+         " animals in both groups in any period, so this chart has nothing to draw; the table below has every value "
+         "(--min-animals 1 draws them all).</p>\n";
+}
+
+// The shown pairs that have a point to draw, and a sentence for the others.
+std::vector<size_t> drawable(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown,
+                             std::string& note) {
+  std::vector<size_t> out;
+  for (size_t k : shown)
+    if (any_usable(d, pairs[k])) out.push_back(k);
+  if (out.size() < shown.size()) {
+    note = " " + std::to_string(shown.size() - out.size()) + " of the " + std::to_string(shown.size()) +
+           " pairs have no period with groups of that size and are not drawn.";
+  }
+  return out;
+}
+
+// The sentence that says which points the charts leave out.
+std::string thin_note(const ReportData& d, int64_t thin) {
+  if (thin == 0) return {};
+  return " " + count_text(thin) + (thin == 1 ? " point is" : " points are") +
+         " left out where a population has fewer than " + count_text(d.run.min_animals) +
+         " animals in the period (the table keeps them; --min-animals sets the bound).";
 }
 
 std::string legend(const std::string& id, const std::vector<Series>& series, bool hidden) {
   std::string s = "<ul class=\"legend\" id=\"" + id + "\"" + (hidden ? " hidden" : "") + ">";
   for (const Series& x : series) {
+    if (!x.in_legend) continue;
     s += "<li><span class=\"sw" + std::string(x.dashed ? " dash" : "") + "\" style=\"border-color:" + x.colour + "\"></span>" +
-         escaped(x.name) + "</li>";
+         escaped(x.legend_name.empty() ? x.name : x.legend_name) + "</li>";
   }
   return s + "</ul>\n";
 }
@@ -146,6 +209,13 @@ std::string facts_section(const ReportData& d) {
   if (P > 0) periods += ": " + escaped(d.names.period[1]) + (P > 1 ? " to " + escaped(d.names.period[static_cast<size_t>(P)]) : "");
   fact("Periods", periods);
   fact("Time taken", seconds);
+  if (!d.run.version.empty()) fact("Program", escaped(d.run.version));
+  if (!d.run.command_line.empty()) fact("Command", "<code>" + escaped(d.run.command_line) + "</code>");
+  if (d.run.file_bytes >= 0) fact("Pedigree file size", count_text(d.run.file_bytes) + " bytes");
+  if (!d.run.sha256.empty()) fact("Pedigree SHA-256", "<code>" + escaped(d.run.sha256) + "</code>");
+  if (!d.run.started.empty()) fact("Run started", escaped(d.run.started));
+  if (d.run.threads > 0) fact("Threads", std::to_string(d.run.threads));
+  fact("Smallest group drawn", count_text(d.run.min_animals) + " animals (--min-animals)");
   s += "</dl>\n";
 
   s += "<h3>Data checks</h3>";
@@ -162,6 +232,24 @@ std::string facts_section(const ReportData& d) {
   }
   s += "</ul></section>\n";
   return s;
+}
+
+// The small-group effect, with the smallest groups of this run.
+std::string how_to_read(const ReportData& d) {
+  int64_t smallest = INT64_MAX;
+  for (int32_t I = 1; I <= d.results.Q; ++I)
+    for (int32_t a = 1; a <= d.results.P; ++a)
+      if (d.counts.at(I, a) > 0) smallest = std::min(smallest, d.counts.at(I, a));
+  std::string s = "<aside class=\"howto\"><strong>How to read this.</strong> The differentiation index is 0 where two populations "
+                  "are as related to each other as within themselves and 100 where they share no ancestry. Small groups push it "
+                  "towards 100: each animal's relationship with itself counts in the mean within its group, and in a group of n "
+                  "animals that term alone adds about 1/n (0.1 for 10 animals, 0.01 for 100), which the relationship between "
+                  "groups never has. Compare pairs of groups of similar size, and read those of a handful of animals with care.";
+  if (smallest != INT64_MAX) {
+    s += " The smallest group of this run has " + count_text(smallest) + (smallest == 1 ? " animal" : " animals") +
+         "; the charts leave out points where a group has fewer than " + count_text(d.run.min_animals) + ".";
+  }
+  return s + "</aside>\n";
 }
 
 // The pair chooser, shown when there are more pairs than one chart shows.
@@ -181,7 +269,7 @@ void spread_of_index(const ReportData& d, const std::vector<Pair>& pairs, LineCh
   for (int32_t a = 1; a <= P; ++a) {
     values.clear();
     for (Pair p : pairs)
-      if (both_present(d.counts, p, a)) values.push_back(d.results.get(d.results.velmora, p.I, p.J, a));
+      if (usable(d, p, a)) values.push_back(d.results.get(d.results.velmora, p.I, p.J, a));
     if (values.empty()) {
       chart.band_lo.push_back(NAN), chart.band_hi.push_back(NAN), median.y.push_back(NAN);
       continue;
@@ -201,53 +289,147 @@ LineChart chart_over_periods(const ReportData& d, const char* id, const char* la
   chart.label = label;
   chart.y_title = y_title;
   chart.periods = period_names(d.names);
+  chart.x = time_axis(chart.periods);
   chart.decimals = decimals;
   return chart;
 }
 
-std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+// Periods that a time axis cannot place (0000, an unknown year).
+std::string unplaced_note(const LineChart& chart) {
+  int64_t unplaced = 0;
+  for (double x : chart.x) unplaced += std::isnan(x);
+  if (unplaced == 0) return {};
+  return " The time axis leaves out " + count_text(unplaced) + (unplaced == 1 ? " period" : " periods") +
+         " coded with zeros only (an unknown year); the table shows them.";
+}
+
+// Shown pairs whose lines are the same in every period, drawn as one.
+struct SameLines {
+  std::vector<size_t> first;              // the pair drawn for each line
+  std::vector<std::vector<size_t>> same;  // all pairs of each line
+};
+// The one value of a line that has one value wherever it has any (NaN
+// when it has several or none).
+// Values that no chart can tell apart: equal but for rounding.
+bool alike(double a, double b) { return std::fabs(a - b) <= 1e-9 * std::max(1.0, std::fabs(a)); }
+
+double constant_value(const std::vector<double>& y) {
+  double v = NAN;
+  for (double x : y) {
+    if (std::isnan(x)) continue;
+    if (!std::isnan(v) && !alike(x, v)) return NAN;
+    if (std::isnan(v)) v = x;
+  }
+  return v;
+}
+
+SameLines coinciding(const std::vector<Series>& lines) {
+  SameLines out;
+  // The same in every period, or one value each (100 for groups that share
+  // no ancestor), whatever periods each has.
+  auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+    const double ca = constant_value(a);
+    if (!std::isnan(ca)) return alike(ca, constant_value(b));
+    for (size_t k = 0; k < a.size(); ++k)
+      if (!(alike(a[k], b[k]) || (std::isnan(a[k]) && std::isnan(b[k])))) return false;
+    return a.size() == b.size();
+  };
+  for (size_t k = 0; k < lines.size(); ++k) {
+    if (std::all_of(lines[k].y.begin(), lines[k].y.end(), [](double v) { return std::isnan(v); })) continue;
+    size_t m = 0;
+    while (m < out.first.size() && !same(lines[out.first[m]].y, lines[k].y)) ++m;
+    if (m == out.first.size()) out.first.push_back(k), out.same.emplace_back();
+    out.same[m].push_back(k);
+  }
+  return out;
+}
+
+std::string same_value_text(const std::vector<double>& y) {
+  const double v = constant_value(y);
+  return std::isnan(v) ? std::string() : " at " + fixed(v, 2) + " in every period drawn";
+}
+
+std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& all_shown) {
+  std::string undrawn;
+  const std::vector<size_t> shown = drawable(d, pairs, all_shown, undrawn);
   LineChart chart = chart_over_periods(d, "index", "Differentiation index over the periods", "Differentiation index (%)", 2);
   const bool many = pairs.size() > kPairsInOneChart;
   if (many) {
-    Series median{"median of all " + count_text(static_cast<int64_t>(pairs.size())) + " pairs", "#7a8294", {}, true};
+    Series median = line_series("median of all " + count_text(static_cast<int64_t>(pairs.size())) + " pairs", "#7a8294", {}, true);
     spread_of_index(d, pairs, chart, median);
     chart.series.push_back(median);
   }
+  std::vector<Series> lines;
   for (size_t k = 0; k < shown.size(); ++k) {
     const Pair p = pairs[shown[k]];
-    chart.series.push_back(Series{pair_name(d.names, p), series_colour(k), pair_values(d, d.results.velmora, p)});
+    lines.push_back(pair_series(d, pair_name(d.names, p), series_colour(k), d.results.velmora, p));
   }
-  chart.axis = axis_for(chart);
+  // Pairs with the same line in every period (unrelated groups all sit at
+  // 100) are one line, named for all of them.
+  const SameLines same = coinciding(lines);
+  for (size_t m = 0; m < same.first.size(); ++m) {
+    const std::vector<size_t>& members = same.same[m];
+    std::string names;
+    for (size_t k = 0; k < members.size() && k < 3; ++k) names += (k ? ", " : "") + lines[members[k]].name;
+    if (members.size() > 3) names += ", ...";
+    // Every member is drawn (their periods may differ), in one colour under
+    // one legend entry.
+    for (size_t k = 0; k < members.size(); ++k) {
+      Series line = lines[members[k]];
+      line.colour = series_colour(m);
+      line.in_legend = k == 0;
+      if (members.size() > 1 && k == 0) {
+        line.legend_name = count_text(static_cast<int64_t>(members.size())) + " pairs that coincide" +
+                           same_value_text(line.y) + ": " + names;
+      }
+      chart.series.push_back(std::move(line));
+    }
+  }
+  // An index lies between 0 and 100: a fixed axis keeps charts comparable.
+  chart.axis = nice_axis(0, 100);
   std::string s = "<section class=\"chart\" id=\"index-section\"><h2>Differentiation index</h2>";
-  s += "<p class=\"note\">Drift variance as a percentage of its maximum, per pair of populations and period; a gap: one of the two populations has no animals in that period.";
+  s += "<p class=\"note\">Drift variance as a percentage of its maximum, per pair of populations and period; a gap: one of the two populations has no animals in that period, or too few." +
+       thin_note(d, thin_points(d, pairs)) + (shown.empty() ? std::string() : undrawn) + unplaced_note(chart);
   if (many) s += " The shaded band spans the lowest to the highest index of all pairs in each period.";
   s += "</p>\n";
+  if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
   if (pairs.size() > kDefaultPairs) s += pair_chooser(d, pairs, shown.size());
   s += legend("index-legend", chart.series, false) + chosen_legend("index-chosen", {""});
-  s += pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "3") : line_chart_svg(chart);
+  s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "5") : line_chart_svg(chart)) +
+       "</div>";
   return s + "</section>\n";
 }
 
-std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& all_shown) {
+  std::string undrawn;
+  const std::vector<size_t> shown = drawable(d, pairs, all_shown, undrawn);
   LineChart chart = chart_over_periods(d, "drift", "Drift variance and its maximum over the periods", "Drift variance", 6);
   const size_t lines = std::min(shown.size(), kDefaultPairs);
   for (size_t k = 0; k < lines; ++k) {
     const Pair p = pairs[shown[k]];
     const std::string name = pair_name(d.names, p);
-    chart.series.push_back(Series{name + ", drift variance", series_colour(k), pair_values(d, d.results.driftvar, p)});
-    chart.series.push_back(Series{name + ", maximum", series_colour(k), pair_values(d, d.results.maxdriftvar, p), true});
+    chart.series.push_back(pair_series(d, name + ", drift variance", series_colour(k), d.results.driftvar, p));
+    chart.series.push_back(pair_series(d, name + ", maximum", series_colour(k), d.results.maxdriftvar, p, true));
   }
   // The axis holds every pair, so that a chosen pair fits it as well.
   LineChart all = chart;
   for (Pair p : pairs) {
-    all.series.push_back(Series{"", "", pair_values(d, d.results.driftvar, p)});
-    all.series.push_back(Series{"", "", pair_values(d, d.results.maxdriftvar, p)});
+    all.series.push_back(line_series("", "", pair_values(d, d.results.driftvar, p)));
+    all.series.push_back(line_series("", "", pair_values(d, d.results.maxdriftvar, p)));
   }
   chart.axis = axis_for(all);
   std::string s = "<section class=\"chart\" id=\"drift-section\"><h2>Drift variance and its maximum</h2>";
-  s += "<p class=\"note\">Solid: drift variance between the two populations; dashed: its maximum, the sum of the mean relationships within each.</p>\n";
+  s += "<p class=\"note\">Solid: drift variance between the two populations; dashed: its maximum, the sum of the mean relationships within each.";
+  if (lines < pairs.size()) {
+    s += " Drawn: " + std::to_string(lines) + " of the " + count_text(static_cast<int64_t>(pairs.size())) + " pairs (" +
+         (pairs.size() > kPairsInOneChart ? "the most differentiated" : "the first in the table") +
+         "); choose a pair above to draw any other.";
+  }
+  s += thin_note(d, thin_points(d, pairs)) + "</p>\n";
+  if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
   s += legend("drift-legend", chart.series, false) + chosen_legend("drift-chosen", {", drift variance", ", maximum"});
-  s += pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "1,2") : line_chart_svg(chart);
+  s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "3,4") : line_chart_svg(chart)) +
+       "</div>";
   return s + "</section>\n";
 }
 
@@ -259,12 +441,12 @@ std::string inbreeding_section(const ReportData& d) {
     LineChart chart = chart_over_periods(d, "inbreeding", "Mean inbreeding per period and population",
                                          "Mean inbreeding coefficient", 4);
     for (int32_t I = 1; I <= Q; ++I) {
-      Series s1{d.names.pop[static_cast<size_t>(I)], series_colour(static_cast<size_t>(I - 1)), {}};
+      Series s1 = line_series(d.names.pop[static_cast<size_t>(I)], series_colour(static_cast<size_t>(I - 1)), {});
       for (int32_t a = 1; a <= P; ++a) s1.y.push_back(d.mean_inbreeding.at(I, a));
       chart.series.push_back(std::move(s1));
     }
     chart.axis = axis_for(chart);
-    s += legend("inbreeding-legend", chart.series, false) + line_chart_svg(chart);
+    s += legend("inbreeding-legend", chart.series, false) + "<div class=\"scroll\">" + line_chart_svg(chart) + "</div>";
   } else {
     HeatMap map;
     map.label = "Mean inbreeding per population (rows) and period (columns)";
@@ -355,15 +537,25 @@ std::string relationship_section(const ReportData& d) {
 }
 
 void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, Sink& out) {
-  std::string block =
-      "<section id=\"table-section\"><h2>Result table</h2><table class=\"results\"><thead><tr><th>Period</th>"
+  int64_t absent = 0;
+  for (Pair p : pairs)
+    for (int32_t a = 1; a <= d.results.P; ++a) absent += !both_present(d.counts, p, a);
+  std::string block = "<section id=\"table-section\"><h2>Result table</h2>";
+  if (absent > 0) {
+    block += "<input type=\"checkbox\" id=\"show-absent\" class=\"toggle\"><label for=\"show-absent\" class=\"toggle\"> show the " +
+             count_text(absent) + " rows where one of the two populations has no animals</label>";
+  }
+  block +=
+      "<div class=\"scroll\"><table class=\"results\"><thead><tr><th>Period</th><th>Animals<br>first</th><th>Animals<br>second</th>"
       "<th>Drift variance<br>between populations</th><th>Maximum<br>drift variance</th><th>Differentiation<br>index</th></tr></thead>\n";
   for (size_t k = 0; k < pairs.size(); ++k) {
     const Pair p = pairs[k];
-    block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"4\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
+    block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"6\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
     for (int32_t a = 1; a <= d.results.P; ++a) {
       const bool both = both_present(d.counts, p, a);
-      block += "<tr class=\"r\"><td>" + escaped(d.names.period[static_cast<size_t>(a)]) + "<td>";
+      const char* row = !both ? "r absent" : usable(d, p, a) ? "r" : "r thin";
+      block += "<tr class=\"" + std::string(row) + "\"><td>" + escaped(d.names.period[static_cast<size_t>(a)]) + "<td>" +
+               count_text(d.counts.at(p.I, a)) + "<td>" + count_text(d.counts.at(p.J, a)) + "<td>";
       if (both) {
         block += fixed(d.results.get(d.results.driftvar, p.I, p.J, a), 6) + "<td>" +
                  fixed(d.results.get(d.results.maxdriftvar, p.I, p.J, a), 6) + "<td>" +
@@ -379,7 +571,9 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, Sin
       block.clear();
     }
   }
-  block += "</table><p class=\"note\">Empty cells: one of the two populations has no animals in that period (the classic table shows 0.00 there).</p></section>\n";
+  block += "</table></div><p class=\"note\">Empty cells: one of the two populations has no animals in that period (the classic table shows 0.00 there).";
+  if (absent > 0) block += " Such rows are folded away; the box above shows them.";
+  block += "</p></section>\n";
   out.write(block);
 }
 
@@ -394,11 +588,17 @@ std::vector<Pair> pairs_in_table_order(int32_t Q) {
 
 std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs,
                                         size_t count) {
+  // Both populations present: the maximum is a positive sum.
+  return most_differentiated(results, pairs, count,
+                             [&](Pair p, int32_t a) { return results.get(results.maxdriftvar, p.I, p.J, a) != 0.0; });
+}
+
+std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs, size_t count,
+                                        const std::function<bool(Pair, int32_t)>& usable) {
   std::vector<double> last(pairs.size(), -INFINITY);
   for (size_t k = 0; k < pairs.size(); ++k) {
     for (int32_t a = results.P; a >= 1; --a) {
-      const double w = results.get(results.maxdriftvar, pairs[k].I, pairs[k].J, a);
-      if (w != 0.0) {  // both populations present: the maximum is a positive sum
+      if (usable(pairs[k], a)) {
         last[k] = results.get(results.velmora, pairs[k].I, pairs[k].J, a);
         break;
       }
@@ -417,13 +617,14 @@ void write_report(const ReportData& d, Sink& out) {
   if (pairs.size() <= kPairsInOneChart) {
     for (size_t k = 0; k < pairs.size(); ++k) shown.push_back(k);
   } else {
-    shown = most_differentiated(d.results, pairs, kDefaultPairs);
+    shown = most_differentiated(d.results, pairs, kDefaultPairs, [&](Pair p, int32_t a) { return usable(d, p, a); });
   }
   std::string head = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><meta name=\"viewport\" content=\"width=device-width\">";
   head += "<title>Velmora: " + escaped(d.run.pedigree_file) + "</title>\n" + kStyle + "</head><body>\n";
   head += "<h1>Drift between populations: " + escaped(d.run.pedigree_file) + "</h1>\n";
   out.write(head);
   out.write(facts_section(d));
+  out.write(how_to_read(d));
   if (!pairs.empty()) {
     out.write(index_section(d, pairs, shown));
     out.write(drift_section(d, pairs, shown));

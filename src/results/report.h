@@ -5,6 +5,7 @@
 // still shows every chart at its default choice.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,13 @@ struct RunFacts {
   int64_t records = 0;
   std::vector<std::string> warnings;  // the data-check notes, as given
   double seconds = 0;                 // time taken by the run
+  // Pairs whose groups have fewer animals in a period stay out of the
+  // charts there (the table keeps them).
+  int64_t min_animals = 10;
+  std::string version, command_line, started;  // "" where not known
+  int64_t file_bytes = -1;
+  std::string sha256;  // of the pedigree file ("" where not known)
+  unsigned threads = 0;
 };
 
 struct ReportData {
@@ -41,5 +49,8 @@ std::vector<Pair> pairs_in_table_order(int32_t Q);
 // Up to `count` pairs, the highest differentiation index in the last
 // period where each has one first; pairs without any value last.
 std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs, size_t count);
+// The same among the periods where `usable(pair, period)`.
+std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs, size_t count,
+                                        const std::function<bool(Pair, int32_t)>& usable);
 
 }  // namespace vm::results

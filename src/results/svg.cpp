@@ -9,7 +9,8 @@
 namespace vm::results {
 namespace {
 
-constexpr double kCharWidth = 7.0;  // of the 12-unit labels, roughly
+constexpr double kCharWidth = 7.0;      // of the 12-unit labels, roughly
+constexpr double kWideCharWidth = 8.5;  // of capitals, which labels of codes often are
 constexpr size_t kLabelChars = 28;  // longer labels are shortened on the chart
 
 std::string coord(double v) {
@@ -28,6 +29,18 @@ double x_of(const Frame& f, size_t a, size_t count) {
   return f.left + (f.right - f.left) * static_cast<double>(a) / static_cast<double>(count - 1);
 }
 
+// The x of period a: on the chart's own axis where it has one.
+double x_at(const Frame& f, const LineChart& chart, size_t a) {
+  if (chart.x.empty()) return x_of(f, a, chart.periods.size());
+  double lo = INFINITY, hi = -INFINITY;
+  for (double v : chart.x)
+    if (!std::isnan(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+  if (!(hi > lo)) return (f.left + f.right) / 2;
+  return f.left + (f.right - f.left) * (chart.x[a] - lo) / (hi - lo);
+}
+
+bool placed(const LineChart& chart, size_t a) { return chart.x.empty() || !std::isnan(chart.x[a]); }
+
 double y_of(const Frame& f, const Axis& axis, double v) {
   return f.bottom - (f.bottom - f.top) * (v - axis.lo) / (axis.hi - axis.lo);
 }
@@ -41,7 +54,11 @@ size_t label_step(const std::vector<std::string>& labels, double room) {
   return std::max<size_t>(1, static_cast<size_t>(std::ceil(static_cast<double>(labels.size()) / fit)));
 }
 
-std::string axes(const Frame& f, const Axis& axis, const std::vector<std::string>& periods) {
+std::string time_ticks(const Frame& f, const LineChart& chart, const std::vector<size_t>& at);
+
+std::string axes(const Frame& f, const LineChart& chart) {
+  const Axis& axis = chart.axis;
+  const std::vector<std::string>& periods = chart.periods;
   std::string s;
   for (double t : axis.ticks) {
     const std::string y = coord(y_of(f, axis, t));
@@ -51,14 +68,48 @@ std::string axes(const Frame& f, const Axis& axis, const std::vector<std::string
   }
   s += "<line class=\"axis\" x1=\"" + coord(f.left) + "\" x2=\"" + coord(f.right) + "\" y1=\"" + coord(f.bottom) + "\" y2=\"" +
        coord(f.bottom) + "\"/>";
-  const size_t step = label_step(periods, f.right - f.left + 40);
-  for (size_t a = 0; a < periods.size(); a += step) {
-    const std::string x = coord(x_of(f, a, periods.size()));
+  std::vector<std::string> labels;
+  std::vector<size_t> at;
+  for (size_t a = 0; a < periods.size(); ++a)
+    if (placed(chart, a)) labels.push_back(periods[a]), at.push_back(a);
+  if (!chart.x.empty()) return s + time_ticks(f, chart, at) + '\n';
+  const size_t step = label_step(labels, f.right - f.left + 40);
+  for (size_t k = 0; k < labels.size(); k += step) {
+    const size_t a = at[k];
+    const std::string x = coord(x_at(f, chart, a));
     s += "<line class=\"axis\" x1=\"" + x + "\" x2=\"" + x + "\" y1=\"" + coord(f.bottom) + "\" y2=\"" + coord(f.bottom + 5) + "\"/>";
     s += "<text class=\"tick\" x=\"" + x + "\" y=\"" + coord(f.bottom + 20) + "\" text-anchor=\"middle\">" +
          escaped(shortened(periods[a])) + "</text>";
   }
   s += '\n';
+  return s;
+}
+
+// Ticks of a time axis: round numbers of the periods' own unit, so that a
+// missing year leaves its gap.
+std::string time_ticks(const Frame& f, const LineChart& chart, const std::vector<size_t>& at) {
+  double lo = INFINITY, hi = -INFINITY;
+  for (size_t a : at) lo = std::min(lo, chart.x[a]), hi = std::max(hi, chart.x[a]);
+  std::string s;
+  if (at.empty()) return s;
+  size_t longest = 1;
+  for (size_t a : at) longest = std::max(longest, chart.periods[a].size());
+  const double room = (f.right - f.left) / (static_cast<double>(longest) * kCharWidth + 16);
+  Axis ticks = nice_axis(lo, hi);
+  // Fewer ticks where the labels would touch; whole numbers only.
+  double step = ticks.ticks.size() > 1 ? ticks.ticks[1] - ticks.ticks[0] : 1;
+  step = std::max(1.0, std::round(step));
+  while ((hi - lo) / step > room) step *= 2;
+  for (double t = std::ceil(lo / step) * step; t <= hi + 1e-9; t += step) {
+    const double x = f.left + (f.right - f.left) * (hi > lo ? (t - lo) / (hi - lo) : 0.5);
+    // The label keeps the width of the codes (0968, not 968).
+    std::string label = std::to_string(static_cast<long long>(t));
+    if (label.size() < longest && chart.periods[at[0]].size() == longest) label.insert(0, longest - label.size(), '0');
+    s += "<line class=\"axis\" x1=\"" + coord(x) + "\" x2=\"" + coord(x) + "\" y1=\"" + coord(f.bottom) + "\" y2=\"" +
+         coord(f.bottom + 5) + "\"/>";
+    s += "<text class=\"tick\" x=\"" + coord(x) + "\" y=\"" + coord(f.bottom + 20) + "\" text-anchor=\"middle\">" + label +
+         "</text>";
+  }
   return s;
 }
 
@@ -75,18 +126,21 @@ std::string series_marks(const Frame& f, const LineChart& chart, const Series& s
   };
   const size_t count = chart.periods.size();
   for (size_t a = 0; a < count && a < s.y.size(); ++a) {
+    if (!placed(chart, a)) continue;
     if (std::isnan(s.y[a])) {
       end_line();
       continue;
     }
     if (!points.empty()) points += ' ';
-    points += coord(x_of(f, a, count)) + "," + coord(y_of(f, chart.axis, s.y[a]));
+    points += coord(x_at(f, chart, a)) + "," + coord(y_of(f, chart.axis, s.y[a]));
   }
   end_line();
   for (size_t a = 0; a < count && a < s.y.size(); ++a) {
-    if (std::isnan(s.y[a])) continue;
-    out += "<circle cx=\"" + coord(x_of(f, a, count)) + "\" cy=\"" + coord(y_of(f, chart.axis, s.y[a])) + "\" r=\"3.5\"><title>" +
-           escaped(s.name) + ", " + escaped(chart.periods[a]) + ": " + fixed(s.y[a], chart.decimals) + "</title></circle>";
+    if (std::isnan(s.y[a]) || !placed(chart, a)) continue;
+    const std::string note = a < s.notes.size() && !s.notes[a].empty() ? " (" + s.notes[a] + ")" : std::string();
+    out += "<circle cx=\"" + coord(x_at(f, chart, a)) + "\" cy=\"" + coord(y_of(f, chart.axis, s.y[a])) + "\" r=\"3.5\"><title>" +
+           escaped(s.name) + ", " + escaped(chart.periods[a]) + ": " + fixed(s.y[a], chart.decimals) + escaped(note) +
+           "</title></circle>";
   }
   out += "</g>\n";
   return out;
@@ -97,12 +151,12 @@ std::string band(const Frame& f, const LineChart& chart) {
   std::string upper, lower;
   const size_t count = chart.periods.size();
   for (size_t a = 0; a < count; ++a) {
-    if (std::isnan(chart.band_hi[a])) continue;
-    upper += coord(x_of(f, a, count)) + "," + coord(y_of(f, chart.axis, chart.band_hi[a])) + " ";
+    if (std::isnan(chart.band_hi[a]) || !placed(chart, a)) continue;
+    upper += coord(x_at(f, chart, a)) + "," + coord(y_of(f, chart.axis, chart.band_hi[a])) + " ";
   }
   for (size_t a = count; a-- > 0;) {
-    if (std::isnan(chart.band_lo[a])) continue;
-    lower += coord(x_of(f, a, count)) + "," + coord(y_of(f, chart.axis, chart.band_lo[a])) + " ";
+    if (std::isnan(chart.band_lo[a]) || !placed(chart, a)) continue;
+    lower += coord(x_at(f, chart, a)) + "," + coord(y_of(f, chart.axis, chart.band_lo[a])) + " ";
   }
   if (upper.empty()) return {};
   return "<polygon class=\"band\" points=\"" + upper + lower + "\"/>\n";
@@ -191,8 +245,16 @@ std::string line_chart_svg(const LineChart& chart) {
   // What a script needs to draw a line into the same axes.
   s += " data-left=\"" + coord(f.left) + "\" data-right=\"" + coord(f.right) + "\" data-top=\"" + coord(f.top) +
        "\" data-bottom=\"" + coord(f.bottom) + "\" data-lo=\"" + shortest(chart.axis.lo) + "\" data-hi=\"" +
-       shortest(chart.axis.hi) + "\" data-decimals=\"" + std::to_string(chart.decimals) + "\">\n";
-  s += axes(f, chart.axis, chart.periods);
+       shortest(chart.axis.hi) + "\" data-decimals=\"" + std::to_string(chart.decimals) + "\"";
+  // Each period's x, so that a script draws on the same time axis ("" for
+  // a period left off it).
+  s += " data-xs=\"";
+  for (size_t a = 0; a < chart.periods.size(); ++a) {
+    if (a > 0) s += ',';
+    if (placed(chart, a)) s += coord(x_at(f, chart, a));
+  }
+  s += "\">\n";
+  s += axes(f, chart);
   s += "<text class=\"title\" transform=\"translate(16," + coord((f.top + f.bottom) / 2) + ") rotate(-90)\" text-anchor=\"middle\">" +
        escaped(chart.y_title) + "</text><text class=\"title\" x=\"" + coord((f.left + f.right) / 2) + "\" y=\"" +
        coord(f.bottom + 42) + "\" text-anchor=\"middle\">Period</text>\n";
@@ -201,6 +263,30 @@ std::string line_chart_svg(const LineChart& chart) {
   for (const Series& series : chart.series) s += series_marks(f, chart, series);
   s += "</g><g class=\"chosen\"></g></svg>\n";
   return s;
+}
+
+std::vector<double> time_axis(const std::vector<std::string>& periods) {
+  std::vector<double> x;
+  bool any_placed = false;
+  for (const std::string& p : periods) {
+    if (p.empty() || p.size() > 15 || !std::all_of(p.begin(), p.end(), [](char c) { return c >= '0' && c <= '9'; })) return {};
+    const bool unknown_year = p.find_first_not_of('0') == std::string::npos;
+    x.push_back(unknown_year ? NAN : std::stod(p));
+    any_placed = any_placed || !unknown_year;
+  }
+  // Dates written as YYYYMMDD are placed by day, not by their digits.
+  bool dates = any_placed;
+  for (size_t a = 0; a < periods.size(); ++a)
+    if (!std::isnan(x[a]) && (periods[a].size() != 8 || x[a] < 10000101)) dates = false;
+  if (dates) {
+    for (double& v : x) {
+      if (std::isnan(v)) continue;
+      const auto n = static_cast<long long>(v);
+      v = static_cast<double>(n / 10000) + (static_cast<double>((n / 100) % 100) - 1) / 12 +
+          (static_cast<double>(n % 100) - 1) / 372;
+    }
+  }
+  return any_placed ? x : std::vector<double>{};
 }
 
 int colour_class(double v, double lo, double hi) {
@@ -212,12 +298,16 @@ int colour_class(double v, double lo, double hi) {
 std::string heat_map_svg(const HeatMap& map) {
   size_t longest = 1;
   for (const std::string& r : map.rows) longest = std::max(longest, std::min(r.size(), kLabelChars));
-  const double label_width = static_cast<double>(longest) * kCharWidth + 12;
-  const double top = 16 + std::min(kLabelChars, [&] {
+  // Room for the row labels and for the scale's low end, which stands in
+  // the same column; capitals are wider than the average letter.
+  const double scale_text = static_cast<double>(fixed(map.lo, map.decimals).size()) * kCharWidth + 12;
+  const double label_width = std::max(static_cast<double>(longest) * kWideCharWidth + 12, scale_text);
+  // Column labels rise at 60 degrees: sin 60 of their length above the grid.
+  const double top = 20 + std::min(kLabelChars, [&] {
                        size_t l = 1;
                        for (const std::string& c : map.columns) l = std::max(l, c.size());
                        return l;
-                     }()) * kCharWidth * 0.75;
+                     }()) * kWideCharWidth * 0.87;
   const size_t cols = std::max<size_t>(map.columns.size(), 1);
   const double cell = std::clamp((1000 - label_width - 20) / static_cast<double>(cols), 6.0, 56.0);
   const double width = std::max(label_width + cell * static_cast<double>(cols), label_width + 24.0 * 9 + 80) + 20;

@@ -30,7 +30,18 @@ struct Series {
   std::string colour;
   std::vector<double> y;  // one per period; NaN: no value there (a gap)
   bool dashed = false;
+  std::vector<std::string> notes;  // per period, after the value on hover (optional)
+  bool in_legend = true;           // false: drawn under the legend entry of another line
+  std::string legend_name;         // in the legend instead of the name ("" for none)
 };
+inline Series line_series(std::string name, std::string colour, std::vector<double> y, bool dashed = false) {
+  Series s;
+  s.name = std::move(name);
+  s.colour = std::move(colour);
+  s.y = std::move(y);
+  s.dashed = dashed;
+  return s;
+}
 
 // Where the plot area lies in the view box, so that a script can add lines
 // to a chart with the same axes.
@@ -48,7 +59,16 @@ struct LineChart {
   Axis axis;                           // from all values, or set by the caller
   int decimals = 4;                    // of the values on hover
   std::string id;                      // of the svg element ("" for none)
+  // Where each period lies on the x axis, in its own units (for example
+  // the years of numeric periods, with gaps where some are missing);
+  // empty: evenly, in their order.
+  std::vector<double> x;
 };
+
+// The places of numeric periods on a time axis: their numbers where every
+// period code is digits only and not all zeros (0000, an unknown year,
+// belongs to no place in time and is left out: NaN); empty otherwise.
+std::vector<double> time_axis(const std::vector<std::string>& periods);
 
 // The axis that holds every value of the chart's series and band.
 Axis axis_for(const LineChart& chart);

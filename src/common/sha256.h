@@ -1,0 +1,32 @@
+// SHA-256 (FIPS 180-4), so that a report names exactly which file it was
+// made from.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace vm {
+
+class Sha256 {
+ public:
+  Sha256();
+  void add(std::string_view bytes);
+  // The digest in 64 lower-case hexadecimal digits; the object is spent.
+  std::string hex();
+
+ private:
+  void block(const unsigned char* p);
+  std::array<uint32_t, 8> h_;
+  std::array<unsigned char, 64> pending_{};
+  size_t pending_size_ = 0;
+  uint64_t length_ = 0;
+};
+
+// The digest of the open file `fd` read from its start with pread (its
+// offset untouched); "" when it cannot be read or once `stop` is set.
+std::string sha256_of_file(int fd, const std::atomic<bool>* stop = nullptr);
+
+}  // namespace vm
