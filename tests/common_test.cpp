@@ -2,10 +2,15 @@
 // table, the work spread over threads, the error stop.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -14,12 +19,14 @@
 #include <thread>
 #include <vector>
 
+#include "common/cpus.h"
 #include "common/flat_table.h"
 #include "common/format.h"
 #include "common/sha256.h"
 #include "common/parallel.h"
 #include "common/sink.h"
 #include "common/stop.h"
+#include "common/temp_files.h"
 #include "driver/exit_info.h"
 
 namespace vm {
@@ -219,6 +226,31 @@ TEST(Workers, BudgetIsAThirdOfTheAvailableMemoryAtLeastTheFixedOne) {
   EXPECT_EQ(memory_budget(1e9, 2e9), 1e9);   // a third is less
   EXPECT_EQ(memory_budget(1e9, 24e9), 8e9);  // a large machine
   EXPECT_GT(available_memory(), 0);
+  EXPECT_EQ(memory_budget(1e9, 0.6e9), 0.3e9);  // under a limit: half of what is left, whatever the fixed budget
+}
+
+// The memory left under an address-space limit (ulimit -v) bounds what is
+// available, and so the budget; tried in a child, which may set its limit.
+TEST(Workers, AvailableMemorySeesTheAddressSpaceLimit) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer's shadow memory does not fit under a limit";
+#endif
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const double before = available_memory();
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    double kb = 0;
+    while (status >> word >> kb && word != "VmSize:") status.ignore(256, '\n');
+    const rlim_t limit = static_cast<rlim_t>(kb * 1024) + (rlim_t{200} << 20);
+    const struct rlimit as{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &as) != 0) ::_exit(3);
+    const double after = available_memory();
+    ::_exit(after > 0 && after <= 210e6 && after < before && memory_budget(1e9) <= after ? 0 : 1);
+  }
+  int raw = 0;
+  ASSERT_EQ(::waitpid(child, &raw, 0), child);
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
 }
 
 TEST(Workers, WithinTheMemoryBudget) {
@@ -382,6 +414,85 @@ TEST_F(WholeFile, ALinkKeepsPointingToTheNewFile) {
   ASSERT_TRUE(sink.commit());
   EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.csv"));
   EXPECT_EQ(read(dir / "target.csv"), "new\n");
+}
+
+// Prepared is not yet in place: the old file stays until publish(), so a
+// run can prepare all its files before it puts the first one in place.
+TEST_F(WholeFile, PreparedFilesWaitForThePublish) {
+  put(dir / "a.csv", "old a\n");
+  WholeFileSink a, b;
+  ASSERT_TRUE(a.open((dir / "a.csv").string()));
+  ASSERT_TRUE(b.open((dir / "b.csv").string()));
+  a.write("new a\n");
+  b.write("new b\n");
+  ASSERT_TRUE(a.prepare());
+  ASSERT_TRUE(b.prepare());
+  EXPECT_EQ(read(dir / "a.csv"), "old a\n");
+  EXPECT_FALSE(std::filesystem::exists(dir / "b.csv"));
+  ASSERT_TRUE(a.publish());
+  ASSERT_TRUE(b.publish());
+  EXPECT_EQ(read(dir / "a.csv"), "new a\n");
+  EXPECT_EQ(read(dir / "b.csv"), "new b\n");
+  EXPECT_EQ(entries(), 2u);
+}
+
+// A link to a file still to be made: the file is made only by a commit,
+// and the link stays a link.
+TEST_F(WholeFile, LinkToAFileStillToBeMade) {
+  std::filesystem::create_symlink("made.csv", dir / "link.csv");
+  {
+    WholeFileSink sink;
+    ASSERT_TRUE(sink.open((dir / "link.csv").string()));
+    sink.write("half");
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "made.csv"));
+  EXPECT_EQ(entries(), 1u);
+  WholeFileSink sink;
+  ASSERT_TRUE(sink.open((dir / "link.csv").string()));
+  sink.write("whole\n");
+  ASSERT_TRUE(sink.commit());
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.csv"));
+  EXPECT_EQ(read(dir / "made.csv"), "whole\n");
+}
+
+// The longest name a folder takes is written: the temporary name is cut.
+TEST_F(WholeFile, NamesOfTheLongestLengthTheFolderTakes) {
+  const long longest = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  ASSERT_GT(longest, 8);
+  for (const long length : {longest - 8, longest - 1, longest}) {
+    const auto file = dir / std::string(static_cast<size_t>(length), 'n');
+    WholeFileSink sink;
+    ASSERT_TRUE(sink.open(file.string())) << length << ": " << std::strerror(errno);
+    sink.write("x\n");
+    ASSERT_TRUE(sink.commit()) << length;
+    EXPECT_EQ(read(file), "x\n");
+    std::filesystem::remove(file);
+  }
+  EXPECT_EQ(entries(), 0u);
+}
+
+// A signal removes every remembered temporary file and ends the process
+// with 128 + the signal; a forgotten one stays. Tried in a child.
+TEST_F(WholeFile, SignalRemovesTheRememberedTemporaries) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    put(dir / "kept", "k");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      remove_temporaries_on_signals();
+      WholeFileSink sink;
+      if (!sink.open((dir / "r.csv").string())) ::_exit(1);
+      sink.write("part");
+      forget_temporary(remember_temporary((dir / "kept").c_str()));
+      ::raise(sig);
+      ::_exit(2);
+    }
+    int raw = 0;
+    ASSERT_EQ(::waitpid(child, &raw, 0), child);
+    ASSERT_TRUE(WIFEXITED(raw));
+    EXPECT_EQ(WEXITSTATUS(raw), 128 + sig);
+    EXPECT_EQ(entries(), 1u);  // only "kept"
+    EXPECT_TRUE(std::filesystem::exists(dir / "kept"));
+  }
 }
 
 TEST_F(WholeFile, FailuresAreReported) {

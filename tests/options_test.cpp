@@ -97,12 +97,25 @@ TEST(Options, CommandLinesThatCannotBeUsed) {
       {{"--pedigree", "p", "--threads", "-1"}, "whole number from 1 to 1024"},
       {{"--pedigree", "p", "--unknown", "NA,"}, "empty item"},
       {{"--pedigree", "p", "--unknown", std::string(26, 'u')}, "longer than 25"},
-      {{"--pedigree", "p", "--unknown", "N A"}, "holds a blank"},
+      {{"--pedigree", "p", "--unknown", "\"N A"}, "quote is not closed"},
+      {{"--pedigree", "p", "--unknown", "NA,\"\""}, "empty item"},
   };
   for (const auto& [args, expected] : cases) {
     const std::string message = refusal(args);
     EXPECT_NE(message.find(expected), std::string::npos) << "got \"" << message << "\" for " << args.size() << " args";
   }
+}
+
+// Codes with blanks, commas and quotes are written as a record writes them.
+TEST(Options, UnknownCodesMayBeQuoted) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"NA,.", {"NA", "."}},
+      {"\"not known\",NA", {"not known", "NA"}},
+      {"not known", {"not known"}},
+      {"\"a,b\",c", {"a,b", "c"}},
+      {"\"say \"\"x\"\"\"", {"say \"x\""}},
+  };
+  for (const auto& [value, codes] : cases) EXPECT_EQ(parse({"--pedigree", "p", "--unknown", value}).run.unknown, codes) << value;
 }
 
 TEST(Options, DefaultResultNamesNeverThePedigree) {

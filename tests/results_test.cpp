@@ -4,10 +4,15 @@
 // promises (self-contained, every chart drawn, names escaped, size).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
@@ -396,6 +401,33 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
   vm::StringSink out;
   results::write_report({facts, animals, names, drift, counts, mean}, out);
   return out.data;
+}
+
+// Choosing another period rewrites each heat-map cell's hover text after
+// its last ": ", so that a population named "Farm: North" keeps its name;
+// the page's own expression, run by a JavaScript engine where one is
+// installed.
+TEST(Report, PeriodChoiceKeepsNamesWithAColon) {
+  const std::string page = report_of(2, 3, "Farm: North ");
+  const std::string from = "replace(/", to = "/,': '";
+  const size_t at = page.find(from);
+  ASSERT_NE(at, std::string::npos);
+  const size_t end = page.find(to, at);
+  ASSERT_NE(end, std::string::npos);
+  const std::string value_part = page.substr(at + from.size(), end - at - from.size());
+  const std::string cell = "Farm: North 2 \xC3\x97 Farm: North 1";
+  const size_t title = page.find("<title>" + cell + ": ");
+  ASSERT_NE(title, std::string::npos);
+  const std::string text = page.substr(title + 7, page.find("</title>", title) - title - 7);
+  if (std::system("command -v node >/dev/null 2>&1") != 0) GTEST_SKIP() << "no node";
+  const std::filesystem::path result = std::filesystem::temp_directory_path() / ("velmora_hover_" + std::to_string(::getpid()));
+  const std::string cmd = "node -e 'const [re, t] = process.argv.slice(1); process.stdout.write(t.replace(new RegExp(re), \": 0.5000\"))' '" +
+                          value_part + "' '" + text + "' >'" + result.string() + "'";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+  std::ifstream in(result);
+  const std::string rewritten((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::filesystem::remove(result);
+  EXPECT_EQ(rewritten, cell + ": 0.5000");
 }
 
 TEST(Report, SelfContainedWithEveryPart) {

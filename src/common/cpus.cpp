@@ -1,6 +1,7 @@
 #include "common/cpus.h"
 
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -88,7 +89,76 @@ unsigned cgroup_cpu_limit() {
   return limit;
 }
 
+// The smaller of two byte counts, 0 standing for no limit.
+double tighter_bytes(double a, double b) { return a <= 0 ? b : b <= 0 ? a : std::min(a, b); }
+
+// The bytes a memory group may still take: its limit less its use; 0 when
+// it has no limit.
+double group_headroom(const std::string& limit_file, const std::string& usage_file) {
+  int64_t limit = 0, usage = 0;
+  if (!read_number(limit_file, limit) || limit <= 0 || limit >= (int64_t{1} << 60)) return 0;  // "max", or v1's no limit
+  if (!read_number(usage_file, usage)) usage = 0;
+  return std::max(1.0, static_cast<double>(limit) - static_cast<double>(usage));
+}
+
+// The tightest headroom of the memory groups from this process's group up
+// to the root (cgroup v2 `memory.max`, v1 `memory.limit_in_bytes`).
+double cgroup_memory_headroom() {
+  std::ifstream groups("/proc/self/cgroup");
+  std::string line;
+  double headroom = 0;
+  while (std::getline(groups, line)) {
+    const size_t first = line.find(':');
+    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+    if (second == std::string::npos) continue;
+    const std::string controllers = line.substr(first + 1, second - first - 1);
+    std::string path = line.substr(second + 1);
+    const bool v2 = line.compare(0, first, "0") == 0 && controllers.empty();
+    if (!v2 && ("," + controllers + ",").find(",memory,") == std::string::npos) continue;
+    const std::string root = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
+    for (;;) {
+      const std::string dir = root + path;
+      headroom = tighter_bytes(headroom, v2 ? group_headroom(dir + "/memory.max", dir + "/memory.current")
+                                            : group_headroom(dir + "/memory.limit_in_bytes", dir + "/memory.usage_in_bytes"));
+      if (path.empty() || path == "/") break;
+      const size_t slash = path.find_last_of('/');
+      path.resize(slash == std::string::npos ? 0 : slash);
+    }
+  }
+  return headroom;
+}
+
+// A line "Name:   123 kB" of a /proc file, in bytes; 0 when missing.
+double kilobytes_line(const std::string& path, const std::string& name) {
+  std::ifstream in(path);
+  std::string word;
+  double kb = 0;
+  while (in >> word >> kb) {
+    if (word == name) return kb * 1024;
+    in.ignore(256, '\n');
+  }
+  return 0;
+}
+
+// The address space still free under RLIMIT_AS (ulimit -v); 0 without a
+// limit.
+double address_space_headroom() {
+  struct rlimit limit {};
+  if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  const double used = kilobytes_line("/proc/self/status", "VmSize:");
+  return std::max(1.0, static_cast<double>(limit.rlim_cur) - used);
+}
+
 }  // namespace
+
+double available_memory() {
+  return tighter_bytes(kilobytes_line("/proc/meminfo", "MemAvailable:"),
+                       tighter_bytes(address_space_headroom(), cgroup_memory_headroom()));
+}
+
+double memory_limit() {
+  return tighter_bytes(address_space_headroom(), cgroup_memory_headroom());
+}
 
 unsigned cpus_of_quota(int64_t quota_us, int64_t period_us) {
   if (quota_us <= 0 || period_us <= 0) return 0;

@@ -1,5 +1,6 @@
-// How many CPUs this process may use: the default worker count of every
-// computation that runs on several threads, in both interfaces.
+// How many CPUs and how much memory this process may use: the default
+// worker count of every computation that runs on several threads, in both
+// interfaces, and the memory their workers may take.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,15 @@ unsigned usable_cpus();
 // The workers of a computation: `requested`, or usable_cpus() when it is 0
 // (no count given).
 inline unsigned worker_count(unsigned requested) { return requested != 0 ? requested : usable_cpus(); }
+
+// The bytes this process can still take: the least of the memory the
+// machine has available (MemAvailable), the address space left under its
+// limit (ulimit -v) and the headroom of its control group's memory limit
+// (a container's `memory.max`); 0 when none of them can be read.
+double available_memory();
+// The same without the machine's available memory: only the limits set on
+// this process (address space, control group); 0 when there is none.
+double memory_limit();
 
 // The CPUs a quota allows: quota / period rounded up, at least 1; 0 when
 // there is no limit (a quota that is negative or not a number).

@@ -1,7 +1,7 @@
 // Work spread over threads: one helper that hands out the items of an
 // index range, and one rule for how many workers the memory allows. The
 // caller decides how many workers it wants (by default usable_cpus(),
-// common/cpus.h); nothing here asks the machine.
+// common/cpus.h), which also says how much memory there is.
 #pragma once
 
 #include <algorithm>
@@ -9,32 +9,25 @@
 #include <condition_variable>
 #include <cstddef>
 #include <exception>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace vm {
+#include "common/cpus.h"
 
-// The memory the machine can give now (MemAvailable of /proc/meminfo),
-// in bytes; 0 when it cannot be read.
-inline double available_memory() {
-  std::ifstream meminfo("/proc/meminfo");
-  std::string name;
-  double kb = 0;
-  while (meminfo >> name >> kb) {
-    if (name == "MemAvailable:") return kb * 1024;
-    meminfo.ignore(64, '\n');
-  }
-  return 0;
-}
+namespace vm {
 
 // The bytes a computation's workers may hold together: its fixed budget, or
 // a third of the memory available when that is more, so that on a large
 // machine a large pedigree still keeps every core busy while leaving room
-// for the rest of the run.
-inline double memory_budget(double fixed, double available) { return std::max(fixed, available / 3); }
+// for the rest of the run; never more than is available, so that under a
+// limit (ulimit -v, a container's memory.max) fewer workers run instead of
+// the run failing. `available` 0: not known.
+inline double memory_budget(double fixed, double available) {
+  const double budget = std::max(fixed, available / 3);
+  return available > 0 ? std::min(budget, available / 2) : budget;
+}
 inline double memory_budget(double fixed) { return memory_budget(fixed, available_memory()); }
 
 // At most `wanted` workers, as many as fit in `budget` bytes when each

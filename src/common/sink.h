@@ -2,6 +2,8 @@
 // string in tests. Every stage writes whole lines through a Sink.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -70,33 +72,65 @@ class FileSink : public Sink {
 };
 
 // A file written whole or not at all: the text goes to a temporary file
-// in the same folder, which replaces the file by a rename only when
-// commit() finds every write, the flush and the sync done. Without a
-// commit (an error, a stop) the temporary file is removed and the file
-// stays as it was. A name that leads through a symbolic link replaces the
-// file the link points to; a name of something that is not a regular file
-// (a pipe, /dev/stdout) is written directly.
+// in the target's folder, which replaces the file by a rename only when
+// prepare() found every write, the flush and the sync done and publish()
+// is called. Without that (an error, a stop, a signal) the temporary file
+// is removed and the file stays as it was. How the file is put in place:
+// - replaced: the usual way; the new file gets the owner, group and mode
+//   of the file it replaces. A name that leads through a symbolic link is
+//   opened by the kernel (which applies its rules for links in shared
+//   folders), and the file it leads to is replaced;
+// - direct: a pipe or a device (/dev/full, a terminal) is written as the
+//   text comes, never renamed over;
+// - in place: an existing file whose folder takes no new file, or whose
+//   owner this process cannot give to a new file, is kept aside in an
+//   anonymous temporary file and copied over the file by publish().
+// A temporary name is never longer than the folder allows: the target's
+// name is cut in it, so that every legal name can be written.
 class WholeFileSink : public Sink {
  public:
+  enum class Way { kReplaced, kDirect, kInPlace };
   WholeFileSink() = default;
   ~WholeFileSink() override;
   WholeFileSink(const WholeFileSink&) = delete;
   WholeFileSink& operator=(const WholeFileSink&) = delete;
 
-  // Creates the temporary file; false (errno set) when it cannot be made.
+  // Prepares the file; false (errno set) when it cannot be written: a
+  // folder that does not exist or takes no file, an existing file this
+  // process may not write (a read-only file is refused, not replaced).
   bool open(const std::string& path);
   const std::string& path() const { return path_; }
+  Way way() const { return way_; }
+  // The existing file of that name when open() found one (device, inode).
+  bool existed() const { return existed_; }
+  unsigned long long existing_dev() const { return dev_; }
+  unsigned long long existing_ino() const { return ino_; }
   // The descriptor written to (-1 when not open), to compare files.
   int descriptor() const { return file_ ? ::fileno(file_) : -1; }
   void write(std::string_view text) override;
-  // False (errno set when known) when any write, the flush, the sync, the
-  // close or the rename failed; the file is then left as it was.
-  bool commit();
+  // Every byte flushed and synced (a direct file: written and closed);
+  // false (errno set when known) when anything failed. Nothing is put in
+  // place yet.
+  bool prepare();
+  // Puts the prepared file in place: the rename, or the copy over the
+  // existing file; false (errno set) when that failed.
+  bool publish();
+  bool commit() { return prepare() && publish(); }
 
  private:
+  bool open_existing(const struct stat& st);
+  bool make_temporary(const struct stat* replaced);
+  void discard_temporary();
+  bool keep_aside();
+  bool copy_in_place();
+  void fail();
   void discard();
   std::FILE* file_ = nullptr;
   std::string path_, target_, temp_;
+  Way way_ = Way::kReplaced;
+  bool existed_ = false, created_ = false, prepared_ = false;
+  int temp_slot_ = -1, created_slot_ = -1;  // remembered for a signal's clean-up
+  unsigned long long dev_ = 0, ino_ = 0;
   bool failed_ = false;
   int error_ = 0;
 };

@@ -2,9 +2,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
+#include "common/cpus.h"
 #include "common/format.h"
 #include "common/stop.h"
 #include "hash/module_hash.h"
@@ -18,18 +20,27 @@ namespace {
 // The result arrays hold four values per ordered pair of populations and
 // period. A wrong field number (the animal field taken as the population)
 // easily asks for more than the machine has; the allocation would then not
-// fail but page the machine to a halt, so it is refused up front.
-void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan) {
-  const double bytes = 4.0 * sizeof(double) * scan.Q * static_cast<double>(scan.Q) * scan.P;
+// fail but page the machine to a halt, so it is refused up front. The
+// report's page grows with the pairs too (its heat map and charts are held
+// while it is written, in strings that may briefly be there twice: up to
+// 800 bytes per ordered pair, and 16 more per period), and a limit on this
+// process (ulimit -v, a container's memory limit) counts like the
+// machine's memory.
+void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan, bool report) {
+  const double pairs = scan.Q * static_cast<double>(scan.Q);
+  const double arrays = 4.0 * sizeof(double) * pairs * scan.P;
+  const double page = report ? pairs * (800.0 + 16.0 * scan.P) : 0.0;
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
-  const double limit = pages > 0 && page_size > 0 ? 0.75 * static_cast<double>(pages) * static_cast<double>(page_size)
-                                                  : static_cast<double>(SIZE_MAX) / 2;
-  if (bytes <= limit) return;
+  double limit = pages > 0 && page_size > 0 ? 0.75 * static_cast<double>(pages) * static_cast<double>(page_size)
+                                            : static_cast<double>(SIZE_MAX) / 2;
+  if (const double set = memory_limit(); set > 0) limit = std::min(limit, set);
+  if (arrays + page <= limit) return;
   throw FileError{"pedigree file \"" + pedigree.path() + "\": the results of " + std::to_string(scan.Q) +
                   " populations and " + std::to_string(scan.P) + " periods need " +
-                  std::to_string(static_cast<long long>(bytes / 1e6)) +
-                  " MB, more than this machine's memory (check the population and period field numbers)"};
+                  std::to_string(static_cast<long long>((arrays + page) / 1e6)) + " MB" +
+                  (report ? " with the report" : "") + ", more than this run may use (check the population and period field numbers" +
+                  (report ? ", or leave out --report)" : ")")};
 }
 
 // Population and period names by number (entry 0 unused).
@@ -60,7 +71,7 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
     input::check_period_order(*codes, run.scan.P, *options.notes);
     input::check_swapped_fields(*codes, run.scan.Q, run.scan.P, *options.notes);
   }
-  check_result_memory(source.file, run.scan);
+  check_result_memory(source.file, run.scan, options.report);
   done("scan_pedigree");
   run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report, options.threads);
   done("load_animals");

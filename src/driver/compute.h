@@ -37,6 +37,9 @@ struct ComputeOptions {
   // F for the caller; otherwise they are freed as soon as the run no longer
   // needs them.
   bool keep = false;
+  // The HTML report is built from the results: its page, held while it is
+  // written, counts in the memory the results may take.
+  bool report = false;
   // The option interface's rules: a loop is named on the screen and in the
   // log (a classic run keeps its lines and gets a note).
   bool option_run = false;

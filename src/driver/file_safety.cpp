@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "common/stop.h"
+#include "common/temp_files.h"
 
 namespace vm {
 namespace {
@@ -64,13 +65,14 @@ void refuse_if_among(const struct stat& st, const std::string& what, const std::
   }
 }
 
-// The run's own standard output or error stream, whatever its name.
-bool is_standard_stream(const struct stat& st) {
+// The run's own standard output or error stream that `st` is, whatever
+// its name; -1 when it is neither.
+int standard_stream(const struct stat& st) {
   for (int fd : {STDOUT_FILENO, STDERR_FILENO}) {
     struct stat s {};
-    if (::fstat(fd, &s) == 0 && s.st_dev == st.st_dev && s.st_ino == st.st_ino) return true;
+    if (::fstat(fd, &s) == 0 && s.st_dev == st.st_dev && s.st_ino == st.st_ino) return fd;
   }
-  return false;
+  return -1;
 }
 
 }  // namespace
@@ -92,11 +94,6 @@ bool held_by_name(std::string what, std::string name, std::vector<HeldFile>& hel
   if (name.empty() || ::stat(name.c_str(), &st) != 0) return false;
   add_held(st, std::move(what), std::move(name), held);
   return true;
-}
-
-void refuse_if_held(const std::string& name, const std::string& what, const std::vector<HeldFile>& held) {
-  struct stat st {};
-  if (!name.empty() && ::stat(name.c_str(), &st) == 0) refuse_if_among(st, what, name, held);
 }
 
 int open_for_writing(const std::string& name, const std::string& what, std::vector<HeldFile>& held) {
@@ -123,35 +120,90 @@ int open_for_writing(const std::string& name, const std::string& what, std::vect
   return fd;
 }
 
-ResultTable::ResultTable(const std::string& name, std::vector<HeldFile>& held) : name_(name) {
-  const int fd = open_for_writing(name, "output file", held);
+void RunFiles::File::write(std::string_view text) {
+  if (stream != nullptr) {
+    stream->write(text);
+  } else {
+    whole.write(text);
+  }
+}
+
+Sink& RunFiles::add(const std::string& name, const std::string& what) {
+  auto file = std::make_unique<File>();
+  file->name = name;
+  file->what = what;
   struct stat st {};
-  direct_ = ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || is_standard_stream(st);
-  if (direct_) {
-    direct_file_.adopt(fd, name);
+  if (::stat(name.c_str(), &st) == 0) {
+    refuse_if_among(st, what, name, held_);
+    const int stream = standard_stream(st);
+    if (stream >= 0) {
+      file->stream = stream == STDOUT_FILENO ? &out_ : &err_;
+      add_held(st, what, name, held_);
+      files_.push_back(std::move(file));
+      return *files_.back();
+    }
+  }
+  if (!file->whole.open(name)) throw FileError{"cannot create the " + what + " \"" + name + "\": " + std::strerror(errno)};
+  if (file->whole.existed()) {
+    struct stat opened {};
+    opened.st_dev = static_cast<dev_t>(file->whole.existing_dev());
+    opened.st_ino = static_cast<ino_t>(file->whole.existing_ino());
+    refuse_if_among(opened, what, name, held_);
+    add_held(opened, what, name, held_);
+  }
+  // The file that will become it is one of the run's files too.
+  held_by_descriptor(file->whole.descriptor(), what, name, held_);
+  if (file->whole.way() == WholeFileSink::Way::kInPlace) {
+    notes_.write("velmora: warning: the " + what + " \"" + name +
+                 "\" cannot be replaced by a new file there (its folder takes no new file, or its owner cannot be "
+                 "kept); it is written in place once every other file of the run is ready\n");
+  }
+  files_.push_back(std::move(file));
+  return *files_.back();
+}
+
+void RunFiles::prepare(File& file) {
+  if (file.stream != nullptr) {
+    file.stream->flush();
     return;
   }
-  ::close(fd);
-  if (!whole_file_.open(name)) throw FileError{"cannot create output file \"" + name + "\": " + std::strerror(errno)};
-  // The file that will become the output is one of the run's files too.
-  held_by_descriptor(whole_file_.descriptor(), "output file", name, held);
-}
-
-void ResultTable::write(std::string_view text) {
-  if (direct_) {
-    direct_file_.write(text);
-  } else {
-    whole_file_.write(text);
-  }
-}
-
-void ResultTable::commit() {
-  const bool done = direct_ ? direct_file_.close() : whole_file_.commit();
-  if (!done) {
+  if (!file.whole.prepare()) {
     const int err = errno;
-    throw FileError{"cannot write the output file \"" + name_ + "\"" +
+    throw FileError{"cannot write the " + file.what + " \"" + file.name + "\"" +
                     (err != 0 ? std::string(": ") + std::strerror(err) : std::string(" (disk full?)"))};
   }
+}
+
+void RunFiles::publish(File& file) {
+  if (file.stream != nullptr || file.whole.publish()) return;
+  throw FileError{"cannot put the " + file.what + " \"" + file.name + "\" in place: " + std::strerror(errno)};
+}
+
+void RunFiles::commit() {
+  for (const auto& file : files_) prepare(*file);
+  // From here a signal waits until every file is in place; the files
+  // written in place go first, as theirs is the step that can still fail.
+  const SignalsHeld held;
+  for (const auto& file : files_) {
+    if (file->stream == nullptr && file->whole.way() == WholeFileSink::Way::kInPlace) publish(*file);
+  }
+  for (const auto& file : files_) {
+    if (file->stream == nullptr && file->whole.way() != WholeFileSink::Way::kInPlace) publish(*file);
+  }
+}
+
+void RunFiles::commit_one(Sink& sink) {
+  for (const auto& file : files_) {
+    if (file.get() != &sink) continue;
+    prepare(*file);
+    const SignalsHeld held;
+    publish(*file);
+  }
+}
+
+void create_if_missing(const std::string& name) {
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd >= 0) ::close(fd);
 }
 
 }  // namespace vm

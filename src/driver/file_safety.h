@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -34,28 +35,48 @@ bool held_by_name(std::string what, std::string name, std::vector<HeldFile>& hel
 // descriptor. FileError when it cannot be created.
 int open_for_writing(const std::string& name, const std::string& what, std::vector<HeldFile>& held);
 
-// FileError when an existing file of that name is one of `held` (a file
-// that is replaced at the end of the run, never opened before).
-void refuse_if_held(const std::string& name, const std::string& what, const std::vector<HeldFile>& held);
-
-// The result table: the output file is created or emptied when the run
-// opens it, and the table is written to a temporary file beside it that
-// replaces it, flushed and synced, only by commit(); a reader sees an
-// empty file or a whole table, and of two runs on one name each leaves a
-// whole table. A name that is no regular file (a pipe, a device, the
-// run's own standard output) is written directly.
-class ResultTable : public Sink {
+// The files a run writes (the log, the output, the result files), put in
+// place together: each is prepared beside its target (see WholeFileSink),
+// and commit() renames them only once every byte of every file is written
+// and synced, so a run that ends before that point changes none of them.
+// A name that is the run's own standard output or error stream (by
+// device and inode: /dev/stdout, /dev/fd/1, /proc/self/fd/1, or the file
+// the stream was redirected to) is written through that stream, in order
+// with the screen lines, since a second descriptor on it would overwrite
+// them and a rename would cut the stream off from its file.
+class RunFiles {
  public:
-  ResultTable(const std::string& name, std::vector<HeldFile>& held);
-  void write(std::string_view text) override;
-  // FileError when any write, the sync or the rename failed.
+  // `out`, `err`: the run's standard output and error as the program writes
+  // them; `notes`: where the warnings about a file go.
+  RunFiles(Sink& out, Sink& err, Sink& notes, std::vector<HeldFile>& held) : out_(out), err_(err), notes_(notes), held_(held) {}
+  // Prepares `name` as the run's `what` ("log file"); FileError when it
+  // cannot be written or is one of the files held. The sink lives as long
+  // as this object.
+  Sink& add(const std::string& name, const std::string& what);
+  // All or nothing: FileError naming the first file that failed, and then
+  // no file is put in place.
   void commit();
+  // Only `file` (the log of a run that stopped): FileError when it failed.
+  void commit_one(Sink& file);
 
  private:
-  std::string name_;
-  bool direct_ = false;
-  FileSink direct_file_;
-  WholeFileSink whole_file_;
+  struct File : Sink {
+    std::string name, what;
+    Sink* stream = nullptr;  // the standard stream the file is
+    WholeFileSink whole;
+    void write(std::string_view text) override;
+  };
+  static void prepare(File& file);
+  static void publish(File& file);
+  Sink& out_;
+  Sink& err_;
+  Sink& notes_;
+  std::vector<HeldFile>& held_;
+  std::vector<std::unique_ptr<File>> files_;
 };
+
+// Where no file of that name exists, creates it empty: a classic run's
+// log and output exist from the moment the run opens them.
+void create_if_missing(const std::string& name);
 
 }  // namespace vm

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/temp_files.h"
 #include "driver/run.h"
 
 namespace {
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
   // Beyond a file-size limit a write fails like any other (an error line
   // naming the file) instead of ending the process without a word.
   std::signal(SIGXFSZ, SIG_IGN);
+  vm::remove_temporaries_on_signals();
   std::vector<std::string> args(argv, argv + argc);
   vm::StdoutSink screen;
   StderrSink errors;

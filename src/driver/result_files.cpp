@@ -1,26 +1,10 @@
 #include "driver/result_files.h"
 
-#include <cerrno>
-#include <cstring>
-
 #include "common/cpus.h"
-#include "common/stop.h"
 #include "results/tables.h"
 
 namespace vm {
 namespace {
-
-void open_whole(WholeFileSink& file, const std::string& name, const char* what) {
-  if (name.empty()) return;
-  if (!file.open(name)) throw FileError{std::string("cannot create ") + what + " \"" + name + "\": " + std::strerror(errno)};
-}
-
-void commit(WholeFileSink& file, const char* what) {
-  if (file.path().empty()) return;
-  if (!file.commit()) {
-    throw FileError{std::string("cannot write ") + what + " \"" + file.path() + "\": " + std::strerror(errno)};
-  }
-}
 
 // The result files list the animals in loading order, the order of their
 // records, with their parents' loading numbers.
@@ -66,10 +50,11 @@ struct CodesInLoadingOrder {
 
 }  // namespace
 
-ResultWriter::ResultWriter(const ResultFiles& files, unsigned threads) : files_(files), threads_(threads) {
-  open_whole(csv_, files_.csv, "the CSV file");
-  open_whole(inbreeding_, files_.inbreeding, "the inbreeding file");
-  open_whole(report_, files_.report, "the report");
+ResultWriter::ResultWriter(const ResultFiles& files, RunFiles& into, unsigned threads)
+    : files_(files), threads_(threads) {
+  if (!files_.csv.empty()) csv_ = &into.add(files_.csv, "CSV file");
+  if (!files_.inbreeding.empty()) inbreeding_ = &into.add(files_.inbreeding, "inbreeding file");
+  if (!files_.report.empty()) report_ = &into.add(files_.report, "report");
 }
 
 void ResultWriter::write(const Computed& run, results::RunFacts facts) {
@@ -87,17 +72,12 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
                                      run.generation,
                                      kept.F};
   const results::PerGroup<int64_t> counts = results::animals_per_group(animals, drift.Q, drift.P);
-  if (!files_.csv.empty()) results::write_csv(drift, names, counts, csv_);
-  if (!files_.inbreeding.empty()) {
-    results::write_inbreeding(animals, names, inbreeding_, worker_count(threads_));
-  }
-  if (!files_.report.empty()) {
+  if (csv_ != nullptr) results::write_csv(drift, names, counts, *csv_);
+  if (inbreeding_ != nullptr) results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));
+  if (report_ != nullptr) {
     const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, counts);
-    results::write_report({facts, animals, names, drift, counts, mean_F}, report_);
+    results::write_report({facts, animals, names, drift, counts, mean_F}, *report_);
   }
-  commit(csv_, "the CSV file");
-  commit(inbreeding_, "the inbreeding file");
-  commit(report_, "the report");
 }
 
 }  // namespace vm

@@ -8,6 +8,7 @@
 
 #include "common/sink.h"
 #include "driver/compute.h"
+#include "driver/file_safety.h"
 #include "results/report.h"
 
 namespace vm {
@@ -19,14 +20,14 @@ struct ResultFiles {
   bool any() const { return !csv.empty() || !inbreeding.empty() || !report.empty(); }
 };
 
-// The result files, opened (as temporary files) before the computation so
-// that a name that cannot be written ends the run before it starts, and
-// put in place together at the end. Failures are FileErrors. The time
-// taken runs from the writer's making to the writing.
+// The result files, prepared among the run's files before the computation
+// so that a name that cannot be written ends the run before it starts;
+// they are put in place with the run's other files. Failures are
+// FileErrors. The time taken runs from the writer's making to the writing.
 class ResultWriter {
  public:
   // threads: for the per-animal rows (0: the CPUs this process may run on).
-  explicit ResultWriter(const ResultFiles& files, unsigned threads = 0);
+  ResultWriter(const ResultFiles& files, RunFiles& into, unsigned threads = 0);
   bool any() const { return files_.any(); }
   // From a run computed with its code store, loading numbers,
   // generations and F kept.
@@ -36,7 +37,9 @@ class ResultWriter {
   ResultFiles files_;
   unsigned threads_;
   std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
-  WholeFileSink csv_, inbreeding_, report_;
+  Sink* csv_ = nullptr;
+  Sink* inbreeding_ = nullptr;
+  Sink* report_ = nullptr;
 };
 
 }  // namespace vm

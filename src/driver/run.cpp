@@ -12,9 +12,9 @@
 #include <span>
 #include <stdexcept>
 
+#include "common/cpus.h"
 #include "common/format.h"
 #include "common/sha256.h"
-#include "common/cpus.h"
 #include "common/stop.h"
 #include "driver/compute.h"
 #include "driver/exit_info.h"
@@ -74,8 +74,8 @@ void check_distinct_files(const Parameters& p, const std::string& parameter_file
 // them to it, and a message that cannot be written ends the run.
 class Channel9 : public Sink {
  public:
-  // `held`: the run's files, open or read; `later`: files written at its
-  // end, which may not exist yet.
+  // `held`: the run's files, open or read; `later`: files put in place at
+  // its end, which may not exist yet.
   Channel9(std::vector<HeldFile>& held, std::vector<std::string> later) : held_(held), later_(std::move(later)) {}
   void write(std::string_view text) override {
     if (!file_.is_open()) open();
@@ -139,6 +139,7 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
   options.unknown = settings.unknown;
   options.notes = &notes;
   options.keep = keep;
+  options.report = !settings.files.report.empty();
   options.option_run = settings.reading != nullptr;
   if (settings.reading != nullptr) {
     using Header = input::LineRequest::Header;
@@ -177,34 +178,12 @@ results::RunFacts run_facts(const input::PedigreeFile& pedigree, const Computed&
   return facts;
 }
 
-// The run from the parameters to the closing of the files, the same in
-// both interfaces; every early end is thrown.
-void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
-                          Sink& screen, Sink& errors) {
-  const std::time_t started = std::time(nullptr);
-  input::DataNotes notes(&errors);
-  if (p.log.empty()) {
-    screen.write(FreeLine().text(" ERROR: No log file selected ").str());
-    throw Stop{kTerminated};
-  }
-  // The files the run reads, open before any file is made or emptied: a
-  // written file is compared with them as open files, whatever its name
-  // (a /dev/fd/N name leads to the pedigree only once it is open).
-  input::PedigreeFile pedigree;
-  const bool pedigree_open = !p.pedigree.empty() && pedigree.open(p.pedigree);
-  check_distinct_files(p, parameter_file, settings.files);
-  std::vector<HeldFile> held;
-  held_by_name("parameter file", parameter_file, held);
-  if (pedigree_open) held_by_descriptor(pedigree.descriptor(), "pedigree file", p.pedigree, held);
-  FileSink log;
-  log.adopt(open_for_writing(p.log, "log file", held), p.log);
-  const Report report{screen, log};
-
+// The stages from the field count to the result files, writing the log and
+// output among `files`.
+void run_stages(const Parameters& p, const RunSettings& settings, input::PedigreeFile& pedigree, const Report& report,
+                input::DataNotes& notes, RunFiles& files, std::vector<HeldFile>& held, std::time_t started) {
   if (p.pedigree.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
-  }
-  if (!pedigree_open) {
-    throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
   }
   if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
   input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
@@ -213,13 +192,11 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   if (p.output.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No output file selected ").str());
   }
-  ResultTable output(p.output, held);
+  Sink& output = files.add(p.output, "output file");
+  if (settings.classic) create_if_missing(p.output);
 
-  Channel9 channel9(held, {settings.files.csv, settings.files.inbreeding, settings.files.report});
-  refuse_if_held(settings.files.csv, "CSV file", held);
-  refuse_if_held(settings.files.inbreeding, "inbreeding file", held);
-  refuse_if_held(settings.files.report, "report", held);
-  ResultWriter extra(settings.files, settings.threads);
+  Channel9 channel9(held, {p.log, p.output, settings.files.csv, settings.files.inbreeding, settings.files.report});
+  ResultWriter extra(settings.files, files, settings.threads);
   // The report names the file's digest; it is read on a thread of its own
   // while the scan, which leaves the second core idle, reads the records.
   // A run that ends early tells it to stop, as its future waits for it.
@@ -240,10 +217,55 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
     if (digest.valid()) facts.sha256 = digest.get();
     extra.write(run, std::move(facts));
   }
-
   channel9.close();
-  if (!log.close()) throw FileError{"cannot write the log file \"" + p.log + "\": " + std::strerror(errno)};
-  output.commit();
+}
+
+// The run from the parameters to the closing of the files, the same in
+// both interfaces; every early end is thrown. The run's files change only
+// at its end: all of them when it finishes; only the log, which says why,
+// when it stops (and, in a classic run, whatever ended it once the
+// pedigree was open, as the classic log tells how far the run came). A
+// pedigree that cannot be opened leaves an existing log as it was.
+void run_files_and_stages(const Parameters& p, const std::string& parameter_file, const RunSettings& settings,
+                          Sink& screen, Sink& errors) {
+  const std::time_t started = std::time(nullptr);
+  input::DataNotes notes(&errors);
+  if (p.log.empty()) {
+    screen.write(FreeLine().text(" ERROR: No log file selected ").str());
+    throw Stop{kTerminated};
+  }
+  // The files the run reads, open before any file is made or emptied: a
+  // written file is compared with them as open files, whatever its name
+  // (a /dev/fd/N name leads to the pedigree only once it is open).
+  input::PedigreeFile pedigree;
+  const bool pedigree_open = !p.pedigree.empty() && pedigree.open(p.pedigree);
+  check_distinct_files(p, parameter_file, settings.files);
+  std::vector<HeldFile> held;
+  held_by_name("parameter file", parameter_file, held);
+  if (pedigree_open) held_by_descriptor(pedigree.descriptor(), "pedigree file", p.pedigree, held);
+  if (!pedigree_open && !p.pedigree.empty()) {
+    if (settings.classic) create_if_missing(p.log);
+    throw FileError{"cannot open pedigree file \"" + p.pedigree + "\": " + pedigree.error()};
+  }
+  RunFiles files(settings.standard_output != nullptr ? *settings.standard_output : screen, errors, errors, held);
+  Sink& log = files.add(p.log, "log file");
+  if (settings.classic) create_if_missing(p.log);
+  const Report report{screen, log};
+  try {
+    run_stages(p, settings, pedigree, report, notes, files, held, started);
+  } catch (const Stop&) {
+    files.commit_one(log);
+    throw;
+  } catch (...) {
+    if (settings.classic) {
+      try {
+        files.commit_one(log);
+      } catch (const FileError&) {  // the error that ended the run is the one to report
+      }
+    }
+    throw;
+  }
+  files.commit();
 }
 
 // An error about a name that was cut says so.
@@ -308,11 +330,28 @@ class ErrorsAfterScreen : public Sink {
   Sink& errors_;
 };
 
-void run_with_options(const RunOptions& options, Sink& screen, Sink& errors, ProgressBasis& progress) {
+// More workers than the CPUs this process may run on only add memory and
+// switching: --threads is capped to them, with a note.
+unsigned capped_threads(unsigned requested, Sink& notes) {
+  const unsigned cpus = usable_cpus();
+  if (requested <= cpus) return requested;
+  notes.write("velmora: warning: --threads " + std::to_string(requested) + " is more than the " + std::to_string(cpus) +
+              " CPUs this run may use; " + std::to_string(cpus) + " threads are used\n");
+  return cpus;
+}
+
+// `standard_output`: the stream under the screen's filter, for a file that
+// is the run's standard output.
+void run_with_options(const RunOptions& options, Sink& screen, Sink& standard_output, Sink& errors,
+                      ProgressBasis& progress) {
   if (!options.quiet) write_banner(screen);
-  const RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress,
-                             &options.reading, options.command_line};
+  RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress,
+                       &options.reading, options.command_line};
   ErrorsAfterScreen notes_stream(screen, errors);
+  ErrorsAfterScreen output_stream(screen, standard_output);
+  settings.classic = false;
+  settings.standard_output = &output_stream;
+  settings.threads = capped_threads(options.threads, notes_stream);
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
 }
 
@@ -389,8 +428,8 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
   }
   ProgressBasis progress;
   OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
-  return ended([&] { run_with_options(parsed.run, option_screen, errors, progress); }, program, option_screen, errors,
-               kStoppedOnData);
+  return ended([&] { run_with_options(parsed.run, option_screen, screen, errors, progress); }, program, option_screen,
+               errors, kStoppedOnData);
 }
 
 }  // namespace
@@ -410,15 +449,19 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
                           Sink& output, Sink& channel9, Sink& errors, const ResultFiles& files) {
   set_program_name("velmora");
+  NullSink no_stream;
+  std::vector<HeldFile> held;
+  RunFiles result_files(no_stream, no_stream, errors, held);
   return ended(
       [&] {
-        ResultWriter extra(files);
+        ResultWriter extra(files, result_files);
         input::DataNotes notes(&errors);
         const Report report{screen, log};
         input::FieldNumbers numbers = fn;
         input::RecordSource source(pedigree, count_fields(pedigree, numbers, report, notes, nullptr), numbers);
         const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any(), pedigree.path()));
         if (extra.any()) extra.write(run, run_facts(pedigree, run, notes, RunSettings{}, std::time(nullptr)));
+        result_files.commit();
       },
       "velmora", screen, errors);
 }

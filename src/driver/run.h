@@ -25,6 +25,8 @@ struct RunSettings {
   // free-format records of the classic interface).
   const input::LineRequest* reading = nullptr;
   std::string command_line;  // the options as given ("" in a classic run)
+  bool classic = true;                // the log and output exist from the moment the run opens them
+  Sink* standard_output = nullptr;    // a file that is the run's standard output goes here (nullptr: the screen)
 };
 
 // Runs the whole program with `args` (args[0] is the program as invoked).

@@ -71,7 +71,7 @@ if(period)period.addEventListener('change',function(){
  var v=data.values[period.value],q=data.populations,lo=data.lo,hi=data.hi,cells=svg.querySelectorAll('rect[class^=h],rect.none'),i,j;
  for(i=0;i<q;i++)for(j=0;j<q;j++){var x=v[i>j?i*(i+1)/2+j:j*(j+1)/2+i],cell=cells[i*q+j];
   cell.setAttribute('class',x===null?'none':'h'+Math.max(0,Math.min(8,Math.floor(hi>lo?(x-lo)/(hi-lo)*9:4))));
-  cell.firstChild.textContent=cell.firstChild.textContent.replace(/: .*$/,': '+(x===null?'no animals':x.toFixed(4)));}
+  cell.firstChild.textContent=cell.firstChild.textContent.replace(/: [^:]*$/,': '+(x===null?'no animals':x.toFixed(4)));}
  document.getElementById('relationships-period').textContent=data.periods[period.value];});
 })();
 </script>
