@@ -173,7 +173,8 @@ bool WholeFileSink::open_existing(const struct stat& st) {
 bool WholeFileSink::make_temporary(const struct stat* replaced) {
   const std::filesystem::path target(target_);
   const std::string folder = target.has_parent_path() ? target.parent_path().string() : std::string(".");
-  std::string name = "." + target.filename().string();
+  std::string name(1, '.');  // built in two steps: GCC 12 warns (falsely) on "." + string here
+  name += target.filename().string();
   const size_t longest = longest_name(folder);
   if (name.size() + 7 > longest && longest > 8) name.resize(longest - 7);
   std::string pattern = (target.has_parent_path() ? (target.parent_path() / name).string() : name) + ".XXXXXX";
