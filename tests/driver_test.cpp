@@ -652,3 +652,17 @@ TEST_F(Program, HelpAsksForTwoHyphens) {
   }
   EXPECT_EQ(run("--pedigree x.ped --fields \"1, 2, 3, 4, 5\" --version").status, 0);
 }
+
+// "-" puts a table on standard output for a pipe; the screen lines go to
+// the error stream, and the output and log never go there.
+TEST_F(Program, DashSendsATableToStandardOutput) {
+  write("herd.ped", pedigree());
+  const Result r = run("--pedigree herd.ped --csv -");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out.rfind("period,population_1,population_2,", 0), 0u) << r.out;
+  EXPECT_EQ(r.out.find("Finished."), std::string::npos);
+  EXPECT_NE(r.err.find("Finished.\n"), std::string::npos);
+  EXPECT_FALSE(exists("-"));
+  EXPECT_EQ(run("--pedigree herd.ped --csv - --inbreeding -").status, 2);
+  EXPECT_EQ(run("--pedigree herd.ped --output -").status, 2);
+}

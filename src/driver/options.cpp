@@ -34,6 +34,15 @@ std::string file_value(std::string_view option, std::string_view value) {
   return std::string(value);
 }
 
+// "-" sends a table for R or Python to standard output, as pipes expect;
+// the screen lines then go to the error stream. One table at most.
+std::string result_value(ParsedOptions& parsed, std::string_view option, std::string_view value) {
+  if (value != "-") return file_value(option, value);
+  if (parsed.run.results_to_standard_output) bad_value(option, value, "another table goes to standard output already");
+  parsed.run.results_to_standard_output = true;
+  return "/dev/stdout";
+}
+
 // The result table and the log never go to standard output, where the
 // screen lines are: "-" there is refused rather than taken for a file.
 std::string table_or_log_value(std::string_view option, std::string_view value) {
@@ -174,9 +183,9 @@ const Option kOptions[] = {
     {"--log", "FILE", "the run log (default: the pedigree's name with .log, in this folder)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = table_or_log_value(o, v); }},
     {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated)",
-     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = file_value(o, v); }},
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = result_value(p, o, v); }},
     {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated)",
-     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.inbreeding = file_value(o, v); }},
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.inbreeding = result_value(p, o, v); }},
     {"--report", "FILE", "a page with charts and the result table, for a browser",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.report = file_value(o, v); }},
     {"--threads", "N", "worker threads (default: the CPUs this process may run on)",

@@ -29,6 +29,9 @@ struct RunOptions {
   unsigned threads = 0;              // 0: the CPUs this process may run on
   std::vector<std::string> unknown;  // codes that count as an unknown parent, besides 0 and hyphens
   bool quiet = false;                // the screen shows errors and the final line only
+  // --csv - or --inbreeding -: that table is standard output, and the
+  // screen lines go to the error stream.
+  bool results_to_standard_output = false;
   // The options as given, for the report's run facts.
   std::string command_line;
   // How the lines are read: separator, header, fields by name.

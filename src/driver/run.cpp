@@ -427,7 +427,8 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
     return 0;
   }
   ProgressBasis progress;
-  OptionScreen option_screen(screen, screen_mode(parsed.run, screen), progress);
+  Sink& screen_lines = parsed.run.results_to_standard_output ? errors : screen;
+  OptionScreen option_screen(screen_lines, screen_mode(parsed.run, screen_lines), progress);
   return ended([&] { run_with_options(parsed.run, option_screen, screen, errors, progress); }, program, option_screen,
                errors, kStoppedOnData);
 }
