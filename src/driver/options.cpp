@@ -182,9 +182,9 @@ const Option kOptions[] = {
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.output = table_or_log_value(o, v); }},
     {"--log", "FILE", "the run log (default: the pedigree's name with .log, in this folder)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = table_or_log_value(o, v); }},
-    {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated)",
+    {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated; - for standard output)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = result_value(p, o, v); }},
-    {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated)",
+    {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated; - for standard output)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.inbreeding = result_value(p, o, v); }},
     {"--report", "FILE", "a page with charts and the result table, for a browser",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.report = file_value(o, v); }},
@@ -282,6 +282,7 @@ std::string usage_text() {
       "     a field number outside the record; the reason on the screen and in the log)\n"
       "  2  an option that cannot be used, or a file that cannot be opened, read or written,\n"
       "     or a line that cannot be read (one line naming the file and the line)\n"
+      "  128+N  ended by signal N (interrupt, hang-up, termination, a closed pipe); no file changed\n"
       "  other  the code table's fatal reports end with their own exit codes\n";
   return text;
 }
