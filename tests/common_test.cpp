@@ -74,6 +74,9 @@ TEST(EditDescriptors, FixedPoint) {
   EXPECT_EQ(fmt_F(0.5, 3, 2), ".50");
   EXPECT_EQ(fmt_F(-0.5, 4, 2), "-.50");
   EXPECT_EQ(fmt_F(12.5, 3, 2), "***");
+  // Wider than the first formatting's buffer: formatted again whole.
+  EXPECT_EQ(fmt_F(-1e60, 80, 6), "            -999999999999999949387135297074018866963645011013410073083904.000000");
+  EXPECT_EQ(fmt_F(1e300, 15, 6), "***************");
 }
 
 TEST(EditDescriptors, Texts) {

@@ -1,5 +1,7 @@
 #include "common/format.h"
 
+#include <algorithm>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -61,9 +63,17 @@ std::string fmt_F(double v, int w, int d) {
   }
   // printf rounds the exact binary value to nearest, as the formatted
   // write does; a negative value that rounds to zero keeps its sign.
-  int len = std::snprintf(nullptr, 0, "%.*f", d, v);
-  std::string s(static_cast<size_t>(len), '\0');
-  std::snprintf(s.data(), s.size() + 1, "%.*f", d, v);
+  // One formatting into a small buffer; only a value too wide for it (a
+  // huge magnitude) is formatted again at its length.
+  char small[64];
+  const int len = std::snprintf(small, sizeof small, "%.*f", d, v);
+  std::string s;
+  if (len >= 0 && static_cast<size_t>(len) < sizeof small) {
+    s.assign(small, static_cast<size_t>(len));
+  } else {
+    s.assign(static_cast<size_t>(std::max(len, 0)), '\0');
+    std::snprintf(s.data(), s.size() + 1, "%.*f", d, v);
+  }
   if (s.size() > width) {
     // The leading zero before the decimal point is optional.
     if (s.rfind("0.", 0) == 0 && s.size() - 1 <= width) {
