@@ -57,18 +57,37 @@ unsigned tightest_quota(const std::string& root, std::string path, QuotaOf quota
   }
 }
 
-unsigned cgroup_cpu_limit() {
+// A line of /proc/self/cgroup, "hierarchy-id:controllers:path"; v2: the
+// unified hierarchy ("0::path").
+struct CgroupLine {
+  std::string controllers, path;
+  bool v2 = false;
+};
+
+// The lines of this process's /proc/self/cgroup that can be read.
+std::vector<CgroupLine> cgroup_lines() {
+  std::vector<CgroupLine> lines;
   std::ifstream groups("/proc/self/cgroup");
   std::string line;
-  unsigned limit = 0;
   while (std::getline(groups, line)) {
-    // hierarchy-id:controllers:path
     const size_t first = line.find(':');
     const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
     if (second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+    CgroupLine g;
+    g.controllers = line.substr(first + 1, second - first - 1);
+    g.path = line.substr(second + 1);
+    g.v2 = line.compare(0, first, "0") == 0 && g.controllers.empty();
+    lines.push_back(std::move(g));
+  }
+  return lines;
+}
+
+unsigned cgroup_cpu_limit() {
+  unsigned limit = 0;
+  for (const CgroupLine& group : cgroup_lines()) {
+    const std::string& controllers = group.controllers;
+    const std::string& path = group.path;
+    if (group.v2) {
       limit = tighter(limit, tightest_quota("/sys/fs/cgroup", path, [](const std::string& dir) {
                         std::string text;
                         return read_first_line(dir + "/cpu.max", text) ? cpus_of_cpu_max(text) : 0u;
@@ -104,17 +123,11 @@ double group_headroom(const std::string& limit_file, const std::string& usage_fi
 // The tightest headroom of the memory groups from this process's group up
 // to the root (cgroup v2 `memory.max`, v1 `memory.limit_in_bytes`).
 double cgroup_memory_headroom() {
-  std::ifstream groups("/proc/self/cgroup");
-  std::string line;
   double headroom = 0;
-  while (std::getline(groups, line)) {
-    const size_t first = line.find(':');
-    const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
-    if (second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    std::string path = line.substr(second + 1);
-    const bool v2 = line.compare(0, first, "0") == 0 && controllers.empty();
-    if (!v2 && ("," + controllers + ",").find(",memory,") == std::string::npos) continue;
+  for (const CgroupLine& group : cgroup_lines()) {
+    const bool v2 = group.v2;
+    std::string path = group.path;
+    if (!v2 && ("," + group.controllers + ",").find(",memory,") == std::string::npos) continue;
     const std::string root = v2 ? "/sys/fs/cgroup" : "/sys/fs/cgroup/memory";
     for (;;) {
       const std::string dir = root + path;
