@@ -17,6 +17,40 @@
 
 namespace vm::input {
 
+// Texts of any length, each stored once and numbered from 0 in the order
+// they came, found by their text.
+class TextTable {
+ public:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  uint32_t find(std::string_view t) const {
+    const Entry* e = index_.find(hash_text(t), [&](Entry x) { return text(x.number) == t; });
+    return e != nullptr ? e->number : kNone;
+  }
+  // Stores a text that find() does not know; its number.
+  uint32_t add(std::string_view t) {
+    const auto number = static_cast<uint32_t>(starts_.size());
+    starts_.push_back(texts_.size());
+    texts_.append(t);
+    index_.add(hash_text(t), Entry{number}, [&](Entry e) { return hash_text(text(e.number)); });
+    return number;
+  }
+  std::string_view text(uint32_t number) const {
+    const size_t begin = starts_[number];
+    const size_t end = number + 1 < starts_.size() ? starts_[number + 1] : texts_.size();
+    return std::string_view(texts_).substr(begin, end - begin);
+  }
+  size_t size() const { return starts_.size(); }
+
+ private:
+  struct Entry {
+    uint32_t number = kNone;
+    bool empty() const { return number == kNone; }
+  };
+  std::string texts_;
+  std::vector<size_t> starts_;
+  FlatTable<Entry> index_;
+};
+
 class LongCodes {
  public:
   static constexpr char kMark = '\x01';
@@ -33,17 +67,10 @@ class LongCodes {
   // a new code is refused (false): every pass reads the codes the first
   // pass stored, so a new one means that the file changed.
   bool stand_in(std::string_view code, StandIn& out) {
-    const uint64_t h = hash_text(code);
-    const Entry* found = index_.find(h, [&](Entry e) { return text(e.number) == code; });
-    uint32_t number;
-    if (found != nullptr) {
-      number = found->number;
-    } else {
+    uint32_t number = codes_.find(code);
+    if (number == TextTable::kNone) {
       if (frozen_) return false;
-      number = static_cast<uint32_t>(starts_.size());
-      starts_.push_back(texts_.size());
-      texts_.append(code);
-      index_.add(h, Entry{number}, [&](Entry e) { return hash_text(text(e.number)); });
+      number = codes_.add(code);
     }
     out[0] = kMark;
     for (size_t i = kStandInLength - 1; i >= 1; --i, number /= 10) out[i] = static_cast<char>('0' + number % 10);
@@ -55,26 +82,14 @@ class LongCodes {
     if (!is_stand_in(field) || field.size() < kStandInLength) return field;
     uint32_t number = 0;
     for (size_t i = 1; i < kStandInLength; ++i) number = number * 10 + static_cast<uint32_t>(field[i] - '0');
-    return number < starts_.size() ? text(number) : field;
+    return number < codes_.size() ? codes_.text(number) : field;
   }
 
   void freeze() { frozen_ = true; }
-  size_t size() const { return starts_.size(); }
+  size_t size() const { return codes_.size(); }
 
  private:
-  struct Entry {
-    uint32_t number = UINT32_MAX;
-    bool empty() const { return number == UINT32_MAX; }
-  };
-  std::string_view text(uint32_t number) const {
-    const size_t begin = starts_[number];
-    const size_t end = number + 1 < starts_.size() ? starts_[number + 1] : texts_.size();
-    return std::string_view(texts_).substr(begin, end - begin);
-  }
-
-  std::string texts_;
-  std::vector<size_t> starts_;
-  FlatTable<Entry> index_;
+  TextTable codes_;
   bool frozen_ = false;
 };
 

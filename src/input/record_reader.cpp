@@ -363,28 +363,18 @@ bool PedigreeFile::take_piece(std::string_view& piece, bool new_line) {
 // ---------------------------------------------------------------------------
 // Codes that the cut makes one
 
-std::string_view CutCodes::text(uint32_t number) const {
-  const size_t begin = starts_[number];
-  const size_t end = number + 1 < starts_.size() ? starts_[number + 1] : texts_.size();
-  return std::string_view(texts_).substr(begin, end - begin);
-}
-
 void CutCodes::add(std::string_view whole, ReadNotes& notes) {
-  const uint64_t h = hash_text(whole);
-  if (whole_.find(h, [&](Entry e) { return text(e.number) == whole; }) != nullptr) return;
-  const auto number = static_cast<uint32_t>(starts_.size());
-  starts_.push_back(texts_.size());
-  texts_.append(whole);
-  whole_.add(h, Entry{number}, [&](Entry e) { return hash_text(text(e.number)); });
+  if (whole_.find(whole) != TextTable::kNone) return;
+  const uint32_t number = whole_.add(whole);
   const std::string_view cut = whole.substr(0, kFieldWidth);
-  const uint64_t hc = hash_text(cut);
-  const Entry* same = cut_.find(hc, [&](Entry e) { return text(e.number).substr(0, kFieldWidth) == cut; });
-  if (same == nullptr) {
-    cut_.add(hc, Entry{number}, [&](Entry e) { return hash_text(text(e.number).substr(0, kFieldWidth)); });
+  const uint32_t seen = cut_.find(cut);
+  if (seen == TextTable::kNone) {
+    cut_.add(cut);
+    first_with_cut_.push_back(number);
     return;
   }
   if (notes.merged_codes++ == 0) {
-    notes.merged_first = text(same->number);
+    notes.merged_first = whole_.text(first_with_cut_[seen]);
     notes.merged_second = whole;
   }
 }

@@ -34,14 +34,9 @@ class CutCodes {
   void add(std::string_view whole, ReadNotes& notes);
 
  private:
-  struct Entry {
-    uint32_t number = UINT32_MAX;
-    bool empty() const { return number == UINT32_MAX; }
-  };
-  std::string_view text(uint32_t number) const;
-  std::string texts_;
-  std::vector<size_t> starts_;
-  FlatTable<Entry> whole_, cut_;
+  TextTable whole_;  // the long values met
+  TextTable cut_;    // their first 25 characters, each with
+  std::vector<uint32_t> first_with_cut_;  // the first long value that has it
 };
 
 // The pedigree file (file number 11). Streams the file through a buffer
