@@ -7,7 +7,7 @@
 //   --output   where the result table goes (default /dev/null); the file is
 //              the same as the program's output file for the same pedigree
 //
-// Runs the program's own compute() (src/driver/run.cpp), lapping a timer
+// Runs the program's own compute() (src/library/compute.cpp), lapping a timer
 // after each of its stages, and prints one line per stage: wall time, the
 // peak resident memory of the process after the stage (MB = 10^6 bytes)
 // and the CPU time of all its threads (user and system; steadier than the
@@ -25,7 +25,7 @@
 
 #include "common/sink.h"
 #include "common/stop.h"
-#include "driver/compute.h"
+#include "library/compute.h"
 #include "input/record_reader.h"
 #include "input/record_source.h"
 
@@ -110,7 +110,8 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
   ComputeOptions options;
   options.notes = &notes;
   options.stage_done = [&](std::string_view stage, const Computed&) { timer.lap(stage); };
-  const Computed run = compute(source, Report{screen, log}, output, channel9, options);
+  StageLines stage_lines(screen);
+  const Computed run = compute(source, Report{screen, log, stage_lines}, output, channel9, options);
   if (!output.close()) throw FileError{"cannot write the output file \"" + output_path + "\""};
   std::fprintf(stdout, "# %s: %d records, %d animals, %d populations, %d periods\n", path.c_str(), run.scan.R,
                run.pedigree.n, run.scan.Q, run.scan.P);

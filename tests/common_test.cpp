@@ -27,7 +27,7 @@
 #include "common/sink.h"
 #include "common/stop.h"
 #include "common/temp_files.h"
-#include "driver/exit_info.h"
+#include "common/exit_info.h"
 
 namespace vm {
 namespace {

@@ -14,6 +14,19 @@
 namespace vm::genetics {
 namespace {
 
+// The inbreeding's count lines as the classic screen shows them.
+struct CountLines : Progress {
+  StringSink out;
+  StageLines lines{out};
+  std::string& data = out.data;
+  CountLines() {
+    lines.stage("inbreeding", 0);
+    out.data.clear();
+  }
+  void stage(std::string_view, int64_t) override {}
+  void advance(int64_t units) override { lines.advance(units); }
+};
+
 // A pedigree built animal by animal, parents first.
 struct PedBuilder {
   Pedigree ped;
@@ -112,7 +125,7 @@ TEST(Inbreeding, FoundersAndOneKnownParent) {
   const int32_t inbred = b.add(x, y);  // F = 0.25
   const int32_t by_sire = b.add(inbred, 0), by_dam = b.add(0, inbred);
   NullSink screen;
-  for (const Inbreeding& r : {INBREED(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {INBREED(b.ped, no_progress()), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.D[s], 1.0);
     EXPECT_EQ(r.F[s], 0.0);
     EXPECT_EQ(r.D[x], 0.5);
@@ -134,7 +147,7 @@ TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
   const int32_t k3 = b.add(y, x);                  // the pair again, not consecutive
   const int32_t self_inbred = b.add(k1, k1);
   NullSink screen;
-  for (const Inbreeding& r : {INBREED(b.ped, screen), inbreeding_plain(b.ped, screen)}) {
+  for (const Inbreeding& r : {INBREED(b.ped, no_progress()), inbreeding_plain(b.ped, screen)}) {
     EXPECT_EQ(r.F[y], 0.0);
     EXPECT_EQ(r.D[y], 0.5);
     EXPECT_EQ(r.F[k1], 0.25);
@@ -148,16 +161,17 @@ TEST(Inbreeding, SelfingAndFullSibsInEitherOrder) {
 
 TEST(Inbreeding, NoAnimalsWritesNothing) {
   PedBuilder b;
-  StringSink screen;
-  EXPECT_EQ(INBREED(b.ped, screen).D, std::vector<double>{0.0});
-  EXPECT_EQ(INBREED_plain(b.ped, screen), std::vector<double>{0.0});
+  CountLines screen;
+  EXPECT_EQ(INBREED(b.ped, no_progress()).D, std::vector<double>{0.0});
+  EXPECT_EQ(INBREED_plain(b.ped, screen.out), std::vector<double>{0.0});
   EXPECT_EQ(screen.data, "");
 }
 
 TEST(Inbreeding, ProgressEveryThousandthAnimal) {
   PedBuilder b;
   for (int i = 0; i < 2500; ++i) b.add(0, 0);
-  StringSink fast, plain;
+  CountLines fast;
+  StringSink plain;
   INBREED(b.ped, fast);
   INBREED_plain(b.ped, plain);
   EXPECT_EQ(fast.data, "         1000\n         2000\n");
@@ -184,13 +198,14 @@ void expect_agrees(const Inbreeding& r, const std::string& screen, const Inbreed
 // Both computations, and the choice between them, agree with the literal
 // walk; the indirect one gives the same bits on one worker or several.
 void expect_methods_agree(const Pedigree& ped, const std::string& what) {
-  StringSink plain_screen, chosen_screen, living_screen;
+  StringSink plain_screen;
+  CountLines chosen_screen, living_screen;
   const Inbreeding plain = inbreeding_plain(ped, plain_screen);
   expect_agrees(INBREED(ped, chosen_screen), chosen_screen.data, plain, plain_screen.data, what + ", chosen");
-  StringSink one_screen;
+  CountLines one_screen;
   const Inbreeding one = inbreeding_indirect(ped, one_screen, 1);
   expect_agrees(one, one_screen.data, plain, plain_screen.data, what + ", indirect");
-  StringSink three_screen;
+  CountLines three_screen;
   const Inbreeding three = inbreeding_indirect(ped, three_screen, 3);
   expect_same_bits(three.F, one.F, "F on three workers");
   expect_same_bits(three.D, one.D, "D on three workers");
@@ -198,8 +213,8 @@ void expect_methods_agree(const Pedigree& ped, const std::string& what) {
   ASSERT_TRUE(plan.fits) << what;
   expect_agrees(inbreeding_living(ped, plan, living_screen), living_screen.data, plain, plain_screen.data,
                 what + ", living parents");
-  NullSink screen;
-  const Inbreeding living = inbreeding_living(ped, plan, screen, 1), shared = inbreeding_living(ped, plan, screen, 3);
+  const Inbreeding living = inbreeding_living(ped, plan, no_progress(), 1),
+                   shared = inbreeding_living(ped, plan, no_progress(), 3);
   expect_same_bits(shared.F, living.F, "F of the living parents on three workers");
 }
 
@@ -227,7 +242,7 @@ TEST(Inbreeding, AgreesWithTabularRelationships) {
   for (uint32_t seed = 20; seed < 24; ++seed) {
     const Pedigree ped = random_pedigree(seed, 250, 2, 2, 12);
     const auto A = tabular_A(ped);
-    const Inbreeding r = INBREED(ped, screen);
+    const Inbreeding r = INBREED(ped, no_progress());
     for (int32_t i = 1; i <= ped.n; ++i) ASSERT_NEAR(r.F[i], A[i][i] - 1.0, 1e-12) << i;
   }
 }
@@ -245,8 +260,8 @@ TEST(Inbreeding, RelatesOneParentToAllItsMates) {
   const int32_t by_half = b.add(half, p), by_outsider = b.add(p, outsider), again = b.add(p, sister);
   const int32_t grand = b.add(by_self, by_sister);  // a = 0.5 (a(p, p) + a(p, sister)) = 0.75
   NullSink screen;
-  for (const Inbreeding& r : {inbreeding_indirect(b.ped, screen, 1),
-                              inbreeding_living(b.ped, plan_living(b.ped, 100), screen)}) {
+  for (const Inbreeding& r : {inbreeding_indirect(b.ped, no_progress(), 1),
+                              inbreeding_living(b.ped, plan_living(b.ped, 100), no_progress())}) {
     EXPECT_EQ(r.F[by_self], 0.5);
     EXPECT_EQ(r.F[by_sister], 0.25);
     EXPECT_EQ(r.F[again], 0.25);
@@ -307,10 +322,10 @@ TEST(Inbreeding, SireUsedOnHisOwnDescendantsOverGenerations) {
 
 TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
   const Pedigree ped = generational_pedigree(7, 12, 600);
-  StringSink one_screen;
+  CountLines one_screen;
   const Inbreeding one = inbreeding_indirect(ped, one_screen, 1);
   for (unsigned threads : {2u, 3u, 8u}) {
-    StringSink screen;
+    CountLines screen;
     const Inbreeding r = inbreeding_indirect(ped, screen, threads);
     expect_same_bits(r.F, one.F, "F");
     expect_same_bits(r.D, one.D, "D");
@@ -334,7 +349,7 @@ TEST(Inbreeding, AgreesOnDeepLines) {
   }
   expect_methods_agree(b.ped, "deep");
   NullSink screen;
-  EXPECT_GT(INBREED(b.ped, screen).F[static_cast<size_t>(x)], 0.999);
+  EXPECT_GT(INBREED(b.ped, no_progress()).F[static_cast<size_t>(x)], 0.999);
 }
 
 // A sire's son by his own daughter (whose dam is unknown) is the next sire,
@@ -353,7 +368,7 @@ TEST(Inbreeding, InbredLineKeepsFewLivingParents) {
   EXPECT_FALSE(plan_living(b.ped, 2).fits);
   expect_methods_agree(b.ped, "inbred line");
   NullSink screen;
-  const Inbreeding r = INBREED(b.ped, screen);
+  const Inbreeding r = INBREED(b.ped, no_progress());
   EXPECT_EQ(r.F[3], 0.25);
   EXPECT_NEAR(r.F[static_cast<size_t>(sire)], 1.0 / 3.0, 1e-12);  // the line's limit
 }
@@ -426,11 +441,10 @@ TEST(Inbreeding, FamiliesApartAgreeWithPlainAndWholePedigree) {
   for (const Pedigree& ped : peds) {
     StringSink plain_screen;
     const Inbreeding plain = inbreeding_plain(ped, plain_screen);
-    NullSink none;
-    const Inbreeding living = inbreeding_living(ped, plan_living(ped, 1 << 14), none);
-    const Inbreeding indirect = inbreeding_indirect(ped, none, 1);
+    const Inbreeding living = inbreeding_living(ped, plan_living(ped, 1 << 14), no_progress());
+    const Inbreeding indirect = inbreeding_indirect(ped, no_progress(), 1);
     for (const auto& split : splits) {
-      StringSink screen;
+      CountLines screen;
       const Inbreeding r = inbreeding_by_families(ped, screen, 1, split.limits);
       expect_agrees(r, screen.data, plain, plain_screen.data, split.what);
       for (int32_t i = 1; i <= ped.n; ++i)
@@ -466,7 +480,8 @@ TEST(Inbreeding, CohortsPastTheLimitInAllButNotPerPopulation) {
   for (const LivingCost& c : living_costs(b.ped, f)) largest = std::max(largest, c.peak);
   const int32_t all = plan_living(b.ped, 1 << 14).slots;
   EXPECT_GT(all, 2 * largest);
-  StringSink plain_screen, screen;
+  StringSink plain_screen;
+  CountLines screen;
   const Inbreeding plain = inbreeding_plain(b.ped, plain_screen);
   expect_agrees(inbreeding_by_families(b.ped, screen, 2, {largest, largest, 1}), screen.data, plain,
                 plain_screen.data, "cohorts");
@@ -497,10 +512,10 @@ TEST(Inbreeding, PastTheFixedLimitTheCheaperMethod) {
     const int32_t main = f.of[static_cast<size_t>(c.ped.n)];  // all but a few founders without offspring
     const LivingCost cost = living_costs(c.ped, f)[static_cast<size_t>(main)];
     EXPECT_EQ(cost.work < 4 * indirect_works(c.ped, f)[static_cast<size_t>(main)], c.living) << c.what << ": " << cost.work;
-    NullSink none;
     const Inbreeding expected =
-        c.living ? inbreeding_living(c.ped, plan_living(c.ped, 1 << 14), none) : inbreeding_indirect(c.ped, none, 1);
-    StringSink plain_screen, screen;
+        c.living ? inbreeding_living(c.ped, plan_living(c.ped, 1 << 14), no_progress()) : inbreeding_indirect(c.ped, no_progress(), 1);
+    StringSink plain_screen;
+    CountLines screen;
     const Inbreeding r = inbreeding_by_families(c.ped, screen, 1, {cost.peak - 1, 1 << 14, 1});
     expect_same_bits(r.F, expected.F, c.what);
     expect_agrees(r, screen.data, inbreeding_plain(c.ped, plain_screen), plain_screen.data, c.what);
@@ -572,7 +587,7 @@ TEST(Drift, FiguresOfUnrelatedGroupsAndOfFullSibs) {
   b.add(s, d, 2, 1);
   b.add(d, s, 2, 2);
   NullSink sink;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink).D, make_names(2, 2), {sink, sink});
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, no_progress()).D, make_names(2, 2), {sink, sink});
   EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 0.25);
   EXPECT_EQ(r.get(r.xzazx, 2, 1, 1), 0.0);
   EXPECT_EQ(r.get(r.driftvar, 2, 1, 1), 0.5);
@@ -589,7 +604,7 @@ TEST(Drift, GroupsWhoseCountProductPassesInt32) {
   for (int i = 0; i < 46341; ++i) b.add(0, 0, 1, 1);
   for (int i = 0; i < 46342; ++i) b.add(0, 0, 1, 2);
   NullSink sink;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, sink).D, make_names(2, 1), {sink, sink}, 1);
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, no_progress()).D, make_names(2, 1), {sink, sink}, 1);
   EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 46341.0 / (46341.0 * 46341.0));
   EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), r.get(r.xzazx, 1, 1, 1) + r.get(r.xzazx, 2, 2, 1));
   EXPECT_EQ(r.get(r.velmora, 2, 1, 1), 100.0);
@@ -605,7 +620,7 @@ TEST(Drift, EmptyPopulationHasNoRowAndZeroFigures) {
   for (int i = 0; i < 2; ++i) b.add(0, 0, 2, 1);
   const Names names{{"", "PA", "PB", "PC"}, {"", "T1", "T2"}};
   StringSink screen, log;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen).D, names, {screen, log});
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, no_progress()).D, names, {screen, log});
   EXPECT_EQ(screen.data,
             "  Calculating drift variance between populations for: T1\n"
             "  Calculating drift variance between populations for: T2\n");
@@ -643,7 +658,7 @@ TEST(Drift, InbreedingWorkedThroughToLogAndTable) {
   for (int i = 0; i < 3; ++i) b.add(0, 0, 3, 5);
   const Names names{{"", "PA", "PB", "PC", "PD", "PZ"}, {"", "T0", "T1", "T2"}};
   StringSink screen, log, out;
-  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, screen).D, names, {screen, log});
+  const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, no_progress()).D, names, {screen, log});
   write_result_table(r, names, out);
   const std::string none =
       "  Number of individuals in population PA in this period is            0\n"
@@ -687,7 +702,7 @@ TEST(Drift, FastMatchesPlainLoopForAnyThreadCount) {
     const Pedigree ped = random_pedigree(seed, 900, Q, P, 10 + static_cast<int32_t>(seed % 2) * 100);
     const Names names = make_names(Q, P);
     NullSink none;
-    const std::vector<double> D = INBREED(ped, none).D;
+    const std::vector<double> D = INBREED(ped, no_progress()).D;
     StringSink plain_screen, plain_log;
     const DriftResults plain = drift_per_period_plain(ped, D, names, {plain_screen, plain_log});
     for (unsigned threads : {1u, 3u, 8u}) {
@@ -740,7 +755,7 @@ TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
     for (int32_t c = 1; c <= ped.n; ++c) P = std::max(P, ped.period[c]);
     const Names names = make_names(Q, P);
     NullSink none;
-    const std::vector<double> D = INBREED(ped, none).D;
+    const std::vector<double> D = INBREED(ped, no_progress()).D;
     StringSink plain_screen, plain_log;
     const DriftResults plain = drift_per_period_plain(ped, D, names, {plain_screen, plain_log});
     for (unsigned threads : {1u, 3u}) {
@@ -758,7 +773,7 @@ TEST(Drift, AgreesWithTabularRelationships) {
     const int32_t Q = 4, P = 3;
     const Pedigree ped = random_pedigree(seed, 320, Q, P, 15);
     NullSink none;
-    const DriftResults r = drift_per_period(ped, INBREED(ped, none).D, make_names(Q, P), {none, none});
+    const DriftResults r = drift_per_period(ped, INBREED(ped, no_progress()).D, make_names(Q, P), {none, none});
     const auto A = tabular_A(ped);
     for (int32_t a = 1; a <= P; ++a) {
       std::vector<std::vector<int32_t>> group(Q + 1);

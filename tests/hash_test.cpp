@@ -12,7 +12,7 @@
 #include "common/format.h"
 #include "common/sink.h"
 #include "common/stop.h"
-#include "driver/exit_info.h"
+#include "common/exit_info.h"
 #include "hash/module_hash.h"
 #include "reference/literal_table.h"
 

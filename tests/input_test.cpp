@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/format.h"
+#include "common/progress.h"
 #include "common/stop.h"
 #include "hash/module_hash.h"
 #include "input/line_format.h"
@@ -29,7 +30,8 @@ void load(const std::string& text, Loaded& out) {
   file.open_memory(text);
   RecordSource source(file, 5, FieldNumbers{1, 2, 3, 4, 5});
   hash::ModuleHash hash(&out.screen, nullptr);
-  const Report report{out.screen, out.log};
+  StageLines stage_lines(out.screen);
+  const Report report{out.screen, out.log, stage_lines};
   out.scan = scan_pedigree(source, hash, out.codes, report);
   out.animals = load_animals(source, UnknownParents{}, out.scan.R, hash, *out.codes, report);
 }

@@ -133,80 +133,90 @@ TEST(Options, DefaultResultNamesNeverThePedigree) {
 double fake_now = 0;
 double fake_clock() { return fake_now; }
 
-std::string shown(vm::OptionScreen::Mode mode, const vm::ProgressBasis& basis, const std::vector<std::string>& lines) {
+// What the stages tell a screen: a line, the start of a stage, or units
+// done.
+struct Event {
+  enum Kind { kLine, kStage, kAdvance } kind;
+  std::string text;
+  int64_t units = 0;
+};
+Event line(std::string text) { return {Event::kLine, std::move(text)}; }
+Event stage(std::string name, int64_t total) { return {Event::kStage, std::move(name), total}; }
+Event advance(int64_t units) { return {Event::kAdvance, "", units}; }
+
+void tell(vm::OptionScreen& screen, const std::vector<Event>& events) {
+  for (const Event& e : events) {
+    if (e.kind == Event::kLine) screen.write(e.text);
+    if (e.kind == Event::kStage) screen.stage(e.text, e.units);
+    if (e.kind == Event::kAdvance) screen.advance(e.units);
+  }
+}
+
+std::string shown(vm::OptionScreen::Mode mode, const std::vector<Event>& events) {
   vm::StringSink screen;
-  vm::OptionScreen option_screen(screen, mode, basis, fake_clock);
-  for (const std::string& line : lines) option_screen.write(line);
+  vm::OptionScreen option_screen(screen, mode, fake_clock);
+  tell(option_screen, events);
   option_screen.flush();
   return screen.data;
 }
 
-const std::vector<std::string> kInbreedingStage = {
-    "  Updating links ...\n", "  Calculating coefficients of inbreeding ...\n", "        1000\n", "        2000\n",
-    "        3000\n", "  Calculating drift variance between populations for: 2001\n", "Finished.\n"};
+const std::vector<Event> kInbreedingStage = {
+    stage("links", 0),  stage("inbreeding", 4000), advance(1000), advance(1000), advance(1000), advance(1000),
+    stage("periods", 1), advance(1), line("Finished.\n")};
 
 TEST(OptionScreen, QuietKeepsErrorsWarningsAndTheFinalLine) {
-  const vm::ProgressBasis basis;
-  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, basis, kInbreedingStage), "Finished.\n");
-  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, basis,
-                  {" Allocating memory ...\n", "      100000\n", "\n", "  ERROR: Loop in pedigree: animals without generation\n",
-                   "Program has terminated\n"}),
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, kInbreedingStage), "Finished.\n");
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet,
+                  {stage("counting", 0), advance(100000), line("\n"),
+                   line("  ERROR: Loop in pedigree: animals without generation\n"), line("Program has terminated\n")}),
             "\n  ERROR: Loop in pedigree: animals without generation\nProgram has terminated\n");
-  // A line may come in pieces.
-  EXPECT_EQ(shown(vm::OptionScreen::Mode::kQuiet, basis, {"  WARN", "ING : \n"}), "  WARNING : \n");
 }
 
-TEST(OptionScreen, PlainPassesEverythingAsWritten) {
-  const vm::ProgressBasis basis;
-  std::string all;
-  for (const std::string& line : kInbreedingStage) all += line;
-  EXPECT_EQ(shown(vm::OptionScreen::Mode::kPlain, basis, kInbreedingStage), all);
-}
-
-TEST(OptionScreen, CountsBecomeOneUpdatingLinePerStage) {
-  vm::ProgressBasis basis;
-  basis.animals = 4000;
-  fake_now = 100;
-  const std::string screen = shown(vm::OptionScreen::Mode::kProgress, basis, kInbreedingStage);
-  EXPECT_EQ(screen,
+TEST(OptionScreen, PlainIsTheClassicScreen) {
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kPlain, kInbreedingStage),
             "  Updating links ...\n"
-            "  Calculating coefficients of inbreeding ..."
-            "\r  Calculating coefficients of inbreeding ...   25%  0:00"
-            "\r  Calculating coefficients of inbreeding ...   50%  0:00"
-            "\r  Calculating coefficients of inbreeding ...   75%  0:00"
-            "\r  Calculating coefficients of inbreeding ...  100%  0:00\n"
-            "  Calculating drift variance between populations for: 2001\n"
+            "  Calculating coefficients of inbreeding ...\n"
+            "         1000\n         2000\n         3000\n         4000\n"
+            "Finished.\n");
+  // Count lines at every 100,000th record, however the units arrive.
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kPlain, {stage("counting", 0), advance(150000), advance(49999),
+                                                   advance(1), advance(3)}),
+            " Allocating memory ...\n       100000\n       200000\n");
+}
+
+TEST(OptionScreen, EachStageOneUpdatingLine) {
+  fake_now = 100;
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kProgress, kInbreedingStage),
+            "Updating links ...\n"
+            "Calculating coefficients of inbreeding ..."
+            "\rCalculating coefficients of inbreeding ...   25%  0:00"
+            "\rCalculating coefficients of inbreeding ...   50%  0:00"
+            "\rCalculating coefficients of inbreeding ...   75%  0:00"
+            "\rCalculating coefficients of inbreeding ...  100%  0:00\n"
+            "Calculating drift variance between populations ..."
+            "\rCalculating drift variance between populations ...  100%  0:00\n"
             "Finished.\n");
 }
 
-TEST(OptionScreen, FilePassesMeasuredByTheShareRead) {
-  vm::input::PedigreeFile file;
-  file.open_memory(std::string(1000, '\n'));
-  std::string_view line;
-  for (int k = 0; k < 250; ++k) file.next_line(line);
-  vm::ProgressBasis basis;
-  basis.pedigree = &file;
-  // The scan reads the file twice: a quarter of the first pass is an
-  // eighth of the stage; a stage that ends in an error keeps its share.
-  const std::string screen = shown(vm::OptionScreen::Mode::kProgress, basis,
-                                   {" Allocating memory ...\n", "      100000\n", "      200000\n", "      100000\n",
-                                    "  ERROR: No population or period code in record 7\n"});
-  EXPECT_EQ(screen,
-            " Allocating memory ..."
-            "\r Allocating memory ...   12%  0:00"
-            "\r Allocating memory ...   62%  0:00\n"
-            "  ERROR: No population or period code in record 7\n");
+TEST(OptionScreen, UnknownTotalsShowTheCountAndErrorsEndTheLine) {
+  fake_now = 0;
+  // A stage that ends in an error keeps its share; one without a title
+  // goes on the line before.
+  EXPECT_EQ(shown(vm::OptionScreen::Mode::kProgress,
+                  {stage("counting", 0), advance(100000), stage("collecting", 100000), advance(100000),
+                   stage("animals", 400000), advance(100000), line("  ERROR: No animal code in record 7\n")}),
+            "Allocating memory ...\rAllocating memory ...  100000  0:00\n"
+            "Reading animals ...\rReading animals ...   25%  0:00\n"
+            "  ERROR: No animal code in record 7\n");
 }
 
 TEST(OptionScreen, ElapsedTimeOfTheStage) {
-  vm::ProgressBasis basis;
-  basis.animals = 1000000;
   fake_now = 10;
   vm::StringSink screen;
-  vm::OptionScreen option_screen(screen, vm::OptionScreen::Mode::kProgress, basis, fake_clock);
-  option_screen.write("  Calculating coefficients of inbreeding ...\n");
+  vm::OptionScreen option_screen(screen, vm::OptionScreen::Mode::kProgress, fake_clock);
+  option_screen.stage("inbreeding", 1000000);
   fake_now = 10 + 75.5;
-  option_screen.write("        1000\n");
+  option_screen.advance(1000);
   EXPECT_NE(screen.data.find("    0%  1:15"), std::string::npos) << screen.data;
   // Standard output is flushed before an error goes to the error stream:
   // the open line ends first.

@@ -206,9 +206,10 @@ TEST(Generations, LongLinesHaveNoLimit) {
 
 TEST(Generations, ReportAndLoopListings) {
   StringSink screen, log;
+  StageLines lines_screen(screen);
   std::vector<std::string> codes = {"", "F", "X", "Y", "Z"};
   CodeOf code_of = [&](int32_t a) -> std::string_view { return codes[static_cast<size_t>(a)]; };
-  assign_generations(make({{0, 0}, {0, 1}, {2, 0}, {2, 3}}), code_of, {screen, log});
+  assign_generations(make({{0, 0}, {0, 1}, {2, 0}, {2, 3}}), code_of, {screen, log, lines_screen});
   EXPECT_EQ(screen.data, "  Assigning generation numbers ...\n");
   EXPECT_EQ(log.data,
             "  Number of generations in pedigree is            4\n"
@@ -220,7 +221,8 @@ TEST(Generations, ReportAndLoopListings) {
 
   // A loop of three fed by a founder.
   StringSink s2, l2;
-  EXPECT_THROW(assign_generations(make({{0, 0}, {4, 1}, {2, 0}, {3, 0}}), code_of, {s2, l2}), Stop);
+  StageLines lines_s2(s2);
+  EXPECT_THROW(assign_generations(make({{0, 0}, {4, 1}, {2, 0}, {3, 0}}), code_of, {s2, l2, lines_s2}), Stop);
   EXPECT_EQ(s2.data, "  Assigning generation numbers ...\n\n  ERROR: Generation without animals\n");
   EXPECT_EQ(l2.data,
             "  ERROR: Generation without animals\n"
@@ -231,7 +233,8 @@ TEST(Generations, ReportAndLoopListings) {
 
   // Mutual sires with no founder: reported after the generation report.
   StringSink s3, l3;
-  EXPECT_THROW(assign_generations(make({{0, 0}, {3, 0}, {2, 0}, {0, 0}}), code_of, {s3, l3}), Stop);
+  StageLines lines_s3(s3);
+  EXPECT_THROW(assign_generations(make({{0, 0}, {3, 0}, {2, 0}, {0, 0}}), code_of, {s3, l3, lines_s3}), Stop);
   EXPECT_EQ(s3.data, "  Assigning generation numbers ...\n\n  ERROR: Loop in pedigree: animals without generation\n");
   EXPECT_NE(l3.data.find("  Generation            1:            2 animals\n"
                          "  ERROR: Loop in pedigree: animals without generation\n"
@@ -248,7 +251,8 @@ TEST(Renumbering, WorkedExample) {
   r.period = {0, 11, 12, 13, 14};
   r.pop = {0, 21, 22, 23, 24};
   StringSink screen;
-  renumber(r, gen, screen);
+  StageLines lines(screen);
+  renumber(r, gen, lines);
   EXPECT_EQ(screen.data, "  Sorting pedigree on generation number ...\n  Updating links ...\n");
   EXPECT_EQ(r.n, 4);
   EXPECT_EQ(r.loaded_as, (std::vector<int32_t>{0, 2, 3, 4, 1}));
@@ -272,8 +276,7 @@ TEST(Renumbering, ParentsComeFirstOnRandomPedigrees) {
     const Pedigree ped = make(parents);
     Generations g = assign_generation_numbers(ped);
     Pedigree r = ped;
-    NullSink screen;
-    renumber(r, g.gen, screen);
+    renumber(r, g.gen, no_progress());
     std::vector<int32_t> new_of_old(static_cast<size_t>(n) + 1, 0);
     for (int32_t w = 1; w <= n; ++w) {
       ASSERT_EQ(new_of_old[r.loaded_as[w]], 0) << "two animals with one old number";

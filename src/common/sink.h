@@ -8,6 +8,10 @@
 #include <string>
 #include <string_view>
 
+namespace velmora {
+class Progress;
+}
+
 namespace vm {
 
 class Sink {
@@ -19,11 +23,16 @@ class Sink {
   virtual bool is_terminal() const { return false; }
 };
 
+// Hears nothing: a computation nobody watches.
+velmora::Progress& no_progress();
+
 // The run's two running records: progress and errors on the screen, the
 // detailed account in the log.
 struct Report {
   Sink& screen;
   Sink& log;
+  // How far the stages have come (common/progress.h).
+  velmora::Progress& progress = no_progress();
 };
 
 // Collects everything written; used by tests and by work done ahead of

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/sink.h"
-#include "driver/compute.h"
+#include "library/compute.h"
 #include "driver/file_safety.h"
 #include "results/report.h"
 

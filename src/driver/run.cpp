@@ -16,8 +16,8 @@
 #include "common/format.h"
 #include "common/sha256.h"
 #include "common/stop.h"
-#include "driver/compute.h"
-#include "driver/exit_info.h"
+#include "library/compute.h"
+#include "common/exit_info.h"
 #include "driver/file_safety.h"
 #include "driver/options.h"
 #include "driver/screen.h"
@@ -130,8 +130,7 @@ int32_t count_fields(input::PedigreeFile& pedigree, input::FieldNumbers& fn, con
   return field_count;
 }
 
-// How compute() runs for these settings; the progress line learns the
-// number of animals once they are loaded.
+// How compute() runs for these settings.
 ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep,
                                const std::string& pedigree) {
   ComputeOptions options;
@@ -146,11 +145,7 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
     options.header.note = settings.reading->header == Header::kNo;
     if (settings.reading->header == Header::kDetect) options.header.refuse_in = pedigree;
   }
-  if (settings.progress != nullptr) {
-    options.stage_done = [progress = settings.progress](std::string_view stage, const Computed& run) {
-      if (stage == "load_animals") progress->animals = run.pedigree.n;
-    };
-  }
+  options.period_lines = settings.period_lines;
   return options;
 }
 
@@ -185,7 +180,6 @@ void run_stages(const Parameters& p, const RunSettings& settings, input::Pedigre
   if (p.pedigree.empty()) {
     stop_with_line(report, FreeLine().text(" ERROR: No pedigree file selected ").str());
   }
-  if (settings.progress != nullptr) settings.progress->pedigree = &pedigree;
   input::FieldNumbers fn{p.animal, p.sire, p.dam, p.pop, p.period};
   const int32_t field_count = count_fields(pedigree, fn, report, notes, settings.reading);
 
@@ -250,7 +244,8 @@ void run_files_and_stages(const Parameters& p, const std::string& parameter_file
   RunFiles files(settings.standard_output != nullptr ? *settings.standard_output : screen, errors, errors, held);
   Sink& log = files.add(p.log, "log file");
   if (settings.classic) create_if_missing(p.log);
-  const Report report{screen, log};
+  StageLines classic_lines(screen);
+  const Report report{screen, log, settings.progress != nullptr ? *settings.progress : classic_lines};
   try {
     run_stages(p, settings, pedigree, report, notes, files, held, started);
   } catch (const Stop&) {
@@ -342,11 +337,10 @@ unsigned capped_threads(unsigned requested, Sink& notes) {
 
 // `standard_output`: the stream under the screen's filter, for a file that
 // is the run's standard output.
-void run_with_options(const RunOptions& options, Sink& screen, Sink& standard_output, Sink& errors,
-                      ProgressBasis& progress) {
+void run_with_options(const RunOptions& options, OptionScreen& screen, Sink& standard_output, Sink& errors) {
   if (!options.quiet) write_banner(screen);
-  RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &progress,
-                       &options.reading, options.command_line};
+  RunSettings settings{options.threads, input::UnknownParents(options.unknown), options.results, &screen,
+                       screen.period_lines(), &options.reading, options.command_line};
   ErrorsAfterScreen notes_stream(screen, errors);
   ErrorsAfterScreen output_stream(screen, standard_output);
   settings.classic = false;
@@ -426,10 +420,9 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
     screen.flush();
     return 0;
   }
-  ProgressBasis progress;
   Sink& screen_lines = parsed.run.results_to_standard_output ? errors : screen;
-  OptionScreen option_screen(screen_lines, screen_mode(parsed.run, screen_lines), progress);
-  return ended([&] { run_with_options(parsed.run, option_screen, screen, errors, progress); }, program, option_screen,
+  OptionScreen option_screen(screen_lines, screen_mode(parsed.run, screen_lines));
+  return ended([&] { run_with_options(parsed.run, option_screen, screen, errors); }, program, option_screen,
                errors, kStoppedOnData);
 }
 
@@ -457,7 +450,8 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
       [&] {
         ResultWriter extra(files, result_files);
         input::DataNotes notes(&errors);
-        const Report report{screen, log};
+        StageLines stage_lines(screen);
+        const Report report{screen, log, stage_lines};
         input::FieldNumbers numbers = fn;
         input::RecordSource source(pedigree, count_fields(pedigree, numbers, report, notes, nullptr), numbers);
         const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any(), pedigree.path()));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/sink.h"
 #include "driver/result_files.h"
 #include "input/load.h"
@@ -15,12 +16,13 @@ namespace vm {
 
 // What a run does besides its parameters and files; the classic
 // interface takes the defaults.
-struct ProgressBasis;
 struct RunSettings {
   unsigned threads = 0;  // 0: the CPUs this process may run on
   input::UnknownParents unknown;
   ResultFiles files;                  // none in a classic run
-  ProgressBasis* progress = nullptr;  // told the pedigree file and the animal count, for the progress line
+  // Where the stages tell their progress (null: the classic screen's lines).
+  Progress* progress = nullptr;
+  bool period_lines = true;           // each period's line on the screen
   // The option interface's reading, a record per line (null: the
   // free-format records of the classic interface).
   const input::LineRequest* reading = nullptr;

@@ -30,6 +30,7 @@
 #include "common/cpus.h"
 #include "common/format.h"
 #include "common/parallel.h"
+#include "common/progress.h"
 #include "genetics/genetics.h"
 
 namespace vm::genetics {
@@ -269,6 +270,7 @@ DriftResults empty_results(int32_t Q, int32_t P) {
   res.driftvar.assign(size, 0.0);
   res.maxdriftvar.assign(size, 0.0);
   res.velmora.assign(size, 0.0);
+  res.animals.assign(static_cast<size_t>(Q) * static_cast<size_t>(P), 0);
   return res;
 }
 
@@ -346,6 +348,7 @@ PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int3
   }
   w.N.assign(q + 1, 0);
   for (int32_t c : members.of(t)) ++w.N[ctx.ped.pop[c]];
+  for (int32_t I = 1; I <= ctx.Q; ++I) res.animals[static_cast<size_t>(I - 1) * static_cast<size_t>(ctx.P) + static_cast<size_t>(t - 1)] = w.N[I];
   PeriodText text{period_screen_line(ctx.names.period[t]), count_lines(ctx, w.N)};
   contributions_and_sums(ctx, members.of(t), w);
   period_figures(ctx.names, t, w.N, w.s, res, text.log);
@@ -373,6 +376,7 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
       report.screen.write(texts[unwritten].screen);
       report.log.write(texts[unwritten].log);
       texts[unwritten] = {};
+      advance(report.progress, 1);
     }
   });
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/sink.h"
 #include "pedigree/pedigree.h"
 
@@ -33,7 +34,7 @@ struct Inbreeding {
   std::vector<double> F, D;
 };
 // INBREED: the inbreeding coefficients F and the Mendelian sampling factors
-// D, with the progress count after every 1000th animal on the screen. Each
+// D, telling `progress` of the animals done as it goes. Each
 // family (animals joined by parents and offspring, such as a closed
 // population) on its own: from the relationship matrix of its parents
 // living at the same time where that fits the memory budget (deep
@@ -42,7 +43,7 @@ struct Inbreeding {
 // `threads` threads (0: one per usable CPU; fewer when their working
 // storage would pass the budget). The same values as the literal walk but
 // for rounding, and the same bits for any number of threads.
-Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads = 0);
+Inbreeding INBREED(const Pedigree& ped, Progress& progress, unsigned threads = 0);
 // Bytes of working storage that all inbreeding workers together may hold
 // (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
@@ -64,6 +65,8 @@ struct DriftResults {
   // DRIFTVAR, MAXDRIFTVAR, VELMORA of (I, J), I > J, for period t; 0.0
   // where one of the two populations has no animals in the period.
   std::vector<double> driftvar, maxdriftvar, velmora;  // same indexing
+  // Animals of population I in period t at animals[(I - 1) * P + (t - 1)].
+  std::vector<int64_t> animals;
   double& at(std::vector<double>& v, int32_t I, int32_t J, int32_t t) {
     return v[(static_cast<size_t>(I - 1) * Q + static_cast<size_t>(J - 1)) * P + static_cast<size_t>(t - 1)];
   }

@@ -14,6 +14,7 @@
 #include "common/format.h"
 #include "common/huge_pages.h"
 #include "common/parallel.h"
+#include "common/progress.h"
 #include "genetics/genetics.h"
 #include "genetics/inbreed_methods.h"
 #include "genetics/levels.h"
@@ -236,13 +237,14 @@ class IndirectInbreeder {
     for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(ped_);
   }
 
-  Inbreeding run(Sink& screen) {
+  Inbreeding run(Progress& progress) {
     for (int32_t k = animal_starts_[0]; k < animal_starts_[1]; ++k) settle(animals_[k]);
+    advance(progress, animal_starts_[1] - animal_starts_[0]);
     for (size_t stage = 0; stage + 1 < stage_starts_.size(); ++stage) {
       relate_stage(stage);
       for (int32_t k = animal_starts_[stage + 1]; k < animal_starts_[stage + 2]; ++k) settle(animals_[k]);
+      advance(progress, animal_starts_[stage + 2] - animal_starts_[stage + 1]);
     }
-    write_inbreeding_progress(n_, screen);
     return std::move(r_);
   }
 
@@ -362,20 +364,16 @@ Inbreeding start_inbreeding(int32_t n) {
   return r;
 }
 
-void write_inbreeding_progress(int32_t n, Sink& screen) {
-  for (int32_t i = 1000; i <= n; i += 1000) screen.write(FreeLine().num(i).str());
-}
-
 double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 4 * sizeof(int32_t); }
 
-Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned workers) {
+Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  return IndirectInbreeder(ped, std::max(workers, 1u)).run(screen);
+  return IndirectInbreeder(ped, std::max(workers, 1u)).run(progress);
 }
 
-Inbreeding INBREED(const Pedigree& ped, Sink& screen, unsigned threads) {
+Inbreeding INBREED(const Pedigree& ped, Progress& progress, unsigned threads) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  return inbreeding_by_families(ped, screen, worker_count(threads));
+  return inbreeding_by_families(ped, progress, worker_count(threads));
 }
 
 }  // namespace vm::genetics

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/parallel.h"
+#include "common/progress.h"
 #include "genetics/inbreed_methods.h"
 #include "genetics/levels.h"
 
@@ -96,15 +97,15 @@ Pedigree part_pedigree(const Pedigree& ped, std::span<const int32_t> animals, st
   return part;
 }
 
-Inbreeding living_or_indirect(const Pedigree& ped, bool living, const PartLimits& limits, Sink& screen,
+Inbreeding living_or_indirect(const Pedigree& ped, bool living, const PartLimits& limits, Progress& progress,
                               unsigned workers) {
   if (living) {
     const LivePlan plan = plan_living(ped, std::max(limits.max_rows, limits.costed_rows));
-    if (plan.fits) return inbreeding_living(ped, plan, screen, workers);
+    if (plan.fits) return inbreeding_living(ped, plan, progress, workers);
   }
   const unsigned fit =
       workers_within_budget(workers, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
-  return inbreeding_indirect(ped, screen, fit);
+  return inbreeding_indirect(ped, progress, fit);
 }
 
 }  // namespace
@@ -186,7 +187,7 @@ std::vector<double> indirect_works(const Pedigree& ped, const Families& families
   return work;
 }
 
-Inbreeding inbreeding_by_families(const Pedigree& ped, Sink& screen, unsigned workers, const PartLimits& limits) {
+Inbreeding inbreeding_by_families(const Pedigree& ped, Progress& progress, unsigned workers, const PartLimits& limits) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
   workers = std::max(workers, 1u);
   const Families families = find_families(ped);
@@ -195,27 +196,25 @@ Inbreeding inbreeding_by_families(const Pedigree& ped, Sink& screen, unsigned wo
   // a few small families do not make the rest worth copying.
   const bool few_living = parts.living_animals * 8 < ped.n;
   if (parts.indirect_animals == ped.n || (parts.indirect_animals > 0 && few_living))
-    return living_or_indirect(ped, false, limits, screen, workers);
-  if (parts.count == 2 && parts.living_animals == ped.n) return living_or_indirect(ped, true, limits, screen, workers);
+    return living_or_indirect(ped, false, limits, progress, workers);
+  if (parts.count == 2 && parts.living_animals == ped.n) return living_or_indirect(ped, true, limits, progress, workers);
 
   std::vector<int32_t> key(static_cast<size_t>(ped.n) + 1, 0);
   for (size_t i = 1; i < key.size(); ++i) key[i] = parts.of_family[static_cast<size_t>(families.of[i])];
   const Grouped grouped = group_animals(key, parts.count);
   Inbreeding r = start_inbreeding(ped.n);
   std::vector<int32_t> local(static_cast<size_t>(ped.n) + 1, 0);
-  NullSink quiet;  // the progress lines are the whole pedigree's
   for (int32_t p = 0; p < parts.count; ++p) {
     const std::span<const int32_t> animals(grouped.order.data() + grouped.starts[static_cast<size_t>(p)],
                                            static_cast<size_t>(grouped.starts[static_cast<size_t>(p) + 1] -
                                                                grouped.starts[static_cast<size_t>(p)]));
     if (animals.empty()) continue;
-    const Inbreeding part = living_or_indirect(part_pedigree(ped, animals, local), p != 0, limits, quiet, workers);
+    const Inbreeding part = living_or_indirect(part_pedigree(ped, animals, local), p != 0, limits, progress, workers);
     for (size_t k = 0; k < animals.size(); ++k) {
       r.F[static_cast<size_t>(animals[k])] = part.F[k + 1];
       r.D[static_cast<size_t>(animals[k])] = part.D[k + 1];
     }
   }
-  write_inbreeding_progress(ped.n, screen);
   return r;
 }
 

@@ -17,6 +17,7 @@
 #include <span>
 
 #include "common/parallel.h"
+#include "common/progress.h"
 #include "genetics/levels.h"
 
 namespace vm::genetics {
@@ -96,12 +97,12 @@ class LiveMatrix {
         a_(width_ * stride_, 0.0),
         walk_(ped), r_(start_inbreeding(ped.n)) {}
 
-  Inbreeding run(Sink& screen) {
+  Inbreeding run(Progress& progress) {
     while (walk_.next()) {
       coefficients(walk_.animals());
       join(walk_.parents(), walk_.leaving());
+      advance(progress, static_cast<int64_t>(walk_.animals().size()));
     }
-    write_inbreeding_progress(ped_.n, screen);
     return std::move(r_);
   }
 
@@ -253,8 +254,8 @@ std::vector<LivingCost> living_costs(const Pedigree& ped, const Families& famili
   return cost;
 }
 
-Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers) {
-  return LiveMatrix(ped, plan, std::max(workers, 1u)).run(screen);
+Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Progress& progress, unsigned workers) {
+  return LiveMatrix(ped, plan, std::max(workers, 1u)).run(progress);
 }
 
 }  // namespace vm::genetics

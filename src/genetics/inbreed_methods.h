@@ -21,7 +21,7 @@
 #include <span>
 #include <vector>
 
-#include "common/sink.h"
+#include "common/progress.h"
 #include "genetics/genetics.h"
 
 namespace vm::genetics {
@@ -29,7 +29,6 @@ namespace vm::genetics {
 // Entries 0..n, all 0 but F(0) = -1, which stands for an unknown parent.
 Inbreeding start_inbreeding(int32_t n);
 // INBREED's progress lines: the count after every 1000th of animals 1..n.
-void write_inbreeding_progress(int32_t n, Sink& screen);
 
 // Where each parent's row lives in the matrix of the living parents, and
 // what the computation would cost.
@@ -46,11 +45,11 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots);
 
 // F and D from the plan's matrix, the progress lines as INBREED writes them,
 // on `workers` threads (at least one); the same bits for any number.
-Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Sink& screen, unsigned workers = 1);
+Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Progress& progress, unsigned workers = 1);
 
 // F and D by the indirect computation on `workers` threads (at least one);
 // the same bits for any number of workers.
-Inbreeding inbreeding_indirect(const Pedigree& ped, Sink& screen, unsigned workers);
+Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers);
 // Bytes each indirect worker holds for a pedigree of n animals, besides
 // the rows of its groups.
 double indirect_worker_bytes(int32_t n);
@@ -97,6 +96,6 @@ struct PartLimits {
 
 // F and D family by family, the progress lines as INBREED writes them, on
 // `workers` threads (at least one); the same bits for any number.
-Inbreeding inbreeding_by_families(const Pedigree& ped, Sink& screen, unsigned workers, const PartLimits& limits = {});
+Inbreeding inbreeding_by_families(const Pedigree& ped, Progress& progress, unsigned workers, const PartLimits& limits = {});
 
 }  // namespace vm::genetics

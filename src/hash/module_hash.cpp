@@ -12,7 +12,7 @@
 #include "common/flat_table.h"
 #include "common/format.h"
 #include "common/huge_pages.h"
-#include "driver/exit_info.h"
+#include "common/exit_info.h"
 
 namespace vm::hash {
 namespace {

@@ -9,6 +9,7 @@
 #include "common/cpus.h"
 #include "common/flat_table.h"
 #include "common/format.h"
+#include "common/progress.h"
 #include "common/parallel.h"
 #include "common/stop.h"
 #include "input/load.h"
@@ -220,7 +221,7 @@ class Loader {
   void animal_pass(int32_t R) {
     const FieldNumbers& fn = source_.fn;
     CodeMemo<6> periods, pops;
-    report_.screen.write(FreeLine().text("Reading animals ...").str());
+    report_.progress.stage("animals", R);
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
     BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, true, nullptr, R);
@@ -232,7 +233,7 @@ class Loader {
       prefetch_fields(batch, n, kAnimal, kAnimal, codes_.table);
       for (size_t i = 0; i < n; ++i) {
         const int64_t record = first + static_cast<int64_t>(i);
-        if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
+        if (record % kProgressRecords == 0) advance(report_.progress, kProgressRecords);
 
         const hash::Key& code = batch.field(i, kAnimal);
         if (code.text.empty()) stop_with_line(report_, FreeLine().text(" ERROR: No animal code in record ").num(record).str());
@@ -262,12 +263,13 @@ class Loader {
         ped_.pop.push_back(CodeStore::entry(codes_.hash2pop, pop));
       }
     });
+    report_.progress.advance(R % kProgressRecords);
     expect_no_more_records(source_, R);
   }
 
   void parent_pass() {
     const FieldNumbers& fn = source_.fn;
-    report_.screen.write(FreeLine().text(" Reading pedigree ...").str());
+    report_.progress.stage("parents", static_cast<int64_t>(record_animal_.size()));
     source_.file.start_pass("parent");
     int64_t record = 0;
     enum : size_t { kAnimal, kSire, kDam };
@@ -286,7 +288,7 @@ class Loader {
         const int32_t a = record_animal_[static_cast<size_t>(first) - 1 + i];
         if (ped_.sire[a] != 0) continue;
         ++record;
-        if (record % kProgressRecords == 0) report_.screen.write(FreeLine().num(record).str());
+        if (record % kProgressRecords == 0) advance(report_.progress, kProgressRecords);
 
         std::string_view code = batch.field(i, kAnimal).text;
         const int32_t sire = parent_of(batch, i, kSire, code, ": Sire not found: ");
@@ -296,6 +298,7 @@ class Loader {
         if (dam != 0) ped_.dam[a] = dam;
       }
     });
+    report_.progress.advance(record % kProgressRecords);
     expect_no_more_records(source_, R);
     source_.file.check_unchanged("as the parent pass ended");
     report_.log.write(FreeLine().text(" New number of animals in pedigree: ").num(ped_.n).str());

@@ -5,6 +5,7 @@
 
 #include "common/flat_table.h"
 #include "common/format.h"
+#include "common/progress.h"
 #include "common/stop.h"
 #include "pedigree/heapsort.h"
 
@@ -149,7 +150,7 @@ struct Collected {
   int64_t first_blank = 0;
 };
 
-Collected count_and_collect(RecordSource& source, Sink& screen, CodeCounter& pops, CodeCounter& periods) {
+Collected count_and_collect(RecordSource& source, Progress& progress, CodeCounter& pops, CodeCounter& periods) {
   PedigreeFile& file = source.file;
   Collected c;
   int64_t R = 0;
@@ -164,7 +165,7 @@ Collected count_and_collect(RecordSource& source, Sink& screen, CodeCounter& pop
                       ": cannot read record " + std::to_string(R + 1) + ": " + fault.what};
     }
     ++R;
-    if (R % kProgressRecords == 0) screen.write(FreeLine().num(R).str());
+    if (R % kProgressRecords == 0) advance(progress, kProgressRecords);
     if (R > kMaxRecords) {
       throw FileError{std::string("pedigree file \"") + file.path() + "\": more than " + std::to_string(kMaxRecords) +
                       " records"};
@@ -229,16 +230,15 @@ void expect_no_more_records(RecordSource& source, int64_t count) {
 ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::unique_ptr<CodeStore>& codes,
                          const Report& report) {
   PedigreeFile& file = source.file;
-  Sink& screen = report.screen;
   Sink& log = report.log;
   ScanResult result;
   file.start_pass("first records");
   echo_first_records(source, log);
   file.start_pass("counting");
-  screen.write(FreeLine().text("Allocating memory ...").str());
+  report.progress.stage("counting", 0);
 
   CodeCounter pops, periods;
-  const Collected collected = count_and_collect(source, screen, pops, periods);
+  const Collected collected = count_and_collect(source, report.progress, pops, periods);
   // Every code is known now: a later pass that meets a new one reads
   // another file.
   if (LineFormat* format = file.line_format()) format->long_codes.freeze();
@@ -248,8 +248,9 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
   // of the records or the first without a population or period code.
   const int64_t i = result.R;
   const int64_t collected_up_to = collected.first_blank != 0 ? collected.first_blank : i;
-  for (int64_t record = kProgressRecords; record <= collected_up_to; record += kProgressRecords)
-    screen.write(FreeLine().num(record).str());
+  report.progress.advance(result.R % kProgressRecords);
+  report.progress.stage("collecting", collected_up_to);
+  report.progress.advance(collected_up_to);
   if (collected.first_blank != 0) {
     stop_with_line(report,
                    FreeLine().text(" ERROR: No population or period code in record ").num(collected.first_blank).str());

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/format.h"
+#include "common/progress.h"
 #include "common/stop.h"
 
 namespace vm::pedigree {
@@ -243,7 +244,7 @@ std::vector<int32_t> assign_generations(const Pedigree& ped, const CodeOf& code_
                                         LoopReport loops, const LoopNote& note) {
   Sink& screen = report.screen;
   Sink& log = report.log;
-  screen.write(FreeLine().text(" Assigning generation numbers ...").str());
+  report.progress.stage("generations", 0);
   Generations g = assign_generation_numbers(ped);
 
   if (g.empty_generation != 0) {

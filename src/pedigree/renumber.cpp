@@ -20,10 +20,10 @@ std::vector<int32_t> in_new_order(const std::vector<int32_t>& old, const std::ve
 
 }  // namespace
 
-void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Sink& screen) {
+void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress) {
   const int32_t n = ped.n;
   const size_t size = static_cast<size_t>(n) + 1;
-  screen.write(FreeLine().text(" Sorting pedigree on generation number ...").str());
+  progress.stage("sorting", 0);
 
   std::vector<OrigRow> orig(static_cast<size_t>(n));
   for (int32_t a = 1; a <= n; ++a) orig[static_cast<size_t>(a - 1)] = OrigRow{a, gen[a]};
@@ -39,7 +39,7 @@ void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Sink& screen) {
 
   ped.sire = in_new_order(ped.sire, old_of_new, &new_of_old);
   ped.dam = in_new_order(ped.dam, old_of_new, &new_of_old);
-  screen.write(FreeLine().text(" Updating links ...").str());
+  progress.stage("links", 0);
   ped.period = in_new_order(ped.period, old_of_new, nullptr);
   ped.pop = in_new_order(ped.pop, old_of_new, nullptr);
   ped.loaded_as = std::move(old_of_new);

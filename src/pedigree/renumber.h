@@ -6,15 +6,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/sink.h"
+#include "common/progress.h"
 #include "pedigree/pedigree.h"
 
 namespace vm::pedigree {
 
 // Renumbers `ped` in place (sire and dam as SORTPED, period and population
 // as PPANIM, loaded_as the old number of each new one) from the generation
-// of each animal in loading order. Writes the two screen messages of the
-// stage.
-void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Sink& screen);
+// of each animal in loading order. Tells `progress` of its two stages.
+void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress);
 
 }  // namespace vm::pedigree

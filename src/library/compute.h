@@ -43,6 +43,9 @@ struct ComputeOptions {
   // The option interface's rules: a loop is named on the screen and in the
   // log (a classic run keeps its lines and gets a note).
   bool option_run = false;
+  // Each period's line on the screen as it begins (the classic screen); a
+  // screen that shows progress otherwise leaves them out.
+  bool period_lines = true;
   // What the header check does with a first record that looks like one.
   input::HeaderRule header;
 };
@@ -57,6 +60,12 @@ struct Computed {
   genetics::Inbreeding inbreeding;           // F when kept
   genetics::DriftResults results;
 };
+
+// The stages from the scan of the open pedigree to the inbreeding: the
+// pedigree read, checked, numbered, with F and D.
+Computed load_stages(input::RecordSource& source, const Report& report, Sink& channel9, const ComputeOptions& options);
+// The period loop over a loaded run: its results.
+genetics::DriftResults drift_stage(const Computed& run, const Report& report, const ComputeOptions& options);
 
 // The stages from the scan of the open pedigree to the result table, in
 // their fixed order: the whole run once the files are open.

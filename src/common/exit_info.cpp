@@ -1,4 +1,4 @@
-#include "driver/exit_info.h"
+#include "common/exit_info.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "driver/compute.h"
+#include "library/compute.h"
 
 #include <unistd.h>
 
@@ -55,8 +55,7 @@ genetics::Names population_and_period_names(const input::CodeStore& codes, const
 
 }  // namespace
 
-Computed compute(input::RecordSource& source, const Report& report, Sink& output, Sink& channel9,
-                 const ComputeOptions& options) {
+Computed load_stages(input::RecordSource& source, const Report& report, Sink& channel9, const ComputeOptions& options) {
   Computed run;
   auto done = [&](std::string_view stage) {
     if (options.stage_done) options.stage_done(stage, run);
@@ -86,7 +85,7 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
   };
   std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report, loops, note);
   done("assign_generations");
-  pedigree::renumber(run.pedigree, gen, report.screen);
+  pedigree::renumber(run.pedigree, gen, report.progress);
   if (!options.keep) std::vector<int32_t>().swap(gen);
   done("renumber");
 
@@ -100,11 +99,27 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
   }
   done("names, free input");
 
-  report.screen.write(FreeLine().text(" Calculating coefficients of inbreeding ...").str());
-  run.inbreeding = genetics::INBREED(run.pedigree, report.screen, options.threads);
-  if (!options.keep) std::vector<double>().swap(run.inbreeding.F);
+  report.progress.stage("inbreeding", run.pedigree.n);
+  run.inbreeding = genetics::INBREED(run.pedigree, report.progress, options.threads);
   done("INBREED");
-  run.results = genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, report, options.threads);
+  return run;
+}
+
+genetics::DriftResults drift_stage(const Computed& run, const Report& report, const ComputeOptions& options) {
+  report.progress.stage("periods", run.scan.P);
+  NullSink no_period_lines;
+  const Report period_report{options.period_lines ? report.screen : no_period_lines, report.log, report.progress};
+  return genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, period_report, options.threads);
+}
+
+Computed compute(input::RecordSource& source, const Report& report, Sink& output, Sink& channel9,
+                 const ComputeOptions& options) {
+  Computed run = load_stages(source, report, channel9, options);
+  auto done = [&](std::string_view stage) {
+    if (options.stage_done) options.stage_done(stage, run);
+  };
+  if (!options.keep) std::vector<double>().swap(run.inbreeding.F);
+  run.results = drift_stage(run, report, options);
   done("drift_per_period");
   genetics::write_result_table(run.results, run.names, output);
   done("write_result_table");
