@@ -95,7 +95,7 @@ struct ReadOptions {
   // the numbers). Implies header = kYes.
   std::vector<std::string> field_names;
   // The separator: 0 to detect it from the first line, else ',', ';',
-  // '\t', '|' or ' ' (blanks and tabs, runs counted once).
+  // '\t' or ' ' (blanks and tabs, runs counted once).
   char separator = 0;
   enum class Header { kDetect, kYes, kNo };
   // kDetect: a first line that looks like a header is refused.
@@ -140,11 +140,18 @@ class Pedigree {
   int32_t generation(size_t animal) const;  // 1 for a founder
   double inbreeding(size_t animal) const;   // F
   // The population codes in their numbering, and the period codes in the
-  // order of the tables (by text).
+  // order of the tables.
   const std::vector<std::string>& populations() const;
   const std::vector<std::string>& periods() const;
   // What the checks noticed, one line each (a warning, not an error).
   const std::vector<std::string>& notes() const;
+  // Further figures per animal, by name, in loading order (none yet:
+  // room for the generation figures).
+  struct Column {
+    std::string name;
+    std::vector<double> values;
+  };
+  const std::vector<Column>& animal_figures() const;
 
   struct Impl;
   const Impl& impl() const { return *impl_; }
@@ -195,6 +202,13 @@ struct Results {
   // The per-group statistics, one column each, in the order of the list
   // (see group_statistics()).
   std::vector<GroupColumn> groups;
+  // Figures per period over all its populations, one column each, values
+  // indexed by period (none yet: room for F-statistics).
+  struct PeriodColumn {
+    std::string name;
+    std::vector<double> values;
+  };
+  std::vector<PeriodColumn> period_figures;
 
   // The arrays behind the accessors.
   std::vector<int64_t> counts;              // (t, p) at t * Q + p

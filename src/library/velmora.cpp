@@ -24,6 +24,7 @@ struct Pedigree::Impl {
   vm::Computed run;                    // in the new numbering, everything kept
   std::vector<int32_t> new_of_loaded;  // by loading number
   std::vector<std::string> populations, periods, notes;
+  std::vector<Pedigree::Column> animal_figures;
 };
 
 namespace {
@@ -224,6 +225,7 @@ double Pedigree::inbreeding(size_t animal) const { return impl_->run.inbreeding.
 const std::vector<std::string>& Pedigree::populations() const { return impl_->populations; }
 const std::vector<std::string>& Pedigree::periods() const { return impl_->periods; }
 const std::vector<std::string>& Pedigree::notes() const { return impl_->notes; }
+const std::vector<Pedigree::Column>& Pedigree::animal_figures() const { return impl_->animal_figures; }
 
 double Results::pair_value(const std::vector<double>& v, PairIndex pair, size_t period) const {
   const size_t k = pair.first * (pair.first - 1) / 2 + pair.second;
