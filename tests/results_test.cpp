@@ -516,8 +516,9 @@ TEST_F(ResultOptions, NeverOverAnInputOrAnotherFileOfTheRun) {
 }
 
 TEST_F(ResultOptions, WholeOrNotAtAll) {
-  // A run that stops early leaves no result file, not even a temporary one.
-  velmora_test::write_file(dir / "herd.ped", "A 0 0 P Y\n");
+  // A run that stops early (here on a loop) leaves no result file, not
+  // even a temporary one.
+  velmora_test::write_file(dir / "herd.ped", "A B 0 P Y\nB A 0 P Y\n");
   velmora_test::write_file(dir / "old.csv", "kept\n");
   run({"--csv", at("old.csv"), "--report", at("r.html")});
   EXPECT_EQ(velmora_test::read_file(dir / "old.csv"), "kept\n");

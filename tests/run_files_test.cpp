@@ -277,7 +277,7 @@ TEST_F(RunFiles, LinksAreFollowedByTheKernel) {
   fs::create_directory(path("elsewhere"));
   fs::create_symlink("elsewhere/t.csv", path("link.csv"));
   // A run that stops (two records are too few) leaves no file there.
-  velmora_test::write_file(path("two.ped"), "A1 0 0 P Y1\nA2 0 0 P Y1\n");
+  velmora_test::write_file(path("two.ped"), "A1 A2 0 P Y1\nA2 A1 0 P Y1\n");  // a loop
   EXPECT_FALSE(ends_with_finished(run("--pedigree two.ped --csv link.csv")));
   EXPECT_FALSE(fs::exists(path("elsewhere/t.csv")));
   ASSERT_EQ(run("--pedigree herd.ped --csv link.csv").status, 0);

@@ -117,6 +117,9 @@ void echo_first_records(RecordSource& source, Sink& log) {
   for (int32_t k = 1; k <= kEchoRecords; ++k) {
     ReadFault fault;
     ReadStatus status = read_record(file, fields, fault);
+    // A record per line has no records to finish: a herd of a few animals
+    // is one to analyse (the free-format read has always asked for ten).
+    if (status == ReadStatus::kEndOfFile && file.line_format() != nullptr && k > 1 && fault.line == 0) return;
     if (status == ReadStatus::kEndOfFile) {
       throw FileError{"pedigree file \"" + file.path() + "\": the file ends after line " +
                       std::to_string(file.line_number()) + ", before record " + std::to_string(k) +
