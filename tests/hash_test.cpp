@@ -21,7 +21,7 @@ namespace {
 
 constexpr const char* kWhen = "Tue Dec  8 14:55:02 2026";
 
-std::string field(std::string_view code) { return pad(code, kKeyLength); }
+std::string field(std::string_view code) { return pad(code, kCodeWidth); }
 std::string num9(int64_t v) { return fmt_I(v, 9); }  // numeric: digits right-aligned
 // Codes of at most 22 characters end their field in three blanks, which
 // fill the last three hash digits: all share home slot 223 of 1000.

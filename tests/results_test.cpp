@@ -30,6 +30,12 @@ using vm::genetics::DriftResults;
 using vm::genetics::Names;
 namespace results = vm::results;
 
+std::string quoted_field(std::string_view text, char separator) {
+  std::string out;
+  results::append_field(out, text, separator);
+  return out;
+}
+
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 size_t occurrences(const std::string& s, const std::string& part) {
@@ -42,16 +48,16 @@ size_t occurrences(const std::string& s, const std::string& part) {
 // Fields and numbers
 
 TEST(DelimitedFields, QuotedOnlyWhenNeeded) {
-  EXPECT_EQ(results::quoted_field("POP01", ','), "POP01");
-  EXPECT_EQ(results::quoted_field("", ','), "");
-  EXPECT_EQ(results::quoted_field("Holstein, black", ','), "\"Holstein, black\"");
-  EXPECT_EQ(results::quoted_field("6\" line", ','), "\"6\"\" line\"");
-  EXPECT_EQ(results::quoted_field("a\nb", ','), "\"a\nb\"");
-  EXPECT_EQ(results::quoted_field("a\rb", ','), "\"a\rb\"");
+  EXPECT_EQ(quoted_field("POP01", ','), "POP01");
+  EXPECT_EQ(quoted_field("", ','), "");
+  EXPECT_EQ(quoted_field("Holstein, black", ','), "\"Holstein, black\"");
+  EXPECT_EQ(quoted_field("6\" line", ','), "\"6\"\" line\"");
+  EXPECT_EQ(quoted_field("a\nb", ','), "\"a\nb\"");
+  EXPECT_EQ(quoted_field("a\rb", ','), "\"a\rb\"");
   // Each file quotes its own separator only.
-  EXPECT_EQ(results::quoted_field("a\tb", ','), "a\tb");
-  EXPECT_EQ(results::quoted_field("a\tb", '\t'), "\"a\tb\"");
-  EXPECT_EQ(results::quoted_field("a,b", '\t'), "a,b");
+  EXPECT_EQ(quoted_field("a\tb", ','), "a\tb");
+  EXPECT_EQ(quoted_field("a\tb", '\t'), "\"a\tb\"");
+  EXPECT_EQ(quoted_field("a,b", '\t'), "a,b");
 }
 
 TEST(ShortestNumbers, ReadBackToTheSameDouble) {

@@ -13,6 +13,13 @@
 
 namespace vm {
 
+// Characters of a code that the classic stages keep: a field of the
+// record read, a key of the code table, a label of the result table.
+inline constexpr int kCodeWidth = 25;
+
+// The byte order mark some editors put at the start of a UTF-8 file.
+inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 // Records read between two progress lines on the screen.
 inline constexpr int64_t kProgressRecords = 100000;
 

@@ -70,7 +70,6 @@ class FileSink : public Sink {
   // Flushes and closes; false (errno set when known) when any write, the
   // flush or the close failed.
   bool close();
-  bool failed() const { return failed_; }
 
  private:
   void fail();

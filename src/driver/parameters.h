@@ -41,10 +41,6 @@ bool is_cut(std::string_view text);
 std::string cut_name_note(const CutName& cut);
 std::string cut_name_remark(const CutName& cut);
 
-// A UTF-8 byte-order mark, which text editors may put before a file's
-// first line.
-inline constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-
 // Reads the eight lines of a parameter file. FileError when it cannot be
 // opened or read, ends early, or a field number is not an integer.
 Parameters read_parameter_file(const std::string& path);

@@ -100,11 +100,6 @@ void set_members(const Pedigree& ped, size_t q, std::span<const int32_t> members
   for (int32_t c : members) L[static_cast<size_t>(c) * q + static_cast<size_t>(ped.pop[c] - 1)] = 1.0;
 }
 
-// The dense sweep: every animal from `from` down to 1.
-void sweep_down(const ParentTable& parents, size_t q, int32_t from, std::vector<double>& L) {
-  for (int32_t c = from; c >= 1; --c) pass_row_to_parents(parents, q, c, L);
-}
-
 // How many animals ahead of the one at hand the sparse passes fetch rows.
 constexpr size_t kAhead = 8;
 
@@ -382,17 +377,6 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
 }
 
 }  // namespace
-
-std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t t) {
-  const int32_t P = std::max(t, 1);
-  PeriodMembers members(ped, Q, P);
-  std::vector<double> L((static_cast<size_t>(std::max(ped.n, 0)) + 1) * static_cast<size_t>(Q), 0.0);
-  if (t >= 1) {
-    set_members(ped, static_cast<size_t>(Q), members.of(t), L);
-    sweep_down(parent_table(ped), static_cast<size_t>(Q), members.highest(t), L);
-  }
-  return L;
-}
 
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
                               const Report& report, unsigned threads) {

@@ -52,11 +52,6 @@ inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
 inline constexpr int32_t kMaxLivingRows = 8192;
 static_assert(size_t{kMaxLivingRows} * kMaxLivingRows * sizeof(double) <= kInbreedMemoryBudget);
 
-// CALCL for every population of period t at once: L(I, c) at
-// L[c * Q + (I - 1)] for c = 0..n. Entries above the highest member of the
-// period are 0.
-std::vector<double> CALCL_period(const Pedigree& ped, int32_t Q, int32_t t);
-
 // POPULATION: per ordered pair and period. Indices from 1.
 struct DriftResults {
   int32_t Q = 0, P = 0;
@@ -97,6 +92,8 @@ void period_figures(const Names& names, int32_t t, const std::vector<int64_t>& N
 
 // The result table: one block per pair (I, J), I > J, one row per period.
 void write_result_table(const DriftResults& results, const Names& names, Sink& out);
+// Its size for Q populations and P periods whose names fit the columns.
+double result_table_bytes(int32_t Q, int32_t P);
 
 // The lines of this stage, each with its "\n". Names are trimmed here.
 // Screen, at the start of a period.

@@ -22,12 +22,6 @@
 namespace vm::genetics {
 namespace {
 
-// D(i) = 0.5 - 0.25 (F(s) + F(d)); F(0) = -1 makes an unknown parent count
-// as a founder's missing half.
-double sampling_factor(const std::vector<double>& F, int32_t s, int32_t d) {
-  return 0.5 - 0.25 * (F[s] + F[d]);
-}
-
 // The indirect computation. F(i) = a(s, d) / 2, with a the additive
 // relationship of the parents, and A = T D T' (T: the contributions of
 // ancestors, D diagonal). The pairs of parents are grouped by their hub,

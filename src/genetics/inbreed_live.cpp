@@ -118,7 +118,7 @@ class LiveMatrix {
   void coefficients(std::span<const int32_t> animals) {
     for (int32_t i : animals) {
       const int32_t s = ped_.sire[i], d = ped_.dam[i];
-      r_.D[i] = 0.5 - 0.25 * (r_.F[s] + r_.F[d]);
+      r_.D[i] = sampling_factor(r_.F, s, d);
       r_.F[i] = s != 0 && d != 0 ? 0.5 * row(slot_of(s))[slot_of(d)] : 0.0;
     }
   }
@@ -230,8 +230,6 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots) {
   Rows rows;
   while (walk.next()) {
     for (int32_t p : walk.parents()) plan.slot[p] = rows.take();
-    // A row per joining parent and their columns in the rows in use.
-    plan.work += 2.0 * static_cast<double>(walk.parents().size()) * rows.used();
     if (rows.used() > max_slots) return plan;
     for (int32_t p : walk.leaving()) rows.give_back(plan.slot[p]);
   }

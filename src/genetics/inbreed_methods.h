@@ -28,6 +28,12 @@ namespace vm::genetics {
 
 // Entries 0..n, all 0 but F(0) = -1, which stands for an unknown parent.
 Inbreeding start_inbreeding(int32_t n);
+
+// D(i) = 0.5 - 0.25 (F(s) + F(d)); F(0) = -1 makes an unknown parent count
+// as a founder's missing half.
+inline double sampling_factor(const std::vector<double>& F, int32_t s, int32_t d) {
+  return 0.5 - 0.25 * (F[s] + F[d]);
+}
 // INBREED's progress lines: the count after every 1000th of animals 1..n.
 
 // Where each parent's row lives in the matrix of the living parents, and
@@ -35,7 +41,6 @@ Inbreeding start_inbreeding(int32_t n);
 struct LivePlan {
   std::vector<int32_t> slot;  // per animal; -1: never a parent
   int32_t slots = 0;          // rows (and columns) the matrix needs
-  double work = 0;            // matrix entries computed, about
   bool fits = false;          // slots within the limit given to plan_living
 };
 

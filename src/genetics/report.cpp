@@ -9,7 +9,7 @@
 namespace vm::genetics {
 namespace {
 
-constexpr size_t kLabelWidth = 25;
+constexpr size_t kLabelWidth = kCodeWidth;
 constexpr size_t kPeriodColumn = 15;
 
 const char* const kTableHead =
@@ -95,6 +95,14 @@ std::string table_row(std::string_view period, double driftvar, double maxdriftv
                     !std::signbit(maxdriftvar) && !std::signbit(index);
   line += zero ? zeros : figures_text(driftvar, maxdriftvar, index);
   return line;
+}
+
+double result_table_bytes(int32_t Q, int32_t P) {
+  const std::string blank = FreeLine().str();
+  const double heading = static_cast<double>(4 * blank.size() + std::string_view(kTableHead).size() +
+                                             FreeLine().text(" Pair of populations :").text(pad("", kLabelWidth)).str().size());
+  const double row = static_cast<double>(table_row("", 0.0, 0.0, 0.0).size());
+  return static_cast<double>(Q) * (Q - 1) / 2 * (heading + row * P);
 }
 
 void write_result_table(const DriftResults& results, const Names& names, Sink& out) {

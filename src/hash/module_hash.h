@@ -25,8 +25,6 @@
 
 namespace vm::hash {
 
-// Width of the code fields this program passes (L).
-inline constexpr int kKeyLength = 25;
 
 // The answer of one call: the slot (1..N, 0 for a blank key or a look-up
 // that found nothing) and the key's dense id (1..number of stored keys, in

@@ -7,6 +7,7 @@
 
 #include "common/format.h"
 #include "common/stop.h"
+#include "genetics/genetics.h"
 
 namespace vm::input {
 namespace {
@@ -159,10 +160,8 @@ void check_first_line(std::string_view first_line, int32_t field_count, DataNote
 
 void check_group_counts(int32_t Q, int32_t P, DataNotes& notes) {
   if (Q <= kManyPopulations && P <= kManyPeriods) return;
-  // A block per pair of populations: 257 characters of heading and a row
-  // of 68 per period.
   const double pairs = static_cast<double>(Q) * (Q - 1) / 2;
-  const double bytes = pairs * (257.0 + 68.0 * P);
+  const double bytes = genetics::result_table_bytes(Q, P);
   notes.add(std::to_string(Q) + " populations and " + std::to_string(P) +
             " periods, more than a pedigree usually has (is a field number wrong?): the result table will have " +
             std::to_string(static_cast<int64_t>(pairs)) + " blocks of " + std::to_string(P) + " rows, about " +

@@ -288,7 +288,7 @@ void PedigreeFile::skip_rest_of_line() {
 void PedigreeFile::skip_byte_order_mark() {
   while (end_ < 3 && fill()) {
   }
-  if (end_ >= 3 && std::memcmp(buf_.data(), "\xEF\xBB\xBF", 3) == 0) begin_ = 3;
+  if (end_ >= kByteOrderMark.size() && std::memcmp(buf_.data(), kByteOrderMark.data(), kByteOrderMark.size()) == 0) begin_ = kByteOrderMark.size();
 }
 
 bool PedigreeFile::next_line(std::string_view& line) {

@@ -10,13 +10,14 @@
 #include <string_view>
 #include <vector>
 
+#include "common/format.h"
 #include "common/sink.h"
 #include "input/line_format.h"
 
 namespace vm::input {
 
 // Width of one element of FIELDS.
-inline constexpr int kFieldWidth = 25;
+inline constexpr int kFieldWidth = kCodeWidth;
 
 // What the free-format record read meets in the counting pass that the
 // data checks tell of: records that continue on the next line, and codes

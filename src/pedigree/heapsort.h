@@ -12,7 +12,6 @@ namespace vm::pedigree {
 // The heap sort over rows 1..n. Row access goes through `table`:
 //   table.less(i, j)       key of row i < key of row j
 //   table.less_held(j)     key of the held row < key of row j
-//   table.held_less(j)     (unused by the sort; not required)
 //   table.hold(i)          copy row i aside
 //   table.copy(from, to)   copy row `from` into row `to`
 //   table.put_held(i)      copy the held row into row i

@@ -52,12 +52,6 @@ void append_field(std::string& out, std::string_view text, char separator) {
   out += '"';
 }
 
-std::string quoted_field(std::string_view text, char separator) {
-  std::string out;
-  append_field(out, text, separator);
-  return out;
-}
-
 void append_shortest(std::string& out, double v) {
   if (std::isnan(v)) {
     out += "NaN";

@@ -19,7 +19,6 @@ namespace vm::results {
 // A field of a delimited file: as it stands, or between double quotes with
 // inner quotes doubled when it holds the separator, a quote or a line end.
 void append_field(std::string& out, std::string_view text, char separator);
-std::string quoted_field(std::string_view text, char separator);
 
 // The shortest text that reads back as the same double; "NaN", "Inf" and
 // "-Inf" for the values that have no digits (R and pandas read all three).
