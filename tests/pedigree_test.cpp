@@ -75,7 +75,7 @@ TEST(HeapSort, GenerationSortMatchesTheColumnSort) {
       ra[static_cast<size_t>(i)] = i + 1;
       ra[static_cast<size_t>(n + i)] = g;
     }
-    heap_sort_on_generation(rows);
+    heap_sort_on_generation(rows, no_progress());
     HEAPSORTINT2(n, ra.data(), 2, 2);
     for (int32_t i = 0; i < n; ++i) {
       ASSERT_EQ(rows[static_cast<size_t>(i)].animal, ra[static_cast<size_t>(i)]);

@@ -65,8 +65,9 @@ class Error : public std::runtime_error {
 // Hears of the long stages while they run. Calls come from one thread at a
 // time, though not always the caller's. The stages, in order: "counting"
 // (records; total not known in advance: 0), "collecting", "animals",
-// "parents" (records), "generations", "sorting", "links" (no units),
-// "inbreeding" (animals), "periods" (periods, in their order).
+// "parents" (records), "generations" (no units), "sorting" (steps of the
+// sort), "links" (no units), "inbreeding" (animals), "periods" (periods, in
+// their order).
 class Progress {
  public:
   virtual ~Progress() = default;

@@ -61,10 +61,18 @@ void HEAPSORTCHAR(int32_t n, char* RA, int32_t k, int32_t ncol, int32_t len) {
   heap_sort(n, table);
 }
 
-void heap_sort_on_generation(std::vector<OrigRow>& orig) {
+void heap_sort_on_generation(std::vector<OrigRow>& orig, Progress& progress) {
   if (orig.size() < 2) return;
   OrigTable table(orig);
-  heap_sort(static_cast<int64_t>(orig.size()), table);
+  constexpr int64_t kStepsPerReport = int64_t{1} << 18;
+  int64_t steps = 0;
+  heap_sort(static_cast<int64_t>(orig.size()), table, [&] {
+    if (++steps == kStepsPerReport) {
+      advance(progress, steps);
+      steps = 0;
+    }
+  });
+  advance(progress, steps);
 }
 
 }  // namespace vm::pedigree

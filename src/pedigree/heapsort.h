@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/progress.h"
+
 namespace vm::pedigree {
 
 // The heap sort over rows 1..n. Row access goes through `table`:
@@ -15,12 +17,20 @@ namespace vm::pedigree {
 //   table.hold(i)          copy row i aside
 //   table.copy(from, to)   copy row `from` into row `to`
 //   table.put_held(i)      copy the held row into row i
-template <class Table>
-void heap_sort(int64_t n, Table& table) {
+// `step` is called once per row put in place (heap_steps(n) times in all),
+// for progress on long sorts.
+struct NoStep {
+  void operator()() const {}
+};
+inline int64_t heap_steps(int64_t n) { return n < 2 ? 0 : n / 2 + n - 1; }
+
+template <class Table, class Step = NoStep>
+void heap_sort(int64_t n, Table& table, Step step = {}) {
   if (n < 2) return;
   int64_t l = n / 2 + 1;
   int64_t ir = n;
   for (;;) {
+    step();
     if (l > 1) {
       --l;
       table.hold(l);
@@ -61,6 +71,6 @@ struct OrigRow {
   int32_t animal;
   int32_t gen;
 };
-void heap_sort_on_generation(std::vector<OrigRow>& orig);  // rows 0..n-1 stand for 1..n
+void heap_sort_on_generation(std::vector<OrigRow>& orig, Progress& progress);  // rows 0..n-1 stand for 1..n
 
 }  // namespace vm::pedigree

@@ -23,11 +23,11 @@ std::vector<int32_t> in_new_order(const std::vector<int32_t>& old, const std::ve
 void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress) {
   const int32_t n = ped.n;
   const size_t size = static_cast<size_t>(n) + 1;
-  progress.stage("sorting", 0);
+  progress.stage("sorting", heap_steps(n));
 
   std::vector<OrigRow> orig(static_cast<size_t>(n));
   for (int32_t a = 1; a <= n; ++a) orig[static_cast<size_t>(a - 1)] = OrigRow{a, gen[a]};
-  heap_sort_on_generation(orig);
+  heap_sort_on_generation(orig, progress);
 
   std::vector<int32_t> old_of_new(size, 0), new_of_old(size, 0);
   for (int32_t w = 1; w <= n; ++w) {
