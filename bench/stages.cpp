@@ -147,7 +147,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velmora_stages: the run stopped: %s\n", stop.message.c_str());
     return 1;
   } catch (const vm::FatalExit& fatal) {
-    std::fprintf(stderr, "velmora_stages: fatal end %d:\n%s", fatal.code, fatal.report.c_str());
+    std::fprintf(stderr, "velmora_stages: fatal end %d: %s\n", fatal.code, fatal.message.c_str());
     return 1;
   } catch (const vm::FileError& error) {
     std::fprintf(stderr, "velmora_stages: %s\n", error.message.c_str());

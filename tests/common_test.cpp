@@ -97,19 +97,21 @@ TEST(EditDescriptors, Texts) {
   EXPECT_EQ(rtrim("a\t        "), "a\t");
 }
 
+std::string program_name = "velmora";
+
 std::string report_of(std::string_view message, int code, std::initializer_list<float> values) {
   try {
     EXIT_INFO(message, code, values);
   } catch (const FatalExit& fatal) {
     EXPECT_EQ(fatal.code, code);
-    return fatal.report;
+    return exit_info_report(fatal, program_name);
   }
   ADD_FAILURE() << "EXIT_INFO returned";
   return {};
 }
 
 TEST(ExitReport, ProbesExhaustedExample) {
-  set_program_name("velmora");
+  program_name = "velmora";
   EXPECT_EQ(report_of("CHASH: Array too small, dimensies aanpassen bij string: ABC", 6001, {6000.0f, 1500.0f}),
             "CHASH: Array too small, dimensies aanpassen bij string: ABC  6000  1500\n"
             "Hoofdprogramma: velmora\n"
@@ -117,7 +119,7 @@ TEST(ExitReport, ProbesExhaustedExample) {
 }
 
 TEST(ExitReport, ValueLayouts) {
-  set_program_name("velmora");
+  program_name = "velmora";
   EXPECT_EQ(report_of("M", 1, {0.0f}).substr(0, 5), "M  0\n");
   EXPECT_EQ(report_of("M", 1, {-5.0f}).substr(0, 5), "M -5\n");
   EXPECT_EQ(report_of("M", 1, {2.5f}).substr(0, 15), "M       2.5000\n");
@@ -129,9 +131,9 @@ TEST(ExitReport, ValueLayouts) {
 }
 
 TEST(ExitReport, WideCodesAndEmptyParts) {
-  set_program_name("");
+  program_name = "";
   EXPECT_EQ(report_of("", 123456, {}), " Hoofdprogramma wordt nu afgesloten met exitcode:*****\n");
-  set_program_name("prog  ");
+  program_name = "prog  ";
   EXPECT_EQ(report_of("X", 25, {}), "X\nHoofdprogramma: prog\n Hoofdprogramma wordt nu afgesloten met exitcode:   25\n");
 }
 

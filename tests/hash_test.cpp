@@ -43,7 +43,6 @@ std::string exit_report(const std::string& message, const std::string& code5) {
 
 // A caller: one module with its message sinks, a fixed clock and a count.
 struct Caller {
-  Caller() { set_program_name("velmora"); }
   StringSink screen, channel9;
   ModuleHash hash{&screen, &channel9, [] { return std::string(kWhen); }};
   int32_t n = 0;
@@ -216,7 +215,7 @@ TYPED_TEST(HashStore, TableTooFullEndsAtACollisionOnly) {
   EXPECT_EQ(c.screen.data, "");
   const FatalExit end = fatal_of([&] { c.insert(t, num9(105)); });
   EXPECT_EQ(end.code, 30);
-  EXPECT_EQ(end.report, exit_report("CHASH: Tue Dec  8 14:55:02 2026 - array in chash routine too small.", "   30"));
+  EXPECT_EQ(exit_info_report(end, "velmora"), exit_report("CHASH: Tue Dec  8 14:55:02 2026 - array in chash routine too small.", "   30"));
   EXPECT_EQ(c.screen.data,
             " Tue Dec  8 14:55:02 2026: array in chash routine too small\n"
             "  variable found up to now          97\n"
@@ -238,7 +237,7 @@ TYPED_TEST(HashStore, ProbesExhaustedInAFullTable) {
     c.n = 1500;                // the caller's count, below the fill limit
     const FatalExit end = fatal_of([&] { c.hash.CHASHSUB(pad("ABC", 9), t, c.n, add_new); });
     EXPECT_EQ(end.code, 6001);
-    EXPECT_EQ(end.report, exit_report("CHASH: Array too small, dimensies aanpassen bij string: ABC  6000  1500", " 6001"));
+    EXPECT_EQ(exit_info_report(end, "velmora"), exit_report("CHASH: Array too small, dimensies aanpassen bij string: ABC  6000  1500", " 6001"));
     EXPECT_NE(c.screen.data.find("MAX_HITRATE:        2401"), std::string::npos);
   }
 }
@@ -247,18 +246,18 @@ TYPED_TEST(HashStore, SizeAndKeyLengthChecks) {
   Caller first;
   TypeParam none(0);
   FatalExit end = fatal_of([&] { first.insert(none, field("abc")); });
-  EXPECT_EQ(end.report, exit_report("CHASH: Dimensie van opslag array <= 0:  0", " 1023"));
+  EXPECT_EQ(exit_info_report(end, "velmora"), exit_report("CHASH: Dimensie van opslag array <= 0:  0", " 1023"));
 
   Caller later;
   TypeParam big(26000), negative(-5);
   later.insert(big, field("abc"));
   end = fatal_of([&] { later.lookup(negative, field("abc")); });
   EXPECT_EQ(end.code, 2000);
-  EXPECT_EQ(end.report, exit_report("CHASH: Dimensie van opslag array <= 0: -5", " 2000"));
+  EXPECT_EQ(exit_info_report(end, "velmora"), exit_report("CHASH: Dimensie van opslag array <= 0: -5", " 2000"));
 
   end = fatal_of([&] { later.lookup(big, std::string(33, 'x')); });
   EXPECT_EQ(end.code, 33);
-  EXPECT_EQ(end.report, exit_report("CHASH: characterstring mag max. 32 characters omvatten.  33", "   33"));
+  EXPECT_EQ(exit_info_report(end, "velmora"), exit_report("CHASH: characterstring mag max. 32 characters omvatten.  33", "   33"));
 }
 
 // ---------------------------------------------------------------- fast = literal
@@ -379,7 +378,7 @@ class Comparison {
     EXPECT_EQ(fast_.screen.data, literal_.screen.data);
     EXPECT_EQ(fast_.channel9.data, literal_.channel9.data);
     EXPECT_EQ(fast.end.code, literal.end.code);
-    EXPECT_EQ(fast.end.report, literal.end.report);
+    EXPECT_EQ(fast.end.message, literal.end.message);
     return !fast.ended && !literal.ended && !::testing::Test::HasFailure();
   }
 

@@ -9,7 +9,6 @@ namespace vm {
 namespace {
 
 constexpr size_t kLineLength = 1024;
-std::string g_program_name;
 
 // One value after the message: a whole number as an integer one column
 // wider than its digits, anything else in F12.4.
@@ -23,11 +22,8 @@ std::string format_value(float v) {
   return fmt_I(static_cast<int64_t>(std::trunc(value)), w);
 }
 
-}  // namespace
-
-void set_program_name(std::string_view name) { g_program_name = std::string(name.substr(0, kLineLength)); }
-
-std::string exit_info_report(std::string_view message, int code, std::span<const float> values) {
+// The message with its values, as one line of at most kLineLength.
+std::string message_line(std::string_view message, std::span<const float> values) {
   std::string x(message.substr(0, kLineLength));
   for (float v : values) {
     x = std::string(rtrim(x));
@@ -36,18 +32,23 @@ std::string exit_info_report(std::string_view message, int code, std::span<const
     x += format_value(v);
     if (x.size() > kLineLength) x.resize(kLineLength);
   }
+  return message.empty() ? std::string() : std::string(rtrim(x));
+}
+
+}  // namespace
+
+std::string exit_info_report(const FatalExit& fatal, std::string_view program) {
   std::string report;
-  std::string_view line = rtrim(x);
-  if (!message.empty()) report.append(line).append("\n");
-  std::string_view program = rtrim(g_program_name);
+  if (!fatal.message.empty()) report.append(fatal.message).append("\n");
+  program = rtrim(program.substr(0, kLineLength));
   if (!program.empty()) report.append("Hoofdprogramma: ").append(program).append("\n");
-  report.append(" Hoofdprogramma wordt nu afgesloten met exitcode:").append(fmt_I(code, 5)).append("\n");
+  report.append(" Hoofdprogramma wordt nu afgesloten met exitcode:").append(fmt_I(fatal.code, 5)).append("\n");
   return report;
 }
 
 void EXIT_INFO(std::string_view message, int code, std::initializer_list<float> values) {
   std::span<const float> shown(values.begin(), std::min<size_t>(values.size(), 5));
-  throw FatalExit{code, exit_info_report(message, code, shown)};
+  throw FatalExit{code, message_line(message, shown)};
 }
 
 }  // namespace vm

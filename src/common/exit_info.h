@@ -13,11 +13,9 @@
 
 namespace vm {
 
-// Argument 0 of the command line, shown on the report's second line.
-void set_program_name(std::string_view name);
-
-// The report text as EXIT_INFO writes it (lines with "\n").
-std::string exit_info_report(std::string_view message, int code, std::span<const float> values);
+// The report text of a fatal end (lines with "\n"); `program` is argument
+// 0 of the command line, shown on its second line.
+std::string exit_info_report(const FatalExit& fatal, std::string_view program);
 
 [[noreturn]] void EXIT_INFO(std::string_view message, int code, std::initializer_list<float> values = {});
 

@@ -15,11 +15,11 @@ struct Stop {
   std::string message;
 };
 
-// The end through the exit report: `report` is written to the error stream
-// as it stands and the process ends with `code`.
+// The end through the exit report (exit_info.h): its first line, the
+// message with its values ("" for none), and the code the process ends with.
 struct FatalExit {
   int code;
-  std::string report;
+  std::string message;
 };
 
 // A file that cannot be opened, read or written: one line on the error

@@ -382,7 +382,7 @@ int ended(Body body, const std::string& program, Sink& screen, Sink& errors, int
     screen.flush();
     return stop_status;
   } catch (const FatalExit& fatal) {
-    return failed(fatal.report, fatal.code);
+    return failed(exit_info_report(fatal, program), fatal.code);
   } catch (const FileError& error) {
     return failed(program + ": " + error.message + "\n", 2);
   } catch (const std::bad_alloc&) {
@@ -429,7 +429,6 @@ int run_option_interface(const std::vector<std::string>& args, const std::string
 }  // namespace
 
 int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& screen, Sink& errors) {
-  set_program_name(args.empty() ? std::string() : args[0]);
   const std::string program = args.empty() ? std::string("velmora") : args[0];
   if (args.size() > 1 && args[1].starts_with("--")) return run_option_interface(args, program, screen, errors);
   if (args.size() > 1 && asks_for_help(args[1])) {
@@ -442,7 +441,6 @@ int run_velmora(const std::vector<std::string>& args, std::FILE* input, Sink& sc
 
 int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbers& fn, Sink& screen, Sink& log,
                           Sink& output, Sink& channel9, Sink& errors, const ResultFiles& files) {
-  set_program_name("velmora");
   NullSink no_stream;
   std::vector<HeldFile> held;
   RunFiles result_files(no_stream, no_stream, errors, held);

@@ -64,7 +64,7 @@ auto guarded(Body body) {
   } catch (const vm::FileError& error) {
     throw Error(Kind::kData, error.message);
   } catch (const vm::FatalExit& fatal) {
-    throw Error(Kind::kData, stop_reason(fatal.report.substr(0, fatal.report.find('\n'))));
+    throw Error(Kind::kData, stop_reason(fatal.message));
   } catch (const std::bad_alloc&) {
     throw Error(Kind::kMemory, "not enough memory for this pedigree");
   } catch (const std::length_error&) {
