@@ -1,6 +1,9 @@
 #include "driver/result_files.h"
 
+#include <stdexcept>
+
 #include "common/cpus.h"
+#include "pedigree/renumber.h"
 #include "results/tables.h"
 
 namespace vm {
@@ -12,8 +15,7 @@ struct LoadingOrder {
   explicit LoadingOrder(const Computed& run) {
     const Pedigree& ped = run.pedigree;
     const size_t size = static_cast<size_t>(ped.n) + 1;
-    std::vector<int32_t> new_of_old(size, 0);
-    for (int32_t w = 1; w <= ped.n; ++w) new_of_old[ped.loaded_as[w]] = w;
+    const std::vector<int32_t> new_of_old = pedigree::new_of_loaded(ped);
     auto loaded = [&](int32_t w) { return w == 0 ? 0 : ped.loaded_as[w]; };
     for (auto* v : {&sire, &dam, &pop, &period}) v->assign(size, 0);
     F.assign(size, 0.0);
@@ -58,6 +60,11 @@ ResultWriter::ResultWriter(const ResultFiles& files, RunFiles& into, unsigned th
 }
 
 void ResultWriter::write(const Computed& run, results::RunFacts facts) {
+  // The per-animal files need what compute() frees unless it is told to
+  // keep it.
+  if (run.codes == nullptr || run.generation.empty() || run.inbreeding.F.empty()) {
+    throw std::logic_error("the result files need the run's codes, generations and F kept");
+  }
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const genetics::Names& names = run.names;
   const genetics::DriftResults& drift = run.results;

@@ -13,6 +13,7 @@
 #include "genetics/statistics.h"
 #include "input/record_reader.h"
 #include "library/compute.h"
+#include "pedigree/renumber.h"
 
 #ifndef VELMORA_VERSION
 #define VELMORA_VERSION "0.0.0"
@@ -128,8 +129,7 @@ std::unique_ptr<Pedigree::Impl> load_file(vm::input::PedigreeFile& file, const R
   auto impl = std::make_unique<Pedigree::Impl>();
   impl->run = vm::load_stages(source, report, channel9, options);
   const vm::Pedigree& ped = impl->run.pedigree;
-  impl->new_of_loaded.assign(static_cast<size_t>(ped.n) + 1, 0);
-  for (int32_t w = 1; w <= ped.n; ++w) impl->new_of_loaded[static_cast<size_t>(ped.loaded_as[w])] = w;
+  impl->new_of_loaded = vm::pedigree::new_of_loaded(ped);
   impl->populations.assign(impl->run.names.pop.begin() + 1, impl->run.names.pop.end());
   impl->periods.assign(impl->run.names.period.begin() + 1, impl->run.names.period.end());
   impl->notes = notes.texts();

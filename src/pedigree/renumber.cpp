@@ -1,5 +1,7 @@
 #include "pedigree/renumber.h"
 
+#include <algorithm>
+
 #include "common/format.h"
 #include "pedigree/heapsort.h"
 
@@ -43,6 +45,12 @@ void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress
   ped.period = in_new_order(ped.period, old_of_new, nullptr);
   ped.pop = in_new_order(ped.pop, old_of_new, nullptr);
   ped.loaded_as = std::move(old_of_new);
+}
+
+std::vector<int32_t> new_of_loaded(const Pedigree& ped) {
+  std::vector<int32_t> new_of(static_cast<size_t>(std::max(ped.n, 0)) + 1, 0);
+  for (int32_t w = 1; w <= ped.n; ++w) new_of[static_cast<size_t>(ped.loaded_as[w])] = w;
+  return new_of;
 }
 
 }  // namespace vm::pedigree

@@ -16,4 +16,8 @@ namespace vm::pedigree {
 // of each animal in loading order. Tells `progress` of its two stages.
 void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress);
 
+// The new number of each animal by its loading number (entry 0: 0), the
+// inverse of loaded_as.
+std::vector<int32_t> new_of_loaded(const Pedigree& ped);
+
 }  // namespace vm::pedigree
