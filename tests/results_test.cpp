@@ -521,6 +521,35 @@ TEST_F(ResultOptions, NeverOverAnInputOrAnotherFileOfTheRun) {
   EXPECT_EQ(files(), 1u);  // refused before anything was written
 }
 
+// Left-out periods leave the tables and the page, not the pedigree: the
+// other periods' rows and every animal's F stay as they are.
+TEST_F(ResultOptions, DroppedPeriodsLeaveTheResultsNotThePedigree) {
+  ASSERT_EQ(run({"--csv", at("all.csv"), "--inbreeding", at("all.tsv")}), 0) << err;
+  ASSERT_EQ(run({"--csv", at("some.csv"), "--inbreeding", at("some.tsv"), "--report", at("some.html"),
+                 "--drop-periods", "2000,1900,2015"}),
+            0)
+      << err;
+  EXPECT_NE(err.find("no period \"1900\" to leave out"), std::string::npos) << err;
+  std::string kept;
+  std::istringstream all(velmora_test::read_file(dir / "all.csv"));
+  for (std::string line; std::getline(all, line);)
+    if (!line.starts_with("2000,") && !line.starts_with("2015,")) kept += line + "\n";
+  EXPECT_EQ(velmora_test::read_file(dir / "some.csv"), kept);
+  EXPECT_EQ(occurrences(velmora_test::read_file(dir / "herd.out"), "2000 "), 0u);
+  auto column = [](const std::string& tsv, size_t k) {
+    std::vector<std::string> values;
+    std::istringstream in(tsv);
+    for (std::string line; std::getline(in, line);) {
+      size_t start = 0;
+      for (size_t i = 0; i < k; ++i) start = line.find('\t', start) + 1;
+      values.push_back(line.substr(start, line.find('\t', start) - start));
+    }
+    return values;
+  };
+  EXPECT_EQ(column(velmora_test::read_file(dir / "some.tsv"), 6), column(velmora_test::read_file(dir / "all.tsv"), 6));
+  EXPECT_TRUE(contains(velmora_test::read_file(dir / "some.html"), "Periods left out</dt><dd>2000, 1900, 2015"));
+}
+
 TEST_F(ResultOptions, WholeOrNotAtAll) {
   // A run that stops early (here on a loop) leaves no result file, not
   // even a temporary one.

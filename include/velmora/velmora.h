@@ -104,6 +104,9 @@ struct ReadOptions {
   // Parent codes that stand for an unknown parent, besides "0" and codes
   // holding a hyphen.
   std::vector<std::string> unknown = {};
+  // Periods to leave out of the groups (an unknown birth year "0000", say);
+  // their animals stay in the pedigree as ancestors.
+  std::vector<std::string> drop_periods = {};
   // Worker threads (0: one per CPU this process may use).
   unsigned threads = 0;
 };

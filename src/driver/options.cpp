@@ -165,6 +165,10 @@ void take_unknown(ParsedOptions& parsed, std::string_view option, std::string_vi
   }
 }
 
+void take_drop_periods(ParsedOptions& parsed, std::string_view option, std::string_view value) {
+  for (std::string& code : code_list(option, value)) parsed.run.drop_periods.push_back(std::move(code));
+}
+
 constexpr unsigned kMaxThreads = 1024;
 
 const Option kOptions[] = {
@@ -193,6 +197,10 @@ const Option kOptions[] = {
        p.run.threads = static_cast<unsigned>(whole_number(o, v, v, 1, kMaxThreads));
      }},
     {"--unknown", "CODES", "more parent codes that mean unknown, comma-separated (for example NA,.)", take_unknown},
+    {"--drop-periods", "CODES",
+     "periods to leave out of the results, comma-separated (for example 0000 for an unknown birth year); "
+     "their animals stay in the pedigree as ancestors",
+     take_drop_periods},
     {"--min-animals", "N", "the report's charts leave out groups of fewer animals (default 10)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) {
        p.run.results.min_animals = whole_number(o, v, v, 1, INT32_MAX);

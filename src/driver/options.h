@@ -28,6 +28,7 @@ struct RunOptions {
   std::string log;
   unsigned threads = 0;              // 0: the CPUs this process may run on
   std::vector<std::string> unknown;  // codes that count as an unknown parent, besides 0 and hyphens
+  std::vector<std::string> drop_periods;  // periods left out of the results
   bool quiet = false;                // the screen shows errors and the final line only
   // --csv - or --inbreeding -: that table is standard output, and the
   // screen lines go to the error stream.

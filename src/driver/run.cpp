@@ -146,6 +146,7 @@ ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& no
     if (settings.reading->header == Header::kDetect) options.header.refuse_in = pedigree;
   }
   options.period_lines = settings.period_lines;
+  options.drop_periods = settings.drop_periods;
   return options;
 }
 
@@ -170,6 +171,7 @@ results::RunFacts run_facts(const input::PedigreeFile& pedigree, const Computed&
   facts.started = iso_local_time(started);
   facts.file_bytes = pedigree.size();
   facts.threads = worker_count(settings.threads);
+  facts.dropped_periods = settings.drop_periods;
   return facts;
 }
 
@@ -346,6 +348,7 @@ void run_with_options(const RunOptions& options, OptionScreen& screen, Sink& sta
   settings.classic = false;
   settings.standard_output = &output_stream;
   settings.threads = capped_threads(options.threads, notes_stream);
+  settings.drop_periods = options.drop_periods;
   run_files_and_stages(parameters_of(options), std::string(), settings, screen, notes_stream);
 }
 

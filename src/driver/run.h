@@ -27,6 +27,7 @@ struct RunSettings {
   // free-format records of the classic interface).
   const input::LineRequest* reading = nullptr;
   std::string command_line;  // the options as given ("" in a classic run)
+  std::vector<std::string> drop_periods = {};  // periods left out of the results
   bool classic = true;                // the log and output exist from the moment the run opens them
   Sink* standard_output = nullptr;    // a file that is the run's standard output goes here (nullptr: the screen)
 };

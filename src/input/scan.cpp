@@ -316,4 +316,27 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
   return result;
 }
 
+std::vector<std::string> drop_periods(CodeStore& codes, ScanResult& scan, const std::vector<std::string>& dropped) {
+  std::vector<char> found(dropped.size(), 0);
+  std::vector<int32_t> kept(1, 0);  // by new number, the code's id
+  for (int32_t a = 1; a <= scan.P; ++a) {
+    const std::string_view name = rtrim(codes.period_name(a));
+    const auto hit = std::find(dropped.begin(), dropped.end(), name);
+    const int32_t id = codes.period2hash[static_cast<size_t>(a)];
+    if (hit == dropped.end()) {
+      kept.push_back(id);
+      CodeStore::entry(codes.hash2period, id) = static_cast<int32_t>(kept.size()) - 1;
+    } else {
+      found[static_cast<size_t>(hit - dropped.begin())] = 1;
+      CodeStore::entry(codes.hash2period, id) = 0;
+    }
+  }
+  codes.period2hash = std::move(kept);
+  scan.P = static_cast<int32_t>(codes.period2hash.size()) - 1;
+  std::vector<std::string> missing;
+  for (size_t k = 0; k < dropped.size(); ++k)
+    if (!found[k]) missing.push_back(dropped[k]);
+  return missing;
+}
+
 }  // namespace vm::input

@@ -22,6 +22,12 @@ struct ScanResult {
 // The scan. Leaves `codes` holding every population and period code. A
 // read error among the first ten records is a FileError; a record without a
 // population or period code stops the run.
+// Periods named in `dropped` (whole codes) leave the numbering: the others
+// are numbered 1..P again in their order, and the animals of a dropped
+// period belong to no group (they stay in the pedigree as ancestors).
+// Returns the codes of `dropped` that are no period of the pedigree.
+std::vector<std::string> drop_periods(CodeStore& codes, ScanResult& scan, const std::vector<std::string>& dropped);
+
 ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::unique_ptr<CodeStore>& codes,
                          const Report& report);
 

@@ -64,6 +64,11 @@ Computed load_stages(input::RecordSource& source, const Report& report, Sink& ch
   std::unique_ptr<input::CodeStore> codes;
 
   run.scan = input::scan_pedigree(source, hash, codes, report);
+  if (!options.drop_periods.empty()) {
+    for (const std::string& code : input::drop_periods(*codes, run.scan, options.drop_periods)) {
+      if (options.notes != nullptr) options.notes->add("no period \"" + code + "\" to leave out: the pedigree has none");
+    }
+  }
   if (options.notes != nullptr) {
     input::check_reading(source.file, *options.notes);
     input::check_group_counts(run.scan.Q, run.scan.P, *options.notes);

@@ -46,6 +46,8 @@ struct ComputeOptions {
   // Each period's line on the screen as it begins (the classic screen); a
   // screen that shows progress otherwise leaves them out.
   bool period_lines = true;
+  // Periods left out of the groups (their animals stay ancestors).
+  std::vector<std::string> drop_periods;
   // What the header check does with a first record that looks like one.
   input::HeaderRule header;
 };

@@ -119,6 +119,7 @@ std::unique_ptr<Pedigree::Impl> load_file(vm::input::PedigreeFile& file, const R
   vm::ComputeOptions options;
   options.threads = o.threads;
   options.unknown = vm::input::UnknownParents(o.unknown);
+  options.drop_periods = o.drop_periods;
   options.notes = &notes;
   options.keep = true;
   options.option_run = true;

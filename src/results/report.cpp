@@ -208,6 +208,11 @@ std::string facts_section(const ReportData& d) {
   std::string periods = count_text(P);
   if (P > 0) periods += ": " + escaped(d.names.period[1]) + (P > 1 ? " to " + escaped(d.names.period[static_cast<size_t>(P)]) : "");
   fact("Periods", periods);
+  if (!d.run.dropped_periods.empty()) {
+    std::string dropped;
+    for (const std::string& code : d.run.dropped_periods) dropped += (dropped.empty() ? "" : ", ") + escaped(code);
+    fact("Periods left out", dropped + " (--drop-periods: their animals are ancestors only)");
+  }
   fact("Time taken", seconds);
   if (!d.run.version.empty()) fact("Program", escaped(d.run.version));
   if (!d.run.command_line.empty()) fact("Command", "<code>" + escaped(d.run.command_line) + "</code>");

@@ -28,6 +28,7 @@ struct RunFacts {
   int64_t file_bytes = -1;
   std::string sha256;  // of the pedigree file ("" where not known)
   unsigned threads = 0;
+  std::vector<std::string> dropped_periods;  // left out by --drop-periods
 };
 
 struct ReportData {
