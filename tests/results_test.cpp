@@ -473,6 +473,18 @@ TEST(Report, ManyPairsStayUnderFiveMegabytes) {
   EXPECT_EQ(occurrences(page, "<g class=\"series\""), 6u + 10u);
 }
 
+// A thousand populations: half a million pairs. The table lists the most
+// differentiated, the heat maps the largest populations, and the page says
+// so; it stays a few megabytes.
+TEST(Report, ThousandPopulationsStayUnderTenMegabytes) {
+  const std::string page = report_of(1000, 7, "Population_name_of_width_");
+  EXPECT_LT(page.size(), 10u << 20) << page.size();
+  EXPECT_LE(occurrences(page, "<tbody id=\"pair-"), 205u);
+  EXPECT_GE(occurrences(page, "<tbody id=\"pair-"), 200u);
+  EXPECT_TRUE(contains(page, "The table lists 20")) << "the table says it is a selection";
+  EXPECT_EQ(occurrences(page, "The map shows the 60 populations with the most animals of the 1,000"), 2u);
+}
+
 // ---------------------------------------------------------------------------
 // Option runs that ask for the result files
 

@@ -17,6 +17,13 @@ constexpr size_t kDefaultPairs = 5;
 // Populations drawn as lines of mean inbreeding; more become a heat map.
 constexpr int32_t kPopulationLines = 10;
 constexpr size_t kBlockBytes = size_t{1} << 16;
+// Beyond these the page shows a selection and says where the rest is, so
+// that it stays a few megabytes and opens quickly however many
+// populations there are: the table's rows (the most differentiated pairs
+// then), and the populations of the heat maps (the largest then).
+constexpr size_t kTableRows = 50000;
+constexpr size_t kTablePairs = 200;
+constexpr int32_t kMapPopulations = 60;
 
 const char* const kStyle = R"(<style>
 body{font:15px/1.45 system-ui,-apple-system,"Segoe UI",Roboto,sans-serif;color:#1d2330;max-width:1200px;margin:0 auto;padding:16px 24px}
@@ -257,14 +264,56 @@ std::string how_to_read(const ReportData& d) {
   return s + "</aside>\n";
 }
 
-// The pair chooser, shown when there are more pairs than one chart shows.
-std::string pair_chooser(const ReportData& d, const std::vector<Pair>& pairs, size_t shown) {
+// The pair chooser, shown when there are more pairs than one chart shows:
+// the pairs of the table, whose rows a chosen pair is drawn from.
+std::string pair_chooser(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& listed,
+                         size_t shown) {
   std::string s = "<label class=\"choose\">Pair shown in the two charts below: <select id=\"pair-choice\"><option value=\"\">";
   s += pairs.size() > kPairsInOneChart ? "the " + std::to_string(shown) + " pairs most differentiated in their last period"
                                        : std::string("the pairs in the legend");
   s += "</option>";
-  for (size_t k = 0; k < pairs.size(); ++k) s += "<option value=\"" + std::to_string(k) + "\">" + escaped(pair_name(d.names, pairs[k])) + "</option>";
+  for (size_t k : listed) s += "<option value=\"" + std::to_string(k) + "\">" + escaped(pair_name(d.names, pairs[k])) + "</option>";
   return s + "</select></label>\n";
+}
+
+// The pairs the table lists, in table order: all of them where their rows
+// fit the page, else the most differentiated and those the charts draw.
+std::vector<size_t> listed_pairs(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& shown) {
+  const size_t P = static_cast<size_t>(std::max(d.results.P, 1));
+  std::vector<size_t> listed;
+  if (pairs.size() * P <= kTableRows) {
+    for (size_t k = 0; k < pairs.size(); ++k) listed.push_back(k);
+    return listed;
+  }
+  const size_t room = std::clamp<size_t>(kTableRows / P, 1, kTablePairs);
+  listed = most_differentiated(d.results, pairs, room, [&](Pair p, int32_t a) { return usable(d, p, a); });
+  listed.insert(listed.end(), shown.begin(), shown.end());
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+  return listed;
+}
+
+// The populations of the heat maps, by number: all of them, or the
+// largest (most animals over the periods) where there are too many.
+std::vector<int32_t> mapped_populations(const ReportData& d) {
+  const int32_t Q = d.results.Q;
+  std::vector<int32_t> mapped(static_cast<size_t>(std::max(Q, 0)));
+  for (int32_t I = 1; I <= Q; ++I) mapped[static_cast<size_t>(I - 1)] = I;
+  if (Q <= kMapPopulations) return mapped;
+  std::vector<int64_t> animals(static_cast<size_t>(Q) + 1, 0);
+  for (int32_t I = 1; I <= Q; ++I)
+    for (int32_t a = 1; a <= d.results.P; ++a) animals[static_cast<size_t>(I)] += d.counts.at(I, a);
+  std::stable_sort(mapped.begin(), mapped.end(),
+                   [&](int32_t x, int32_t y) { return animals[static_cast<size_t>(x)] > animals[static_cast<size_t>(y)]; });
+  mapped.resize(static_cast<size_t>(kMapPopulations));
+  std::sort(mapped.begin(), mapped.end());
+  return mapped;
+}
+
+std::string mapped_note(const ReportData& d, size_t mapped) {
+  if (mapped == static_cast<size_t>(d.results.Q)) return {};
+  return " The map shows the " + std::to_string(mapped) + " populations with the most animals of the " +
+         count_text(d.results.Q) + "; the CSV (--csv) holds every pair.";
 }
 
 // Per period the lowest, median and highest index of all pairs.
@@ -354,7 +403,8 @@ std::string same_value_text(const std::vector<double>& y) {
   return std::isnan(v) ? std::string() : " at " + fixed(v, 2) + " in every period drawn";
 }
 
-std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& all_shown) {
+std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& all_shown,
+                          const std::vector<size_t>& listed) {
   std::string undrawn;
   const std::vector<size_t> shown = drawable(d, pairs, all_shown, undrawn);
   LineChart chart = chart_over_periods(d, "index", "Differentiation index over the periods", "Differentiation index (%)", 2);
@@ -398,7 +448,7 @@ std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, c
   if (many) s += " The shaded band spans the lowest to the highest index of all pairs in each period.";
   s += "</p>\n";
   if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
-  if (pairs.size() > kDefaultPairs) s += pair_chooser(d, pairs, shown.size());
+  if (pairs.size() > kDefaultPairs) s += pair_chooser(d, pairs, listed, shown.size());
   s += legend("index-legend", chart.series, false) + chosen_legend("index-chosen", {""});
   s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "5") : line_chart_svg(chart)) +
        "</div>";
@@ -455,10 +505,14 @@ std::string inbreeding_section(const ReportData& d) {
   } else {
     HeatMap map;
     map.label = "Mean inbreeding per population (rows) and period (columns)";
-    map.rows.assign(d.names.pop.begin() + 1, d.names.pop.end());
+    const std::vector<int32_t> mapped = mapped_populations(d);
+    for (int32_t I : mapped) {
+      map.rows.push_back(d.names.pop[static_cast<size_t>(I)]);
+      for (int32_t a = 1; a <= P; ++a) map.values.push_back(d.mean_inbreeding.at(I, a));
+    }
     map.columns = period_names(d.names);
-    map.values = d.mean_inbreeding.values;
     map.id = "inbreeding";
+    s.insert(s.size() - std::string_view("</p>\n").size(), mapped_note(d, mapped.size()));
     double lo = INFINITY, hi = -INFINITY;
     for (double v : map.values)
       if (!std::isnan(v)) lo = std::min(lo, v), hi = std::max(hi, v);
@@ -492,21 +546,23 @@ double relationship(const ReportData& d, int32_t I, int32_t J, int32_t a) {
 }
 
 std::string relationship_section(const ReportData& d) {
-  const int32_t Q = d.results.Q, P = d.results.P;
-  if (P == 0 || Q == 0) return {};
+  const int32_t P = d.results.P;
+  if (P == 0 || d.results.Q == 0) return {};
+  const std::vector<int32_t> mapped = mapped_populations(d);
+  const size_t q = mapped.size();
   double lo = INFINITY, hi = -INFINITY;
-  std::string data = "{\"populations\":" + std::to_string(Q) + ",\"periods\":[";
+  std::string data = "{\"populations\":" + std::to_string(q) + ",\"periods\":[";
   for (int32_t a = 1; a <= P; ++a) {
     data += (a > 1 ? "," : "") + json_string(d.names.period[static_cast<size_t>(a)]);
   }
   data += "],\"values\":[";
   for (int32_t a = 1; a <= P; ++a) {
     data += a > 1 ? ",[" : "[";
-    for (int32_t I = 1; I <= Q; ++I) {
-      for (int32_t J = 1; J <= I; ++J) {
-        const double v = relationship(d, I, J, a);
+    for (size_t i = 0; i < q; ++i) {
+      for (size_t j = 0; j <= i; ++j) {
+        const double v = relationship(d, mapped[i], mapped[j], a);
         if (!std::isnan(v)) lo = std::min(lo, v), hi = std::max(hi, v);
-        if (I > 1 || J > 1) data += ',';
+        if (i > 0 || j > 0) data += ',';
         data += std::isnan(v) ? std::string("null") : shortest(std::round(v * 1e4) / 1e4);
       }
     }
@@ -517,17 +573,18 @@ std::string relationship_section(const ReportData& d) {
 
   HeatMap map;
   map.label = "Mean relationships within and between populations";
-  map.rows.assign(d.names.pop.begin() + 1, d.names.pop.end());
+  for (int32_t I : mapped) map.rows.push_back(d.names.pop[static_cast<size_t>(I)]);
   map.columns = map.rows;
   map.lo = lo;
   map.hi = hi;
   map.id = "relationships";
-  for (int32_t I = 1; I <= Q; ++I)
-    for (int32_t J = 1; J <= Q; ++J) map.values.push_back(relationship(d, std::max(I, J), std::min(I, J), P));
+  for (int32_t I : mapped)
+    for (int32_t J : mapped) map.values.push_back(relationship(d, std::max(I, J), std::min(I, J), P));
 
   std::string s = "<section class=\"chart\" id=\"relationships-section\"><h2>Mean relationships in period <span id=\"relationships-period\">" +
                   escaped(d.names.period[static_cast<size_t>(P)]) + "</span></h2>";
-  s += "<p class=\"note\">Mean relationship between the animals of two populations in the period (within a population on the diagonal, each animal's relationship with itself included); grey: a population without animals in the period. One colour scale for all periods.</p>\n";
+  s += "<p class=\"note\">Mean relationship between the animals of two populations in the period (within a population on the diagonal, each animal's relationship with itself included); grey: a population without animals in the period. One colour scale for all periods." +
+       mapped_note(d, q) + "</p>\n";
   if (P > 1) {
     s += "<label class=\"choose\">Period: <select id=\"period-choice\">";
     for (int32_t a = 1; a <= P; ++a) {
@@ -541,10 +598,11 @@ std::string relationship_section(const ReportData& d) {
   return s + "</section>\n";
 }
 
-void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, Sink& out) {
+void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, const std::vector<size_t>& listed,
+                        Sink& out) {
   int64_t absent = 0;
-  for (Pair p : pairs)
-    for (int32_t a = 1; a <= d.results.P; ++a) absent += !both_present(d.counts, p, a);
+  for (size_t k : listed)
+    for (int32_t a = 1; a <= d.results.P; ++a) absent += !both_present(d.counts, pairs[k], a);
   std::string block = "<section id=\"table-section\"><h2>Result table</h2>";
   if (absent > 0) {
     block += "<input type=\"checkbox\" id=\"show-absent\" class=\"toggle\"><label for=\"show-absent\" class=\"toggle\"> show the " +
@@ -553,7 +611,7 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, Sin
   block +=
       "<div class=\"scroll\"><table class=\"results\"><thead><tr><th>Period</th><th>Animals<br>first</th><th>Animals<br>second</th>"
       "<th>Drift variance<br>between populations</th><th>Maximum<br>drift variance</th><th>Differentiation<br>index</th></tr></thead>\n";
-  for (size_t k = 0; k < pairs.size(); ++k) {
+  for (size_t k : listed) {
     const Pair p = pairs[k];
     block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"6\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
     for (int32_t a = 1; a <= d.results.P; ++a) {
@@ -578,6 +636,12 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, Sin
   }
   block += "</table></div><p class=\"note\">Empty cells: one of the two populations has no animals in that period (the classic table shows 0.00 there).";
   if (absent > 0) block += " Such rows are folded away; the box above shows them.";
+  if (listed.size() < pairs.size()) {
+    block += " The table lists " + count_text(static_cast<int64_t>(listed.size())) + " of the " +
+             count_text(static_cast<int64_t>(pairs.size())) +
+             " pairs: the most differentiated in their last period and those drawn above; the CSV (--csv) holds every "
+             "pair and period.";
+  }
   block += "</p></section>\n";
   out.write(block);
 }
@@ -630,13 +694,14 @@ void write_report(const ReportData& d, Sink& out) {
   out.write(head);
   out.write(facts_section(d));
   out.write(how_to_read(d));
+  const std::vector<size_t> listed = listed_pairs(d, pairs, shown);
   if (!pairs.empty()) {
-    out.write(index_section(d, pairs, shown));
+    out.write(index_section(d, pairs, shown, listed));
     out.write(drift_section(d, pairs, shown));
   }
   out.write(inbreeding_section(d));
   out.write(relationship_section(d));
-  write_result_table(d, pairs, out);
+  write_result_table(d, pairs, listed, out);
   out.write(std::string(kScript) + "</body></html>\n");
 }
 
