@@ -2,15 +2,15 @@
 # The library as another project uses it: installed into a fresh prefix,
 # the example program built against it with find_package(velmora), and its
 # index table compared with the program's own tidy table on the example.
-#   installed_library.sh BUILD-DIR PROGRAM WORK-DIR
+#   installed_library.sh BUILD-DIR PROGRAM WORK-DIR [LINK-FLAGS]
 set -euo pipefail
-build=$1 program=$2 work=$3
+build=$1 program=$2 work=$3 link_flags=${4:-}
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 rm -rf "$work"
 mkdir -p "$work"
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 cmake -S "$source_dir/examples/library" -B "$work/example" -DCMAKE_PREFIX_PATH="$work/prefix" \
-  -DCMAKE_BUILD_TYPE=Release >/dev/null
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_EXE_LINKER_FLAGS="$link_flags" >/dev/null
 cmake --build "$work/example" >/dev/null
 "$work/example/index_table" "$source_dir/examples/example.ped" >"$work/index.tsv"
 
