@@ -113,14 +113,14 @@ TEST(TidyTable, RowsInTheOrderOfTheResultTable) {
   results::write_csv(run.drift, run.names, run.counts, out);
   EXPECT_EQ(out.data,
             "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
-            "relationship_between,drift_variance,max_drift_variance,differentiation_index\n"
-            "1990,POP2,\"Holstein, black\",6,4,1,0.875,0.125,1.625,1.875,86.66666666666667\n"
-            "1991,POP2,\"Holstein, black\",7,5,1.25,1.125,0.125,2.125,2.375,89.47368421052632\n"
-            "1990,POP3,\"Holstein, black\",2,4,1.125,0.875,0.125,1.75,2,87.5\n"
+            "relationship_between,drift_variance,max_drift_variance,differentiation_index,nei_distance\n"
+            "1990,POP2,\"Holstein, black\",6,4,1,0.875,0.125,1.625,1.875,86.66666666666667,0.40625\n"
+            "1991,POP2,\"Holstein, black\",7,5,1.25,1.125,0.125,2.125,2.375,89.47368421052632,0.53125\n"
+            "1990,POP3,\"Holstein, black\",2,4,1.125,0.875,0.125,1.75,2,87.5,0.4375\n"
             // Population 3 has no animals: its counts, and no figure that needs it.
-            "1991,POP3,\"Holstein, black\",0,5,,1.125,,,,\n"
-            "1990,POP3,POP2,2,6,1.125,1,0.125,1.875,2.125,88.23529411764706\n"
-            "1991,POP3,POP2,0,7,,1.25,,,,\n");
+            "1991,POP3,\"Holstein, black\",0,5,,1.125,,,,,\n"
+            "1990,POP3,POP2,2,6,1.125,1,0.125,1.875,2.125,88.23529411764706,0.46875\n"
+            "1991,POP3,POP2,0,7,,1.25,,,,,\n");
 }
 
 TEST(TidyTable, OnePopulationGivesAHeaderOnly) {
@@ -142,8 +142,12 @@ struct FourAnimals {
   std::vector<std::string> codes{"", "S1", "K\"1", "D\t9"};
   std::vector<int32_t> sire{0, 0, 1, 0}, dam{0, 0, 3, 0}, pop{0, 2, 1, 0}, period{0, 1, 1, 0}, gen{0, 1, 2, 1};
   std::vector<double> F{0, 0, 0.1, 0};
+  // Depths that no pedigree gives, so that a column swapped shows.
+  std::vector<double> equivalent{0, 0, 1.5, 0};
+  std::vector<int32_t> complete{0, 0, 1, 0}, maximum{0, 0, 2, 0};
   results::AnimalTable table() const {
-    return {3, [this](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F};
+    return {3, [this](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F,
+            equivalent, complete, maximum};
   }
 };
 
@@ -153,10 +157,11 @@ TEST(InbreedingFile, AnimalsInLoadingOrderWithCodesAsRead) {
   vm::StringSink out;
   results::write_inbreeding(animals.table(), names, out);
   EXPECT_EQ(out.data,
-            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n"
-            "S1\t0\t0\tP2\t2001\t1\t0\n"
-            "\"K\"\"1\"\tS1\t\"D\t9\"\tP,1\t2001\t2\t0.1\n"
-            "\"D\t9\"\t0\t0\t\t\t1\t0\n");
+            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\tequivalent_generations\t"
+            "complete_generations\tmaximum_generations\n"
+            "S1\t0\t0\tP2\t2001\t1\t0\t0\t0\t0\n"
+            "\"K\"\"1\"\tS1\t\"D\t9\"\tP,1\t2001\t2\t0.1\t1.5\t1\t2\n"
+            "\"D\t9\"\t0\t0\t\t\t1\t0\t0\t0\t0\n");
 }
 
 TEST(InbreedingFile, SameBytesOnAnyNumberOfThreads) {
@@ -164,21 +169,23 @@ TEST(InbreedingFile, SameBytesOnAnyNumberOfThreads) {
   const int32_t n = 123457;
   std::vector<std::string> codes(n + 1);
   std::vector<int32_t> sire(n + 1, 0), dam(n + 1, 0), pop(n + 1, 1), period(n + 1, 1), gen(n + 1, 1);
-  std::vector<double> F(n + 1, 0.0);
+  std::vector<double> F(n + 1, 0.0), equivalent(n + 1, 0.0);
+  std::vector<int32_t> complete(n + 1, 0), maximum(n + 1, 0);
   std::mt19937 rng(5);
   for (int32_t a = 1; a <= n; ++a) {
     codes[a] = "A" + std::to_string(a);
     if (a > 10) sire[a] = 1 + static_cast<int32_t>(rng() % (a - 1)), dam[a] = 1 + static_cast<int32_t>(rng() % (a - 1));
     F[a] = std::ldexp(static_cast<double>(rng()), -34);
   }
-  const results::AnimalTable table{n, [&](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F};
+  const results::AnimalTable table{n,   [&](int32_t a) { return std::string_view(codes[a]); },
+                                   sire, dam, pop, period, gen, F, equivalent, complete, maximum};
   Names names{{"", "P"}, {"", "T"}};
   vm::StringSink one, three;
   results::write_inbreeding(table, names, one, 1);
   results::write_inbreeding(table, names, three, 3);
   EXPECT_EQ(occurrences(one.data, "\n"), static_cast<size_t>(n) + 1);
   EXPECT_TRUE(one.data.ends_with("\nA123457\t" + codes[sire[n]] + "\t" + codes[dam[n]] + "\tP\tT\t1\t" +
-                                 results::shortest(F[n]) + "\n"));
+                                 results::shortest(F[n]) + "\t0\t0\t0\n"));
   EXPECT_TRUE(one.data == three.data);
 }
 
@@ -234,7 +241,9 @@ std::map<std::string, std::vector<std::string>> run_inbreeding(const std::string
   std::map<std::string, std::vector<std::string>> rows;
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding");
+  EXPECT_EQ(line,
+            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\tequivalent_generations\t"
+            "complete_generations\tmaximum_generations");
   while (std::getline(in, line)) {
     std::vector<std::string> fields;
     std::istringstream f(line);
@@ -391,7 +400,7 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
     period[x] = 1 + (x - 1) / Q;
     gen[x] = 1;
   }
-  results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F};
+  results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F, {}, {}, {}};
   const results::PerGroup<double> mean = results::mean_inbreeding(animals, results::animals_per_group(animals, Q, P));
   results::RunFacts facts;
   facts.pedigree_file = "herd <2024>.ped";

@@ -1,6 +1,7 @@
 #include "driver/result_files.h"
 
 #include "common/cpus.h"
+#include "genetics/diversity.h"
 #include "results/tables.h"
 
 namespace vm {
@@ -9,14 +10,15 @@ namespace {
 // The result files list the animals in loading order, the order of their
 // records, with their parents' loading numbers.
 struct LoadingOrder {
-  explicit LoadingOrder(const Computed& run) {
+  LoadingOrder(const Computed& run, const genetics::PedigreeDepth& depth) {
     const Pedigree& ped = run.pedigree;
     const size_t size = static_cast<size_t>(ped.n) + 1;
     std::vector<int32_t> new_of_old(size, 0);
     for (int32_t w = 1; w <= ped.n; ++w) new_of_old[ped.loaded_as[w]] = w;
     auto loaded = [&](int32_t w) { return w == 0 ? 0 : ped.loaded_as[w]; };
-    for (auto* v : {&sire, &dam, &pop, &period}) v->assign(size, 0);
+    for (auto* v : {&sire, &dam, &pop, &period, &complete, &maximum}) v->assign(size, 0);
     F.assign(size, 0.0);
+    equivalent.assign(size, 0.0);
     for (int32_t a = 1; a <= ped.n; ++a) {
       const int32_t w = new_of_old[a];
       sire[a] = loaded(ped.sire[w]);
@@ -24,10 +26,14 @@ struct LoadingOrder {
       pop[a] = ped.pop[w];
       period[a] = ped.period[w];
       F[a] = run.inbreeding.F[w];
+      if (depth.equivalent.empty()) continue;  // not asked for
+      equivalent[a] = depth.equivalent[w];
+      complete[a] = depth.complete[w];
+      maximum[a] = depth.maximum[w];
     }
   }
-  std::vector<int32_t> sire, dam, pop, period;
-  std::vector<double> F;
+  std::vector<int32_t> sire, dam, pop, period, complete, maximum;
+  std::vector<double> F, equivalent;
 };
 
 // The animals' codes in loading order side by side: the rows look up
@@ -61,7 +67,10 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
   const genetics::Names& names = run.names;
   const genetics::DriftResults& drift = run.results;
-  const LoadingOrder kept(run);
+  // The generations in the new numbering, where parents come first.
+  const genetics::PedigreeDepth depth =
+      inbreeding_ != nullptr ? genetics::pedigree_depth(run.pedigree) : genetics::PedigreeDepth{};
+  const LoadingOrder kept(run, depth);
   const CodesInLoadingOrder codes(*run.codes, run.pedigree.n);
   const results::AnimalTable animals{run.pedigree.n,
                                      [&](int32_t a) { return codes.of(a); },
@@ -70,7 +79,10 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
                                      kept.pop,
                                      kept.period,
                                      run.generation,
-                                     kept.F};
+                                     kept.F,
+                                     kept.equivalent,
+                                     kept.complete,
+                                     kept.maximum};
   const results::PerGroup<int64_t> counts = results::animals_per_group(animals, drift.Q, drift.P);
   if (csv_ != nullptr) results::write_csv(drift, names, counts, *csv_);
   if (inbreeding_ != nullptr) results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));

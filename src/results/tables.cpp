@@ -101,7 +101,7 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
                Sink& out) {
   std::string block =
       "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
-      "relationship_between,drift_variance,max_drift_variance,differentiation_index\n";
+      "relationship_between,drift_variance,max_drift_variance,differentiation_index,nei_distance\n";
   for (int32_t I = 2; I <= results.Q; ++I) {
     for (int32_t J = 1; J < I; ++J) {
       for (int32_t a = 1; a <= results.P; ++a) {
@@ -118,6 +118,7 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
         add_number(block, results.get(results.driftvar, I, J, a), both);
         add_number(block, results.get(results.maxdriftvar, I, J, a), both);
         add_number(block, results.get(results.velmora, I, J, a), both);
+        add_number(block, both ? genetics::nei_distance(results, I, J, a) : 0.0, both);
         end_row(block);
         flush_if_full(block, out);
       }
@@ -127,7 +128,9 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
 }
 
 void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out, unsigned workers) {
-  out.write("animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n");
+  out.write(
+      "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\tequivalent_generations\tcomplete_generations\t"
+      "maximum_generations\n");
   // The parents' codes are looked up at random; formatting blocks side by
   // side hides much of that wait.
   constexpr int32_t kAnimalsPerBlock = 8192;
@@ -149,6 +152,12 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
       block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.generation[a]).ptr);
       block += '\t';
       append_shortest(block, animals.F[a]);
+      block += '\t';
+      append_shortest(block, animals.equivalent[a]);
+      block += '\t';
+      block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.complete[a]).ptr);
+      block += '\t';
+      block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.maximum[a]).ptr);
       block += '\n';
     }
   };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "genetics/diversity.h"
 #include "genetics/genetics.h"
 
 namespace vm::results {
@@ -35,6 +36,9 @@ struct AnimalTable {
   std::function<std::string_view(int32_t)> code;
   std::span<const int32_t> sire, dam, pop, period, generation;
   std::span<const double> F;
+  // Equivalent complete, complete and maximum generations (PedigreeDepth).
+  std::span<const double> equivalent;
+  std::span<const int32_t> complete, maximum;
 };
 
 // A figure per population I = 1..Q and period a = 1..P.
@@ -52,12 +56,13 @@ PerGroup<int64_t> animals_per_group(const AnimalTable& animals, int32_t Q, int32
 PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts);
 
 // The tidy table, one row per pair and period in the order of the result
-// table. Figures that do not exist because a population has no animals in
-// the period are empty cells.
+// table, Nei's distance last. Figures that do not exist because a
+// population has no animals in the period are empty cells.
 void write_csv(const genetics::DriftResults& results, const genetics::Names& names, const PerGroup<int64_t>& counts,
                Sink& out);
 
-// One row per animal in loading order; an unknown parent is "0", the
+// One row per animal in loading order, its depth in generations after its
+// inbreeding; an unknown parent is "0", the
 // population and period of a founder without a record are empty. Blocks
 // of rows are formatted on `workers` threads and written in order: the
 // same bytes for any number.
