@@ -37,6 +37,9 @@ struct ComputeOptions {
   // F for the caller; otherwise they are freed as soon as the run no longer
   // needs them.
   bool keep = false;
+  // Keep F and sum the founders of every group in the period loop, for the
+  // diversity figures.
+  bool diversity = false;
   // The HTML report is built from the results: its page, held while it is
   // written, counts in the memory the results may take.
   bool report = false;
@@ -56,6 +59,7 @@ struct Computed {
   genetics::Names names;
   genetics::Inbreeding inbreeding;           // F when kept
   genetics::DriftResults results;
+  genetics::FounderSums founders;            // with the diversity figures
 };
 
 // The stages from the scan of the open pedigree to the result table, in

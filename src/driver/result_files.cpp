@@ -61,6 +61,8 @@ ResultWriter::ResultWriter(const ResultFiles& files, RunFiles& into, unsigned th
   if (!files_.csv.empty()) csv_ = &into.add(files_.csv, "CSV file");
   if (!files_.inbreeding.empty()) inbreeding_ = &into.add(files_.inbreeding, "inbreeding file");
   if (!files_.report.empty()) report_ = &into.add(files_.report, "report");
+  if (!files_.summary.empty()) summary_ = &into.add(files_.summary, "summary file");
+  if (!files_.fstatistics.empty()) fstatistics_ = &into.add(files_.fstatistics, "F statistics file");
 }
 
 void ResultWriter::write(const Computed& run, results::RunFacts facts) {
@@ -68,8 +70,16 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   const genetics::Names& names = run.names;
   const genetics::DriftResults& drift = run.results;
   // The generations in the new numbering, where parents come first.
-  const genetics::PedigreeDepth depth =
-      inbreeding_ != nullptr ? genetics::pedigree_depth(run.pedigree) : genetics::PedigreeDepth{};
+  const genetics::PedigreeDepth depth = files_.diversity() || inbreeding_ != nullptr
+                                            ? genetics::pedigree_depth(run.pedigree)
+                                            : genetics::PedigreeDepth{};
+  if (files_.diversity()) {
+    const genetics::Diversity figures =
+        genetics::diversity(run.pedigree, run.inbreeding.F, depth, drift, run.founders);
+    if (summary_ != nullptr) results::write_summary(figures, names, *summary_);
+    if (fstatistics_ != nullptr) results::write_fstatistics(figures, names, *fstatistics_);
+  }
+  if (!files_.per_animal()) return;
   const LoadingOrder kept(run, depth);
   const CodesInLoadingOrder codes(*run.codes, run.pedigree.n);
   const results::AnimalTable animals{run.pedigree.n,

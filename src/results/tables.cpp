@@ -28,6 +28,24 @@ void add_count(std::string& row, int64_t n) {
   row += ',';
 }
 
+// A figure of the diversity tables: NaN is a figure that does not exist.
+template <class Figures>
+void add_statistic(std::string& row, const genetics::Statistic<Figures>& statistic, const Figures& figures) {
+  const double v = statistic.of(figures);
+  if (statistic.count) {
+    add_count(row, static_cast<int64_t>(v));
+  } else {
+    add_number(row, v, !std::isnan(v));
+  }
+}
+
+template <class Figures, size_t N>
+std::string header_of(std::string_view first, const genetics::Statistic<Figures> (&statistics)[N]) {
+  std::string header(first);
+  for (const auto& statistic : statistics) header.append(",").append(statistic.name);
+  return header + "\n";
+}
+
 void end_row(std::string& row) { row.back() = '\n'; }
 
 void flush_if_full(std::string& block, Sink& out) {
@@ -172,6 +190,35 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
     for (size_t b = 0; b < count; ++b) out.write(blocks[b]);
     round_start = round_end + 1;
   }
+}
+
+void write_summary(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out) {
+  std::string block = header_of("period,population", genetics::kGroupStatistics);
+  for (int32_t a = 1; a <= diversity.P; ++a) {
+    for (int32_t I = 1; I <= diversity.Q; ++I) {
+      const genetics::GroupFigures& group = diversity.group(I, a);
+      if (group.n == 0) continue;
+      add_field(block, names.period[a], ',');
+      add_field(block, names.pop[I], ',');
+      for (const auto& statistic : genetics::kGroupStatistics) add_statistic(block, statistic, group);
+      end_row(block);
+      flush_if_full(block, out);
+    }
+  }
+  out.write(block);
+}
+
+void write_fstatistics(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out) {
+  std::string block = header_of("period", genetics::kPeriodStatistics);
+  for (int32_t a = 1; a <= diversity.P; ++a) {
+    const genetics::PeriodFStatistics& f = diversity.periods[static_cast<size_t>(a - 1)];
+    if (f.populations == 0) continue;
+    add_field(block, names.period[a], ',');
+    for (const auto& statistic : genetics::kPeriodStatistics) add_statistic(block, statistic, f);
+    end_row(block);
+    flush_if_full(block, out);
+  }
+  out.write(block);
 }
 
 }  // namespace vm::results

@@ -68,4 +68,14 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
 // same bytes for any number.
 void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out, unsigned workers = 1);
 
+// The diversity figures of every group with animals, one row per period
+// (in the order of the result table) and population (in text order, as
+// numbered): period, population, then kGroupStatistics. A figure that does
+// not exist is an empty cell.
+void write_summary(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out);
+
+// The F statistics, one row per period with animals: period, then
+// kPeriodStatistics; empty cells as in the summary.
+void write_fstatistics(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out);
+
 }  // namespace vm::results
