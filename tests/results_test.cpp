@@ -133,6 +133,33 @@ TEST(TidyTable, OnePopulationGivesAHeaderOnly) {
   EXPECT_EQ(occurrences(out.data, "\n"), 1u);
 }
 
+// Two populations in two periods: the second population has no animals in
+// the first period (no row), the second period has none at all.
+TEST(DiversityTables, RowsOfGroupsWithAnimalsAndEmptyCellsForMissingFigures) {
+  const Names names{{"", "Holstein, black", "POP2"}, {"", "1990", "1991"}};
+  vm::genetics::Diversity d;
+  d.Q = 2;
+  d.P = 2;
+  d.groups.resize(4);
+  d.periods.resize(2);
+  vm::genetics::GroupFigures& g = d.groups[0];
+  g = {3, 2, 1, 0.125, 0.75, 1.0 / 0.75, 12000000, 2.5, 1.5, 1, 2, 0, std::nan(""), std::nan("")};
+  d.groups[1].n = 0;
+  d.periods[0] = {1, 0.125, 0.375, 0.375, 0.3, std::nan(""), std::nan("")};
+  vm::StringSink summary, fstatistics;
+  results::write_summary(d, names, summary);
+  results::write_fstatistics(d, names, fstatistics);
+  EXPECT_EQ(summary.data,
+            "period,population,n,n_both_parents,n_one_parent,mean_inbreeding,mean_relationship_within,"
+            "founder_genome_equivalents,founders,effective_founders,mean_equivalent_generations,"
+            "mean_complete_generations,mean_maximum_generations,n_delta_f,ne_delta_f,ne_delta_f_se\n"
+            // A count stays a whole number however large (not 1.2e+07).
+            "1990,\"Holstein, black\",3,2,1,0.125,0.75,1.3333333333333333,12000000,2.5,1.5,1,2,0,,\n");
+  EXPECT_EQ(fstatistics.data,
+            "period,populations,mean_inbreeding,f_within,f_total,f_is,f_st,f_it\n"
+            "1990,1,0.125,0.375,0.375,0.3,,\n");
+}
+
 // ---------------------------------------------------------------------------
 // Per-animal figures
 
@@ -537,6 +564,77 @@ TEST_F(ResultOptions, WholeOrNotAtAll) {
   EXPECT_NE(err.find("cannot write the inbreeding file \"/dev/full\""), std::string::npos) << err;
   EXPECT_EQ(run({"--csv", at("no/such/folder/r.csv")}), 2);
   EXPECT_NE(err.find("cannot create the CSV file"), std::string::npos) << err;
+}
+
+// The fields of a comma-separated file without quoted fields, by line.
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    rows.emplace_back();
+    size_t start = 0;
+    for (size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
+      rows.back().push_back(line.substr(start, comma - start));
+    rows.back().push_back(line.substr(start));
+  }
+  return rows;
+}
+
+// The example's four populations in six periods: every group has animals.
+// The summary's within term is the tidy table's, to the last digit, and
+// the classic files stay as they are.
+TEST_F(ResultOptions, SummaryAndFStatisticsOfARun) {
+  ASSERT_EQ(run({}), 0) << err;
+  const std::string table = velmora_test::read_file(dir / "herd.out"), log = velmora_test::read_file(dir / "herd.log");
+  ASSERT_EQ(run({"--summary", at("s.csv"), "--fstatistics", at("f.csv"), "--csv", at("r.csv")}), 0) << err;
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.out"), table);
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.log"), log);
+  const auto summary = csv_rows(velmora_test::read_file(dir / "s.csv"));
+  const auto fstatistics = csv_rows(velmora_test::read_file(dir / "f.csv"));
+  const auto tidy = csv_rows(velmora_test::read_file(dir / "r.csv"));
+  ASSERT_EQ(summary.size(), 1u + 4 * 6);
+  ASSERT_EQ(fstatistics.size(), 1u + 6);
+  EXPECT_EQ(summary[0].size(), 16u);
+  EXPECT_EQ(summary[1][0] + "," + summary[1][1], "1995,POP01");
+  EXPECT_EQ(summary[2][0] + "," + summary[2][1], "1995,POP02");  // populations within the period
+  std::map<std::string, std::string> within;  // "period,population" -> the tidy table's within term
+  for (size_t r = 1; r < tidy.size(); ++r) {
+    within[tidy[r][0] + "," + tidy[r][1]] = tidy[r][5];
+    within[tidy[r][0] + "," + tidy[r][2]] = tidy[r][6];
+  }
+  int64_t animals = 0;
+  for (size_t r = 1; r < summary.size(); ++r) {
+    const auto& row = summary[r];
+    ASSERT_EQ(row.size(), 16u) << r;
+    EXPECT_EQ(row[6], within[row[0] + "," + row[1]]) << row[0] << " " << row[1];
+    animals += std::stoll(row[2]);
+    EXPECT_EQ(std::stoll(row[3]) + std::stoll(row[4]) <= std::stoll(row[2]), true) << r;
+    // Founder genome equivalents <= effective founders <= founders.
+    EXPECT_LE(std::stod(row[7]), std::stod(row[9]) * (1 + 1e-12)) << r;
+    EXPECT_LE(std::stod(row[9]), std::stod(row[8]) * (1 + 1e-12)) << r;
+  }
+  EXPECT_EQ(animals, 3000);
+  EXPECT_EQ(fstatistics[0].size(), 8u);
+  for (size_t r = 1; r < fstatistics.size(); ++r) {
+    const auto& row = fstatistics[r];
+    EXPECT_EQ(row[0], summary[4 * r - 3][0]);
+    EXPECT_EQ(row[1], "4");
+    const double is = std::stod(row[5]), st = std::stod(row[6]), it = std::stod(row[7]);
+    EXPECT_NEAR(1 - it, (1 - is) * (1 - st), 1e-12) << row[0];
+  }
+  EXPECT_EQ(files(), 6u);  // no temporary file left
+}
+
+TEST_F(ResultOptions, SummaryFilesKeepTheFileRules) {
+  EXPECT_EQ(run({"--summary", at("herd.ped")}), 2);
+  EXPECT_NE(err.find("the summary file \"" + at("herd.ped") + "\" is the pedigree file"), std::string::npos) << err;
+  EXPECT_EQ(run({"--csv", at("x"), "--fstatistics", at("./x")}), 2);
+  EXPECT_NE(err.find("the CSV file \"" + at("x") + "\" and the F statistics file"), std::string::npos) << err;
+  EXPECT_EQ(run({"--summary", "-", "--fstatistics", "-"}), 2);  // one table on standard output at most
+  EXPECT_EQ(files(), 1u);
+  EXPECT_EQ(run({"--summary", "/dev/full", "--fstatistics", at("f.csv")}), 2);
+  EXPECT_NE(err.find("cannot write the summary file \"/dev/full\""), std::string::npos) << err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "f.csv"));
 }
 
 }  // namespace
