@@ -345,6 +345,21 @@ TEST_F(Program, ThreadCountChangesNoByte) {
   EXPECT_EQ(read("t.out"), read("one.out"));
 }
 
+// The period workers fill the founder sums of their own periods.
+TEST_F(Program, ThreadCountChangesNoByteOfTheResultFiles) {
+  write("herd.ped", pedigree_of_2500());
+  for (const char* threads : {"1", "7"}) {
+    const std::string n(threads);
+    ASSERT_EQ(run("--pedigree herd.ped --quiet --threads " + n + " --summary s" + n + ".csv --fstatistics f" + n +
+                  ".csv --csv c" + n + ".csv --inbreeding i" + n + ".tsv")
+                  .status,
+              0);
+  }
+  for (const char* file : {"s", "f", "c"}) EXPECT_EQ(read(file + std::string("7.csv")), read(file + std::string("1.csv"))) << file;
+  EXPECT_EQ(read("i7.tsv"), read("i1.tsv"));
+  EXPECT_EQ(read("s1.csv").find("period,population,n,"), 0u);
+}
+
 // ---------------------------------------------------------------------------
 // Data checks and the classic interface's fixes
 
@@ -664,5 +679,7 @@ TEST_F(Program, DashSendsATableToStandardOutput) {
   EXPECT_NE(r.err.find("Finished.\n"), std::string::npos);
   EXPECT_FALSE(exists("-"));
   EXPECT_EQ(run("--pedigree herd.ped --csv - --inbreeding -").status, 2);
+  EXPECT_EQ(run("--pedigree herd.ped --summary -").out.rfind("period,population,n,", 0), 0u);
+  EXPECT_EQ(run("--pedigree herd.ped --fstatistics -").out.rfind("period,populations,mean_inbreeding,", 0), 0u);
   EXPECT_EQ(run("--pedigree herd.ped --output -").status, 2);
 }

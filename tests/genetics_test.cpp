@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "genetics/diversity.h"
 #include "genetics/genetics.h"
 #include "genetics/inbreed_methods.h"
+#include "reference/plain_diversity.h"
 #include "reference/plain_genetics.h"
 
 namespace vm::genetics {
@@ -872,6 +875,212 @@ TEST(ResultTable, PairBlocksInOrder) {
   r.Q = 1;
   write_result_table(r, names, single);
   EXPECT_EQ(single.data, "");
+}
+
+// ---------------------------------------------------------------- diversity
+
+constexpr double kNoFigure = std::numeric_limits<double>::quiet_NaN();
+
+// The figures as a run computes them: F from INBREED, the founder sums
+// from the period loop.
+struct FastDiversity {
+  FounderSums founders;
+  Diversity figures;
+  FastDiversity(const Pedigree& ped, int32_t Q, int32_t P, unsigned threads = 1) {
+    NullSink none;
+    const Inbreeding r = INBREED(ped, no_progress());
+    const DriftResults drift = drift_per_period(ped, r.D, make_names(Q, P), {none, none}, threads, &founders);
+    figures = diversity(ped, r.F, pedigree_depth(ped), drift, founders);
+  }
+};
+
+// Within 1e-12, relative for figures above 1 (effective founders, Ne);
+// a figure that does not exist must not exist on both sides.
+void expect_figure(double fast, double expected, const std::string& what) {
+  if (std::isnan(expected)) {
+    EXPECT_TRUE(std::isnan(fast)) << what << ": " << fast << " where none exists";
+  } else {
+    EXPECT_NEAR(fast, expected, 1e-12 * std::max(1.0, std::abs(expected))) << what;
+  }
+}
+
+template <class Figures, size_t N>
+void expect_statistics(const Figures& fast, const Figures& expected, const Statistic<Figures> (&list)[N],
+                       const std::string& where) {
+  for (const auto& statistic : list) {
+    if (statistic.count) {
+      EXPECT_EQ(statistic.of(fast), statistic.of(expected)) << where << " " << statistic.name;
+    } else {
+      expect_figure(statistic.of(fast), statistic.of(expected), where + " " + std::string(statistic.name));
+    }
+  }
+}
+
+void expect_same_figures(const Diversity& fast, const Diversity& dense, const std::string& what) {
+  ASSERT_EQ(fast.groups.size(), dense.groups.size()) << what;
+  for (int32_t t = 1; t <= fast.P; ++t) {
+    for (int32_t I = 1; I <= fast.Q; ++I) {
+      expect_statistics(fast.group(I, t), dense.group(I, t), kGroupStatistics,
+                        what + " P" + std::to_string(I) + " T" + std::to_string(t));
+    }
+    expect_statistics(fast.periods[t - 1], dense.periods[t - 1], kPeriodStatistics, what + " T" + std::to_string(t));
+  }
+}
+
+// Selfing, half-known parents, parents without a record and groups of a
+// handful of animals; a herd of few sires in many small periods, which the
+// period loop takes by its sparse sweep; and generations in order.
+TEST(Diversity, AgreesWithDenseMatricesOnRandomPedigrees) {
+  struct Case {
+    std::string name;
+    Pedigree ped;
+    int32_t Q, P;
+  };
+  std::vector<Case> cases;
+  for (uint32_t seed = 200; seed < 204; ++seed)
+    cases.push_back({"random " + std::to_string(seed), random_pedigree(seed, 300, 6, 8, 8 + seed % 3 * 40), 6, 8});
+  for (uint32_t seed = 204; seed < 206; ++seed)
+    cases.push_back({"sires " + std::to_string(seed), heavy_sire_herd(seed, 1200, 20, 3, 150), 3, 150});
+  cases.push_back({"generations", generational_pedigree(206, 8, 40), 2, 3});
+  for (const Case& c : cases) {
+    const PedigreeDepth depth = pedigree_depth(c.ped), recursive = pedigree_depth_recursive(c.ped);
+    EXPECT_EQ(depth.equivalent, recursive.equivalent) << c.name;
+    EXPECT_EQ(depth.complete, recursive.complete) << c.name;
+    EXPECT_EQ(depth.maximum, recursive.maximum) << c.name;
+    expect_same_figures(FastDiversity(c.ped, c.Q, c.P).figures, diversity_dense(c.ped, c.Q, c.P), c.name);
+  }
+}
+
+// Animals without a record (population and period 0) are ancestors only;
+// the group is population 1 in each period. Figures in the order of
+// kGroupStatistics; the standard error never exists here (no two animals
+// with an increase that is not 0).
+TEST(Diversity, TextbookPedigrees) {
+  using Figures = std::vector<double>;
+  const double none = kNoFigure;
+  struct Case {
+    const char* name;
+    Pedigree ped;
+    std::vector<Figures> periods;
+  };
+  std::vector<Case> cases;
+  PedBuilder sibs;
+  sibs.add(0, 0), sibs.add(0, 0), sibs.add(1, 2, 1, 1), sibs.add(2, 1, 1, 1);
+  cases.push_back({"full sibs", sibs.ped, {{2, 2, 0, 0, 0.75, 4.0 / 3, 2, 2, 1, 1, 1, 0, none, none}}});
+  // F = 1/4 after 1.5 equivalent generations: dF = 1 - (3/4)^2 = 7/16.
+  PedBuilder daughter;
+  daughter.add(0, 0), daughter.add(0, 0), daughter.add(1, 2), daughter.add(1, 3, 1, 1);
+  cases.push_back({"sire x daughter", daughter.ped, {{1, 1, 0, 0.25, 1.25, 0.8, 2, 1.6, 1.5, 1, 2, 1, 8.0 / 7, none}}});
+  PedBuilder selfed;
+  selfed.add(0, 0), selfed.add(1, 1, 1, 1);
+  cases.push_back({"selfing", selfed.ped, {{1, 1, 0, 0.5, 1.5, 2.0 / 3, 1, 1, 1, 1, 1, 0, none, none}}});
+  // The founder S and its offspring by an unknown dam, both in the group:
+  // S has 1/2 + 1/4 of the genes, the unknown dam the other 1/4.
+  PedBuilder half;
+  half.add(0, 0, 1, 1), half.add(1, 0, 1, 1);
+  cases.push_back({"half-founder", half.ped, {{2, 0, 1, 0, 0.75, 4.0 / 3, 2, 1.6, 0.25, 0, 0.5, 0, none, none}}});
+  // Eight unrelated founders, their four offspring in period 1, two
+  // grandoffspring in period 2, one in period 3: t = c = m, and no
+  // inbreeding to give an increase.
+  PedBuilder complete;
+  for (int k = 0; k < 8; ++k) complete.add(0, 0);
+  for (int32_t period = 1, first = 1, size = 8; period <= 3; ++period, first += size, size /= 2)
+    for (int32_t k = 0; k < size; k += 2) complete.add(first + k, first + k + 1, period, 1);
+  cases.push_back({"three complete generations",
+                   complete.ped,
+                   {{4, 4, 0, 0, 0.25, 4, 8, 8, 1, 1, 1, 0, none, none},
+                    {2, 2, 0, 0, 0.5, 2, 8, 8, 2, 2, 2, 2, none, none},
+                    {1, 1, 0, 0, 1, 1, 8, 8, 3, 3, 3, 1, none, none}}});
+  for (const Case& c : cases) {
+    const int32_t P = static_cast<int32_t>(c.periods.size());
+    const Diversity d = FastDiversity(c.ped, 1, P).figures;
+    for (int32_t t = 1; t <= P; ++t) {
+      ASSERT_EQ(c.periods[t - 1].size(), std::size(kGroupStatistics));
+      for (size_t k = 0; k < std::size(kGroupStatistics); ++k) {
+        expect_figure(kGroupStatistics[k].of(d.group(1, t)), c.periods[t - 1][k],
+                      std::string(c.name) + " T" + std::to_string(t) + " " + std::string(kGroupStatistics[k].name));
+      }
+    }
+  }
+}
+
+TEST(Diversity, IndividualIncreaseInInbreeding) {
+  const struct {
+    double F, t, dF;
+  } cases[] = {
+      {0.25, 3, 1 - std::sqrt(0.75)},  // two generations' worth
+      {0.0, 5, 0.0},
+      {1.0, 2, 1.0},
+      {1e-15, 2, 1e-15},  // 1 - (1 - F) would keep one digit of it
+      {0.3, 1, kNoFigure},
+      {0.3, 0.5, kNoFigure},
+  };
+  for (const auto& c : cases) {
+    const double dF = individual_delta_F(c.F, c.t);
+    if (std::isnan(c.dF)) {
+      EXPECT_TRUE(std::isnan(dF)) << c.F << " " << c.t;
+    } else {
+      EXPECT_NEAR(dF, c.dF, 1e-15 * std::max(c.dF, 1e-15) + 1e-300) << c.F << " " << c.t;
+    }
+  }
+}
+
+TEST(Diversity, FStatisticsMultiplyAsOneMinusF) {
+  // Two unrelated founders in populations of their own: f within 1/2,
+  // between 0, so f_is = -1, f_st = 1/3, f_it = -1/3.
+  PedBuilder b;
+  b.add(0, 0, 1, 1);
+  b.add(0, 0, 1, 2);
+  b.add(0, 0, 2, 1);
+  const Diversity two = FastDiversity(b.ped, 2, 2).figures;
+  const PeriodFStatistics& f = two.periods[0];
+  EXPECT_EQ(f.populations, 2);
+  EXPECT_DOUBLE_EQ(f.f_within, 0.5);
+  EXPECT_DOUBLE_EQ(f.f_total, 0.25);
+  EXPECT_DOUBLE_EQ(f.f_is, -1.0);
+  EXPECT_DOUBLE_EQ(f.f_st, 1.0 / 3);
+  EXPECT_DOUBLE_EQ(f.f_it, -1.0 / 3);
+  // One population: no differentiation to speak of.
+  EXPECT_EQ(two.periods[1].populations, 1);
+  EXPECT_TRUE(std::isnan(two.periods[1].f_st) && std::isnan(two.periods[1].f_it));
+  EXPECT_FALSE(std::isnan(two.periods[1].f_is));
+  int checked = 0;
+  for (uint32_t seed = 210; seed < 214; ++seed) {
+    const Diversity d = FastDiversity(random_pedigree(seed, 400, 4, 5, 6), 4, 5).figures;
+    for (const PeriodFStatistics& p : d.periods) {
+      if (p.populations < 2) continue;
+      EXPECT_NEAR(1 - p.f_it, (1 - p.f_is) * (1 - p.f_st), 1e-12) << seed;
+      ++checked;
+    }
+  }
+  EXPECT_GE(checked, 16);
+}
+
+// The founder sums are summed per period in increasing animal number, so
+// the workers that take the periods change no bit; asking for them
+// changes no line and no relationship.
+TEST(Diversity, SameBitsOnOneAndSevenThreads) {
+  for (const Pedigree& ped : {random_pedigree(220, 900, 5, 12, 30), heavy_sire_herd(221, 2500, 25, 3, 300)}) {
+    int32_t P = 0;
+    for (int32_t c = 1; c <= ped.n; ++c) P = std::max(P, ped.period[c]);
+    const FastDiversity one(ped, 5, P, 1), seven(ped, 5, P, 7);
+    EXPECT_EQ(one.founders.founders, seven.founders.founders);
+    expect_same_bits(one.founders.squares, seven.founders.squares, "squared shares");
+    for (size_t g = 0; g < one.figures.groups.size(); ++g) {
+      for (const auto& statistic : kGroupStatistics) {
+        const double a = statistic.of(one.figures.groups[g]), b = statistic.of(seven.figures.groups[g]);
+        ASSERT_TRUE(same_bits(a, b) || (std::isnan(a) && std::isnan(b))) << statistic.name << " group " << g;
+      }
+    }
+    NullSink none;
+    const std::vector<double> D = INBREED(ped, no_progress()).D;
+    StringSink log, log_sums;
+    FounderSums founders;
+    const DriftResults plain = drift_per_period(ped, D, make_names(5, P), {none, log}, 2);
+    const DriftResults with = drift_per_period(ped, D, make_names(5, P), {none, log_sums}, 2, &founders);
+    expect_same_bits(with.xzazx, plain.xzazx, "XZAZX");
+    EXPECT_EQ(log_sums.data, log.data);
+  }
 }
 
 }  // namespace

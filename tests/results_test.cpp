@@ -36,6 +36,16 @@ std::string quoted_field(std::string_view text, char separator) {
   return out;
 }
 
+// Animals of each population in each period, as the period loop counts them.
+results::PerGroup<int64_t> animals_per_group(const results::AnimalTable& animals, int32_t Q, int32_t P) {
+  results::PerGroup<int64_t> counts{Q, P, std::vector<int64_t>(static_cast<size_t>(Q) * static_cast<size_t>(P), 0)};
+  for (int32_t a = 1; a <= animals.n; ++a) {
+    const int32_t I = animals.pop[a], t = animals.period[a];
+    if (I >= 1 && I <= Q && t >= 1 && t <= P) ++counts.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)];
+  }
+  return counts;
+}
+
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 size_t occurrences(const std::string& s, const std::string& part) {
@@ -119,14 +129,14 @@ TEST(TidyTable, RowsInTheOrderOfTheResultTable) {
   results::write_csv(run.drift, run.names, run.counts, out);
   EXPECT_EQ(out.data,
             "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
-            "relationship_between,drift_variance,max_drift_variance,differentiation_index\n"
-            "1990,POP2,\"Holstein, black\",6,4,1,0.875,0.125,1.625,1.875,86.66666666666667\n"
-            "1991,POP2,\"Holstein, black\",7,5,1.25,1.125,0.125,2.125,2.375,89.47368421052632\n"
-            "1990,POP3,\"Holstein, black\",2,4,1.125,0.875,0.125,1.75,2,87.5\n"
+            "relationship_between,drift_variance,max_drift_variance,differentiation_index,nei_distance\n"
+            "1990,POP2,\"Holstein, black\",6,4,1,0.875,0.125,1.625,1.875,86.66666666666667,0.40625\n"
+            "1991,POP2,\"Holstein, black\",7,5,1.25,1.125,0.125,2.125,2.375,89.47368421052632,0.53125\n"
+            "1990,POP3,\"Holstein, black\",2,4,1.125,0.875,0.125,1.75,2,87.5,0.4375\n"
             // Population 3 has no animals: its counts, and no figure that needs it.
-            "1991,POP3,\"Holstein, black\",0,5,,1.125,,,,\n"
-            "1990,POP3,POP2,2,6,1.125,1,0.125,1.875,2.125,88.23529411764706\n"
-            "1991,POP3,POP2,0,7,,1.25,,,,\n");
+            "1991,POP3,\"Holstein, black\",0,5,,1.125,,,,,\n"
+            "1990,POP3,POP2,2,6,1.125,1,0.125,1.875,2.125,88.23529411764706,0.46875\n"
+            "1991,POP3,POP2,0,7,,1.25,,,,,\n");
 }
 
 TEST(TidyTable, OnePopulationGivesAHeaderOnly) {
@@ -139,6 +149,33 @@ TEST(TidyTable, OnePopulationGivesAHeaderOnly) {
   EXPECT_EQ(occurrences(out.data, "\n"), 1u);
 }
 
+// Two populations in two periods: the second population has no animals in
+// the first period (no row), the second period has none at all.
+TEST(DiversityTables, RowsOfGroupsWithAnimalsAndEmptyCellsForMissingFigures) {
+  const Names names{{"", "Holstein, black", "POP2"}, {"", "1990", "1991"}};
+  vm::genetics::Diversity d;
+  d.Q = 2;
+  d.P = 2;
+  d.groups.resize(4);
+  d.periods.resize(2);
+  vm::genetics::GroupFigures& g = d.groups[0];
+  g = {3, 2, 1, 0.125, 0.75, 1.0 / 0.75, 12000000, 2.5, 1.5, 1, 2, 0, std::nan(""), std::nan("")};
+  d.groups[1].n = 0;
+  d.periods[0] = {1, 0.125, 0.375, 0.375, 0.3, std::nan(""), std::nan("")};
+  vm::StringSink summary, fstatistics;
+  results::write_summary(d, names, summary);
+  results::write_fstatistics(d, names, fstatistics);
+  EXPECT_EQ(summary.data,
+            "period,population,n,n_both_parents,n_one_parent,mean_inbreeding,mean_relationship_within,"
+            "founder_genome_equivalents,founders,effective_founders,mean_equivalent_generations,"
+            "mean_complete_generations,mean_maximum_generations,n_delta_f,ne_delta_f,ne_delta_f_se\n"
+            // A count stays a whole number however large (not 1.2e+07).
+            "1990,\"Holstein, black\",3,2,1,0.125,0.75,1.3333333333333333,12000000,2.5,1.5,1,2,0,,\n");
+  EXPECT_EQ(fstatistics.data,
+            "period,populations,mean_inbreeding,f_within,f_total,f_is,f_st,f_it\n"
+            "1990,1,0.125,0.375,0.375,0.3,,\n");
+}
+
 // ---------------------------------------------------------------------------
 // Per-animal figures
 
@@ -148,8 +185,12 @@ struct FourAnimals {
   std::vector<std::string> codes{"", "S1", "K\"1", "D\t9"};
   std::vector<int32_t> sire{0, 0, 1, 0}, dam{0, 0, 3, 0}, pop{0, 2, 1, 0}, period{0, 1, 1, 0}, gen{0, 1, 2, 1};
   std::vector<double> F{0, 0, 0.1, 0};
+  // Depths that no pedigree gives, so that a column swapped shows.
+  std::vector<double> equivalent{0, 0, 1.5, 0};
+  std::vector<int32_t> complete{0, 0, 1, 0}, maximum{0, 0, 2, 0};
   results::AnimalTable table() const {
-    return {3, [this](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F};
+    return {3, [this](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F,
+            equivalent, complete, maximum};
   }
 };
 
@@ -159,10 +200,11 @@ TEST(InbreedingFile, AnimalsInLoadingOrderWithCodesAsRead) {
   vm::StringSink out;
   results::write_inbreeding(animals.table(), names, out);
   EXPECT_EQ(out.data,
-            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n"
-            "S1\t0\t0\tP2\t2001\t1\t0\n"
-            "\"K\"\"1\"\tS1\t\"D\t9\"\tP,1\t2001\t2\t0.1\n"
-            "\"D\t9\"\t0\t0\t\t\t1\t0\n");
+            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\tequivalent_generations\t"
+            "complete_generations\tmaximum_generations\n"
+            "S1\t0\t0\tP2\t2001\t1\t0\t0\t0\t0\n"
+            "\"K\"\"1\"\tS1\t\"D\t9\"\tP,1\t2001\t2\t0.1\t1.5\t1\t2\n"
+            "\"D\t9\"\t0\t0\t\t\t1\t0\t0\t0\t0\n");
 }
 
 TEST(InbreedingFile, SameBytesOnAnyNumberOfThreads) {
@@ -170,28 +212,30 @@ TEST(InbreedingFile, SameBytesOnAnyNumberOfThreads) {
   const int32_t n = 123457;
   std::vector<std::string> codes(n + 1);
   std::vector<int32_t> sire(n + 1, 0), dam(n + 1, 0), pop(n + 1, 1), period(n + 1, 1), gen(n + 1, 1);
-  std::vector<double> F(n + 1, 0.0);
+  std::vector<double> F(n + 1, 0.0), equivalent(n + 1, 0.0);
+  std::vector<int32_t> complete(n + 1, 0), maximum(n + 1, 0);
   std::mt19937 rng(5);
   for (int32_t a = 1; a <= n; ++a) {
     codes[a] = "A" + std::to_string(a);
     if (a > 10) sire[a] = 1 + static_cast<int32_t>(rng() % (a - 1)), dam[a] = 1 + static_cast<int32_t>(rng() % (a - 1));
     F[a] = std::ldexp(static_cast<double>(rng()), -34);
   }
-  const results::AnimalTable table{n, [&](int32_t a) { return std::string_view(codes[a]); }, sire, dam, pop, period, gen, F};
+  const results::AnimalTable table{n,   [&](int32_t a) { return std::string_view(codes[a]); },
+                                   sire, dam, pop, period, gen, F, equivalent, complete, maximum};
   Names names{{"", "P"}, {"", "T"}};
   vm::StringSink one, three;
   results::write_inbreeding(table, names, one, 1);
   results::write_inbreeding(table, names, three, 3);
   EXPECT_EQ(occurrences(one.data, "\n"), static_cast<size_t>(n) + 1);
   EXPECT_TRUE(one.data.ends_with("\nA123457\t" + codes[sire[n]] + "\t" + codes[dam[n]] + "\tP\tT\t1\t" +
-                                 results::shortest(F[n]) + "\n"));
+                                 results::shortest(F[n]) + "\t0\t0\t0\n"));
   EXPECT_TRUE(one.data == three.data);
 }
 
 TEST(GroupFigures, CountsAndMeanInbreedingLeaveEmptyGroupsOut) {
   FourAnimals animals;
   animals.F = {0, 0.5, 0.1, 0.9};  // the added parent has no group
-  const results::PerGroup<int64_t> counts = results::animals_per_group(animals.table(), 2, 2);
+  const results::PerGroup<int64_t> counts = animals_per_group(animals.table(), 2, 2);
   EXPECT_EQ(counts.values, (std::vector<int64_t>{1, 0, 1, 0}));
   const results::PerGroup<double> mean = results::mean_inbreeding(animals.table(), counts);
   EXPECT_EQ(mean.at(1, 1), 0.1);
@@ -240,7 +284,9 @@ std::map<std::string, std::vector<std::string>> run_inbreeding(const std::string
   std::map<std::string, std::vector<std::string>> rows;
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding");
+  EXPECT_EQ(line,
+            "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\tequivalent_generations\t"
+            "complete_generations\tmaximum_generations");
   while (std::getline(in, line)) {
     std::vector<std::string> fields;
     std::istringstream f(line);
@@ -397,8 +443,8 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
     period[x] = 1 + (x - 1) / Q;
     gen[x] = 1;
   }
-  results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F};
-  const results::PerGroup<double> mean = results::mean_inbreeding(animals, results::animals_per_group(animals, Q, P));
+  results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F, {}, {}, {}};
+  const results::PerGroup<double> mean = results::mean_inbreeding(animals, animals_per_group(animals, Q, P));
   results::RunFacts facts;
   facts.pedigree_file = "herd <2024>.ped";
   facts.records = 1000000;
@@ -576,6 +622,77 @@ TEST_F(ResultOptions, WholeOrNotAtAll) {
   EXPECT_NE(err.find("cannot write the inbreeding file \"/dev/full\""), std::string::npos) << err;
   EXPECT_EQ(run({"--csv", at("no/such/folder/r.csv")}), 2);
   EXPECT_NE(err.find("cannot create the CSV file"), std::string::npos) << err;
+}
+
+// The fields of a comma-separated file without quoted fields, by line.
+std::vector<std::vector<std::string>> csv_rows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    rows.emplace_back();
+    size_t start = 0;
+    for (size_t comma; (comma = line.find(',', start)) != std::string::npos; start = comma + 1)
+      rows.back().push_back(line.substr(start, comma - start));
+    rows.back().push_back(line.substr(start));
+  }
+  return rows;
+}
+
+// The example's four populations in six periods: every group has animals.
+// The summary's within term is the tidy table's, to the last digit, and
+// the classic files stay as they are.
+TEST_F(ResultOptions, SummaryAndFStatisticsOfARun) {
+  ASSERT_EQ(run({}), 0) << err;
+  const std::string table = velmora_test::read_file(dir / "herd.out"), log = velmora_test::read_file(dir / "herd.log");
+  ASSERT_EQ(run({"--summary", at("s.csv"), "--fstatistics", at("f.csv"), "--csv", at("r.csv")}), 0) << err;
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.out"), table);
+  EXPECT_EQ(velmora_test::read_file(dir / "herd.log"), log);
+  const auto summary = csv_rows(velmora_test::read_file(dir / "s.csv"));
+  const auto fstatistics = csv_rows(velmora_test::read_file(dir / "f.csv"));
+  const auto tidy = csv_rows(velmora_test::read_file(dir / "r.csv"));
+  ASSERT_EQ(summary.size(), 1u + 4 * 6);
+  ASSERT_EQ(fstatistics.size(), 1u + 6);
+  EXPECT_EQ(summary[0].size(), 16u);
+  EXPECT_EQ(summary[1][0] + "," + summary[1][1], "1995,POP01");
+  EXPECT_EQ(summary[2][0] + "," + summary[2][1], "1995,POP02");  // populations within the period
+  std::map<std::string, std::string> within;  // "period,population" -> the tidy table's within term
+  for (size_t r = 1; r < tidy.size(); ++r) {
+    within[tidy[r][0] + "," + tidy[r][1]] = tidy[r][5];
+    within[tidy[r][0] + "," + tidy[r][2]] = tidy[r][6];
+  }
+  int64_t animals = 0;
+  for (size_t r = 1; r < summary.size(); ++r) {
+    const auto& row = summary[r];
+    ASSERT_EQ(row.size(), 16u) << r;
+    EXPECT_EQ(row[6], within[row[0] + "," + row[1]]) << row[0] << " " << row[1];
+    animals += std::stoll(row[2]);
+    EXPECT_EQ(std::stoll(row[3]) + std::stoll(row[4]) <= std::stoll(row[2]), true) << r;
+    // Founder genome equivalents <= effective founders <= founders.
+    EXPECT_LE(std::stod(row[7]), std::stod(row[9]) * (1 + 1e-12)) << r;
+    EXPECT_LE(std::stod(row[9]), std::stod(row[8]) * (1 + 1e-12)) << r;
+  }
+  EXPECT_EQ(animals, 3000);
+  EXPECT_EQ(fstatistics[0].size(), 8u);
+  for (size_t r = 1; r < fstatistics.size(); ++r) {
+    const auto& row = fstatistics[r];
+    EXPECT_EQ(row[0], summary[4 * r - 3][0]);
+    EXPECT_EQ(row[1], "4");
+    const double is = std::stod(row[5]), st = std::stod(row[6]), it = std::stod(row[7]);
+    EXPECT_NEAR(1 - it, (1 - is) * (1 - st), 1e-12) << row[0];
+  }
+  EXPECT_EQ(files(), 6u);  // no temporary file left
+}
+
+TEST_F(ResultOptions, SummaryFilesKeepTheFileRules) {
+  EXPECT_EQ(run({"--summary", at("herd.ped")}), 2);
+  EXPECT_NE(err.find("the summary file \"" + at("herd.ped") + "\" is the pedigree file"), std::string::npos) << err;
+  EXPECT_EQ(run({"--csv", at("x"), "--fstatistics", at("./x")}), 2);
+  EXPECT_NE(err.find("the CSV file \"" + at("x") + "\" and the F statistics file"), std::string::npos) << err;
+  EXPECT_EQ(run({"--summary", "-", "--fstatistics", "-"}), 2);  // one table on standard output at most
+  EXPECT_EQ(files(), 1u);
+  EXPECT_EQ(run({"--summary", "/dev/full", "--fstatistics", at("f.csv")}), 2);
+  EXPECT_NE(err.find("cannot write the summary file \"/dev/full\""), std::string::npos) << err;
+  EXPECT_FALSE(std::filesystem::exists(dir / "f.csv"));
 }
 
 }  // namespace

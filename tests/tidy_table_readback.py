@@ -15,7 +15,7 @@ import tempfile
 
 COLUMNS = ["period", "population_1", "population_2", "n_1", "n_2", "relationship_within_1",
            "relationship_within_2", "relationship_between", "drift_variance", "max_drift_variance",
-           "differentiation_index"]
+           "differentiation_index", "nei_distance"]
 
 
 def classic_rows(table):
@@ -87,16 +87,16 @@ def check(velmora, pedigree, work):
             problems.append("%s: counts %d, %d against the log" % (where, n1, n2))
         figures = row[5:]
         if n1 == 0 or n2 == 0:
-            expected_empty = [n1 == 0, n2 == 0, True, True, True, True]
+            expected_empty = [n1 == 0, n2 == 0, True, True, True, True, True]
             if [f == "" for f in figures] != expected_empty or (drift, maximum, index) != (0, 0, 0):
                 problems.append("%s: a pair without animals gives %r" % (where, figures))
             continue
-        w1, w2, b, d, m, i = (float(f) for f in figures)
+        w1, w2, b, d, m, i, nei = (float(f) for f in figures)
         for name, value, printed, half in (("drift", d, drift, 5e-7), ("maximum", m, maximum, 5e-7),
                                            ("index", i, index, 5e-3)):
             if abs(value - printed) > half * (1 + 1e-9):
                 problems.append("%s: %s %r printed as %r" % (where, name, value, printed))
-        if abs(d - (w1 + w2 - 2 * b)) > 1e-12 or abs(m - (w1 + w2)) > 1e-12:
+        if abs(d - (w1 + w2 - 2 * b)) > 1e-12 or abs(m - (w1 + w2)) > 1e-12 or abs(nei - d / 4) > 1e-12:
             problems.append("%s: figures do not follow from the relationships" % where)
     print("tidy table of %s: %d rows, %s" % (os.path.basename(pedigree), len(rows), "FAILED" if problems else "ok"))
     for p in problems[:20]:

@@ -188,10 +188,15 @@ const Option kOptions[] = {
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.log = table_or_log_value(o, v); }},
     {"--csv", "FILE", "the results for R or Python, a row per pair and period (comma-separated; - for standard output)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.csv = result_value(p, o, v); }},
-    {"--inbreeding", "FILE", "every animal's inbreeding coefficient (tab-separated; - for standard output)",
+    {"--inbreeding", "FILE", "every animal's inbreeding coefficient and generations (tab-separated; - for standard output)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.inbreeding = result_value(p, o, v); }},
     {"--report", "FILE", "a page with charts and the result table, for a browser",
      [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.report = file_value(o, v); }},
+    {"--summary", "FILE",
+     "diversity figures per population and period: founders, generations, Ne (comma-separated; - for standard output)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.summary = result_value(p, o, v); }},
+    {"--fstatistics", "FILE", "F statistics of the populations per period (comma-separated; - for standard output)",
+     [](ParsedOptions& p, std::string_view o, std::string_view v) { p.run.results.fstatistics = result_value(p, o, v); }},
     {"--threads", "N", "worker threads (default: the CPUs this process may run on)",
      [](ParsedOptions& p, std::string_view o, std::string_view v) {
        p.run.threads = static_cast<unsigned>(whole_number(o, v, v, 1, kMaxThreads));

@@ -4,6 +4,7 @@
 
 #include "common/cpus.h"
 #include "pedigree/renumber.h"
+#include "genetics/diversity.h"
 #include "results/tables.h"
 
 namespace vm {
@@ -12,13 +13,14 @@ namespace {
 // The result files list the animals in loading order, the order of their
 // records, with their parents' loading numbers.
 struct LoadingOrder {
-  explicit LoadingOrder(const Computed& run) {
+  LoadingOrder(const Computed& run, const genetics::PedigreeDepth& depth) {
     const Pedigree& ped = run.pedigree;
     const size_t size = static_cast<size_t>(ped.n) + 1;
     const std::vector<int32_t> new_of_old = pedigree::new_of_loaded(ped);
     auto loaded = [&](int32_t w) { return w == 0 ? 0 : ped.loaded_as[w]; };
-    for (auto* v : {&sire, &dam, &pop, &period}) v->assign(size, 0);
+    for (auto* v : {&sire, &dam, &pop, &period, &complete, &maximum}) v->assign(size, 0);
     F.assign(size, 0.0);
+    equivalent.assign(size, 0.0);
     for (int32_t a = 1; a <= ped.n; ++a) {
       const int32_t w = new_of_old[a];
       sire[a] = loaded(ped.sire[w]);
@@ -26,10 +28,14 @@ struct LoadingOrder {
       pop[a] = ped.pop[w];
       period[a] = ped.period[w];
       F[a] = run.inbreeding.F[w];
+      if (depth.equivalent.empty()) continue;  // not asked for
+      equivalent[a] = depth.equivalent[w];
+      complete[a] = depth.complete[w];
+      maximum[a] = depth.maximum[w];
     }
   }
-  std::vector<int32_t> sire, dam, pop, period;
-  std::vector<double> F;
+  std::vector<int32_t> sire, dam, pop, period, complete, maximum;
+  std::vector<double> F, equivalent;
 };
 
 // The animals' codes in loading order side by side: the rows look up
@@ -57,18 +63,34 @@ ResultWriter::ResultWriter(const ResultFiles& files, RunFiles& into, unsigned th
   if (!files_.csv.empty()) csv_ = &into.add(files_.csv, "CSV file");
   if (!files_.inbreeding.empty()) inbreeding_ = &into.add(files_.inbreeding, "inbreeding file");
   if (!files_.report.empty()) report_ = &into.add(files_.report, "report");
+  if (!files_.summary.empty()) summary_ = &into.add(files_.summary, "summary file");
+  if (!files_.fstatistics.empty()) fstatistics_ = &into.add(files_.fstatistics, "F statistics file");
 }
 
 void ResultWriter::write(const Computed& run, results::RunFacts facts) {
+  facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  const genetics::Names& names = run.names;
+  const genetics::DriftResults& drift = run.results;
+  // The generations in the new numbering, where parents come first.
+  const genetics::PedigreeDepth depth = files_.diversity() || inbreeding_ != nullptr
+                                            ? genetics::pedigree_depth(run.pedigree)
+                                            : genetics::PedigreeDepth{};
+  // The period loop counted each group's animals.
+  const results::PerGroup<int64_t> counts{drift.Q, drift.P, drift.animals};
+  if (csv_ != nullptr) results::write_csv(drift, names, counts, *csv_);
+  if (files_.diversity()) {
+    const genetics::Diversity figures =
+        genetics::diversity(run.pedigree, run.inbreeding.F, depth, drift, run.founders);
+    if (summary_ != nullptr) results::write_summary(figures, names, *summary_);
+    if (fstatistics_ != nullptr) results::write_fstatistics(figures, names, *fstatistics_);
+  }
+  if (!files_.per_animal()) return;
   // The per-animal files need what compute() frees unless it is told to
   // keep it.
   if (run.codes == nullptr || run.generation.empty() || run.inbreeding.F.empty()) {
     throw std::logic_error("the result files need the run's codes, generations and F kept");
   }
-  facts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const genetics::Names& names = run.names;
-  const genetics::DriftResults& drift = run.results;
-  const LoadingOrder kept(run);
+  const LoadingOrder kept(run, depth);
   const CodesInLoadingOrder codes(*run.codes, run.pedigree.n);
   const results::AnimalTable animals{run.pedigree.n,
                                      [&](int32_t a) { return codes.of(a); },
@@ -77,9 +99,10 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
                                      kept.pop,
                                      kept.period,
                                      run.generation,
-                                     kept.F};
-  const results::PerGroup<int64_t> counts = results::animals_per_group(animals, drift.Q, drift.P);
-  if (csv_ != nullptr) results::write_csv(drift, names, counts, *csv_);
+                                     kept.F,
+                                     kept.equivalent,
+                                     kept.complete,
+                                     kept.maximum};
   if (inbreeding_ != nullptr) results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));
   if (report_ != nullptr) {
     const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, counts);

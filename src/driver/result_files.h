@@ -1,6 +1,6 @@
 // The result files that options ask for (tidy table, per-animal
-// inbreeding, HTML report): what the run keeps for them, and their writing,
-// each file whole or not at all.
+// inbreeding, HTML report, diversity summary and F statistics): what the
+// run keeps for them, and their writing, each file whole or not at all.
 #pragma once
 
 #include <chrono>
@@ -15,9 +15,13 @@ namespace vm {
 
 // File names; an empty name is a file not asked for.
 struct ResultFiles {
-  std::string csv, inbreeding, report;
+  std::string csv, inbreeding, report, summary, fstatistics;
   int64_t min_animals = 10;  // the report's charts leave out smaller groups
-  bool any() const { return !csv.empty() || !inbreeding.empty() || !report.empty(); }
+  bool any() const { return !csv.empty() || per_animal() || diversity(); }
+  // Files that list animals by their codes or need the loading order.
+  bool per_animal() const { return !inbreeding.empty() || !report.empty(); }
+  // Files of the diversity figures, which need F and the founder sums.
+  bool diversity() const { return !summary.empty() || !fstatistics.empty(); }
 };
 
 // The result files, prepared among the run's files before the computation
@@ -29,8 +33,12 @@ class ResultWriter {
   // threads: for the per-animal rows (0: the CPUs this process may run on).
   ResultWriter(const ResultFiles& files, RunFiles& into, unsigned threads = 0);
   bool any() const { return files_.any(); }
-  // From a run computed with its code store, loading numbers,
-  // generations and F kept.
+  // The run keeps its code store, loading numbers and generations.
+  bool keeps_codes() const { return files_.per_animal(); }
+  // The run keeps F and sums the founders of each group.
+  bool needs_diversity() const { return files_.diversity(); }
+  // From a run computed with what keeps_codes() and needs_diversity() ask
+  // for kept.
   void write(const Computed& run, results::RunFacts facts);
 
  private:
@@ -40,6 +48,8 @@ class ResultWriter {
   Sink* csv_ = nullptr;
   Sink* inbreeding_ = nullptr;
   Sink* report_ = nullptr;
+  Sink* summary_ = nullptr;
+  Sink* fstatistics_ = nullptr;
 };
 
 }  // namespace vm

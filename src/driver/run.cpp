@@ -48,7 +48,9 @@ void check_distinct_files(const Parameters& p, const std::string& parameter_file
                           {"output file", p.output},
                           {"CSV file", results.csv},
                           {"inbreeding file", results.inbreeding},
-                          {"report", results.report}};
+                          {"report", results.report},
+                          {"summary file", results.summary},
+                          {"F statistics file", results.fstatistics}};
   const Named reads[] = {{"pedigree file", p.pedigree}, {"parameter file", parameter_file}};
   for (const Named& w : writes) {
     if (w.name.empty()) continue;
@@ -131,13 +133,14 @@ int32_t count_fields(input::PedigreeFile& pedigree, input::FieldNumbers& fn, con
 }
 
 // How compute() runs for these settings.
-ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, bool keep,
+ComputeOptions compute_options(const RunSettings& settings, input::DataNotes& notes, const ResultWriter& extra,
                                const std::string& pedigree) {
   ComputeOptions options;
   options.threads = settings.threads;
   options.unknown = settings.unknown;
   options.notes = &notes;
-  options.keep = keep;
+  options.keep = extra.keeps_codes();
+  options.diversity = extra.needs_diversity();
   options.report = !settings.files.report.empty();
   options.option_run = settings.reading != nullptr;
   if (settings.reading != nullptr) {
@@ -191,7 +194,8 @@ void run_stages(const Parameters& p, const RunSettings& settings, input::Pedigre
   Sink& output = files.add(p.output, "output file");
   if (settings.classic) create_if_missing(p.output);
 
-  Channel9 channel9(held, {p.log, p.output, settings.files.csv, settings.files.inbreeding, settings.files.report});
+  Channel9 channel9(held, {p.log, p.output, settings.files.csv, settings.files.inbreeding, settings.files.report,
+                           settings.files.summary, settings.files.fstatistics});
   ResultWriter extra(settings.files, files, settings.threads);
   // The report names the file's digest; it is read on a thread of its own
   // while the scan, which leaves the second core idle, reads the records.
@@ -207,7 +211,7 @@ void run_stages(const Parameters& p, const RunSettings& settings, input::Pedigre
     ~StopOnExit() { stop = true; }
   } stop_on_exit{stop_digest};
   input::RecordSource source(pedigree, field_count, fn);
-  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra.any(), p.pedigree));
+  const Computed run = compute(source, report, output, channel9, compute_options(settings, notes, extra, p.pedigree));
   if (extra.any()) {
     results::RunFacts facts = run_facts(pedigree, run, notes, settings, started);
     if (digest.valid()) facts.sha256 = digest.get();
@@ -455,7 +459,7 @@ int run_pipeline_for_test(input::PedigreeFile& pedigree, const input::FieldNumbe
         const Report report{screen, log, stage_lines};
         input::FieldNumbers numbers = fn;
         input::RecordSource source(pedigree, count_fields(pedigree, numbers, report, notes, nullptr), numbers);
-        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra.any(), pedigree.path()));
+        const Computed run = compute(source, report, output, channel9, compute_options(RunSettings{}, notes, extra, pedigree.path()));
         if (extra.any()) extra.write(run, run_facts(pedigree, run, notes, RunSettings{}, std::time(nullptr)));
         result_files.commit();
       },

@@ -21,6 +21,10 @@
 // Periods depend on nothing but D, so they are spread over threads. Each
 // period's lines are collected and written in period order, so the bytes
 // do not depend on the number of threads.
+//
+// The founder sums, when asked for, are taken where the sums read each
+// row of L for the last time, just before it is cleared: a second sweep
+// per period would cost as much as the first.
 #include <algorithm>
 #include <bit>
 #include <mutex>
@@ -207,12 +211,32 @@ void pass_rows_of(const ParentTable& parents, size_t q, const std::vector<int32_
   }
 }
 
-// Adds the terms of animal c to s(I, J) (0-based, at s[I * Q + J]) and
-// clears its row of L.
-void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::vector<size_t>& nonzero) {
+// Where a period's founder sums go, population I (0-based) at [I]; null
+// when they are not asked for.
+struct FounderTally {
+  int64_t* founders = nullptr;
+  double* squares = nullptr;
+};
+
+// The part of an animal's contributions that is a founder's: all of it
+// without known parents, half (its unknown parent's) with one, none with
+// both.
+double founder_share(Parents p) { return p.big == 0 ? 1.0 : p.small == 0 ? 0.5 : 0.0; }
+
+// Adds the terms of animal c to s(I, J) (0-based, at s[I * Q + J]) and, if
+// it has a founder's share, to the founder sums; clears its row of L.
+void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::vector<size_t>& nonzero, double share,
+                 const FounderTally& tally) {
   nonzero.clear();
   for (size_t I = 0; I < q; ++I)
     if (row[I] != 0.0) nonzero.push_back(I);
+  if (share != 0.0 && tally.founders != nullptr) {
+    for (size_t I : nonzero) {
+      const double part = share * row[I];
+      ++tally.founders[I];
+      tally.squares[I] += part * part;
+    }
+  }
   for (size_t I : nonzero) {
     const double weighted = row[I] * Dc;
     double* out = &s[I * q];
@@ -225,8 +249,9 @@ void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::
 // animals of a sparse sweep (visited in decreasing number): no other row
 // of L holds anything. Each row is cleared once used (add_to_sums), which
 // leaves L zero for the next period without another pass.
-void relationship_sums_of(const std::vector<int32_t>& visited, std::vector<double>& L, const std::vector<double>& D,
-                          size_t q, std::vector<double>& s, std::vector<size_t>& nonzero) {
+void relationship_sums_of(const ParentTable& parents, const std::vector<int32_t>& visited, std::vector<double>& L,
+                          const std::vector<double>& D, size_t q, std::vector<double>& s, std::vector<size_t>& nonzero,
+                          const FounderTally& tally) {
   std::fill(s.begin(), s.end(), 0.0);
   for (size_t i = visited.size(); i-- > 0;) {
     if (i >= kAhead) {
@@ -235,7 +260,7 @@ void relationship_sums_of(const std::vector<int32_t>& visited, std::vector<doubl
       __builtin_prefetch(&D[next]);
     }
     const auto c = static_cast<size_t>(visited[i]);
-    add_to_sums(&L[c * q], D[c], q, s, nonzero);
+    add_to_sums(&L[c * q], D[c], q, s, nonzero, founder_share(parents[c]), tally);
   }
 }
 
@@ -246,6 +271,7 @@ struct Context {
   const std::vector<double>& D;
   const Names& names;
   int32_t Q, P;
+  FounderSums* founders;  // null: not asked for
 };
 
 std::string count_lines(const Context& ctx, const std::vector<int64_t>& N) {
@@ -290,7 +316,7 @@ struct Worker {
 // each, so that the rows of animals with nothing are never read. The
 // order is that of the dense sweep (decreasing) and of the sums
 // (increasing), so the bits are the same.
-void marked_sweep(const Context& ctx, std::span<const int32_t> members, Worker& w) {
+void marked_sweep(const Context& ctx, std::span<const int32_t> members, const FounderTally& tally, Worker& w) {
   const size_t q = static_cast<size_t>(ctx.Q);
   for (int32_t c : members) w.reached.mark(c);
   w.reached.for_each_descending(members.empty() ? 0 : members.back(), [&](int32_t c) {
@@ -301,8 +327,10 @@ void marked_sweep(const Context& ctx, std::span<const int32_t> members, Worker& 
     if (p.small > 0) w.reached.mark(p.small);
   });
   std::fill(w.s.begin(), w.s.end(), 0.0);
-  w.reached.take_ascending(
-      [&](int32_t c) { add_to_sums(&w.L[static_cast<size_t>(c) * q], ctx.D[c], q, w.s, w.nonzero); });
+  w.reached.take_ascending([&](int32_t c) {
+    add_to_sums(&w.L[static_cast<size_t>(c) * q], ctx.D[c], q, w.s, w.nonzero,
+                founder_share(ctx.parents[static_cast<size_t>(c)]), tally);
+  });
 }
 
 // An animal of the sparse sweep costs about as much as this many of the
@@ -312,7 +340,8 @@ constexpr int64_t kSparseVisitCost = 16;
 // L and the sums of a period's members: the sparse sweep while the
 // ancestors are few next to the animals below the highest member, else (or
 // once they turn out many) the dense sweep; both give the same bits.
-void contributions_and_sums(const Context& ctx, std::span<const int32_t> members, Worker& w) {
+void contributions_and_sums(const Context& ctx, std::span<const int32_t> members, const FounderTally& tally,
+                            Worker& w) {
   const size_t q = static_cast<size_t>(ctx.Q);
   const int32_t top = members.empty() ? 0 : members.back();
   set_members(ctx.ped, q, members, w.L);
@@ -320,10 +349,10 @@ void contributions_and_sums(const Context& ctx, std::span<const int32_t> members
   if (!members.empty() && static_cast<int64_t>(members.size()) < budget &&
       find_ancestors(ctx.parents, members, static_cast<size_t>(budget), w.reached, w.visited)) {
     pass_rows_of(ctx.parents, q, w.visited, w.L);
-    relationship_sums_of(w.visited, w.L, ctx.D, q, w.s, w.nonzero);
+    relationship_sums_of(ctx.parents, w.visited, w.L, ctx.D, q, w.s, w.nonzero, tally);
     return;
   }
-  marked_sweep(ctx, members, w);
+  marked_sweep(ctx, members, tally, w);
 }
 
 
@@ -345,7 +374,12 @@ PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int3
   for (int32_t c : members.of(t)) ++w.N[ctx.ped.pop[c]];
   for (int32_t I = 1; I <= ctx.Q; ++I) res.animals[static_cast<size_t>(I - 1) * static_cast<size_t>(ctx.P) + static_cast<size_t>(t - 1)] = w.N[I];
   PeriodText text{period_screen_line(ctx.names.period[t]), count_lines(ctx, w.N)};
-  contributions_and_sums(ctx, members.of(t), w);
+  FounderTally tally;
+  if (ctx.founders != nullptr && ctx.Q > 0) {  // the period's own stretch, zero from the start
+    const size_t first = ctx.founders->slot(1, t);
+    tally = {&ctx.founders->founders[first], &ctx.founders->squares[first]};
+  }
+  contributions_and_sums(ctx, members.of(t), tally, w);
   period_figures(ctx.names, t, w.N, w.s, res, text.log);
   return text;
 }
@@ -379,10 +413,14 @@ void run_periods(const Context& ctx, const PeriodMembers& members, unsigned work
 }  // namespace
 
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
-                              const Report& report, unsigned threads) {
+                              const Report& report, unsigned threads, FounderSums* founders) {
   const ParentTable parents = parent_table(ped);
-  const Context ctx{ped, parents, D, names, count_of(names.pop), count_of(names.period)};
+  const Context ctx{ped, parents, D, names, count_of(names.pop), count_of(names.period), founders};
   DriftResults res = empty_results(ctx.Q, ctx.P);
+  if (founders != nullptr) {
+    const size_t groups = static_cast<size_t>(ctx.Q) * static_cast<size_t>(ctx.P);
+    *founders = {ctx.Q, ctx.P, std::vector<int64_t>(groups, 0), std::vector<double>(groups, 0.0)};
+  }
   if (ctx.P == 0) return res;
   const PeriodMembers members(ped, ctx.Q, ctx.P);
   // Each worker holds L and a bit for every animal up to the highest

@@ -70,13 +70,32 @@ struct DriftResults {
   }
 };
 
+// The founders of each population and period, read off the period loop's
+// contributions L(I, .) = T'x with x = 1 on the members (a group's shares
+// q are L / n): an animal with both parents unknown is a founder with all
+// of its L, one with a single known parent stands in for a founder of its
+// own with half of it (the unknown parent's share).
+struct FounderSums {
+  int32_t Q = 0, P = 0;
+  // (I, t) at (t - 1) * Q + (I - 1), so that each period fills its own
+  // stretch: the founders with L > 0, and the sum of their L squared.
+  std::vector<int64_t> founders;
+  std::vector<double> squares;
+  size_t slot(int32_t I, int32_t t) const {
+    return static_cast<size_t>(t - 1) * static_cast<size_t>(Q) + static_cast<size_t>(I - 1);
+  }
+};
+
 // The period loop: for every period the screen line, the count lines and
 // the relationship matrix in the log, and the figures of every pair.
 // Periods are computed on `threads` threads (0: one per usable CPU),
 // fewer when their working storage would not fit the memory budget; the
-// lines come out in period order whatever the number of threads.
+// lines come out in period order whatever the number of threads. With
+// `founders`, also the founder sums of every group, summed in the same
+// pass over the contributions (in increasing animal number, whatever the
+// number of threads).
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
-                              const Report& report, unsigned threads = 0);
+                              const Report& report, unsigned threads = 0, FounderSums* founders = nullptr);
 // Bytes of working storage that all period workers together may hold
 // (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;

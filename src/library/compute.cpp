@@ -26,9 +26,12 @@ namespace {
 // 800 bytes per ordered pair, and 16 more per period), and a limit on this
 // process (ulimit -v, a container's memory limit) counts like the
 // machine's memory.
-void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan, bool report) {
+// The diversity figures add about 200 bytes per population and period
+// (founder sums, running sums and figures).
+void check_result_memory(const input::PedigreeFile& pedigree, const input::ScanResult& scan, bool report,
+                         bool diversity) {
   const double pairs = scan.Q * static_cast<double>(scan.Q);
-  const double arrays = 4.0 * sizeof(double) * pairs * scan.P;
+  const double arrays = 4.0 * sizeof(double) * pairs * scan.P + (diversity ? 200.0 * scan.Q * scan.P : 0.0);
   const double page = report ? pairs * (800.0 + 16.0 * scan.P) : 0.0;
   const long pages = ::sysconf(_SC_PHYS_PAGES);
   const long page_size = ::sysconf(_SC_PAGE_SIZE);
@@ -75,7 +78,7 @@ Computed load_stages(input::RecordSource& source, const Report& report, Sink& ch
     input::check_period_order(*codes, run.scan.P, *options.notes);
     input::check_swapped_fields(*codes, run.scan.Q, run.scan.P, *options.notes);
   }
-  check_result_memory(source.file, run.scan, options.report);
+  check_result_memory(source.file, run.scan, options.report, options.diversity);
   done("scan_pedigree");
   run.pedigree = input::load_animals(source, options.unknown, run.scan.R, hash, *codes, report, options.threads);
   done("load_animals");
@@ -110,11 +113,12 @@ Computed load_stages(input::RecordSource& source, const Report& report, Sink& ch
   return run;
 }
 
-genetics::DriftResults drift_stage(const Computed& run, const Report& report, const ComputeOptions& options) {
+genetics::DriftResults drift_stage(const Computed& run, const Report& report, const ComputeOptions& options,
+                                   genetics::FounderSums* founders) {
   report.progress.stage("periods", run.scan.P);
   NullSink no_period_lines;
   const Report period_report{options.period_lines ? report.screen : no_period_lines, report.log, report.progress};
-  return genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, period_report, options.threads);
+  return genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, period_report, options.threads, founders);
 }
 
 Computed compute(input::RecordSource& source, const Report& report, Sink& output, Sink& channel9,
@@ -123,8 +127,8 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
   auto done = [&](std::string_view stage) {
     if (options.stage_done) options.stage_done(stage, run);
   };
-  if (!options.keep) std::vector<double>().swap(run.inbreeding.F);
-  run.results = drift_stage(run, report, options);
+  if (!options.keep && !options.diversity) std::vector<double>().swap(run.inbreeding.F);
+  run.results = drift_stage(run, report, options, options.diversity ? &run.founders : nullptr);
   done("drift_per_period");
   genetics::write_result_table(run.results, run.names, output);
   done("write_result_table");

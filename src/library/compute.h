@@ -37,6 +37,9 @@ struct ComputeOptions {
   // F for the caller; otherwise they are freed as soon as the run no longer
   // needs them.
   bool keep = false;
+  // Keep F and sum the founders of every group in the period loop, for the
+  // diversity figures.
+  bool diversity = false;
   // The HTML report is built from the results: its page, held while it is
   // written, counts in the memory the results may take.
   bool report = false;
@@ -61,13 +64,16 @@ struct Computed {
   genetics::Names names;
   genetics::Inbreeding inbreeding;           // F when kept
   genetics::DriftResults results;
+  genetics::FounderSums founders;            // with the diversity figures
 };
 
 // The stages from the scan of the open pedigree to the inbreeding: the
 // pedigree read, checked, numbered, with F and D.
 Computed load_stages(input::RecordSource& source, const Report& report, Sink& channel9, const ComputeOptions& options);
-// The period loop over a loaded run: its results.
-genetics::DriftResults drift_stage(const Computed& run, const Report& report, const ComputeOptions& options);
+// The period loop over a loaded run: its results, and each group's
+// founder sums where `founders` is given.
+genetics::DriftResults drift_stage(const Computed& run, const Report& report, const ComputeOptions& options,
+                                   genetics::FounderSums* founders = nullptr);
 
 // The stages from the scan of the open pedigree to the result table, in
 // their fixed order: the whole run once the files are open.

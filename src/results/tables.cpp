@@ -28,6 +28,24 @@ void add_count(std::string& row, int64_t n) {
   row += ',';
 }
 
+// A figure of the diversity tables: NaN is a figure that does not exist.
+template <class Figures>
+void add_statistic(std::string& row, const genetics::Statistic<Figures>& statistic, const Figures& figures) {
+  const double v = statistic.of(figures);
+  if (statistic.count) {
+    add_count(row, static_cast<int64_t>(v));
+  } else {
+    add_number(row, v, !std::isnan(v));
+  }
+}
+
+template <class Figures, size_t N>
+std::string header_of(std::string_view first, const genetics::Statistic<Figures> (&statistics)[N]) {
+  std::string header(first);
+  for (const auto& statistic : statistics) header.append(",").append(statistic.name);
+  return header + "\n";
+}
+
 void end_row(std::string& row) { row.back() = '\n'; }
 
 void flush_if_full(std::string& block, Sink& out) {
@@ -69,15 +87,6 @@ std::string shortest(double v) {
   return out;
 }
 
-PerGroup<int64_t> animals_per_group(const AnimalTable& animals, int32_t Q, int32_t P) {
-  PerGroup<int64_t> counts{Q, P, std::vector<int64_t>(static_cast<size_t>(Q) * static_cast<size_t>(P), 0)};
-  for (int32_t a = 1; a <= animals.n; ++a) {
-    const int32_t I = animals.pop[a], t = animals.period[a];
-    if (I >= 1 && I <= Q && t >= 1 && t <= P) ++counts.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)];
-  }
-  return counts;
-}
-
 PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts) {
   const int32_t Q = counts.Q, P = counts.P;
   PerGroup<double> mean{Q, P, std::vector<double>(counts.values.size(), 0.0)};
@@ -95,7 +104,7 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
                Sink& out) {
   std::string block =
       "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
-      "relationship_between,drift_variance,max_drift_variance,differentiation_index\n";
+      "relationship_between,drift_variance,max_drift_variance,differentiation_index,nei_distance\n";
   for (int32_t I = 2; I <= results.Q; ++I) {
     for (int32_t J = 1; J < I; ++J) {
       for (int32_t a = 1; a <= results.P; ++a) {
@@ -112,6 +121,7 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
         add_number(block, results.get(results.driftvar, I, J, a), both);
         add_number(block, results.get(results.maxdriftvar, I, J, a), both);
         add_number(block, results.get(results.velmora, I, J, a), both);
+        add_number(block, both ? genetics::nei_distance(results, I, J, a) : 0.0, both);
         end_row(block);
         flush_if_full(block, out);
       }
@@ -121,7 +131,9 @@ void write_csv(const genetics::DriftResults& results, const genetics::Names& nam
 }
 
 void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out, unsigned workers) {
-  out.write("animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\n");
+  out.write(
+      "animal\tsire\tdam\tpopulation\tperiod\tgeneration\tinbreeding\tequivalent_generations\tcomplete_generations\t"
+      "maximum_generations\n");
   // The parents' codes are looked up at random; formatting blocks side by
   // side hides much of that wait.
   constexpr int32_t kAnimalsPerBlock = 8192;
@@ -143,6 +155,12 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
       block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.generation[a]).ptr);
       block += '\t';
       append_shortest(block, animals.F[a]);
+      block += '\t';
+      append_shortest(block, animals.equivalent[a]);
+      block += '\t';
+      block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.complete[a]).ptr);
+      block += '\t';
+      block.append(buf, std::to_chars(buf, buf + sizeof buf, animals.maximum[a]).ptr);
       block += '\n';
     }
   };
@@ -157,6 +175,35 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
     for (size_t b = 0; b < count; ++b) out.write(blocks[b]);
     round_start = round_end + 1;
   }
+}
+
+void write_summary(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out) {
+  std::string block = header_of("period,population", genetics::kGroupStatistics);
+  for (int32_t a = 1; a <= diversity.P; ++a) {
+    for (int32_t I = 1; I <= diversity.Q; ++I) {
+      const genetics::GroupFigures& group = diversity.group(I, a);
+      if (group.n == 0) continue;
+      add_field(block, names.period[a], ',');
+      add_field(block, names.pop[I], ',');
+      for (const auto& statistic : genetics::kGroupStatistics) add_statistic(block, statistic, group);
+      end_row(block);
+      flush_if_full(block, out);
+    }
+  }
+  out.write(block);
+}
+
+void write_fstatistics(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out) {
+  std::string block = header_of("period", genetics::kPeriodStatistics);
+  for (int32_t a = 1; a <= diversity.P; ++a) {
+    const genetics::PeriodFStatistics& f = diversity.periods[static_cast<size_t>(a - 1)];
+    if (f.populations == 0) continue;
+    add_field(block, names.period[a], ',');
+    for (const auto& statistic : genetics::kPeriodStatistics) add_statistic(block, statistic, f);
+    end_row(block);
+    flush_if_full(block, out);
+  }
+  out.write(block);
 }
 
 }  // namespace vm::results

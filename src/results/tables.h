@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "genetics/diversity.h"
 #include "genetics/genetics.h"
 
 namespace vm::results {
@@ -34,6 +35,9 @@ struct AnimalTable {
   std::function<std::string_view(int32_t)> code;
   std::span<const int32_t> sire, dam, pop, period, generation;
   std::span<const double> F;
+  // Equivalent complete, complete and maximum generations (PedigreeDepth).
+  std::span<const double> equivalent;
+  std::span<const int32_t> complete, maximum;
 };
 
 // A figure per population I = 1..Q and period a = 1..P.
@@ -44,22 +48,30 @@ struct PerGroup {
   T at(int32_t I, int32_t a) const { return values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(a - 1)]; }
 };
 
-// Animals of each population in each period (the members the period loop
-// counts: those with a record).
-PerGroup<int64_t> animals_per_group(const AnimalTable& animals, int32_t Q, int32_t P);
 // Mean inbreeding of each population in each period; NaN for an empty group.
 PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts);
 
 // The tidy table, one row per pair and period in the order of the result
-// table. Figures that do not exist because a population has no animals in
-// the period are empty cells.
+// table, Nei's distance last. Figures that do not exist because a
+// population has no animals in the period are empty cells.
 void write_csv(const genetics::DriftResults& results, const genetics::Names& names, const PerGroup<int64_t>& counts,
                Sink& out);
 
-// One row per animal in loading order; an unknown parent is "0", the
+// One row per animal in loading order, its depth in generations after its
+// inbreeding; an unknown parent is "0", the
 // population and period of a founder without a record are empty. Blocks
 // of rows are formatted on `workers` threads and written in order: the
 // same bytes for any number.
 void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, Sink& out, unsigned workers = 1);
+
+// The diversity figures of every group with animals, one row per period
+// (in the order of the result table) and population (in text order, as
+// numbered): period, population, then kGroupStatistics. A figure that does
+// not exist is an empty cell.
+void write_summary(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out);
+
+// The F statistics, one row per period with animals: period, then
+// kPeriodStatistics; empty cells as in the summary.
+void write_fstatistics(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out);
 
 }  // namespace vm::results
