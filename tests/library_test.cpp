@@ -81,8 +81,30 @@ TEST(Library, AbsentFiguresAndGroupColumns) {
   for (size_t c = 0; c < r.groups.size(); ++c) EXPECT_EQ(r.groups[c].name, velmora::group_statistics()[c]);
   EXPECT_EQ(r.groups[0].name, "n");
   for (size_t t = 0; t < r.periods.size(); ++t)
-    for (size_t p = 0; p < r.populations.size(); ++p)
-      EXPECT_EQ(r.groups[0].values[t * r.populations.size() + p], static_cast<double>(r.animals(p, t)));
+    for (size_t p = 0; p < r.populations.size(); ++p) {
+      const double n = r.groups[0].values[t * r.populations.size() + p];
+      if (r.animals(p, t) == 0) {
+        EXPECT_TRUE(velmora::is_absent(n));
+      } else {
+        EXPECT_EQ(n, static_cast<double>(r.animals(p, t)));
+      }
+    }
+  // The F statistics per period; one population in 2002: no f_st.
+  ASSERT_EQ(r.period_figures.size(), 7u);
+  EXPECT_EQ(r.period_figures[0].name, "populations");
+  EXPECT_EQ(r.period_figures[0].values, (std::vector<double>{2, 1}));
+  EXPECT_EQ(r.period_figures[5].name, "f_st");
+  EXPECT_TRUE(velmora::is_absent(r.period_figures[5].values[1]));
+}
+
+TEST(Library, GenerationsPerAnimal) {
+  const TempFile file(kHerd);
+  const velmora::Pedigree pedigree = velmora::load(file.path, no_header());
+  ASSERT_EQ(pedigree.animal_figures().size(), 3u);
+  const auto& [name, equivalent] = pedigree.animal_figures()[0];
+  EXPECT_EQ(name, "equivalent_generations");
+  EXPECT_EQ(equivalent, (std::vector<double>{0, 0, 1, 1, 2}));  // s d x y k
+  EXPECT_EQ(pedigree.animal_figures()[2].values[4], 2.0);     // k: maximum generations
 }
 
 // Hears every stage and count; may ask to stop after so many units.

@@ -162,15 +162,22 @@ TEST(DiversityTables, RowsOfGroupsWithAnimalsAndEmptyCellsForMissingFigures) {
   g = {3, 2, 1, 0.125, 0.75, 1.0 / 0.75, 12000000, 2.5, 1.5, 1, 2, 0, std::nan(""), std::nan("")};
   d.groups[1].n = 0;
   d.periods[0] = {1, 0.125, 0.375, 0.375, 0.3, std::nan(""), std::nan("")};
+  // The diversity columns, then one of a file of its own.
+  std::vector<vm::genetics::GroupColumn> columns;
+  for (const auto& statistic : vm::genetics::kGroupStatistics) {
+    columns.push_back({statistic.name, statistic.count, {}});
+    for (const vm::genetics::GroupFigures& group : d.groups) columns.back().values.push_back(statistic.of(group));
+  }
+  columns.push_back({"listed", true, {7, std::nan(""), 0, 0}});
   vm::StringSink summary, fstatistics;
-  results::write_summary(d, names, summary);
+  results::write_summary(d, columns, names, summary);
   results::write_fstatistics(d, names, fstatistics);
   EXPECT_EQ(summary.data,
             "period,population,n,n_both_parents,n_one_parent,mean_inbreeding,mean_relationship_within,"
             "founder_genome_equivalents,founders,effective_founders,mean_equivalent_generations,"
-            "mean_complete_generations,mean_maximum_generations,n_delta_f,ne_delta_f,ne_delta_f_se\n"
+            "mean_complete_generations,mean_maximum_generations,n_delta_f,ne_delta_f,ne_delta_f_se,listed\n"
             // A count stays a whole number however large (not 1.2e+07).
-            "1990,\"Holstein, black\",3,2,1,0.125,0.75,1.3333333333333333,12000000,2.5,1.5,1,2,0,,\n");
+            "1990,\"Holstein, black\",3,2,1,0.125,0.75,1.3333333333333333,12000000,2.5,1.5,1,2,0,,,7\n");
   EXPECT_EQ(fstatistics.data,
             "period,populations,mean_inbreeding,f_within,f_total,f_is,f_st,f_it\n"
             "1990,1,0.125,0.375,0.375,0.3,,\n");
@@ -652,7 +659,7 @@ TEST_F(ResultOptions, SummaryAndFStatisticsOfARun) {
   const auto tidy = csv_rows(velmora_test::read_file(dir / "r.csv"));
   ASSERT_EQ(summary.size(), 1u + 4 * 6);
   ASSERT_EQ(fstatistics.size(), 1u + 6);
-  EXPECT_EQ(summary[0].size(), 16u);
+  EXPECT_EQ(summary[0].size(), 17u);
   EXPECT_EQ(summary[1][0] + "," + summary[1][1], "1995,POP01");
   EXPECT_EQ(summary[2][0] + "," + summary[2][1], "1995,POP02");  // populations within the period
   std::map<std::string, std::string> within;  // "period,population" -> the tidy table's within term
@@ -663,7 +670,9 @@ TEST_F(ResultOptions, SummaryAndFStatisticsOfARun) {
   int64_t animals = 0;
   for (size_t r = 1; r < summary.size(); ++r) {
     const auto& row = summary[r];
-    ASSERT_EQ(row.size(), 16u) << r;
+    ASSERT_EQ(row.size(), 17u) << r;
+    // n_no_parents: the rest of the group's animals.
+    EXPECT_EQ(std::stoll(row[3]) + std::stoll(row[4]) + std::stoll(row[16]), std::stoll(row[2])) << r;
     EXPECT_EQ(row[6], within[row[0] + "," + row[1]]) << row[0] << " " << row[1];
     animals += std::stoll(row[2]);
     EXPECT_EQ(std::stoll(row[3]) + std::stoll(row[4]) <= std::stoll(row[2]), true) << r;

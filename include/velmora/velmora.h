@@ -149,8 +149,8 @@ class Pedigree {
   const std::vector<std::string>& periods() const;
   // What the checks noticed, one line each (a warning, not an error).
   const std::vector<std::string>& notes() const;
-  // Further figures per animal, by name, in loading order (none yet:
-  // room for the generation figures).
+  // Further figures per animal, by name, in loading order:
+  // equivalent_generations, complete_generations, maximum_generations.
   struct Column {
     std::string name;
     std::vector<double> values;
@@ -203,11 +203,17 @@ struct Results {
   double max_drift_variance(PairIndex pair, size_t period) const { return pair_value(max_drift, pair, period); }
   double index(PairIndex pair, size_t period) const { return pair_value(differentiation, pair, period); }
 
-  // The per-group statistics, one column each, in the order of the list
-  // (see group_statistics()).
+  // The per-group figures, one column each, in the order of the summary
+  // file's columns (group_statistics(): n, n_both_parents, n_one_parent,
+  // mean_inbreeding, mean_relationship_within, founder_genome_equivalents,
+  // founders, effective_founders, mean_equivalent_generations,
+  // mean_complete_generations, mean_maximum_generations, n_delta_f,
+  // ne_delta_f, ne_delta_f_se, n_no_parents); absent for empty groups.
   std::vector<GroupColumn> groups;
   // Figures per period over all its populations, one column each, values
-  // indexed by period (none yet: room for F-statistics).
+  // indexed by period: populations, mean_inbreeding, f_within, f_total,
+  // f_is, f_st, f_it (absent where the period has no animals, f_st and
+  // f_it where it has one population).
   struct PeriodColumn {
     std::string name;
     std::vector<double> values;

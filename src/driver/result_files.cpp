@@ -5,6 +5,7 @@
 #include "common/cpus.h"
 #include "pedigree/renumber.h"
 #include "genetics/diversity.h"
+#include "genetics/statistics.h"
 #include "results/tables.h"
 
 namespace vm {
@@ -81,7 +82,11 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   if (files_.diversity()) {
     const genetics::Diversity figures =
         genetics::diversity(run.pedigree, run.inbreeding.F, depth, drift, run.founders);
-    if (summary_ != nullptr) results::write_summary(figures, names, *summary_);
+    if (summary_ != nullptr) {
+      const genetics::GroupMembers members(run.pedigree, drift.Q, drift.P);
+      const genetics::GroupInput input{run.pedigree, run.inbreeding, drift, figures, members};
+      results::write_summary(figures, genetics::group_columns(input), names, *summary_);
+    }
     if (fstatistics_ != nullptr) results::write_fstatistics(figures, names, *fstatistics_);
   }
   if (!files_.per_animal()) return;

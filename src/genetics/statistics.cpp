@@ -1,16 +1,18 @@
 #include "genetics/statistics.h"
 
+#include <cmath>
+
 namespace vm::genetics {
 
 namespace statistics {
-#define VELMORA_GROUP_STATISTIC(column, function) std::vector<double> function(const GroupInput&, const GroupMembers&);
+#define VELMORA_GROUP_STATISTIC(column, function, count) std::vector<double> function(const GroupInput&);
 #include "genetics/statistics/list.h"
 #undef VELMORA_GROUP_STATISTIC
 }  // namespace statistics
 
 namespace {
-constexpr GroupStatistic kStatistics[] = {
-#define VELMORA_GROUP_STATISTIC(column, function) {column, statistics::function},
+constexpr GroupStatistic kListed[] = {
+#define VELMORA_GROUP_STATISTIC(column, function, count) {column, statistics::function, count},
 #include "genetics/statistics/list.h"
 #undef VELMORA_GROUP_STATISTIC
 };
@@ -31,6 +33,27 @@ GroupMembers::GroupMembers(const Pedigree& ped, int32_t Q, int32_t P)
     if (const int64_t g = group_of(c); g >= 0) animal_[static_cast<size_t>(next[static_cast<size_t>(g)]++)] = c;
 }
 
-std::span<const GroupStatistic> group_statistics() { return kStatistics; }
+std::span<const GroupStatistic> listed_statistics() { return kListed; }
+
+std::vector<GroupColumn> group_columns(const GroupInput& input) {
+  std::vector<GroupColumn> columns;
+  for (const auto& statistic : kGroupStatistics) {
+    GroupColumn column{statistic.name, statistic.count, std::vector<double>(input.diversity.groups.size())};
+    for (size_t g = 0; g < column.values.size(); ++g) {
+      const GroupFigures& figures = input.diversity.groups[g];
+      column.values[g] = figures.n == 0 ? std::nan("") : statistic.of(figures);
+    }
+    columns.push_back(std::move(column));
+  }
+  for (const GroupStatistic& statistic : kListed) columns.push_back({statistic.name, statistic.count, statistic.compute(input)});
+  return columns;
+}
+
+std::vector<std::string_view> group_column_names() {
+  std::vector<std::string_view> names;
+  for (const auto& statistic : kGroupStatistics) names.push_back(statistic.name);
+  for (const GroupStatistic& statistic : kListed) names.push_back(statistic.name);
+  return names;
+}
 
 }  // namespace vm::genetics

@@ -1,8 +1,10 @@
-// Figures per population and period ("group statistics"): each is a name
-// and a function of the loaded pedigree, its groups' members and the
-// drift results, listed once in statistics/list.h. The files, the report
-// and the bindings go through the list, so a new figure is a file under
-// statistics/ and a line in the list.
+// Figures per population and period ("group columns"), in the order of the
+// files' columns: the diversity figures (kGroupStatistics in diversity.h,
+// computed together in one pass), then the statistics of
+// statistics/list.h, each a function in a file of its own. The summary
+// file, the library's results and through them the bindings iterate this
+// one list, so a new figure that needs nothing the diversity pass does not
+// give is a file under statistics/ and a line in list.h.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "genetics/diversity.h"
 #include "genetics/genetics.h"
 #include "pedigree/pedigree.h"
 
@@ -38,21 +41,33 @@ class GroupMembers {
 };
 
 // What a group statistic reads: the pedigree in the new numbering, F and
-// D, and the figures of the period loop.
+// D, the period loop's figures, the diversity figures and the members.
 struct GroupInput {
   const Pedigree& ped;
   const Inbreeding& inbreeding;
   const DriftResults& drift;
+  const Diversity& diversity;
+  const GroupMembers& members;
 };
 
+// A statistic of its own file: a value per group g, NaN where the group has
+// no animals; `count`: a whole number, written as such.
 struct GroupStatistic {
-  std::string_view name;  // the column's name in the files
-  // A value per group g; NaN (absent) where the group has no animals.
-  std::vector<double> (*compute)(const GroupInput& input, const GroupMembers& members);
+  std::string_view name;
+  std::vector<double> (*compute)(const GroupInput& input);
+  bool count;
 };
+std::span<const GroupStatistic> listed_statistics();
 
-// Every group statistic, in the order of the files' columns.
-std::span<const GroupStatistic> group_statistics();
-
+// One column's values, by group g.
+struct GroupColumn {
+  std::string_view name;
+  bool count;
+  std::vector<double> values;
+};
+// Every group column, in the files' order.
+std::vector<GroupColumn> group_columns(const GroupInput& input);
+// Their names alone.
+std::vector<std::string_view> group_column_names();
 
 }  // namespace vm::genetics

@@ -26,6 +26,7 @@ struct Pedigree::Impl {
   std::vector<int32_t> new_of_loaded;  // by loading number
   std::vector<std::string> populations, periods, notes;
   std::vector<Pedigree::Column> animal_figures;
+  vm::genetics::PedigreeDepth depth;  // in the new numbering
 };
 
 namespace {
@@ -103,6 +104,23 @@ vm::input::LineRequest line_request(const ReadOptions& o) {
   return request;
 }
 
+// Each animal's depth in generations, in loading order, as the inbreeding
+// file lists it.
+void add_generation_figures(Pedigree::Impl& impl) {
+  const vm::genetics::PedigreeDepth& depth = impl.depth;
+  const size_t n = impl.new_of_loaded.size() - 1;
+  Pedigree::Column equivalent{"equivalent_generations", std::vector<double>(n)};
+  Pedigree::Column complete{"complete_generations", std::vector<double>(n)};
+  Pedigree::Column maximum{"maximum_generations", std::vector<double>(n)};
+  for (size_t a = 1; a <= n; ++a) {
+    const auto w = static_cast<size_t>(impl.new_of_loaded[a]);
+    equivalent.values[a - 1] = depth.equivalent[w];
+    complete.values[a - 1] = depth.complete[w];
+    maximum.values[a - 1] = depth.maximum[w];
+  }
+  impl.animal_figures = {std::move(equivalent), std::move(complete), std::move(maximum)};
+}
+
 std::unique_ptr<Pedigree::Impl> load_file(vm::input::PedigreeFile& file, const ReadOptions& o, Progress* progress,
                                           vm::StringSink& screen) {
   vm::input::FieldNumbers fn{o.animal, o.sire, o.dam, o.population, o.period};
@@ -134,6 +152,8 @@ std::unique_ptr<Pedigree::Impl> load_file(vm::input::PedigreeFile& file, const R
   impl->populations.assign(impl->run.names.pop.begin() + 1, impl->run.names.pop.end());
   impl->periods.assign(impl->run.names.period.begin() + 1, impl->run.names.period.end());
   impl->notes = notes.texts();
+  impl->depth = vm::genetics::pedigree_depth(ped);
+  add_generation_figures(*impl);
   return impl;
 }
 
@@ -285,20 +305,29 @@ Results analyse(const Pedigree& pedigree, const Options& options, Progress* prog
     vm::ComputeOptions settings;
     settings.threads = options.threads;
     settings.period_lines = false;
-    const vm::genetics::DriftResults drift = vm::drift_stage(run, report, settings);
-    std::vector<GroupColumn> groups;
-    const vm::genetics::GroupInput input{run.pedigree, run.inbreeding, drift};
+    vm::genetics::FounderSums founders;
+    const vm::genetics::DriftResults drift = vm::drift_stage(run, report, settings, &founders);
+    const vm::genetics::Diversity diversity =
+        vm::genetics::diversity(run.pedigree, run.inbreeding.F, pedigree.impl().depth, drift, founders);
     const vm::genetics::GroupMembers members(run.pedigree, drift.Q, drift.P);
-    for (const vm::genetics::GroupStatistic& statistic : vm::genetics::group_statistics()) {
-      groups.push_back({std::string(statistic.name), statistic.compute(input, members)});
+    std::vector<GroupColumn> groups;
+    for (vm::genetics::GroupColumn& column :
+         vm::genetics::group_columns({run.pedigree, run.inbreeding, drift, diversity, members})) {
+      groups.push_back({std::string(column.name), std::move(column.values)});
     }
-    return public_results(run, drift, std::move(groups));
+    Results results = public_results(run, drift, std::move(groups));
+    for (const auto& statistic : vm::genetics::kPeriodStatistics) {
+      Results::PeriodColumn column{std::string(statistic.name), {}};
+      for (const vm::genetics::PeriodFStatistics& f : diversity.periods) column.values.push_back(statistic.of(f));
+      results.period_figures.push_back(std::move(column));
+    }
+    return results;
   });
 }
 
 std::vector<std::string> group_statistics() {
   std::vector<std::string> names;
-  for (const vm::genetics::GroupStatistic& statistic : vm::genetics::group_statistics()) names.emplace_back(statistic.name);
+  for (std::string_view name : vm::genetics::group_column_names()) names.emplace_back(name);
   return names;
 }
 

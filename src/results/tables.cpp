@@ -177,15 +177,25 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
   }
 }
 
-void write_summary(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out) {
-  std::string block = header_of("period,population", genetics::kGroupStatistics);
+void write_summary(const genetics::Diversity& diversity, const std::vector<genetics::GroupColumn>& columns,
+                   const genetics::Names& names, Sink& out) {
+  std::string block = "period,population";
+  for (const genetics::GroupColumn& column : columns) block.append(",").append(column.name);
+  block += '\n';
   for (int32_t a = 1; a <= diversity.P; ++a) {
     for (int32_t I = 1; I <= diversity.Q; ++I) {
-      const genetics::GroupFigures& group = diversity.group(I, a);
-      if (group.n == 0) continue;
+      if (diversity.group(I, a).n == 0) continue;
       add_field(block, names.period[a], ',');
       add_field(block, names.pop[I], ',');
-      for (const auto& statistic : genetics::kGroupStatistics) add_statistic(block, statistic, group);
+      const size_t g = static_cast<size_t>(a - 1) * static_cast<size_t>(diversity.Q) + static_cast<size_t>(I - 1);
+      for (const genetics::GroupColumn& column : columns) {
+        const double v = column.values[g];
+        if (column.count && !std::isnan(v)) {
+          add_count(block, static_cast<int64_t>(v));
+        } else {
+          add_number(block, v, !std::isnan(v));
+        }
+      }
       end_row(block);
       flush_if_full(block, out);
     }

@@ -14,6 +14,7 @@
 #include "common/sink.h"
 #include "genetics/diversity.h"
 #include "genetics/genetics.h"
+#include "genetics/statistics.h"
 
 namespace vm::results {
 
@@ -66,9 +67,10 @@ void write_inbreeding(const AnimalTable& animals, const genetics::Names& names, 
 
 // The diversity figures of every group with animals, one row per period
 // (in the order of the result table) and population (in text order, as
-// numbered): period, population, then kGroupStatistics. A figure that does
-// not exist is an empty cell.
-void write_summary(const genetics::Diversity& diversity, const genetics::Names& names, Sink& out);
+// numbered): period, population, then every group column
+// (genetics/statistics.h). A figure that does not exist is an empty cell.
+void write_summary(const genetics::Diversity& diversity, const std::vector<genetics::GroupColumn>& columns,
+                   const genetics::Names& names, Sink& out);
 
 // The F statistics, one row per period with animals: period, then
 // kPeriodStatistics; empty cells as in the summary.
