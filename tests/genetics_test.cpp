@@ -579,15 +579,15 @@ TEST(Drift, FiguresOfUnrelatedGroupsAndOfFullSibs) {
   b.add(d, s, 2, 2);
   NullSink sink;
   const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, no_progress()).D, make_names(2, 2), {sink, sink});
-  EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 0.25);
-  EXPECT_EQ(r.get(r.xzazx, 2, 1, 1), 0.0);
+  EXPECT_EQ(r.get(r.mean_relationship, 1, 1, 1), 0.25);
+  EXPECT_EQ(r.get(r.mean_relationship, 2, 1, 1), 0.0);
   EXPECT_EQ(r.get(r.driftvar, 2, 1, 1), 0.5);
   EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), 0.5);
-  EXPECT_EQ(r.get(r.velmora, 2, 1, 1), 100.0);
-  EXPECT_EQ(r.get(r.xzazx, 1, 2, 2), 0.5);
+  EXPECT_EQ(r.get(r.index, 2, 1, 1), 100.0);
+  EXPECT_EQ(r.get(r.mean_relationship, 1, 2, 2), 0.5);
   EXPECT_EQ(r.get(r.driftvar, 2, 1, 2), 1.0);
   EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 2), 2.0);
-  EXPECT_EQ(r.get(r.velmora, 2, 1, 2), 50.0);
+  EXPECT_EQ(r.get(r.index, 2, 1, 2), 50.0);
 }
 
 TEST(Drift, GroupsWhoseCountProductPassesInt32) {
@@ -596,9 +596,9 @@ TEST(Drift, GroupsWhoseCountProductPassesInt32) {
   for (int i = 0; i < 46342; ++i) b.add(0, 0, 1, 2);
   NullSink sink;
   const DriftResults r = drift_per_period(b.ped, INBREED(b.ped, no_progress()).D, make_names(2, 1), {sink, sink}, 1);
-  EXPECT_EQ(r.get(r.xzazx, 1, 1, 1), 46341.0 / (46341.0 * 46341.0));
-  EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), r.get(r.xzazx, 1, 1, 1) + r.get(r.xzazx, 2, 2, 1));
-  EXPECT_EQ(r.get(r.velmora, 2, 1, 1), 100.0);
+  EXPECT_EQ(r.get(r.mean_relationship, 1, 1, 1), 46341.0 / (46341.0 * 46341.0));
+  EXPECT_EQ(r.get(r.maxdriftvar, 2, 1, 1), r.get(r.mean_relationship, 1, 1, 1) + r.get(r.mean_relationship, 2, 2, 1));
+  EXPECT_EQ(r.get(r.index, 2, 1, 1), 100.0);
 }
 
 // The layout of case "population without animals in a period": population
@@ -628,12 +628,12 @@ TEST(Drift, EmptyPopulationHasNoRowAndZeroFigures) {
             " Period: T2\n"
             "PA      0.5000\n"
             "PC      0.0000      0.0000      0.3333\n");
-  for (const auto* v : {&r.driftvar, &r.maxdriftvar, &r.velmora}) {
+  for (const auto* v : {&r.driftvar, &r.maxdriftvar, &r.index}) {
     EXPECT_EQ(r.get(*v, 3, 1, 1), 0.0);
     EXPECT_EQ(r.get(*v, 2, 1, 2), 0.0);
     EXPECT_EQ(r.get(*v, 3, 2, 2), 0.0);
   }
-  EXPECT_NEAR(r.get(r.velmora, 3, 1, 2), 100.0, 1e-12);
+  EXPECT_NEAR(r.get(r.index, 3, 1, 2), 100.0, 1e-12);
 }
 
 // Full sibs given as sire/dam and dam/sire, a selfed animal, one parent
@@ -699,10 +699,10 @@ TEST(Drift, FastMatchesPlainLoopForAnyThreadCount) {
     for (unsigned threads : {1u, 3u, 8u}) {
       StringSink screen, log;
       const DriftResults fast = drift_per_period(ped, D, names, {screen, log}, threads);
-      expect_same_bits(fast.xzazx, plain.xzazx, "XZAZX");
+      expect_same_bits(fast.mean_relationship, plain.mean_relationship, "XZAZX");
       expect_same_bits(fast.driftvar, plain.driftvar, "DRIFTVAR");
       expect_same_bits(fast.maxdriftvar, plain.maxdriftvar, "MAXDRIFTVAR");
-      expect_same_bits(fast.velmora, plain.velmora, "index");
+      expect_same_bits(fast.index, plain.index, "index");
       EXPECT_EQ(screen.data, plain_screen.data);
       EXPECT_EQ(log.data, plain_log.data);
     }
@@ -752,8 +752,8 @@ TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
     for (unsigned threads : {1u, 3u}) {
       StringSink screen, log;
       const DriftResults fast = drift_per_period(ped, D, names, {screen, log}, threads);
-      expect_same_bits(fast.xzazx, plain.xzazx, "XZAZX");
-      expect_same_bits(fast.velmora, plain.velmora, "index");
+      expect_same_bits(fast.mean_relationship, plain.mean_relationship, "XZAZX");
+      expect_same_bits(fast.index, plain.index, "index");
       EXPECT_EQ(log.data, plain_log.data);
     }
   }
@@ -778,13 +778,13 @@ TEST(Drift, AgreesWithTabularRelationships) {
         return s / (static_cast<double>(group[I].size()) * static_cast<double>(group[J].size()));
       };
       for (int32_t I = 1; I <= Q; ++I) {
-        for (int32_t J = 1; J <= Q; ++J) EXPECT_NEAR(r.get(r.xzazx, I, J, a), mean(I, J), 1e-9);
+        for (int32_t J = 1; J <= Q; ++J) EXPECT_NEAR(r.get(r.mean_relationship, I, J, a), mean(I, J), 1e-9);
         for (int32_t J = 1; J < I; ++J) {
           const bool both = !group[I].empty() && !group[J].empty();
           const double W = mean(I, I) + mean(J, J), drift = W - 2 * mean(I, J);
           EXPECT_NEAR(r.get(r.driftvar, I, J, a), both ? drift : 0.0, 1e-9);
           EXPECT_NEAR(r.get(r.maxdriftvar, I, J, a), both ? W : 0.0, 1e-9);
-          EXPECT_NEAR(r.get(r.velmora, I, J, a), both ? 100 * drift / W : 0.0, 1e-9);
+          EXPECT_NEAR(r.get(r.index, I, J, a), both ? 100 * drift / W : 0.0, 1e-9);
         }
       }
     }
@@ -852,10 +852,10 @@ TEST(ResultTable, PairBlocksInOrder) {
   DriftResults r;
   r.Q = 3;
   r.P = 2;
-  for (auto* v : {&r.xzazx, &r.driftvar, &r.maxdriftvar, &r.velmora}) v->assign(18, 0.0);
+  for (auto* v : {&r.mean_relationship, &r.driftvar, &r.maxdriftvar, &r.index}) v->assign(18, 0.0);
   r.at(r.driftvar, 2, 1, 1) = 1.0;
   r.at(r.maxdriftvar, 2, 1, 1) = 2.5;
-  r.at(r.velmora, 2, 1, 1) = 40.0;
+  r.at(r.index, 2, 1, 1) = 40.0;
   const Names names{{"", "PA", "PB", "PC"}, {"", "T0", "Period_with_a_long_name_1"}};
   StringSink out;
   write_result_table(r, names, out);
@@ -1078,7 +1078,7 @@ TEST(Diversity, SameBitsOnOneAndSevenThreads) {
     FounderSums founders;
     const DriftResults plain = drift_per_period(ped, D, make_names(5, P), {none, log}, 2);
     const DriftResults with = drift_per_period(ped, D, make_names(5, P), {none, log_sums}, 2, &founders);
-    expect_same_bits(with.xzazx, plain.xzazx, "XZAZX");
+    expect_same_bits(with.mean_relationship, plain.mean_relationship, "XZAZX");
     EXPECT_EQ(log_sums.data, log.data);
   }
 }

@@ -46,6 +46,15 @@ results::PerGroup<int64_t> animals_per_group(const results::AnimalTable& animals
   return counts;
 }
 
+// The mean inbreeding of each group, counted as above.
+results::PerGroup<double> mean_inbreeding_of(const results::AnimalTable& animals, int32_t Q, int32_t P) {
+  DriftResults counted;
+  counted.Q = Q;
+  counted.P = P;
+  counted.animals = animals_per_group(animals, Q, P).values;
+  return results::mean_inbreeding(animals, counted);
+}
+
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
 size_t occurrences(const std::string& s, const std::string& part) {
@@ -101,22 +110,23 @@ struct SmallRun {
   SmallRun() {
     drift.Q = 3;
     drift.P = 2;
-    for (auto* v : {&drift.xzazx, &drift.driftvar, &drift.maxdriftvar, &drift.velmora}) v->assign(18, 0.0);
+    drift.animals = counts.values;
+    for (auto* v : {&drift.mean_relationship, &drift.driftvar, &drift.maxdriftvar, &drift.index}) v->assign(18, 0.0);
     for (int32_t a = 1; a <= 2; ++a) {
       for (int32_t I = 1; I <= 3; ++I) {
         if (counts.at(I, a) == 0) continue;
         for (int32_t J = 1; J <= 3; ++J) {
           if (counts.at(J, a) == 0) continue;
-          drift.at(drift.xzazx, I, J, a) = I == J ? 0.5 + 0.125 * I + 0.25 * a : 0.125;
+          drift.at(drift.mean_relationship, I, J, a) = I == J ? 0.5 + 0.125 * I + 0.25 * a : 0.125;
         }
       }
       for (int32_t I = 2; I <= 3; ++I) {
         for (int32_t J = 1; J < I; ++J) {
           if (counts.at(I, a) == 0 || counts.at(J, a) == 0) continue;
-          const double W = drift.get(drift.xzazx, I, I, a) + drift.get(drift.xzazx, J, J, a);
+          const double W = drift.get(drift.mean_relationship, I, I, a) + drift.get(drift.mean_relationship, J, J, a);
           drift.at(drift.driftvar, I, J, a) = W - 0.25;
           drift.at(drift.maxdriftvar, I, J, a) = W;
-          drift.at(drift.velmora, I, J, a) = 100 * (W - 0.25) / W;
+          drift.at(drift.index, I, J, a) = 100 * (W - 0.25) / W;
         }
       }
     }
@@ -126,7 +136,7 @@ struct SmallRun {
 TEST(TidyTable, RowsInTheOrderOfTheResultTable) {
   SmallRun run;
   vm::StringSink out;
-  results::write_csv(run.drift, run.names, run.counts, out);
+  results::write_csv(run.drift, run.names, out);
   EXPECT_EQ(out.data,
             "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
             "relationship_between,drift_variance,max_drift_variance,differentiation_index,nei_distance\n"
@@ -144,8 +154,9 @@ TEST(TidyTable, OnePopulationGivesAHeaderOnly) {
   DriftResults drift;
   drift.Q = 1;
   drift.P = 1;
+  drift.animals = {3};
   vm::StringSink out;
-  results::write_csv(drift, names, {1, 1, {3}}, out);
+  results::write_csv(drift, names, out);
   EXPECT_EQ(occurrences(out.data, "\n"), 1u);
 }
 
@@ -244,7 +255,7 @@ TEST(GroupFigures, CountsAndMeanInbreedingLeaveEmptyGroupsOut) {
   animals.F = {0, 0.5, 0.1, 0.9};  // the added parent has no group
   const results::PerGroup<int64_t> counts = animals_per_group(animals.table(), 2, 2);
   EXPECT_EQ(counts.values, (std::vector<int64_t>{1, 0, 1, 0}));
-  const results::PerGroup<double> mean = results::mean_inbreeding(animals.table(), counts);
+  const results::PerGroup<double> mean = mean_inbreeding_of(animals.table(), 2, 2);
   EXPECT_EQ(mean.at(1, 1), 0.1);
   EXPECT_EQ(mean.at(2, 1), 0.5);
   EXPECT_TRUE(std::isnan(mean.at(1, 2)));
@@ -420,19 +431,19 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
   drift.Q = Q;
   drift.P = P;
   const size_t size = static_cast<size_t>(Q) * Q * P;
-  for (auto* v : {&drift.xzazx, &drift.driftvar, &drift.maxdriftvar, &drift.velmora}) v->assign(size, 0.0);
+  for (auto* v : {&drift.mean_relationship, &drift.driftvar, &drift.maxdriftvar, &drift.index}) v->assign(size, 0.0);
   std::mt19937 rng(3);
   std::uniform_real_distribution<double> u(0.01, 0.5);
   for (int32_t a = 1; a <= P; ++a)
     for (int32_t I = 1; I <= Q; ++I)
-      for (int32_t J = 1; J <= Q; ++J) drift.at(drift.xzazx, I, J, a) = u(rng);
+      for (int32_t J = 1; J <= Q; ++J) drift.at(drift.mean_relationship, I, J, a) = u(rng);
   for (int32_t a = 1; a <= P; ++a) {
     for (int32_t I = 2; I <= Q; ++I) {
       for (int32_t J = 1; J < I; ++J) {
         const double W = u(rng) + u(rng), D = unrelated ? W : W * u(rng);
         drift.at(drift.driftvar, I, J, a) = D;
         drift.at(drift.maxdriftvar, I, J, a) = W;
-        drift.at(drift.velmora, I, J, a) = unrelated ? 100.0 : 100 * D / W;
+        drift.at(drift.index, I, J, a) = unrelated ? 100.0 : 100 * D / W;
       }
     }
   }
@@ -451,14 +462,15 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
     gen[x] = 1;
   }
   results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F, {}, {}, {}};
-  const results::PerGroup<double> mean = results::mean_inbreeding(animals, animals_per_group(animals, Q, P));
+  const results::PerGroup<double> mean = mean_inbreeding_of(animals, Q, P);
   results::RunFacts facts;
   facts.pedigree_file = "herd <2024>.ped";
   facts.records = 1000000;
   facts.warnings = {"velmora: warning: the first record looks like a header line"};
   facts.seconds = 12.5;
   vm::StringSink out;
-  results::write_report({facts, animals, names, drift, counts, mean}, out);
+  drift.animals = counts.values;
+  results::write_report({facts, animals, names, drift, mean}, out);
   return out.data;
 }
 

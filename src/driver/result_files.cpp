@@ -76,9 +76,7 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   const genetics::PedigreeDepth depth = files_.diversity() || inbreeding_ != nullptr
                                             ? genetics::pedigree_depth(run.pedigree)
                                             : genetics::PedigreeDepth{};
-  // The period loop counted each group's animals.
-  const results::PerGroup<int64_t> counts{drift.Q, drift.P, drift.animals};
-  if (csv_ != nullptr) results::write_csv(drift, names, counts, *csv_);
+  if (csv_ != nullptr) results::write_csv(drift, names, *csv_);
   if (files_.diversity()) {
     const genetics::Diversity figures =
         genetics::diversity(run.pedigree, run.inbreeding.F, depth, drift, run.founders);
@@ -110,8 +108,8 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
                                      kept.maximum};
   if (inbreeding_ != nullptr) results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));
   if (report_ != nullptr) {
-    const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, counts);
-    results::write_report({facts, animals, names, drift, counts, mean_F}, *report_);
+    const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, drift);
+    results::write_report({facts, animals, names, drift, mean_F}, *report_);
   }
 }
 

@@ -84,7 +84,7 @@ Diversity diversity(const Pedigree& ped, const std::vector<double>& F, const Ped
       const GroupSums& sum = sums[g];
       const int64_t n = group.n;
       group.mean_inbreeding = mean_of(sum.F, n);
-      group.mean_relationship_within = n > 0 ? drift.get(drift.xzazx, I, I, t) : kNone;
+      group.mean_relationship_within = n > 0 ? drift.get(drift.mean_relationship, I, I, t) : kNone;
       group.founder_genome_equivalents = 1.0 / group.mean_relationship_within;
       // The shares are L / n: the sum of their squares is squares / n^2.
       const double squares = founders.squares.empty() ? 0.0 : founders.squares[founders.slot(I, t)];
@@ -107,10 +107,10 @@ Diversity diversity(const Pedigree& ped, const std::vector<double>& F, const Ped
     for (int32_t I = 1; I <= Q; ++I) {
       if (out.group(I, t).n == 0) continue;
       ++f.populations;
-      within += drift.get(drift.xzazx, I, I, t) / 2.0;
+      within += drift.get(drift.mean_relationship, I, I, t) / 2.0;
       inbreeding += out.group(I, t).mean_inbreeding;
       for (int32_t J = 1; J <= Q; ++J)
-        if (out.group(J, t).n > 0) total += drift.get(drift.xzazx, I, J, t) / 2.0;
+        if (out.group(J, t).n > 0) total += drift.get(drift.mean_relationship, I, J, t) / 2.0;
     }
     const double k = f.populations;
     f.mean_inbreeding = mean_of(inbreeding, f.populations);
@@ -124,8 +124,8 @@ Diversity diversity(const Pedigree& ped, const std::vector<double>& F, const Ped
 }
 
 double nei_distance(const DriftResults& drift, int32_t I, int32_t J, int32_t t) {
-  const double fII = drift.get(drift.xzazx, I, I, t) / 2.0, fJJ = drift.get(drift.xzazx, J, J, t) / 2.0;
-  return (fII + fJJ) / 2.0 - drift.get(drift.xzazx, I, J, t) / 2.0;
+  const double fII = drift.get(drift.mean_relationship, I, I, t) / 2.0, fJJ = drift.get(drift.mean_relationship, J, J, t) / 2.0;
+  return (fII + fJJ) / 2.0 - drift.get(drift.mean_relationship, I, J, t) / 2.0;
 }
 
 }  // namespace vm::genetics

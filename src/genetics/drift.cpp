@@ -287,10 +287,10 @@ DriftResults empty_results(int32_t Q, int32_t P) {
   res.Q = Q;
   res.P = P;
   const size_t size = static_cast<size_t>(Q) * static_cast<size_t>(Q) * static_cast<size_t>(P);
-  res.xzazx.assign(size, 0.0);
+  res.mean_relationship.assign(size, 0.0);
   res.driftvar.assign(size, 0.0);
   res.maxdriftvar.assign(size, 0.0);
-  res.velmora.assign(size, 0.0);
+  res.index.assign(size, 0.0);
   res.animals.assign(static_cast<size_t>(Q) * static_cast<size_t>(P), 0);
   return res;
 }
@@ -440,7 +440,7 @@ void period_figures(const Names& names, int32_t t, const std::vector<int64_t>& N
     for (int32_t J = 1; J <= Q; ++J) {
       if (N[J] == 0) continue;
       const double sum = s[static_cast<size_t>(I - 1) * static_cast<size_t>(Q) + static_cast<size_t>(J - 1)];
-      res.at(res.xzazx, I, J, t) = sum / static_cast<double>(N[I] * N[J]);
+      res.at(res.mean_relationship, I, J, t) = sum / static_cast<double>(N[I] * N[J]);
     }
   }
   log += period_heading(names.period[t]);
@@ -448,16 +448,16 @@ void period_figures(const Names& names, int32_t t, const std::vector<int64_t>& N
   for (int32_t I = 1; I <= Q; ++I) {
     if (N[I] == 0) continue;
     row.clear();
-    for (int32_t J = 1; J <= I; ++J) row.push_back(res.get(res.xzazx, I, J, t));
+    for (int32_t J = 1; J <= I; ++J) row.push_back(res.get(res.mean_relationship, I, J, t));
     log += matrix_row(names.pop[I], row);
     for (int32_t J = 1; J < I; ++J) {
       if (N[J] == 0) continue;
-      const double W = res.get(res.xzazx, I, I, t) + res.get(res.xzazx, J, J, t);
-      const double B = res.get(res.xzazx, I, J, t);
+      const double W = res.get(res.mean_relationship, I, I, t) + res.get(res.mean_relationship, J, J, t);
+      const double B = res.get(res.mean_relationship, I, J, t);
       const double drift = W - 2.0 * B;
       res.at(res.driftvar, I, J, t) = drift;
       res.at(res.maxdriftvar, I, J, t) = W;
-      res.at(res.velmora, I, J, t) = (100.0 * drift) / W;
+      res.at(res.index, I, J, t) = (100.0 * drift) / W;
     }
   }
 }

@@ -55,13 +55,21 @@ static_assert(size_t{kMaxLivingRows} * kMaxLivingRows * sizeof(double) <= kInbre
 // POPULATION: per ordered pair and period. Indices from 1.
 struct DriftResults {
   int32_t Q = 0, P = 0;
-  // XZAZX of (I, J) for period t at xzazx[((I - 1) * Q + (J - 1)) * P + (t - 1)]
-  std::vector<double> xzazx;
-  // DRIFTVAR, MAXDRIFTVAR, VELMORA of (I, J), I > J, for period t; 0.0
-  // where one of the two populations has no animals in the period.
-  std::vector<double> driftvar, maxdriftvar, velmora;  // same indexing
+  // The mean relationship between populations I and J in period t (XZAZX)
+  // at mean_relationship[((I - 1) * Q + (J - 1)) * P + (t - 1)].
+  std::vector<double> mean_relationship;
+  // DRIFTVAR, MAXDRIFTVAR and the differentiation index of (I, J), I > J,
+  // for period t. Where one of the two populations has no animals in the
+  // period (present() is false) they do not exist: the classic table
+  // writes 0.0 there, the other files an empty cell, the library NaN.
+  std::vector<double> driftvar, maxdriftvar, index;  // same indexing
   // Animals of population I in period t at animals[(I - 1) * P + (t - 1)].
   std::vector<int64_t> animals;
+  int64_t animals_of(int32_t I, int32_t t) const {
+    return animals[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)];
+  }
+  // Whether the figures of I and J in period t exist: both have animals.
+  bool present(int32_t I, int32_t J, int32_t t) const { return animals_of(I, t) > 0 && animals_of(J, t) > 0; }
   double& at(std::vector<double>& v, int32_t I, int32_t J, int32_t t) {
     return v[(static_cast<size_t>(I - 1) * Q + static_cast<size_t>(J - 1)) * P + static_cast<size_t>(t - 1)];
   }
@@ -108,6 +116,13 @@ DriftResults empty_results(int32_t Q, int32_t P);
 // period's matrix lines added to `log`.
 void period_figures(const Names& names, int32_t t, const std::vector<int64_t>& N, const std::vector<double>& s,
                     DriftResults& res, std::string& log);
+
+// The pairs (I, J), I > J, in the order of every table: (2,1), (3,1),
+// (3,2), (4,1), ...
+struct Pair {
+  int32_t I, J;
+};
+std::vector<Pair> pairs_in_table_order(int32_t Q);
 
 // The result table: one block per pair (I, J), I > J, one row per period.
 void write_result_table(const DriftResults& results, const Names& names, Sink& out);

@@ -24,7 +24,7 @@ void write_pair_block(const DriftResults& results, const Names& names, int32_t I
   block += kTableHead;
   for (int32_t a = 1; a <= results.P; ++a) {
     block += table_row(names.period[a], results.get(results.driftvar, I, J, a),
-                       results.get(results.maxdriftvar, I, J, a), results.get(results.velmora, I, J, a));
+                       results.get(results.maxdriftvar, I, J, a), results.get(results.index, I, J, a));
   }
   block += FreeLine().str();
   block += FreeLine().str();
@@ -105,9 +105,15 @@ double result_table_bytes(int32_t Q, int32_t P) {
   return static_cast<double>(Q) * (Q - 1) / 2 * (heading + row * P);
 }
 
+std::vector<Pair> pairs_in_table_order(int32_t Q) {
+  std::vector<Pair> pairs;
+  for (int32_t I = 2; I <= Q; ++I)
+    for (int32_t J = 1; J < I; ++J) pairs.push_back({I, J});
+  return pairs;
+}
+
 void write_result_table(const DriftResults& results, const Names& names, Sink& out) {
-  for (int32_t I = 2; I <= results.Q; ++I)
-    for (int32_t J = 1; J < I; ++J) write_pair_block(results, names, I, J, out);
+  for (const Pair p : pairs_in_table_order(results.Q)) write_pair_block(results, names, p.I, p.J, out);
 }
 
 }  // namespace vm::genetics

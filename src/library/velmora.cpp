@@ -264,19 +264,20 @@ Results public_results(const vm::Computed& run, const vm::genetics::DriftResults
   r.populations.assign(run.names.pop.begin() + 1, run.names.pop.end());
   r.periods.assign(run.names.period.begin() + 1, run.names.period.end());
   r.counts.resize(Q * P);
+  auto number = [](size_t k) { return static_cast<int32_t>(k + 1); };
   for (size_t t = 0; t < P; ++t)
-    for (size_t p = 0; p < Q; ++p) r.counts[t * Q + p] = drift.animals[p * P + t];
+    for (size_t p = 0; p < Q; ++p) r.counts[t * Q + p] = drift.animals_of(number(p), number(t));
   r.mean_relationship.resize(Q * Q * P);
   for (size_t t = 0; t < P; ++t)
     for (size_t p = 0; p < Q; ++p)
       for (size_t q = 0; q < Q; ++q) {
-        const bool present = r.counts[t * Q + p] > 0 && r.counts[t * Q + q] > 0;
         r.mean_relationship[(t * Q + p) * Q + q] =
-            present ? drift.get(drift.xzazx, static_cast<int32_t>(p + 1), static_cast<int32_t>(q + 1), static_cast<int32_t>(t + 1))
-                    : kAbsent;
+            drift.present(number(p), number(q), number(t))
+                ? drift.get(drift.mean_relationship, number(p), number(q), number(t))
+                : kAbsent;
       }
-  for (size_t I = 2; I <= Q; ++I)
-    for (size_t J = 1; J < I; ++J) r.pairs.push_back({I - 1, J - 1});
+  for (const auto [I, J] : vm::genetics::pairs_in_table_order(drift.Q))
+    r.pairs.push_back({static_cast<size_t>(I - 1), static_cast<size_t>(J - 1)});
   const size_t pairs = r.pairs.size();
   r.drift.resize(pairs * P);
   r.max_drift.resize(pairs * P);
@@ -284,11 +285,11 @@ Results public_results(const vm::Computed& run, const vm::genetics::DriftResults
   for (size_t k = 0; k < pairs; ++k) {
     const auto I = static_cast<int32_t>(r.pairs[k].first + 1), J = static_cast<int32_t>(r.pairs[k].second + 1);
     for (size_t t = 0; t < P; ++t) {
-      const bool present = r.counts[t * Q + (I - 1)] > 0 && r.counts[t * Q + (J - 1)] > 0;
-      const auto tt = static_cast<int32_t>(t + 1);
+      const auto tt = number(t);
+      const bool present = drift.present(I, J, tt);
       r.drift[k * P + t] = present ? drift.get(drift.driftvar, I, J, tt) : kAbsent;
       r.max_drift[k * P + t] = present ? drift.get(drift.maxdriftvar, I, J, tt) : kAbsent;
-      r.differentiation[k * P + t] = present ? drift.get(drift.velmora, I, J, tt) : kAbsent;
+      r.differentiation[k * P + t] = present ? drift.get(drift.index, I, J, tt) : kAbsent;
     }
   }
   r.groups = std::move(groups);

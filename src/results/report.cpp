@@ -99,18 +99,18 @@ std::vector<std::string> period_names(const genetics::Names& names) {
   return std::vector<std::string>(names.period.begin() + 1, names.period.end());
 }
 
-bool both_present(const PerGroup<int64_t>& counts, Pair p, int32_t a) { return counts.at(p.I, a) > 0 && counts.at(p.J, a) > 0; }
+bool both_present(const ReportData& d, Pair p, int32_t a) { return d.results.present(p.I, p.J, a); }
 
 // Both groups present with at least the animals the charts ask for.
 bool usable(const ReportData& d, Pair p, int32_t a) {
-  return both_present(d.counts, p, a) && std::min(d.counts.at(p.I, a), d.counts.at(p.J, a)) >= d.run.min_animals;
+  return both_present(d, p, a) && std::min(d.results.animals_of(p.I, a), d.results.animals_of(p.J, a)) >= d.run.min_animals;
 }
 
 // Points of pairs whose groups are present but too small for the charts.
 int64_t thin_points(const ReportData& d, const std::vector<Pair>& pairs) {
   int64_t thin = 0;
   for (Pair p : pairs)
-    for (int32_t a = 1; a <= d.results.P; ++a) thin += both_present(d.counts, p, a) && !usable(d, p, a);
+    for (int32_t a = 1; a <= d.results.P; ++a) thin += both_present(d, p, a) && !usable(d, p, a);
   return thin;
 }
 
@@ -126,7 +126,7 @@ Series pair_series(const ReportData& d, const std::string& name, const std::stri
                    const std::vector<double>& figure, Pair p, bool dashed = false) {
   Series s = line_series(name, colour, pair_values(d, figure, p), dashed);
   for (int32_t a = 1; a <= d.results.P; ++a) {
-    s.notes.push_back("n = " + count_text(d.counts.at(p.I, a)) + " and " + count_text(d.counts.at(p.J, a)));
+    s.notes.push_back("n = " + count_text(d.results.animals_of(p.I, a)) + " and " + count_text(d.results.animals_of(p.J, a)));
   }
   return s;
 }
@@ -251,7 +251,7 @@ std::string how_to_read(const ReportData& d) {
   int64_t smallest = INT64_MAX;
   for (int32_t I = 1; I <= d.results.Q; ++I)
     for (int32_t a = 1; a <= d.results.P; ++a)
-      if (d.counts.at(I, a) > 0) smallest = std::min(smallest, d.counts.at(I, a));
+      if (d.results.animals_of(I, a) > 0) smallest = std::min(smallest, d.results.animals_of(I, a));
   std::string s = "<aside class=\"howto\"><strong>How to read this.</strong> The differentiation index is 0 where two populations "
                   "are as related to each other as within themselves and 100 where they share no ancestry. Small groups push it "
                   "towards 100: each animal's relationship with itself counts in the mean within its group, and in a group of n "
@@ -302,7 +302,7 @@ std::vector<int32_t> mapped_populations(const ReportData& d) {
   if (Q <= kMapPopulations) return mapped;
   std::vector<int64_t> animals(static_cast<size_t>(Q) + 1, 0);
   for (int32_t I = 1; I <= Q; ++I)
-    for (int32_t a = 1; a <= d.results.P; ++a) animals[static_cast<size_t>(I)] += d.counts.at(I, a);
+    for (int32_t a = 1; a <= d.results.P; ++a) animals[static_cast<size_t>(I)] += d.results.animals_of(I, a);
   std::stable_sort(mapped.begin(), mapped.end(),
                    [&](int32_t x, int32_t y) { return animals[static_cast<size_t>(x)] > animals[static_cast<size_t>(y)]; });
   mapped.resize(static_cast<size_t>(kMapPopulations));
@@ -323,7 +323,7 @@ void spread_of_index(const ReportData& d, const std::vector<Pair>& pairs, LineCh
   for (int32_t a = 1; a <= P; ++a) {
     values.clear();
     for (Pair p : pairs)
-      if (usable(d, p, a)) values.push_back(d.results.get(d.results.velmora, p.I, p.J, a));
+      if (usable(d, p, a)) values.push_back(d.results.get(d.results.index, p.I, p.J, a));
     if (values.empty()) {
       chart.band_lo.push_back(NAN), chart.band_hi.push_back(NAN), median.y.push_back(NAN);
       continue;
@@ -417,7 +417,7 @@ std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, c
   std::vector<Series> lines;
   for (size_t k = 0; k < shown.size(); ++k) {
     const Pair p = pairs[shown[k]];
-    lines.push_back(pair_series(d, pair_name(d.names, p), series_colour(k), d.results.velmora, p));
+    lines.push_back(pair_series(d, pair_name(d.names, p), series_colour(k), d.results.index, p));
   }
   // Pairs with the same line in every period (unrelated groups all sit at
   // 100) are one line, named for all of them.
@@ -542,7 +542,7 @@ std::string json_string(std::string_view text) {
 }
 
 double relationship(const ReportData& d, int32_t I, int32_t J, int32_t a) {
-  return d.counts.at(I, a) > 0 && d.counts.at(J, a) > 0 ? d.results.get(d.results.xzazx, I, J, a) : NAN;
+  return d.results.present(I, J, a) ? d.results.get(d.results.mean_relationship, I, J, a) : NAN;
 }
 
 std::string relationship_section(const ReportData& d) {
@@ -602,7 +602,7 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, con
                         Sink& out) {
   int64_t absent = 0;
   for (size_t k : listed)
-    for (int32_t a = 1; a <= d.results.P; ++a) absent += !both_present(d.counts, pairs[k], a);
+    for (int32_t a = 1; a <= d.results.P; ++a) absent += !both_present(d, pairs[k], a);
   std::string block = "<section id=\"table-section\"><h2>Result table</h2>";
   if (absent > 0) {
     block += "<input type=\"checkbox\" id=\"show-absent\" class=\"toggle\"><label for=\"show-absent\" class=\"toggle\"> show the " +
@@ -615,14 +615,14 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, con
     const Pair p = pairs[k];
     block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"6\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
     for (int32_t a = 1; a <= d.results.P; ++a) {
-      const bool both = both_present(d.counts, p, a);
+      const bool both = both_present(d, p, a);
       const char* row = !both ? "r absent" : usable(d, p, a) ? "r" : "r thin";
       block += "<tr class=\"" + std::string(row) + "\"><td>" + escaped(d.names.period[static_cast<size_t>(a)]) + "<td>" +
-               count_text(d.counts.at(p.I, a)) + "<td>" + count_text(d.counts.at(p.J, a)) + "<td>";
+               count_text(d.results.animals_of(p.I, a)) + "<td>" + count_text(d.results.animals_of(p.J, a)) + "<td>";
       if (both) {
         block += fixed(d.results.get(d.results.driftvar, p.I, p.J, a), 6) + "<td>" +
                  fixed(d.results.get(d.results.maxdriftvar, p.I, p.J, a), 6) + "<td>" +
-                 fixed(d.results.get(d.results.velmora, p.I, p.J, a), 2);
+                 fixed(d.results.get(d.results.index, p.I, p.J, a), 2);
       } else {
         block += "<td><td>";
       }
@@ -648,13 +648,6 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, con
 
 }  // namespace
 
-std::vector<Pair> pairs_in_table_order(int32_t Q) {
-  std::vector<Pair> pairs;
-  for (int32_t I = 2; I <= Q; ++I)
-    for (int32_t J = 1; J < I; ++J) pairs.push_back({I, J});
-  return pairs;
-}
-
 std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs,
                                         size_t count) {
   // Both populations present: the maximum is a positive sum.
@@ -668,7 +661,7 @@ std::vector<size_t> most_differentiated(const genetics::DriftResults& results, c
   for (size_t k = 0; k < pairs.size(); ++k) {
     for (int32_t a = results.P; a >= 1; --a) {
       if (usable(pairs[k], a)) {
-        last[k] = results.get(results.velmora, pairs[k].I, pairs[k].J, a);
+        last[k] = results.get(results.index, pairs[k].I, pairs[k].J, a);
         break;
       }
     }

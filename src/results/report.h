@@ -35,18 +35,14 @@ struct ReportData {
   RunFacts run;
   const AnimalTable& animals;
   const genetics::Names& names;
-  const genetics::DriftResults& results;
-  const PerGroup<int64_t>& counts;
+  const genetics::DriftResults& results;  // with the animals of each group
   const PerGroup<double>& mean_inbreeding;
 };
 
 void write_report(const ReportData& data, Sink& out);
 
-// Pairs in the order of the result table: (2,1), (3,1), (3,2), (4,1), ...
-struct Pair {
-  int32_t I, J;
-};
-std::vector<Pair> pairs_in_table_order(int32_t Q);
+using genetics::Pair;
+using genetics::pairs_in_table_order;
 // Up to `count` pairs, the highest differentiation index in the last
 // period where each has one first; pairs without any value last.
 std::vector<size_t> most_differentiated(const genetics::DriftResults& results, const std::vector<Pair>& pairs, size_t count);

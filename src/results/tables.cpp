@@ -87,44 +87,43 @@ std::string shortest(double v) {
   return out;
 }
 
-PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts) {
-  const int32_t Q = counts.Q, P = counts.P;
-  PerGroup<double> mean{Q, P, std::vector<double>(counts.values.size(), 0.0)};
+PerGroup<double> mean_inbreeding(const AnimalTable& animals, const genetics::DriftResults& drift) {
+  const int32_t Q = drift.Q, P = drift.P;
+  const std::vector<int64_t>& counts = drift.animals;  // the same layout
+  PerGroup<double> mean{Q, P, std::vector<double>(counts.size(), 0.0)};
   for (int32_t a = 1; a <= animals.n; ++a) {
     const int32_t I = animals.pop[a], t = animals.period[a];
     if (I >= 1 && I <= Q && t >= 1 && t <= P) mean.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)] += animals.F[a];
   }
   for (size_t g = 0; g < mean.values.size(); ++g) {
-    mean.values[g] = counts.values[g] == 0 ? std::nan("") : mean.values[g] / static_cast<double>(counts.values[g]);
+    mean.values[g] = counts[g] == 0 ? std::nan("") : mean.values[g] / static_cast<double>(counts[g]);
   }
   return mean;
 }
 
-void write_csv(const genetics::DriftResults& results, const genetics::Names& names, const PerGroup<int64_t>& counts,
+void write_csv(const genetics::DriftResults& results, const genetics::Names& names,
                Sink& out) {
   std::string block =
       "period,population_1,population_2,n_1,n_2,relationship_within_1,relationship_within_2,"
       "relationship_between,drift_variance,max_drift_variance,differentiation_index,nei_distance\n";
-  for (int32_t I = 2; I <= results.Q; ++I) {
-    for (int32_t J = 1; J < I; ++J) {
-      for (int32_t a = 1; a <= results.P; ++a) {
-        const int64_t n1 = counts.at(I, a), n2 = counts.at(J, a);
-        const bool both = n1 > 0 && n2 > 0;
-        add_field(block, names.period[a], ',');
-        add_field(block, names.pop[I], ',');
-        add_field(block, names.pop[J], ',');
-        add_count(block, n1);
-        add_count(block, n2);
-        add_number(block, results.get(results.xzazx, I, I, a), n1 > 0);
-        add_number(block, results.get(results.xzazx, J, J, a), n2 > 0);
-        add_number(block, results.get(results.xzazx, I, J, a), both);
-        add_number(block, results.get(results.driftvar, I, J, a), both);
-        add_number(block, results.get(results.maxdriftvar, I, J, a), both);
-        add_number(block, results.get(results.velmora, I, J, a), both);
-        add_number(block, both ? genetics::nei_distance(results, I, J, a) : 0.0, both);
-        end_row(block);
-        flush_if_full(block, out);
-      }
+  for (const auto [I, J] : genetics::pairs_in_table_order(results.Q)) {
+    for (int32_t a = 1; a <= results.P; ++a) {
+      const int64_t n1 = results.animals_of(I, a), n2 = results.animals_of(J, a);
+      const bool both = results.present(I, J, a);
+      add_field(block, names.period[a], ',');
+      add_field(block, names.pop[I], ',');
+      add_field(block, names.pop[J], ',');
+      add_count(block, n1);
+      add_count(block, n2);
+      add_number(block, results.get(results.mean_relationship, I, I, a), n1 > 0);
+      add_number(block, results.get(results.mean_relationship, J, J, a), n2 > 0);
+      add_number(block, results.get(results.mean_relationship, I, J, a), both);
+      add_number(block, results.get(results.driftvar, I, J, a), both);
+      add_number(block, results.get(results.maxdriftvar, I, J, a), both);
+      add_number(block, results.get(results.index, I, J, a), both);
+      add_number(block, both ? genetics::nei_distance(results, I, J, a) : 0.0, both);
+      end_row(block);
+      flush_if_full(block, out);
     }
   }
   out.write(block);

@@ -50,12 +50,12 @@ struct PerGroup {
 };
 
 // Mean inbreeding of each population in each period; NaN for an empty group.
-PerGroup<double> mean_inbreeding(const AnimalTable& animals, const PerGroup<int64_t>& counts);
+PerGroup<double> mean_inbreeding(const AnimalTable& animals, const genetics::DriftResults& drift);
 
 // The tidy table, one row per pair and period in the order of the result
 // table, Nei's distance last. Figures that do not exist because a
 // population has no animals in the period are empty cells.
-void write_csv(const genetics::DriftResults& results, const genetics::Names& names, const PerGroup<int64_t>& counts,
+void write_csv(const genetics::DriftResults& results, const genetics::Names& names,
                Sink& out);
 
 // One row per animal in loading order, its depth in generations after its
