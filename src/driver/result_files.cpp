@@ -73,13 +73,13 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   const genetics::Names& names = run.names;
   const genetics::DriftResults& drift = run.results;
   // The generations in the new numbering, where parents come first.
-  const genetics::PedigreeDepth depth = files_.diversity() || inbreeding_ != nullptr
-                                            ? genetics::pedigree_depth(run.pedigree)
-                                            : genetics::PedigreeDepth{};
+  const bool diversity = needs_diversity();
+  const genetics::PedigreeDepth depth = diversity || inbreeding_ != nullptr ? genetics::pedigree_depth(run.pedigree)
+                                                                            : genetics::PedigreeDepth{};
   if (csv_ != nullptr) results::write_csv(drift, names, *csv_);
+  const genetics::Diversity figures =
+      diversity ? genetics::diversity(run.pedigree, run.inbreeding.F, depth, drift, run.founders) : genetics::Diversity{};
   if (files_.diversity()) {
-    const genetics::Diversity figures =
-        genetics::diversity(run.pedigree, run.inbreeding.F, depth, drift, run.founders);
     if (summary_ != nullptr) {
       const genetics::GroupMembers members(run.pedigree, drift.Q, drift.P);
       const genetics::GroupInput input{run.pedigree, run.inbreeding, drift, figures, members};
@@ -109,7 +109,7 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
   if (inbreeding_ != nullptr) results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));
   if (report_ != nullptr) {
     const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, drift);
-    results::write_report({facts, animals, names, drift, mean_F}, *report_);
+    results::write_report({facts, animals, names, drift, mean_F, &figures}, *report_);
   }
 }
 

@@ -36,7 +36,7 @@ class ResultWriter {
   // The run keeps its code store, loading numbers and generations.
   bool keeps_codes() const { return files_.per_animal(); }
   // The run keeps F and sums the founders of each group.
-  bool needs_diversity() const { return files_.diversity(); }
+  bool needs_diversity() const { return files_.diversity() || !files_.report.empty(); }
   // From a run computed with what keeps_codes() and needs_diversity() ask
   // for kept.
   void write(const Computed& run, results::RunFacts facts);

@@ -191,6 +191,19 @@ std::string choosable(std::string svg, const std::string& columns) {
   return "<svg class=\"chart choosable\" data-cols=\"" + columns + "\"" + svg.substr(open.size());
 }
 
+double generations(const genetics::GroupFigures& g) { return g.mean_equivalent_generations; }
+
+// The table's columns that a chosen pair's lines are drawn from: the
+// generation columns, where there are any, come before the figures.
+std::string figure_columns(const ReportData& d, std::initializer_list<int> columns) {
+  std::string s;
+  for (int c : columns) {
+    if (!s.empty()) s += ',';
+    s += std::to_string(c + (d.diversity != nullptr ? 2 : 0));
+  }
+  return s;
+}
+
 std::string facts_section(const ReportData& d) {
   const AnimalTable& an = d.animals;
   int64_t with_record = 0, founders = 0;
@@ -260,6 +273,24 @@ std::string how_to_read(const ReportData& d) {
   if (smallest != INT64_MAX) {
     s += " The smallest group of this run has " + count_text(smallest) + (smallest == 1 ? " animal" : " animals") +
          "; the charts leave out points where a group has fewer than " + count_text(d.run.min_animals) + ".";
+  }
+  if (d.diversity != nullptr && d.results.P > 0) {
+    // The completeness of the groups in the last period, beside the index.
+    double shallowest = INFINITY;
+    std::string shallow_name;
+    for (int32_t I = 1; I <= d.results.Q; ++I) {
+      const genetics::GroupFigures& g = d.diversity->group(I, d.results.P);
+      if (g.n > 0 && g.mean_equivalent_generations < shallowest) {
+        shallowest = g.mean_equivalent_generations;
+        shallow_name = d.names.pop[static_cast<size_t>(I)];
+      }
+    }
+    if (std::isfinite(shallowest)) {
+      s += " Pedigree completeness matters as much: in the last period the shallowest pedigree is " +
+           escaped(shallow_name) + "'s, " + fixed(shallowest, 1) +
+           " equivalent generations (the table gives them for every group). An index near 100 between poorly "
+           "recorded groups says more about missing records than about drift.";
+    }
   }
   return s + "</aside>\n";
 }
@@ -450,7 +481,7 @@ std::string index_section(const ReportData& d, const std::vector<Pair>& pairs, c
   if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
   if (pairs.size() > kDefaultPairs) s += pair_chooser(d, pairs, listed, shown.size());
   s += legend("index-legend", chart.series, false) + chosen_legend("index-chosen", {""});
-  s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "5") : line_chart_svg(chart)) +
+  s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), figure_columns(d, {5})) : line_chart_svg(chart)) +
        "</div>";
   return s + "</section>\n";
 }
@@ -483,7 +514,7 @@ std::string drift_section(const ReportData& d, const std::vector<Pair>& pairs, c
   s += thin_note(d, thin_points(d, pairs)) + "</p>\n";
   if (shown.empty()) return s + nothing_to_draw(d) + "</section>\n";
   s += legend("drift-legend", chart.series, false) + chosen_legend("drift-chosen", {", drift variance", ", maximum"});
-  s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), "3,4") : line_chart_svg(chart)) +
+  s += "<div class=\"scroll\">" + (pairs.size() > kDefaultPairs ? choosable(line_chart_svg(chart), figure_columns(d, {3, 4})) : line_chart_svg(chart)) +
        "</div>";
   return s + "</section>\n";
 }
@@ -521,6 +552,144 @@ std::string inbreeding_section(const ReportData& d) {
     s += heat_map_svg(map);
   }
   return s + "</section>\n";
+}
+
+// A figure of every population over the periods: a line each where they
+// are few, else a heat map of the populations the maps show. `dashed`
+// (optional): a second figure drawn dashed in the same colour under the
+// same legend entry, as "lo"/"hi" lines around the first where `band`.
+struct GroupFigure {
+  const char* id;
+  const char* title;
+  const char* reading;  // one sentence: what the chart shows, how to read it
+  const char* y_title;
+  double (*value)(const genetics::GroupFigures&);
+  double (*second)(const genetics::GroupFigures&) = nullptr;
+  const char* second_name = "";
+  bool band = false;  // the second figure is a standard error around the first
+  int decimals = 2;
+};
+
+double group_value(const ReportData& d, double (*value)(const genetics::GroupFigures&), int32_t I, int32_t a) {
+  const genetics::GroupFigures& g = d.diversity->group(I, a);
+  return g.n == 0 ? NAN : value(g);
+}
+
+std::string group_figure_section(const ReportData& d, const GroupFigure& figure) {
+  const int32_t Q = d.results.Q, P = d.results.P;
+  std::string s = "<section class=\"chart\" id=\"" + std::string(figure.id) + "-section\"><h2>" + figure.title + "</h2>";
+  s += "<p class=\"note\">" + std::string(figure.reading) + "</p>\n";
+  if (Q <= kPopulationLines) {
+    LineChart chart = chart_over_periods(d, figure.id, figure.title, figure.y_title, figure.decimals);
+    for (int32_t I = 1; I <= Q; ++I) {
+      const std::string name = d.names.pop[static_cast<size_t>(I)], colour = series_colour(static_cast<size_t>(I - 1));
+      Series line = line_series(name, colour, {});
+      for (int32_t a = 1; a <= P; ++a) {
+        line.y.push_back(group_value(d, figure.value, I, a));
+        line.notes.push_back("n = " + count_text(d.results.animals_of(I, a)));
+      }
+      if (figure.second == nullptr) {
+        chart.series.push_back(std::move(line));
+        continue;
+      }
+      std::vector<double> second(static_cast<size_t>(P));
+      for (int32_t a = 1; a <= P; ++a) second[static_cast<size_t>(a - 1)] = group_value(d, figure.second, I, a);
+      if (figure.band) {
+        std::vector<double> lo(second.size()), hi(second.size());
+        for (size_t k = 0; k < second.size(); ++k) lo[k] = line.y[k] - second[k], hi[k] = line.y[k] + second[k];
+        Series below = line_series(name + ", " + figure.second_name + " below", colour, lo, true);
+        Series above = line_series(name + ", " + figure.second_name + " above", colour, hi, true);
+        below.in_legend = above.in_legend = false;
+        chart.series.push_back(std::move(line));
+        chart.series.push_back(std::move(below));
+        chart.series.push_back(std::move(above));
+      } else {
+        Series other = line_series(name + ", " + figure.second_name, colour, second, true);
+        other.in_legend = false;
+        chart.series.push_back(std::move(line));
+        chart.series.push_back(std::move(other));
+      }
+    }
+    chart.axis = axis_for(chart);
+    s += legend(std::string(figure.id) + "-legend", chart.series, false) + "<div class=\"scroll\">" +
+         line_chart_svg(chart) + "</div>";
+  } else {
+    HeatMap map;
+    map.label = std::string(figure.title) + " per population (rows) and period (columns)";
+    const std::vector<int32_t> mapped = mapped_populations(d);
+    for (int32_t I : mapped) {
+      map.rows.push_back(d.names.pop[static_cast<size_t>(I)]);
+      for (int32_t a = 1; a <= P; ++a) map.values.push_back(group_value(d, figure.value, I, a));
+    }
+    map.columns = period_names(d.names);
+    map.id = figure.id;
+    map.decimals = figure.decimals;
+    double lo = INFINITY, hi = -INFINITY;
+    for (double v : map.values)
+      if (!std::isnan(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+    map.lo = std::isfinite(lo) ? lo : 0;
+    map.hi = std::isfinite(hi) ? hi : 1;
+    s.insert(s.size() - std::string_view("</p>\n").size(), mapped_note(d, mapped.size()));
+    s += heat_map_svg(map);
+  }
+  return s + "</section>\n";
+}
+
+// F_ST (and F_IS, F_IT) of each period over its populations.
+std::string fstatistics_section(const ReportData& d) {
+  const int32_t P = d.results.P;
+  LineChart chart = chart_over_periods(d, "fstatistics", "F statistics over the periods", "F statistic", 4);
+  struct Line {
+    const char* name;
+    double genetics::PeriodFStatistics::*field;
+  };
+  const Line lines[] = {{"F_ST", &genetics::PeriodFStatistics::f_st},
+                        {"F_IS", &genetics::PeriodFStatistics::f_is},
+                        {"F_IT", &genetics::PeriodFStatistics::f_it}};
+  for (size_t k = 0; k < std::size(lines); ++k) {
+    Series line = line_series(lines[k].name, series_colour(k), {}, k > 0);
+    for (int32_t a = 1; a <= P; ++a) {
+      const genetics::PeriodFStatistics& f = d.diversity->periods[static_cast<size_t>(a - 1)];
+      line.y.push_back(f.populations == 0 ? NAN : f.*lines[k].field);
+      line.notes.push_back(count_text(f.populations) + (f.populations == 1 ? " population" : " populations"));
+    }
+    chart.series.push_back(std::move(line));
+  }
+  chart.axis = axis_for(chart);
+  std::string s = "<section class=\"chart\" id=\"fstatistics-section\"><h2>F statistics</h2>";
+  s += "<p class=\"note\">F_ST is the share of the total coancestry that lies between the populations of a period, all "
+       "weighted equally: 0 where they are as related to each other as within themselves, rising as they drift apart; "
+       "F_IS (dashed) compares the animals' inbreeding with the coancestry within their populations, and F_IT with the "
+       "coancestry of all of them. A period with one population has no F_ST.</p>\n";
+  s += legend("fstatistics-legend", chart.series, false) + "<div class=\"scroll\">" + line_chart_svg(chart) + "</div>";
+  return s + "</section>\n";
+}
+
+std::string diversity_sections(const ReportData& d) {
+  if (d.diversity == nullptr || d.results.P == 0) return {};
+  static const GroupFigure kFigures[] = {
+      {"completeness", "Pedigree completeness",
+       "Mean equivalent complete generations of each population's animals in each period: how deep the recorded "
+       "pedigree goes. Where it is shallow (two or three generations), missing records rather than drift may drive the "
+       "differentiation index towards 100.",
+       "Equivalent generations", [](const genetics::GroupFigures& g) { return g.mean_equivalent_generations; }},
+      {"effective-size", "Effective population size",
+       "Effective size from each animal's individual increase in inbreeding (animals with more than one equivalent "
+       "generation), with one standard error above and below (dashed): the smaller it is, the faster the population "
+       "becomes inbred. A gap: no animal with inbreeding to measure.",
+       "Effective size", [](const genetics::GroupFigures& g) { return g.ne_delta_f; },
+       [](const genetics::GroupFigures& g) { return g.ne_delta_f_se; }, "standard error", true, 1},
+      {"founders", "Founders",
+       "Effective number of founders (solid) and founder genome equivalents (dashed) of each population's animals in "
+       "each period: the further the dashed line lies below the solid one, the more of the founders' genes have been "
+       "lost by drift since.",
+       "Founders", [](const genetics::GroupFigures& g) { return g.effective_founders; },
+       [](const genetics::GroupFigures& g) { return g.founder_genome_equivalents; }, "founder genome equivalents", false,
+       1},
+  };
+  std::string s;
+  for (const GroupFigure& figure : kFigures) s += group_figure_section(d, figure);
+  return s + fstatistics_section(d);
 }
 
 // A JSON string that can stand inside a script element.
@@ -609,16 +778,21 @@ void write_result_table(const ReportData& d, const std::vector<Pair>& pairs, con
              count_text(absent) + " rows where one of the two populations has no animals</label>";
   }
   block +=
-      "<div class=\"scroll\"><table class=\"results\"><thead><tr><th>Period</th><th>Animals<br>first</th><th>Animals<br>second</th>"
+      "<div class=\"scroll\"><table class=\"results\"><thead><tr><th>Period</th><th>Animals<br>first</th><th>Animals<br>second</th>" +
+      std::string(d.diversity != nullptr ? "<th>Generations<br>first</th><th>Generations<br>second</th>" : "") +
       "<th>Drift variance<br>between populations</th><th>Maximum<br>drift variance</th><th>Differentiation<br>index</th></tr></thead>\n";
   for (size_t k : listed) {
     const Pair p = pairs[k];
-    block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"6\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
+    block += "<tbody id=\"pair-" + std::to_string(k) + "\"><tr class=\"pair\"><th colspan=\"" +
+             std::to_string(d.diversity != nullptr ? 8 : 6) + "\">" + escaped(pair_name(d.names, p)) + "</th></tr>\n";
     for (int32_t a = 1; a <= d.results.P; ++a) {
       const bool both = both_present(d, p, a);
       const char* row = !both ? "r absent" : usable(d, p, a) ? "r" : "r thin";
       block += "<tr class=\"" + std::string(row) + "\"><td>" + escaped(d.names.period[static_cast<size_t>(a)]) + "<td>" +
                count_text(d.results.animals_of(p.I, a)) + "<td>" + count_text(d.results.animals_of(p.J, a)) + "<td>";
+      if (d.diversity != nullptr) {
+        block += fixed(group_value(d, generations, p.I, a), 2) + "<td>" + fixed(group_value(d, generations, p.J, a), 2) + "<td>";
+      }
       if (both) {
         block += fixed(d.results.get(d.results.driftvar, p.I, p.J, a), 6) + "<td>" +
                  fixed(d.results.get(d.results.maxdriftvar, p.I, p.J, a), 6) + "<td>" +
@@ -693,6 +867,7 @@ void write_report(const ReportData& d, Sink& out) {
     out.write(drift_section(d, pairs, shown));
   }
   out.write(inbreeding_section(d));
+  out.write(diversity_sections(d));
   out.write(relationship_section(d));
   write_result_table(d, pairs, listed, out);
   out.write(std::string(kScript) + "</body></html>\n");

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/sink.h"
+#include "genetics/diversity.h"
 #include "genetics/genetics.h"
 #include "results/tables.h"
 
@@ -37,6 +38,8 @@ struct ReportData {
   const genetics::Names& names;
   const genetics::DriftResults& results;  // with the animals of each group
   const PerGroup<double>& mean_inbreeding;
+  // The diversity figures of every group and period (null: not computed).
+  const genetics::Diversity* diversity = nullptr;
 };
 
 void write_report(const ReportData& data, Sink& out);
