@@ -5,6 +5,7 @@
 // thread shows the progress and watches for an interrupt.
 #include <Rcpp.h>
 #include <R_ext/Utils.h>
+#include <R_ext/Visibility.h>
 
 #include <velmora/velmora.h>
 
@@ -440,7 +441,7 @@ static const R_CallMethodDef kCalls[] = {
     {nullptr, nullptr, 0},
 };
 
-extern "C" void R_init_velmora(DllInfo* dll) {
+extern "C" attribute_visible void R_init_velmora(DllInfo* dll) {
   R_registerRoutines(dll, nullptr, kCalls, nullptr, nullptr);
   R_useDynamicSymbols(dll, FALSE);
 }
