@@ -9,6 +9,7 @@
 
 #include <velmora/velmora.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -262,21 +264,51 @@ bool ascii(std::string_view s) {
   return true;
 }
 
+// The animals' figures in loading order, gathered off R's thread by
+// several threads: each accessor maps the loading number to the library's
+// own numbering, an access at random per call, which for a million
+// animals takes a good part of a second on one core.
+struct AnimalColumns {
+  std::vector<std::string_view> code;
+  std::vector<int64_t> sire, dam, population, period;
+  std::vector<double> generation, inbreeding;
+};
+
+AnimalColumns gather(const velmora::Pedigree& ped, unsigned threads) {
+  const size_t n = ped.size();
+  AnimalColumns a;
+  a.code.resize(n), a.sire.resize(n), a.dam.resize(n), a.population.resize(n), a.period.resize(n);
+  a.generation.resize(n), a.inbreeding.resize(n);
+  auto part = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      a.code[i] = ped.code(i);
+      a.sire[i] = ped.sire(i), a.dam[i] = ped.dam(i);
+      a.population[i] = ped.population(i), a.period[i] = ped.period(i);
+      a.generation[i] = ped.generation(i), a.inbreeding[i] = ped.inbreeding(i);
+    }
+  };
+  const size_t workers =
+      std::clamp<size_t>(threads != 0 ? threads : std::thread::hardware_concurrency(), 1, n / 65536 + 1);
+  std::vector<std::thread> pool;
+  for (size_t w = 1; w < workers; ++w) pool.emplace_back(part, n * w / workers, n * (w + 1) / workers);
+  part(0, n / workers);
+  for (std::thread& t : pool) t.join();
+  return a;
+}
+
 // The animals in loading order. `input` is the animal column the records
 // came from (R_NilValue for a file): where an animal's code is the one of
 // the record at its place, that record's string is used, which spares
 // making a million strings anew.
-SEXP animals_frame(const velmora::Pedigree& ped, SEXP input) {
-  const size_t n = ped.size();
+SEXP animals_frame(const velmora::Pedigree& ped, const AnimalColumns& a, SEXP input) {
+  const size_t n = a.code.size();
   const R_xlen_t rows = static_cast<R_xlen_t>(n);
   Frame frame(rows);
   SEXP code = frame.add("code", STRSXP), sire = frame.add("sire", STRSXP), dam = frame.add("dam", STRSXP),
        population = frame.add("population", STRSXP), period = frame.add("period", STRSXP);
-  double* generation = REAL(frame.add("generation", REALSXP));
-  double* inbreeding = REAL(frame.add("inbreeding", REALSXP));
   const R_xlen_t given = input == R_NilValue ? 0 : XLENGTH(input);
   for (size_t i = 0; i < n; ++i) {
-    const std::string_view c = ped.code(i);
+    const std::string_view c = a.code[i];
     const R_xlen_t row = static_cast<R_xlen_t>(i);
     SEXP reused = row < given ? STRING_ELT(input, row) : NA_STRING;
     if (reused != NA_STRING && static_cast<size_t>(LENGTH(reused)) == c.size() &&
@@ -287,17 +319,17 @@ SEXP animals_frame(const velmora::Pedigree& ped, SEXP input) {
     }
   }
   SEXP populations = PROTECT(texts(ped.populations())), periods = PROTECT(texts(ped.periods()));
+  auto lookup = [](SEXP names, int64_t k) { return k < 0 ? NA_STRING : STRING_ELT(names, static_cast<R_xlen_t>(k)); };
   for (size_t i = 0; i < n; ++i) {
     const R_xlen_t row = static_cast<R_xlen_t>(i);
-    const int64_t s = ped.sire(i), d = ped.dam(i), p = ped.population(i), t = ped.period(i);
-    SET_STRING_ELT(sire, row, s < 0 ? NA_STRING : STRING_ELT(code, static_cast<R_xlen_t>(s)));
-    SET_STRING_ELT(dam, row, d < 0 ? NA_STRING : STRING_ELT(code, static_cast<R_xlen_t>(d)));
-    SET_STRING_ELT(population, row, p < 0 ? NA_STRING : STRING_ELT(populations, static_cast<R_xlen_t>(p)));
-    SET_STRING_ELT(period, row, t < 0 ? NA_STRING : STRING_ELT(periods, static_cast<R_xlen_t>(t)));
-    generation[i] = ped.generation(i);
-    inbreeding[i] = ped.inbreeding(i);
+    SET_STRING_ELT(sire, row, lookup(code, a.sire[i]));
+    SET_STRING_ELT(dam, row, lookup(code, a.dam[i]));
+    SET_STRING_ELT(population, row, lookup(populations, a.population[i]));
+    SET_STRING_ELT(period, row, lookup(periods, a.period[i]));
   }
   UNPROTECT(2);
+  std::memcpy(REAL(frame.add("generation", REALSXP)), a.generation.data(), n * sizeof(double));
+  std::memcpy(REAL(frame.add("inbreeding", REALSXP)), a.inbreeding.data(), n * sizeof(double));
   for (const velmora::Pedigree::Column& column : ped.animal_figures()) {
     double* out = REAL(frame.add(column.name, REALSXP));
     for (size_t i = 0; i < n; ++i) out[i] = present(column.values[i]);
@@ -372,24 +404,26 @@ extern "C" SEXP velmora_analyse(SEXP source, SEXP fields, SEXP unknown, SEXP thr
       from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers);
   const velmora::Columns columns = from_file ? velmora::Columns{} : columns_of(source, store);
   const std::string path = from_file ? Rf_translateCharUTF8(STRING_ELT(source, 0)) : std::string();
-  struct Both {
+  struct All {
     velmora::Pedigree pedigree;
     velmora::Results results;
+    AnimalColumns animals;
   };
-  Both both = watch.run([&] {
+  All all = watch.run([&] {
     velmora::Pedigree pedigree =
         from_file ? velmora::load(path, options, &watch) : velmora::load(columns, options, &watch);
     velmora::Results results = velmora::analyse(pedigree, velmora::Options{static_cast<unsigned>(workers)}, &watch);
-    return Both{std::move(pedigree), std::move(results)};
+    AnimalColumns animals = gather(pedigree, static_cast<unsigned>(workers));
+    return All{std::move(pedigree), std::move(results), std::move(animals)};
   });
-  SEXP pairs = PROTECT(pairs_frame(both.results));
-  SEXP summary = PROTECT(summary_frame(both.results));
-  SEXP animals = PROTECT(animals_frame(both.pedigree, from_file ? R_NilValue : VECTOR_ELT(source, 0)));
-  SEXP notes = PROTECT(texts(both.pedigree.notes()));
+  SEXP pairs = PROTECT(pairs_frame(all.results));
+  SEXP summary = PROTECT(summary_frame(all.results));
+  SEXP animals = PROTECT(animals_frame(all.pedigree, all.animals, from_file ? R_NilValue : VECTOR_ELT(source, 0)));
+  SEXP notes = PROTECT(texts(all.pedigree.notes()));
   std::vector<std::pair<const char*, SEXP>> items = {{"pairs", pairs}, {"summary", summary}};
   int protected_ = 4;
-  if (!both.results.period_figures.empty()) {
-    items.push_back({"fstatistics", PROTECT(fstatistics_frame(both.results))});
+  if (!all.results.period_figures.empty()) {
+    items.push_back({"fstatistics", PROTECT(fstatistics_frame(all.results))});
     ++protected_;
   }
   items.push_back({"animals", animals});
