@@ -10,6 +10,7 @@
 
 #include <velmora/velmora.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -259,42 +261,62 @@ py::object fstatistics_table(const velmora::Results& r) {
   return out;
 }
 
+// The animals' figures in loading order, gathered without the GIL by
+// several threads: each accessor maps the loading number to the library's
+// own numbering, an access at random per call, which for a million
+// animals takes a good part of a second on one core.
+struct AnimalColumns {
+  std::vector<std::string_view> code;
+  std::vector<int64_t> all, sire, dam, population, period;
+  py::array_t<double> generation, inbreeding;  // made with the GIL, filled without
+};
+
+void gather(const velmora::Pedigree& ped, unsigned threads, AnimalColumns& a) {
+  const size_t n = ped.size();
+  a.code.resize(n), a.all.resize(n), a.sire.resize(n), a.dam.resize(n), a.population.resize(n), a.period.resize(n);
+  double* generation = a.generation.mutable_data();
+  double* inbreeding = a.inbreeding.mutable_data();
+  auto part = [&](size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      a.code[i] = ped.code(i);
+      a.all[i] = static_cast<int64_t>(i);
+      a.sire[i] = ped.sire(i), a.dam[i] = ped.dam(i);
+      a.population[i] = ped.population(i), a.period[i] = ped.period(i);
+      generation[i] = ped.generation(i), inbreeding[i] = ped.inbreeding(i);
+    }
+  };
+  const size_t workers =
+      std::clamp<size_t>(threads != 0 ? threads : std::thread::hardware_concurrency(), 1, n / 65536 + 1);
+  std::vector<std::thread> pool;
+  for (size_t w = 1; w < workers; ++w) pool.emplace_back(part, n * w / workers, n * (w + 1) / workers);
+  part(0, n / workers);
+  for (std::thread& t : pool) t.join();
+}
+
 // The animals in loading order. Where an animal's code is the one of the
 // record at its place, that record's str is used, which spares making a
 // million strings anew.
-py::dict animals_table(const velmora::Pedigree& ped, const CodeColumn* input) {
-  const size_t n = ped.size();
+py::dict animals_table(const velmora::Pedigree& ped, AnimalColumns& a, const CodeColumn* input) {
+  const size_t n = a.code.size();
   std::vector<py::object> codes;
   codes.reserve(n);
   const size_t given = input != nullptr ? input->views().size() : 0;
   for (size_t i = 0; i < n; ++i) {
-    const std::string_view c = ped.code(i);
+    const std::string_view c = a.code[i];
     if (i < given && input->object(i) != nullptr && input->views()[i] == c && PyUnicode_CheckExact(input->object(i))) {
       codes.push_back(py::reinterpret_borrow<py::object>(input->object(i)));
     } else {
       codes.push_back(text(c));
     }
   }
-  std::vector<int64_t> all(n), sire(n), dam(n), population(n), period(n);
-  py::array_t<double> generation = numbers(n), inbreeding = numbers(n);
-  double *g = generation.mutable_data(), *f = inbreeding.mutable_data();
-  for (size_t i = 0; i < n; ++i) {
-    all[i] = static_cast<int64_t>(i);
-    sire[i] = ped.sire(i);
-    dam[i] = ped.dam(i);
-    population[i] = ped.population(i);
-    period[i] = ped.period(i);
-    g[i] = ped.generation(i);
-    f[i] = ped.inbreeding(i);
-  }
   py::dict out;
-  out["code"] = codes_array(codes, all);
-  out["sire"] = codes_array(codes, sire);
-  out["dam"] = codes_array(codes, dam);
-  out["population"] = codes_array(texts(ped.populations()), population);
-  out["period"] = codes_array(texts(ped.periods()), period);
-  out["generation"] = generation;
-  out["inbreeding"] = inbreeding;
+  out["code"] = codes_array(codes, a.all);
+  out["sire"] = codes_array(codes, a.sire);
+  out["dam"] = codes_array(codes, a.dam);
+  out["population"] = codes_array(texts(ped.populations()), a.population);
+  out["period"] = codes_array(texts(ped.periods()), a.period);
+  out["generation"] = a.generation;
+  out["inbreeding"] = a.inbreeding;
   for (const velmora::Pedigree::Column& column : ped.animal_figures()) {
     out[py::str(column.name)] = py::array_t<double>(static_cast<py::ssize_t>(column.values.size()), column.values.data());
   }
@@ -351,16 +373,23 @@ py::dict analyse(const py::object& path, const py::object& columns, const py::ob
     velmora::Results results;
   };
   Watch watch;
+  AnimalColumns animals;
   const Both both = watch.run([&] {
     velmora::Pedigree pedigree = load(source, options, watch);
     velmora::Results results = velmora::analyse(pedigree, velmora::Options{threads}, &watch);
     return Both{std::move(pedigree), std::move(results)};
   });
+  animals.generation = numbers(both.pedigree.size());
+  animals.inbreeding = numbers(both.pedigree.size());
+  {
+    py::gil_scoped_release release;
+    gather(both.pedigree, threads, animals);
+  }
   py::dict out;
   out["pairs"] = pairs_table(both.results);
   out["summary"] = summary_table(both.results);
   out["fstatistics"] = fstatistics_table(both.results);
-  out["animals"] = animals_table(both.pedigree, source.path ? nullptr : &source.columns[0]);
+  out["animals"] = animals_table(both.pedigree, animals, source.path ? nullptr : &source.columns[0]);
   out["notes"] = notes_of(both.pedigree);
   return out;
 }
