@@ -73,14 +73,26 @@ class Watch : public velmora::Progress {
 class CodeColumn {
  public:
   explicit CodeColumn(py::handle column) {
-    const py::sequence items = py::reinterpret_borrow<py::sequence>(column);
-    const size_t n = py::len(items);
+    // An object array (a pandas column) is read where it stands; other
+    // sequences through a list.
+    PyObject** item = nullptr;
+    py::object owner;
+    if (py::isinstance<py::array>(column)) {
+      py::array array = py::reinterpret_borrow<py::array>(column);
+      if (array.dtype().kind() == 'O' && array.ndim() == 1 && (array.flags() & py::array::c_style) != 0) {
+        item = reinterpret_cast<PyObject**>(const_cast<void*>(array.data()));
+        owner = array;
+      }
+    }
+    if (item == nullptr) {
+      PyObject* seq = PySequence_Fast(column.ptr(), "a column of codes must be a sequence");
+      if (seq == nullptr) throw py::error_already_set();
+      owner = py::reinterpret_steal<py::object>(seq);
+      item = PySequence_Fast_ITEMS(seq);
+    }
+    const size_t n = py::len(owner);
     views_.resize(n);
     objects_.reserve(n);
-    PyObject* seq = PySequence_Fast(items.ptr(), "a column of codes must be a sequence");
-    if (seq == nullptr) throw py::error_already_set();
-    py::object owner = py::reinterpret_steal<py::object>(seq);
-    PyObject** item = PySequence_Fast_ITEMS(seq);
     for (size_t i = 0; i < n; ++i) {
       // Millions of codes take a while: Ctrl-C is heard here as well.
       if ((i & 0xFFFFF) == 0xFFFFF && PyErr_CheckSignals() != 0) throw py::error_already_set();
