@@ -53,9 +53,18 @@ class Watch : public velmora::Progress {
   template <class Work>
   auto run(Work work) -> decltype(work()) {
     auto result = std::async(std::launch::async, work);
+    wait(result, result);
+    return outcome(result);
+  }
+
+  // Waits until `step` (a part of `whole`, or `whole` itself) is ready;
+  // whatever stops the wait first stops `whole` and waits for its end, so
+  // that no worker outlives the call.
+  template <class Step, class Whole>
+  void wait(Step& step, Whole& whole) {
     bool interrupted = false;
     try {
-      while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+      while (step.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         if (!interrupted && interrupt_pending()) {
           interrupted = true;
           stop_.store(true);
@@ -63,21 +72,32 @@ class Watch : public velmora::Progress {
         if (verbose_) report();
       }
     } catch (...) {
-      // message() failed (a handler that signals an error): the worker is
-      // stopped and waited for before R unwinds the call.
+      // message() failed (a handler that signals an error).
       stop_.store(true);
-      result.wait();
+      whole.wait();
       throw;
     }
     if (interrupted) {
-      result.wait();
+      whole.wait();
       throw Rcpp::internal::InterruptedException();
     }
+  }
+
+  // What a ready future holds; the library's errors as R errors.
+  template <class Future>
+  static auto outcome(Future& ready) {
     try {
-      return result.get();
+      return ready.get();
     } catch (const velmora::Error& error) {
       throw Rcpp::exception(error.what(), false);
     }
+  }
+
+  // For an R error in R's thread while `whole` runs.
+  template <class Whole>
+  void abandon(Whole& whole) {
+    stop_.store(true);
+    whole.wait();
   }
 
  private:
@@ -404,32 +424,50 @@ extern "C" SEXP velmora_analyse(SEXP source, SEXP fields, SEXP unknown, SEXP thr
       from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers);
   const velmora::Columns columns = from_file ? velmora::Columns{} : columns_of(source, store);
   const std::string path = from_file ? Rf_translateCharUTF8(STRING_ELT(source, 0)) : std::string();
-  struct All {
-    velmora::Pedigree pedigree;
-    velmora::Results results;
-    AnimalColumns animals;
-  };
-  All all = watch.run([&] {
-    velmora::Pedigree pedigree =
-        from_file ? velmora::load(path, options, &watch) : velmora::load(columns, options, &watch);
-    velmora::Results results = velmora::analyse(pedigree, velmora::Options{static_cast<unsigned>(workers)}, &watch);
-    AnimalColumns animals = gather(pedigree, static_cast<unsigned>(workers));
-    return All{std::move(pedigree), std::move(results), std::move(animals)};
+  // The animals' frame is made on R's thread while the worker goes on to
+  // the figures of the periods (a third of a second or so for a million
+  // animals, as long as the periods of a pedigree like that take).
+  velmora::Pedigree pedigree;
+  velmora::Results results;
+  std::promise<void> loading;
+  std::future<void> loaded = loading.get_future();
+  std::future<void> whole = std::async(std::launch::async, [&] {
+    try {
+      pedigree = from_file ? velmora::load(path, options, &watch) : velmora::load(columns, options, &watch);
+    } catch (...) {
+      loading.set_exception(std::current_exception());
+      return;
+    }
+    loading.set_value();
+    results = velmora::analyse(pedigree, velmora::Options{static_cast<unsigned>(workers)}, &watch);
   });
-  SEXP pairs = PROTECT(pairs_frame(all.results));
-  SEXP summary = PROTECT(summary_frame(all.results));
-  SEXP animals = PROTECT(animals_frame(all.pedigree, all.animals, from_file ? R_NilValue : VECTOR_ELT(source, 0)));
-  SEXP notes = PROTECT(texts(all.pedigree.notes()));
+  watch.wait(loaded, whole);
+  Watch::outcome(loaded);
+  SEXP animals = R_NilValue;
+  try {
+    const AnimalColumns gathered = gather(pedigree, static_cast<unsigned>(workers));
+    animals = Rcpp::unwindProtect(
+        [&] { return animals_frame(pedigree, gathered, from_file ? R_NilValue : VECTOR_ELT(source, 0)); });
+  } catch (...) {
+    watch.abandon(whole);
+    throw;
+  }
+  PROTECT(animals);  // an error from here on resets R's protection stack
+  watch.wait(whole, whole);
+  Watch::outcome(whole);
+  SEXP pairs = PROTECT(pairs_frame(results));
+  SEXP summary = PROTECT(summary_frame(results));
+  SEXP notes = PROTECT(texts(pedigree.notes()));
   std::vector<std::pair<const char*, SEXP>> items = {{"pairs", pairs}, {"summary", summary}};
-  int protected_ = 4;
-  if (!all.results.period_figures.empty()) {
-    items.push_back({"fstatistics", PROTECT(fstatistics_frame(all.results))});
+  int protected_ = 3;
+  if (!results.period_figures.empty()) {
+    items.push_back({"fstatistics", PROTECT(fstatistics_frame(results))});
     ++protected_;
   }
   items.push_back({"animals", animals});
   items.push_back({"notes", notes});
   SEXP out = named_list(items);
-  UNPROTECT(protected_);
+  UNPROTECT(protected_ + 1);
   return out;
   END_RCPP
 }
