@@ -128,17 +128,49 @@ class Watch : public velmora::Progress {
   std::chrono::steady_clock::time_point shown_at_{};
 };
 
-// A character vector's entries as UTF-8 views; NA is the empty code (an
-// unknown parent, and a missing animal the loading refuses).
-std::vector<std::string_view> views(SEXP column) {
-  const R_xlen_t n = XLENGTH(column);
-  std::vector<std::string_view> out(static_cast<size_t>(n));
-  for (R_xlen_t i = 0; i < n; ++i) {
-    SEXP s = STRING_ELT(column, i);
-    if (s == NA_STRING) continue;
-    out[static_cast<size_t>(i)] = Rf_translateCharUTF8(s);
+// The five columns' codes copied into one text, with a view of each into
+// it; NA is the empty code (an unknown parent, and a missing animal the
+// loading refuses). R's strings lie wherever R allocated them, and a
+// sire's string is that of its own record, far from the row that names
+// it: one pass that fetches a few strings ahead reads them at the memory's
+// pace, and the library then reads one text in order.
+struct Codes {
+  std::string text;
+  std::vector<std::string_view> column[5];
+};
+
+void copy_codes(SEXP columns, Codes& codes) {
+  constexpr R_xlen_t kAhead = 16;
+  std::vector<std::pair<size_t, size_t>> at[5];  // offset and size, the text growing meanwhile
+  for (int k = 0; k < 5; ++k) {
+    SEXP column = VECTOR_ELT(columns, k);
+    const R_xlen_t n = XLENGTH(column);
+    const SEXP* strings = STRING_PTR_RO(column);
+    at[k].resize(static_cast<size_t>(n));
+    SEXP previous = nullptr;
+    for (R_xlen_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(strings[i + kAhead]);
+      SEXP string = strings[i];
+      if (string == NA_STRING) {
+        at[k][static_cast<size_t>(i)] = {0, 0};
+        continue;
+      }
+      if (string == previous) {  // a population or period for many rows in a row
+        at[k][static_cast<size_t>(i)] = at[k][static_cast<size_t>(i - 1)];
+        continue;
+      }
+      const char* utf8 = Rf_translateCharUTF8(string);
+      const size_t size = utf8 == CHAR(string) ? static_cast<size_t>(LENGTH(string)) : std::strlen(utf8);
+      at[k][static_cast<size_t>(i)] = {codes.text.size(), size};
+      codes.text.append(utf8, size);
+      previous = string;
+    }
   }
-  return out;
+  for (int k = 0; k < 5; ++k) {
+    codes.column[k].resize(at[k].size());
+    for (size_t i = 0; i < at[k].size(); ++i)
+      codes.column[k][i] = std::string_view(codes.text.data() + at[k][i].first, at[k][i].second);
+  }
 }
 
 velmora::ReadOptions reading(SEXP unknown, int threads) {
@@ -381,9 +413,9 @@ std::vector<int64_t> animal_of_record(const velmora::Pedigree& ped, const std::v
   return out;
 }
 
-velmora::Columns columns_of(SEXP columns, std::vector<std::string_view> (&store)[5]) {
-  for (int k = 0; k < 5; ++k) store[k] = views(VECTOR_ELT(columns, k));
-  return velmora::Columns{store[0], store[1], store[2], store[3], store[4]};
+velmora::Columns columns_of(SEXP columns, Codes& codes) {
+  copy_codes(columns, codes);
+  return velmora::Columns{codes.column[0], codes.column[1], codes.column[2], codes.column[3], codes.column[4]};
 }
 
 // A file's reading: fields by number, or all five by name.
@@ -418,7 +450,7 @@ extern "C" SEXP velmora_analyse(SEXP source, SEXP fields, SEXP unknown, SEXP thr
   BEGIN_RCPP
   const int workers = Rf_asInteger(threads);
   Watch watch(Rf_asLogical(verbose) == TRUE);
-  std::vector<std::string_view> store[5];
+  Codes store;
   const bool from_file = TYPEOF(source) == STRSXP;
   const velmora::ReadOptions options =
       from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers);
@@ -478,7 +510,7 @@ extern "C" SEXP velmora_inbreeding(SEXP source, SEXP fields, SEXP unknown, SEXP 
   BEGIN_RCPP
   const int workers = Rf_asInteger(threads);
   Watch watch(Rf_asLogical(verbose) == TRUE);
-  std::vector<std::string_view> store[5];
+  Codes store;
   const bool from_file = TYPEOF(source) == STRSXP;
   const velmora::ReadOptions options =
       from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers);
@@ -490,7 +522,7 @@ extern "C" SEXP velmora_inbreeding(SEXP source, SEXP fields, SEXP unknown, SEXP 
   if (from_file) {
     for (size_t i = 0; i < pedigree.size() && pedigree.population(i) >= 0; ++i) animal.push_back(static_cast<int64_t>(i));
   } else {
-    animal = animal_of_record(pedigree, store[0]);
+    animal = animal_of_record(pedigree, store.column[0]);
   }
   SEXP out = PROTECT(Rf_allocVector(REALSXP, static_cast<R_xlen_t>(animal.size())));
   for (size_t r = 0; r < animal.size(); ++r) REAL(out)[r] = animal[r] < 0 ? NA_REAL : pedigree.inbreeding(static_cast<size_t>(animal[r]));
