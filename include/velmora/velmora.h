@@ -202,6 +202,9 @@ struct Results {
   double drift_variance(PairIndex pair, size_t period) const { return pair_value(drift, pair, period); }
   double max_drift_variance(PairIndex pair, size_t period) const { return pair_value(max_drift, pair, period); }
   double index(PairIndex pair, size_t period) const { return pair_value(differentiation, pair, period); }
+  // Nei's distance, (f_pp + f_qq) / 2 - f_pq with the coancestries f =
+  // mean relationship / 2.
+  double nei_distance(PairIndex pair, size_t period) const { return pair_value(nei, pair, period); }
 
   // The per-group figures, one column each, in the order of the summary
   // file's columns (group_statistics(): n, n_both_parents, n_one_parent,
@@ -223,7 +226,7 @@ struct Results {
   // The arrays behind the accessors.
   std::vector<int64_t> counts;              // (t, p) at t * Q + p
   std::vector<double> mean_relationship;    // (t, p, q) at (t * Q + p) * Q + q
-  std::vector<double> drift, max_drift, differentiation;  // (pair k, t) at k * P + t
+  std::vector<double> drift, max_drift, differentiation, nei;  // (pair k, t) at k * P + t
 
  private:
   double pair_value(const std::vector<double>& v, PairIndex pair, size_t period) const;

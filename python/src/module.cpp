@@ -198,9 +198,11 @@ py::dict pairs_table(const velmora::Results& r) {
   const size_t P = r.periods.size(), rows = r.pairs.size() * P;
   std::vector<int64_t> period(rows), first(rows), second(rows);
   py::array_t<double> n1 = numbers(rows), n2 = numbers(rows), within1 = numbers(rows), within2 = numbers(rows),
-                      between = numbers(rows), drift = numbers(rows), max_drift = numbers(rows), index = numbers(rows);
+                      between = numbers(rows), drift = numbers(rows), max_drift = numbers(rows), index = numbers(rows),
+                      nei = numbers(rows);
   double *a1 = n1.mutable_data(), *a2 = n2.mutable_data(), *w1 = within1.mutable_data(), *w2 = within2.mutable_data(),
-         *b = between.mutable_data(), *d = drift.mutable_data(), *m = max_drift.mutable_data(), *x = index.mutable_data();
+         *b = between.mutable_data(), *d = drift.mutable_data(), *m = max_drift.mutable_data(), *x = index.mutable_data(),
+         *e = nei.mutable_data();
   auto value = [](bool exists, double v) { return exists ? v : velmora::kAbsent; };
   size_t row = 0;
   for (const velmora::PairIndex& pair : r.pairs) {
@@ -218,6 +220,7 @@ py::dict pairs_table(const velmora::Results& r) {
       d[row] = value(both, r.drift_variance(pair, t));
       m[row] = value(both, r.max_drift_variance(pair, t));
       x[row] = value(both, r.index(pair, t));
+      e[row] = value(both, r.nei_distance(pair, t));
     }
   }
   const std::vector<py::object> periods = texts(r.periods), populations = texts(r.populations);
@@ -233,6 +236,7 @@ py::dict pairs_table(const velmora::Results& r) {
   out["drift_variance"] = drift;
   out["max_drift_variance"] = max_drift;
   out["differentiation_index"] = index;
+  out["nei_distance"] = nei;
   return out;
 }
 

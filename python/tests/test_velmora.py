@@ -38,7 +38,7 @@ def test_small_pedigree_figures():
     assert list(p.columns) == [
         "period", "population_1", "population_2", "n_1", "n_2", "relationship_within_1",
         "relationship_within_2", "relationship_between", "drift_variance", "max_drift_variance",
-        "differentiation_index"]
+        "differentiation_index", "nei_distance"]
     assert list(p.period) == ["01", "02", "03"]
     assert list(p.population_1) == ["P2"] * 3
     assert list(p.n_1) == [2, 2, 0] and list(p.n_2) == [2, 2, 3]
@@ -46,6 +46,7 @@ def test_small_pedigree_figures():
     assert list(p.relationship_within_1[:2]) == [0.5, 0.75]
     assert list(p.drift_variance[:2]) == [1.0, 1.5]
     assert list(p.differentiation_index[:2]) == [100.0, 100.0]
+    assert list(p.nei_distance[:2]) == [0.25, 0.375]  # a quarter of the drift variance
     # P2 has no animals in 03: its figures and the pair's are absent, P1's within is not
     assert p.iloc[2][["relationship_within_1", "relationship_between", "drift_variance"]].isna().all()
     assert not math.isnan(p.relationship_within_2[2])
@@ -58,7 +59,12 @@ def test_small_pedigree_figures():
     assert a.sire[8] == "E" and a.sire[0] is None
     assert list(a.inbreeding[8:]) == [0.25, 0.25, 0.0]
     assert list(a.generation[[0, 4, 8]]) == [1, 2, 3]
-    assert r.fstatistics is None or "period" in r.fstatistics
+    f = r.fstatistics
+    assert list(f.columns) == ["period", "populations", "mean_inbreeding", "f_within", "f_total", "f_is", "f_st",
+                               "f_it"]
+    assert list(f.populations) == [2, 2, 1]
+    assert math.isnan(f.f_st.iloc[2])  # one population in 03
+    assert "equivalent_generations" in a.columns
 
 
 def test_example_matches_the_programs_csv():
@@ -136,10 +142,14 @@ def looped():
     return ped
 
 
+def test_a_few_animals_are_a_pedigree():
+    r = velmora.analyse({k: v[:5] for k, v in SMALL.items()}, threads=1)
+    assert len(r.animals) == 5
+
+
 @pytest.mark.parametrize("call, error, match", [
     (lambda: velmora.analyse(looped(), threads=1), velmora.Error, "loop"),
     (lambda: velmora.analyse("/nonexistent/no-such.ped"), velmora.Error, "no-such.ped"),
-    (lambda: velmora.analyse({k: v[:5] for k, v in SMALL.items()}), velmora.Error, "10"),
     (lambda: velmora.analyse(SMALL, period=5), IndexError, "5 columns"),
     (lambda: velmora.analyse(SMALL, population="breed"), KeyError, "breed"),
     (lambda: velmora.analyse(SMALL, threads=0), ValueError, "threads"),

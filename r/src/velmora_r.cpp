@@ -248,6 +248,7 @@ SEXP pairs_frame(const velmora::Results& r) {
   double* drift = REAL(frame.add("drift_variance", REALSXP));
   double* max_drift = REAL(frame.add("max_drift_variance", REALSXP));
   double* index = REAL(frame.add("differentiation_index", REALSXP));
+  double* nei = REAL(frame.add("nei_distance", REALSXP));
   SEXP periods = PROTECT(texts(r.periods)), populations = PROTECT(texts(r.populations));
   auto value = [](bool exists, double v) { return exists ? v : NA_REAL; };
   R_xlen_t row = 0;
@@ -265,6 +266,7 @@ SEXP pairs_frame(const velmora::Results& r) {
       drift[row] = value(a > 0 && b > 0, r.drift_variance(pair, t));
       max_drift[row] = value(a > 0 && b > 0, r.max_drift_variance(pair, t));
       index[row] = value(a > 0 && b > 0, r.index(pair, t));
+      nei[row] = value(a > 0 && b > 0, r.nei_distance(pair, t));
     }
   }
   UNPROTECT(2);

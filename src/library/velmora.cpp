@@ -291,6 +291,7 @@ Results public_results(const vm::Computed& run, const vm::genetics::DriftResults
   r.drift.resize(pairs * P);
   r.max_drift.resize(pairs * P);
   r.differentiation.resize(pairs * P);
+  r.nei.resize(pairs * P);
   for (size_t k = 0; k < pairs; ++k) {
     const auto I = static_cast<int32_t>(r.pairs[k].first + 1), J = static_cast<int32_t>(r.pairs[k].second + 1);
     for (size_t t = 0; t < P; ++t) {
@@ -299,6 +300,7 @@ Results public_results(const vm::Computed& run, const vm::genetics::DriftResults
       r.drift[k * P + t] = present ? drift.get(drift.driftvar, I, J, tt) : kAbsent;
       r.max_drift[k * P + t] = present ? drift.get(drift.maxdriftvar, I, J, tt) : kAbsent;
       r.differentiation[k * P + t] = present ? drift.get(drift.index, I, J, tt) : kAbsent;
+      r.nei[k * P + t] = present ? vm::genetics::nei_distance(drift, I, J, tt) : kAbsent;
     }
   }
   r.groups = std::move(groups);

@@ -13,10 +13,10 @@ example <- read.table(example_file, colClasses = "character")
 # --- figures -------------------------------------------------------------
 
 x <- analyse(small, threads = 1)
-expect_equal(names(x), c("pairs", "summary", "animals"))
+expect_equal(names(x), c("pairs", "summary", "fstatistics", "animals"))
 expect_equal(names(x$pairs), c("period", "population_1", "population_2", "n_1", "n_2",
                                "relationship_within_1", "relationship_within_2", "relationship_between",
-                               "drift_variance", "max_drift_variance", "differentiation_index"))
+                               "drift_variance", "max_drift_variance", "differentiation_index", "nei_distance"))
 expect_equal(x$pairs$period, c("01", "02", "03"))
 expect_equal(x$pairs$population_1, rep("P2", 3))
 expect_equal(x$pairs$n_1, c(2, 2, 0))
@@ -99,7 +99,8 @@ expect_error(analyse(looped, threads = 1), "loop")
 expect_error(analyse(small, period = 6), "6 columns|columns")
 expect_error(analyse(small, population = "breed"), "no column named \"breed\"")
 expect_error(analyse(small, threads = 0), "threads")
-expect_error(analyse(small[1:5, ]), "10")
+# A herd of a few animals is a pedigree too.
+expect_equal(nrow(analyse(small[1:5, ], threads = 1)$animals), 5L)
 expect_error(analyse(file.path(tempdir(), "no-such.ped")), "no-such.ped")
 expect_error(analyse(list(letters, letters, letters, letters, letters[1:3])), "different lengths")
 missing_animal <- small
