@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <string_view>
 
 #include <velmora/velmora.h>
@@ -18,28 +17,6 @@ using velmora::Progress;
 // `units` more done; a Progress that asks to stop ends the computation
 // (velmora::Error of kind kInterrupted).
 void advance(Progress& progress, int64_t units);
-
-// Passes the calls of several threads to `progress` one at a time.
-class SerialProgress : public Progress {
- public:
-  explicit SerialProgress(Progress& progress) : progress_(progress) {}
-  void stage(std::string_view name, int64_t total) override {
-    std::lock_guard lock(mutex_);
-    progress_.stage(name, total);
-  }
-  void advance(int64_t units) override {
-    std::lock_guard lock(mutex_);
-    progress_.advance(units);
-  }
-  bool stop_requested() override {
-    std::lock_guard lock(mutex_);
-    return progress_.stop_requested();
-  }
-
- private:
-  std::mutex mutex_;
-  Progress& progress_;
-};
 
 // The stages' screen lines as the classic interface writes them: each
 // stage's announcement, then a count line at every so many units (every

@@ -25,7 +25,6 @@ struct Parts {
   std::vector<int32_t> of_family;
   int32_t count = 1;
   int64_t living_animals = 0, indirect_animals = 0;
-  int32_t widest = 0;  // the most matrix rows of any part
 };
 
 // What a unit of the indirect estimate costs against one of the matrix's
@@ -61,7 +60,6 @@ Parts assign_parts(const Pedigree& ped, const Families& families, const PartLimi
       if (costed_living(costs[f], indirect.empty() ? 0.0 : indirect[f], limits)) {
         parts.of_family[f] = parts.count++;  // alone
         parts.living_animals += size[f];
-        parts.widest = std::max(parts.widest, peak);
         open = 0;
       } else {
         parts.indirect_animals += size[f];
@@ -74,7 +72,6 @@ Parts assign_parts(const Pedigree& ped, const Families& families, const PartLimi
     }
     parts.of_family[f] = open;
     rows += peak;
-    parts.widest = std::max<int32_t>(parts.widest, static_cast<int32_t>(rows));
     animals += size[f];
     parts.living_animals += size[f];
   }
@@ -206,33 +203,17 @@ Inbreeding inbreeding_by_families(const Pedigree& ped, Progress& progress, unsig
   for (size_t i = 1; i < key.size(); ++i) key[i] = parts.of_family[static_cast<size_t>(families.of[i])];
   const Grouped grouped = group_animals(key, parts.count);
   Inbreeding r = start_inbreeding(ped.n);
-  // Parts are whole families, so each writes only its own animals' entries
-  // here and in r: parts computed side by side share them safely.
   std::vector<int32_t> local(static_cast<size_t>(ped.n) + 1, 0);
-  auto compute_part = [&](int32_t p, unsigned part_workers, Progress& told) {
+  for (int32_t p = 0; p < parts.count; ++p) {
     const std::span<const int32_t> animals(grouped.order.data() + grouped.starts[static_cast<size_t>(p)],
                                            static_cast<size_t>(grouped.starts[static_cast<size_t>(p) + 1] -
                                                                grouped.starts[static_cast<size_t>(p)]));
-    if (animals.empty()) return;
-    const Inbreeding part = living_or_indirect(part_pedigree(ped, animals, local), p != 0, limits, told, part_workers);
+    if (animals.empty()) continue;
+    const Inbreeding part = living_or_indirect(part_pedigree(ped, animals, local), p != 0, limits, progress, workers);
     for (size_t k = 0; k < animals.size(); ++k) {
       r.F[static_cast<size_t>(animals[k])] = part.F[k + 1];
       r.D[static_cast<size_t>(animals[k])] = part.D[k + 1];
     }
-  };
-  // The families past the matrix's limit on every worker; then the matrix
-  // parts side by side, a worker each, as many at once as their matrices
-  // fit the memory budget (a part's bits do not depend on its workers).
-  compute_part(0, workers, progress);
-  const auto matrices = static_cast<size_t>(parts.count - 1);
-  const double matrix_bytes = static_cast<double>(parts.widest) * (parts.widest + 1) * sizeof(double);
-  const unsigned side_by_side = static_cast<unsigned>(
-      std::min<size_t>(matrices, workers_within_budget(workers, matrix_bytes, memory_budget(kInbreedMemoryBudget))));
-  if (side_by_side <= 1) {
-    for (int32_t p = 1; p < parts.count; ++p) compute_part(p, workers, progress);
-  } else {
-    SerialProgress serial(progress);
-    parallel_for(matrices, side_by_side, [&](size_t k, unsigned) { compute_part(static_cast<int32_t>(k) + 1, 1, serial); });
   }
   return r;
 }
