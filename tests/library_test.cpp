@@ -97,6 +97,13 @@ TEST(Library, AbsentFiguresAndGroupColumns) {
   EXPECT_TRUE(velmora::is_absent(r.period_figures[5].values[1]));
 }
 
+TEST(Library, RecordsJoinedToTheirAnimals) {
+  const velmora::Columns columns{{"a", "b", "a", "c"}, {"0", "0", "0", "a"}, {"0", "0", "0", "b"},
+                                 {"P", "P", "P", "P"}, {"1", "1", "1", "2"}};
+  const velmora::Pedigree pedigree = velmora::load(columns);
+  EXPECT_EQ(velmora::animals_of_records(pedigree, {"a", "b", " a", "c", "zz"}), (std::vector<int64_t>{0, 1, 0, 2, -1}));
+}
+
 TEST(Library, GenerationsPerAnimal) {
   const TempFile file(kHerd);
   const velmora::Pedigree pedigree = velmora::load(file.path, no_header());

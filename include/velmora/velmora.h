@@ -166,6 +166,11 @@ class Pedigree {
   std::unique_ptr<Impl> impl_;
 };
 
+// For each record, given by its animal code as it was passed to load(), the
+// animal in loading order (-1 for a code that is no animal's): how a table
+// of records, repeated animals included, is joined to the animals.
+std::vector<int64_t> animals_of_records(const Pedigree& pedigree, const std::vector<std::string_view>& animal_codes);
+
 // --- Analysis ---------------------------------------------------------------
 
 struct Options {

@@ -20,7 +20,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace py = pybind11;
@@ -339,30 +338,6 @@ py::dict animals_table(const velmora::Pedigree& ped, AnimalColumns& a, const Cod
   return out;
 }
 
-// For each input record, the animal it belongs to in loading order. The
-// animals with a record come first, in the order of their first record, so
-// without repeated animals record r is animal r; otherwise the records are
-// matched to the animals by code (blanks around a code are no part of it).
-std::vector<int64_t> animal_of_record(const velmora::Pedigree& ped, const std::vector<std::string_view>& animal) {
-  size_t with_record = 0;
-  while (with_record < ped.size() && ped.population(with_record) >= 0) ++with_record;
-  std::vector<int64_t> out(animal.size(), -1);
-  if (with_record == animal.size()) {
-    for (size_t r = 0; r < out.size(); ++r) out[r] = static_cast<int64_t>(r);
-    return out;
-  }
-  std::unordered_map<std::string_view, int64_t> index;
-  index.reserve(with_record);
-  for (size_t i = 0; i < with_record; ++i) index.emplace(ped.code(i), static_cast<int64_t>(i));
-  for (size_t r = 0; r < out.size(); ++r) {
-    std::string_view code = animal[r];
-    while (!code.empty() && (code.front() == ' ' || code.front() == '\t')) code.remove_prefix(1);
-    while (!code.empty() && (code.back() == ' ' || code.back() == '\t')) code.remove_suffix(1);
-    if (const auto found = index.find(code); found != index.end()) out[r] = found->second;
-  }
-  return out;
-}
-
 const char* kind_name(velmora::Error::Kind kind) {
   switch (kind) {
     case velmora::Error::Kind::kFile: return "file";
@@ -420,7 +395,7 @@ py::tuple inbreeding(const py::object& path, const py::object& columns, const py
   if (source.path) {
     for (size_t i = 0; i < pedigree.size() && pedigree.population(i) >= 0; ++i) animal.push_back(static_cast<int64_t>(i));
   } else {
-    animal = animal_of_record(pedigree, source.columns[0].views());
+    animal = velmora::animals_of_records(pedigree, source.columns[0].views());
   }
   py::array_t<double> out = numbers(animal.size());
   double* f = out.mutable_data();

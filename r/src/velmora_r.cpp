@@ -19,7 +19,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -391,30 +390,6 @@ SEXP animals_frame(const velmora::Pedigree& ped, const AnimalColumns& a, SEXP in
   return frame.finish();
 }
 
-// For each input record, the animal it belongs to in loading order. The
-// animals with a record come first, in the order of their first record, so
-// without repeated animals record r is animal r; otherwise the records are
-// matched to the animals by code (blanks around a code are no part of it).
-std::vector<int64_t> animal_of_record(const velmora::Pedigree& ped, const std::vector<std::string_view>& animal) {
-  size_t with_record = 0;
-  while (with_record < ped.size() && ped.population(with_record) >= 0) ++with_record;
-  std::vector<int64_t> out(animal.size(), -1);
-  if (with_record == animal.size()) {
-    for (size_t r = 0; r < out.size(); ++r) out[r] = static_cast<int64_t>(r);
-    return out;
-  }
-  std::unordered_map<std::string_view, int64_t> index;
-  index.reserve(with_record);
-  for (size_t i = 0; i < with_record; ++i) index.emplace(ped.code(i), static_cast<int64_t>(i));
-  for (size_t r = 0; r < out.size(); ++r) {
-    std::string_view code = animal[r];
-    while (!code.empty() && (code.front() == ' ' || code.front() == '\t')) code.remove_prefix(1);
-    while (!code.empty() && (code.back() == ' ' || code.back() == '\t')) code.remove_suffix(1);
-    if (const auto found = index.find(code); found != index.end()) out[r] = found->second;
-  }
-  return out;
-}
-
 velmora::Columns columns_of(SEXP columns, Codes& codes) {
   copy_codes(columns, codes);
   return velmora::Columns{codes.column[0], codes.column[1], codes.column[2], codes.column[3], codes.column[4]};
@@ -524,7 +499,7 @@ extern "C" SEXP velmora_inbreeding(SEXP source, SEXP fields, SEXP unknown, SEXP 
   if (from_file) {
     for (size_t i = 0; i < pedigree.size() && pedigree.population(i) >= 0; ++i) animal.push_back(static_cast<int64_t>(i));
   } else {
-    animal = animal_of_record(pedigree, store.column[0]);
+    animal = velmora::animals_of_records(pedigree, store.column[0]);
   }
   SEXP out = PROTECT(Rf_allocVector(REALSXP, static_cast<R_xlen_t>(animal.size())));
   for (size_t r = 0; r < animal.size(); ++r) REAL(out)[r] = animal[r] < 0 ? NA_REAL : pedigree.inbreeding(static_cast<size_t>(animal[r]));

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <utility>
 
 #include "common/exit_info.h"
@@ -256,6 +257,29 @@ const std::vector<std::string>& Pedigree::populations() const { return impl_->po
 const std::vector<std::string>& Pedigree::periods() const { return impl_->periods; }
 const std::vector<std::string>& Pedigree::notes() const { return impl_->notes; }
 const std::vector<Pedigree::Column>& Pedigree::animal_figures() const { return impl_->animal_figures; }
+
+// The animals with a record come first, in the order of their first
+// record: without repeated animals record r is animal r, otherwise the
+// records are matched by code (blanks around a code are no part of it).
+std::vector<int64_t> animals_of_records(const Pedigree& ped, const std::vector<std::string_view>& animal) {
+  size_t with_record = 0;
+  while (with_record < ped.size() && ped.population(with_record) >= 0) ++with_record;
+  std::vector<int64_t> out(animal.size(), -1);
+  if (with_record == animal.size()) {
+    for (size_t r = 0; r < out.size(); ++r) out[r] = static_cast<int64_t>(r);
+    return out;
+  }
+  std::unordered_map<std::string_view, int64_t> index;
+  index.reserve(with_record);
+  for (size_t i = 0; i < with_record; ++i) index.emplace(ped.code(i), static_cast<int64_t>(i));
+  for (size_t r = 0; r < out.size(); ++r) {
+    std::string_view code = animal[r];
+    while (!code.empty() && (code.front() == ' ' || code.front() == '\t')) code.remove_prefix(1);
+    while (!code.empty() && (code.back() == ' ' || code.back() == '\t')) code.remove_suffix(1);
+    if (const auto found = index.find(code); found != index.end()) out[r] = found->second;
+  }
+  return out;
+}
 
 double Results::pair_value(const std::vector<double>& v, PairIndex pair, size_t period) const {
   const size_t k = pair.first * (pair.first - 1) / 2 + pair.second;
