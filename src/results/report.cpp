@@ -34,7 +34,7 @@ svg{display:block;width:100%;height:auto;font-size:12px}svg .tick{fill:#333}svg 
 svg .series polyline{stroke-width:2}svg .series circle{stroke:none}svg circle:hover{r:6}svg .band{fill:#dde3ee}
 svg rect.none{fill:#eee}svg rect:hover{stroke:#000;stroke-width:1.5}
 .h0{fill:#f7fbff}.h1{fill:#deebf7}.h2{fill:#c6dbef}.h3{fill:#9ecae1}.h4{fill:#6baed6}.h5{fill:#4292c6}.h6{fill:#2171b5}.h7{fill:#08519c}.h8{fill:#08306b}
-ul.legend{list-style:none;padding:0;margin:.3em 0;display:flex;flex-wrap:wrap;gap:4px 18px}ul.legend li{white-space:nowrap}
+ul.legend{list-style:none;padding:0;margin:.3em 0;display:flex;flex-wrap:wrap;gap:4px 18px}ul.legend li{max-width:100%;overflow-wrap:anywhere}
 ul.legend .sw{display:inline-block;width:22px;border-top:3px solid;vertical-align:middle;margin-right:6px}ul.legend .dash{border-top-style:dashed}
 table{border-collapse:collapse;font-variant-numeric:tabular-nums}td,th{padding:1px 10px;text-align:right}
 table.results td:first-child,table.results th:first-child{text-align:left}table.results tr.pair th{text-align:left;padding-top:.7em;border-bottom:1px solid #ccd}
