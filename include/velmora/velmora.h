@@ -157,6 +157,17 @@ class Pedigree {
   };
   const std::vector<Column>& animal_figures() const;
 
+  // Every animal at once, in loading order, on `threads` threads (0: one
+  // per CPU): far faster than a call per animal for a whole table, as each
+  // call looks the animal up in the library's own numbering.
+  struct Table {
+    std::vector<std::string_view> code;  // valid while the Pedigree lives
+    std::vector<int64_t> sire, dam, population, period;  // -1 as above
+    std::vector<int32_t> generation;
+    std::vector<double> inbreeding;
+  };
+  Table table(unsigned threads = 0) const;
+
   struct Impl;
   const Impl& impl() const { return *impl_; }
 

@@ -276,10 +276,7 @@ py::object fstatistics_table(const velmora::Results& r) {
   return out;
 }
 
-// The animals' figures in loading order, gathered without the GIL by
-// several threads: each accessor maps the loading number to the library's
-// own numbering, an access at random per call, which for a million
-// animals takes a good part of a second on one core.
+// The animals' figures in loading order, gathered without the GIL.
 struct AnimalColumns {
   std::vector<std::string_view> code;
   std::vector<int64_t> all, sire, dam, population, period;
@@ -287,25 +284,17 @@ struct AnimalColumns {
 };
 
 void gather(const velmora::Pedigree& ped, unsigned threads, AnimalColumns& a) {
-  const size_t n = ped.size();
-  a.code.resize(n), a.all.resize(n), a.sire.resize(n), a.dam.resize(n), a.population.resize(n), a.period.resize(n);
+  velmora::Pedigree::Table t = ped.table(threads);
+  const size_t n = t.code.size();
+  a.code = std::move(t.code), a.sire = std::move(t.sire), a.dam = std::move(t.dam);
+  a.population = std::move(t.population), a.period = std::move(t.period);
+  a.all.resize(n);
   double* generation = a.generation.mutable_data();
   double* inbreeding = a.inbreeding.mutable_data();
-  auto part = [&](size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i) {
-      a.code[i] = ped.code(i);
-      a.all[i] = static_cast<int64_t>(i);
-      a.sire[i] = ped.sire(i), a.dam[i] = ped.dam(i);
-      a.population[i] = ped.population(i), a.period[i] = ped.period(i);
-      generation[i] = ped.generation(i), inbreeding[i] = ped.inbreeding(i);
-    }
-  };
-  const size_t workers =
-      std::clamp<size_t>(threads != 0 ? threads : std::thread::hardware_concurrency(), 1, n / 65536 + 1);
-  std::vector<std::thread> pool;
-  for (size_t w = 1; w < workers; ++w) pool.emplace_back(part, n * w / workers, n * (w + 1) / workers);
-  part(0, n / workers);
-  for (std::thread& t : pool) t.join();
+  for (size_t i = 0; i < n; ++i) {
+    a.all[i] = static_cast<int64_t>(i);
+    generation[i] = t.generation[i], inbreeding[i] = t.inbreeding[i];
+  }
 }
 
 // The animals in loading order. Where an animal's code is the one of the

@@ -317,37 +317,8 @@ bool ascii(std::string_view s) {
   return true;
 }
 
-// The animals' figures in loading order, gathered off R's thread by
-// several threads: each accessor maps the loading number to the library's
-// own numbering, an access at random per call, which for a million
-// animals takes a good part of a second on one core.
-struct AnimalColumns {
-  std::vector<std::string_view> code;
-  std::vector<int64_t> sire, dam, population, period;
-  std::vector<double> generation, inbreeding;
-};
-
-AnimalColumns gather(const velmora::Pedigree& ped, unsigned threads) {
-  const size_t n = ped.size();
-  AnimalColumns a;
-  a.code.resize(n), a.sire.resize(n), a.dam.resize(n), a.population.resize(n), a.period.resize(n);
-  a.generation.resize(n), a.inbreeding.resize(n);
-  auto part = [&](size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i) {
-      a.code[i] = ped.code(i);
-      a.sire[i] = ped.sire(i), a.dam[i] = ped.dam(i);
-      a.population[i] = ped.population(i), a.period[i] = ped.period(i);
-      a.generation[i] = ped.generation(i), a.inbreeding[i] = ped.inbreeding(i);
-    }
-  };
-  const size_t workers =
-      std::clamp<size_t>(threads != 0 ? threads : std::thread::hardware_concurrency(), 1, n / 65536 + 1);
-  std::vector<std::thread> pool;
-  for (size_t w = 1; w < workers; ++w) pool.emplace_back(part, n * w / workers, n * (w + 1) / workers);
-  part(0, n / workers);
-  for (std::thread& t : pool) t.join();
-  return a;
-}
+// The animals' figures in loading order, gathered off R's thread.
+using AnimalColumns = velmora::Pedigree::Table;
 
 // The animals in loading order. `input` is the animal column the records
 // came from (R_NilValue for a file): where an animal's code is the one of
@@ -381,7 +352,8 @@ SEXP animals_frame(const velmora::Pedigree& ped, const AnimalColumns& a, SEXP in
     SET_STRING_ELT(period, row, lookup(periods, a.period[i]));
   }
   UNPROTECT(2);
-  std::memcpy(REAL(frame.add("generation", REALSXP)), a.generation.data(), n * sizeof(double));
+  double* generation = REAL(frame.add("generation", REALSXP));
+  for (size_t i = 0; i < n; ++i) generation[i] = a.generation[i];
   std::memcpy(REAL(frame.add("inbreeding", REALSXP)), a.inbreeding.data(), n * sizeof(double));
   for (const velmora::Pedigree::Column& column : ped.animal_figures()) {
     double* out = REAL(frame.add(column.name, REALSXP));
@@ -421,18 +393,35 @@ SEXP named_list(std::vector<std::pair<const char*, SEXP>> items) {
 
 }  // namespace
 
+// What both entry points read: a file, or a data frame's columns (their
+// codes held in `store` for as long as the library reads them).
+struct Input {
+  Codes store;
+  bool from_file;
+  velmora::ReadOptions options;
+  velmora::Columns columns;
+  std::string path;
+  Input(SEXP source, SEXP fields, SEXP unknown, int workers)
+      : from_file(TYPEOF(source) == STRSXP),
+        options(from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers)) {
+    if (from_file) {
+      path = Rf_translateCharUTF8(STRING_ELT(source, 0));
+    } else {
+      columns = columns_of(source, store);
+    }
+  }
+  velmora::Pedigree load(Watch& watch) const {
+    return from_file ? velmora::load(path, options, &watch) : velmora::load(columns, options, &watch);
+  }
+};
+
 // source: a list of five character vectors, or a file name; fields: the
 // file's field numbers (integer) or names (character).
 extern "C" SEXP velmora_analyse(SEXP source, SEXP fields, SEXP unknown, SEXP threads, SEXP verbose) {
   BEGIN_RCPP
   const int workers = Rf_asInteger(threads);
   Watch watch(Rf_asLogical(verbose) == TRUE);
-  Codes store;
-  const bool from_file = TYPEOF(source) == STRSXP;
-  const velmora::ReadOptions options =
-      from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers);
-  const velmora::Columns columns = from_file ? velmora::Columns{} : columns_of(source, store);
-  const std::string path = from_file ? Rf_translateCharUTF8(STRING_ELT(source, 0)) : std::string();
+  const Input input(source, fields, unknown, workers);
   // The animals' frame is made on R's thread while the worker goes on to
   // the figures of the periods (a third of a second or so for a million
   // animals, as long as the periods of a pedigree like that take).
@@ -442,7 +431,7 @@ extern "C" SEXP velmora_analyse(SEXP source, SEXP fields, SEXP unknown, SEXP thr
   std::future<void> loaded = loading.get_future();
   std::future<void> whole = std::async(std::launch::async, [&] {
     try {
-      pedigree = from_file ? velmora::load(path, options, &watch) : velmora::load(columns, options, &watch);
+      pedigree = input.load(watch);
     } catch (...) {
       loading.set_exception(std::current_exception());
       return;
@@ -454,9 +443,9 @@ extern "C" SEXP velmora_analyse(SEXP source, SEXP fields, SEXP unknown, SEXP thr
   Watch::outcome(loaded);
   SEXP animals = R_NilValue;
   try {
-    const AnimalColumns gathered = gather(pedigree, static_cast<unsigned>(workers));
+    const AnimalColumns gathered = pedigree.table(static_cast<unsigned>(workers));
     animals = Rcpp::unwindProtect(
-        [&] { return animals_frame(pedigree, gathered, from_file ? R_NilValue : VECTOR_ELT(source, 0)); });
+        [&] { return animals_frame(pedigree, gathered, input.from_file ? R_NilValue : VECTOR_ELT(source, 0)); });
   } catch (...) {
     watch.abandon(whole);
     throw;
@@ -487,19 +476,13 @@ extern "C" SEXP velmora_inbreeding(SEXP source, SEXP fields, SEXP unknown, SEXP 
   BEGIN_RCPP
   const int workers = Rf_asInteger(threads);
   Watch watch(Rf_asLogical(verbose) == TRUE);
-  Codes store;
-  const bool from_file = TYPEOF(source) == STRSXP;
-  const velmora::ReadOptions options =
-      from_file ? file_reading(fields, unknown, workers) : reading(unknown, workers);
-  const velmora::Columns columns = from_file ? velmora::Columns{} : columns_of(source, store);
-  const std::string path = from_file ? Rf_translateCharUTF8(STRING_ELT(source, 0)) : std::string();
-  const velmora::Pedigree pedigree = watch.run(
-      [&] { return from_file ? velmora::load(path, options, &watch) : velmora::load(columns, options, &watch); });
+  const Input input(source, fields, unknown, workers);
+  const velmora::Pedigree pedigree = watch.run([&] { return input.load(watch); });
   std::vector<int64_t> animal;
-  if (from_file) {
+  if (input.from_file) {
     for (size_t i = 0; i < pedigree.size() && pedigree.population(i) >= 0; ++i) animal.push_back(static_cast<int64_t>(i));
   } else {
-    animal = velmora::animals_of_records(pedigree, store.column[0]);
+    animal = velmora::animals_of_records(pedigree, input.store.column[0]);
   }
   SEXP out = PROTECT(Rf_allocVector(REALSXP, static_cast<R_xlen_t>(animal.size())));
   for (size_t r = 0; r < animal.size(); ++r) REAL(out)[r] = animal[r] < 0 ? NA_REAL : pedigree.inbreeding(static_cast<size_t>(animal[r]));

@@ -4,12 +4,15 @@
 #include <velmora/velmora.h>
 
 #include <cstring>
+#include <algorithm>
 #include <new>
 #include <unordered_map>
 #include <utility>
 
+#include "common/cpus.h"
 #include "common/exit_info.h"
 #include "common/format.h"
+#include "common/parallel.h"
 #include "common/progress.h"
 #include "common/stop.h"
 #include "genetics/statistics.h"
@@ -257,6 +260,23 @@ const std::vector<std::string>& Pedigree::populations() const { return impl_->po
 const std::vector<std::string>& Pedigree::periods() const { return impl_->periods; }
 const std::vector<std::string>& Pedigree::notes() const { return impl_->notes; }
 const std::vector<Pedigree::Column>& Pedigree::animal_figures() const { return impl_->animal_figures; }
+
+Pedigree::Table Pedigree::table(unsigned threads) const {
+  const size_t n = size();
+  Table t;
+  t.code.resize(n), t.sire.resize(n), t.dam.resize(n), t.population.resize(n), t.period.resize(n);
+  t.generation.resize(n), t.inbreeding.resize(n);
+  constexpr size_t kBlock = size_t{1} << 16;
+  vm::parallel_for((n + kBlock - 1) / kBlock, vm::worker_count(threads), [&](size_t block, unsigned) {
+    for (size_t i = block * kBlock; i < std::min(n, (block + 1) * kBlock); ++i) {
+      t.code[i] = code(i);
+      t.sire[i] = sire(i), t.dam[i] = dam(i);
+      t.population[i] = population(i), t.period[i] = period(i);
+      t.generation[i] = generation(i), t.inbreeding[i] = inbreeding(i);
+    }
+  });
+  return t;
+}
 
 // The animals with a record come first, in the order of their first
 // record: without repeated animals record r is animal r, otherwise the
