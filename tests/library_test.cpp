@@ -112,6 +112,15 @@ TEST(Library, GenerationsPerAnimal) {
   EXPECT_EQ(name, "equivalent_generations");
   EXPECT_EQ(equivalent, (std::vector<double>{0, 0, 1, 1, 2}));  // s d x y k
   EXPECT_EQ(pedigree.animal_figures()[2].values[4], 2.0);     // k: maximum generations
+  // The whole table at once says what the calls per animal say.
+  const velmora::Pedigree::Table table = pedigree.table(2);
+  for (size_t i = 0; i < pedigree.size(); ++i) {
+    EXPECT_EQ(table.code[i], pedigree.code(i));
+    EXPECT_EQ(table.sire[i], pedigree.sire(i));
+    EXPECT_EQ(table.period[i], pedigree.period(i));
+    EXPECT_EQ(table.generation[i], pedigree.generation(i));
+    EXPECT_EQ(table.inbreeding[i], pedigree.inbreeding(i));
+  }
 }
 
 // Hears every stage and count; may ask to stop after so many units.
