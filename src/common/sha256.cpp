@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -20,12 +24,7 @@ constexpr std::array<uint32_t, 64> kRound = {
 
 inline uint32_t rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-}  // namespace
-
-Sha256::Sha256()
-    : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
-
-void Sha256::block(const unsigned char* p) {
+void portable_block(std::array<uint32_t, 8>& h_, const unsigned char* p) {
   uint32_t w[64];
   for (int t = 0; t < 16; ++t) {
     w[t] = uint32_t{p[4 * t]} << 24 | uint32_t{p[4 * t + 1]} << 16 | uint32_t{p[4 * t + 2]} << 8 | uint32_t{p[4 * t + 3]};
@@ -44,6 +43,63 @@ void Sha256::block(const unsigned char* p) {
   h_[0] += a, h_[1] += b, h_[2] += c, h_[3] += d, h_[4] += e, h_[5] += f, h_[6] += g, h_[7] += h;
 }
 
+#if defined(__x86_64__)
+// The SHA extensions do two rounds per instruction, about five times the
+// portable rounds' speed: a report's digest of a national pedigree then
+// costs a fraction of a second of the second core instead of over one.
+// The state is kept as ABEF and CDGH, the order the instructions expect.
+__attribute__((target("sha,sse4.1"))) void instruction_blocks(std::array<uint32_t, 8>& h, const unsigned char* p,
+                                                               size_t count) {
+  const __m128i byte_swap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+  const __m128i dcba = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[0])), 0xB1);
+  const __m128i efgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(&h[4])), 0x1B);
+  __m128i abef = _mm_alignr_epi8(dcba, efgh, 8);
+  __m128i cdgh = _mm_blend_epi16(efgh, dcba, 0xF0);
+  for (; count > 0; --count, p += 64) {
+    const __m128i abef_before = abef, cdgh_before = cdgh;
+    __m128i w[4];
+    for (int g = 0; g < 16; ++g) {  // rounds 4g .. 4g + 3
+      if (g < 4) w[g] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g)), byte_swap);
+      __m128i k = _mm_add_epi32(w[g % 4], _mm_loadu_si128(reinterpret_cast<const __m128i*>(&kRound[4 * g])));
+      cdgh = _mm_sha256rnds2_epu32(cdgh, abef, k);
+      if (g >= 3 && g <= 14) {  // the schedule's next four words
+        __m128i& next = w[(g + 1) % 4];
+        next = _mm_add_epi32(next, _mm_alignr_epi8(w[g % 4], w[(g + 3) % 4], 4));
+        next = _mm_sha256msg2_epu32(next, w[g % 4]);
+      }
+      k = _mm_shuffle_epi32(k, 0x0E);
+      abef = _mm_sha256rnds2_epu32(abef, cdgh, k);
+      if (g >= 1 && g <= 12) w[(g + 3) % 4] = _mm_sha256msg1_epu32(w[(g + 3) % 4], w[g % 4]);
+    }
+    abef = _mm_add_epi32(abef, abef_before);
+    cdgh = _mm_add_epi32(cdgh, cdgh_before);
+  }
+  const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+  const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[0]), _mm_blend_epi16(feba, dchg, 0xF0));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(&h[4]), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+bool has_sha_instructions() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("sha") && __builtin_cpu_supports("sse4.1");
+}
+#else
+void instruction_blocks(std::array<uint32_t, 8>&, const unsigned char*, size_t) {}
+bool has_sha_instructions() { return false; }
+#endif
+
+}  // namespace
+
+Sha256::Sha256(bool portable)
+    : h_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19},
+      instructions_(!portable && has_sha_instructions()) {}
+
+void Sha256::blocks(const unsigned char* p, size_t count) {
+  if (instructions_) return instruction_blocks(h_, p, count);
+  for (; count > 0; --count, p += 64) portable_block(h_, p);
+}
+
 void Sha256::add(std::string_view bytes) {
   length_ += bytes.size();
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -53,10 +109,11 @@ void Sha256::add(std::string_view bytes) {
     std::memcpy(pending_.data() + pending_size_, p, take);
     pending_size_ += take, p += take, n -= take;
     if (pending_size_ < pending_.size()) return;
-    block(pending_.data());
+    blocks(pending_.data(), 1);
     pending_size_ = 0;
   }
-  for (; n >= 64; p += 64, n -= 64) block(p);
+  blocks(p, n / 64);
+  p += n / 64 * 64, n %= 64;
   std::memcpy(pending_.data(), p, n);
   pending_size_ = n;
 }

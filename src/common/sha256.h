@@ -12,14 +12,17 @@ namespace vm {
 
 class Sha256 {
  public:
-  Sha256();
+  // The processor's SHA instructions are used where it has them, unless
+  // `portable` (the tests compare the two ways).
+  explicit Sha256(bool portable = false);
   void add(std::string_view bytes);
   // The digest in 64 lower-case hexadecimal digits; the object is spent.
   std::string hex();
 
  private:
-  void block(const unsigned char* p);
+  void blocks(const unsigned char* p, size_t count);
   std::array<uint32_t, 8> h_;
+  bool instructions_;
   std::array<unsigned char, 64> pending_{};
   size_t pending_size_ = 0;
   uint64_t length_ = 0;
