@@ -46,14 +46,6 @@ results::PerGroup<int64_t> animals_per_group(const results::AnimalTable& animals
   return counts;
 }
 
-// The mean inbreeding of each group, counted as above.
-results::PerGroup<double> mean_inbreeding_of(const results::AnimalTable& animals, int32_t Q, int32_t P) {
-  DriftResults counted;
-  counted.Q = Q;
-  counted.P = P;
-  counted.animals = animals_per_group(animals, Q, P).values;
-  return results::mean_inbreeding(animals, counted);
-}
 
 bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
 
@@ -250,15 +242,46 @@ TEST(InbreedingFile, SameBytesOnAnyNumberOfThreads) {
   EXPECT_TRUE(one.data == three.data);
 }
 
-TEST(GroupFigures, CountsAndMeanInbreedingLeaveEmptyGroupsOut) {
+TEST(GroupFigures, CountsLeaveEmptyGroupsOut) {
   FourAnimals animals;
-  animals.F = {0, 0.5, 0.1, 0.9};  // the added parent has no group
   const results::PerGroup<int64_t> counts = animals_per_group(animals.table(), 2, 2);
   EXPECT_EQ(counts.values, (std::vector<int64_t>{1, 0, 1, 0}));
-  const results::PerGroup<double> mean = mean_inbreeding_of(animals.table(), 2, 2);
-  EXPECT_EQ(mean.at(1, 1), 0.1);
-  EXPECT_EQ(mean.at(2, 1), 0.5);
-  EXPECT_TRUE(std::isnan(mean.at(1, 2)));
+}
+
+// The diversity figures lie period by period, the report's figures
+// population by population; an empty group has no mean.
+TEST(GroupFigures, MeanInbreedingTurnsTheLayoutAndLeavesEmptyGroupsOut) {
+  vm::genetics::Diversity figures;
+  figures.Q = 2, figures.P = 3;
+  figures.groups.resize(6);
+  for (int32_t t = 1; t <= 3; ++t)
+    for (int32_t I = 1; I <= 2; ++I) {
+      vm::genetics::GroupFigures& g = figures.groups[static_cast<size_t>((t - 1) * 2 + (I - 1))];
+      g.n = I == 2 && t == 3 ? 0 : 5;
+      g.mean_inbreeding = I * 0.1 + t * 0.01;
+    }
+  const results::PerGroup<double> mean = results::mean_inbreeding(figures);
+  EXPECT_EQ(mean.at(1, 1), 0.1 + 0.01);
+  EXPECT_EQ(mean.at(2, 1), 0.2 + 0.01);
+  EXPECT_EQ(mean.at(1, 3), 0.1 + 0.03);
+  EXPECT_TRUE(std::isnan(mean.at(2, 3)));
+}
+
+// The report's counts come from the pedigree in any numbering: an added
+// parent has no population, a founder no known parent.
+TEST(Report, PedigreeCountsOfRecordedAndAddedAnimals) {
+  vm::Pedigree ped;
+  ped.n = 4;  // 1, 2: added founders; 3 in population 2 with parents 1 and 2; 4 in population 1, sire 3 only
+  ped.sire = {0, 0, 0, 1, 3};
+  ped.dam = {0, 0, 0, 2, 0};
+  ped.pop = {0, 0, 0, 2, 1};
+  ped.period = {0, 0, 0, 1, 1};
+  const results::PedigreeCounts counts = results::pedigree_counts(ped, 2, 3);
+  EXPECT_EQ(counts.animals, 4);
+  EXPECT_EQ(counts.with_record, 2);
+  EXPECT_EQ(counts.founders, 2);
+  EXPECT_EQ(counts.generations, 3);
+  EXPECT_EQ(counts.per_population, (std::vector<int64_t>{0, 1, 1}));
 }
 
 // ---------------------------------------------------------------------------
@@ -451,18 +474,10 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
   if (count_of)
     for (int32_t I = 1; I <= Q; ++I)
       for (int32_t a = 1; a <= P; ++a) counts.values[static_cast<size_t>(I - 1) * P + static_cast<size_t>(a - 1)] = count_of(I, a);
-  const int32_t n = Q * P;
-  std::vector<std::string> codes(static_cast<size_t>(n) + 1);
-  std::vector<int32_t> none(static_cast<size_t>(n) + 1, 0), pop(none), period(none), gen(none);
-  std::vector<double> F(static_cast<size_t>(n) + 1, 0.0625);
-  for (int32_t x = 1; x <= n; ++x) {
-    codes[x] = "ANIMAL" + std::to_string(x);
-    pop[x] = 1 + (x - 1) % Q;
-    period[x] = 1 + (x - 1) / Q;
-    gen[x] = 1;
-  }
-  results::AnimalTable animals{n, [&](int32_t x) { return std::string_view(codes[x]); }, none, none, pop, period, gen, F, {}, {}, {}};
-  const results::PerGroup<double> mean = mean_inbreeding_of(animals, Q, P);
+  // One founder per population and period.
+  results::PedigreeCounts pedigree{Q * P, Q * P, Q * P, 1, std::vector<int64_t>(static_cast<size_t>(Q) + 1, P)};
+  pedigree.per_population[0] = 0;
+  results::PerGroup<double> mean{Q, P, std::vector<double>(static_cast<size_t>(Q) * P, 0.0625)};
   results::RunFacts facts;
   facts.pedigree_file = "herd <2024>.ped";
   facts.records = 1000000;
@@ -470,7 +485,7 @@ std::string report_of(int32_t Q, int32_t P, const std::string& name_stem,
   facts.seconds = 12.5;
   vm::StringSink out;
   drift.animals = counts.values;
-  results::write_report({facts, animals, names, drift, mean}, out);
+  results::write_report({facts, pedigree, names, drift, mean}, out);
   return out.data;
 }
 

@@ -87,6 +87,11 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
     }
     if (fstatistics_ != nullptr) results::write_fstatistics(figures, names, *fstatistics_);
   }
+  if (report_ != nullptr) {
+    const results::PedigreeCounts counts = results::pedigree_counts(run.pedigree, drift.Q, run.generations);
+    const results::PerGroup<double> mean_F = results::mean_inbreeding(figures);
+    results::write_report({facts, counts, names, drift, mean_F, &figures}, *report_);
+  }
   if (!files_.per_animal()) return;
   // The per-animal files need what compute() frees unless it is told to
   // keep it.
@@ -106,11 +111,7 @@ void ResultWriter::write(const Computed& run, results::RunFacts facts) {
                                      kept.equivalent,
                                      kept.complete,
                                      kept.maximum};
-  if (inbreeding_ != nullptr) results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));
-  if (report_ != nullptr) {
-    const results::PerGroup<double> mean_F = results::mean_inbreeding(animals, drift);
-    results::write_report({facts, animals, names, drift, mean_F, &figures}, *report_);
-  }
+  results::write_inbreeding(animals, names, *inbreeding_, worker_count(threads_));
 }
 
 }  // namespace vm

@@ -17,9 +17,9 @@ namespace vm {
 struct ResultFiles {
   std::string csv, inbreeding, report, summary, fstatistics;
   int64_t min_animals = 10;  // the report's charts leave out smaller groups
-  bool any() const { return !csv.empty() || per_animal() || diversity(); }
-  // Files that list animals by their codes or need the loading order.
-  bool per_animal() const { return !inbreeding.empty() || !report.empty(); }
+  bool any() const { return !csv.empty() || !report.empty() || per_animal() || diversity(); }
+  // The file that lists the animals by their codes in loading order.
+  bool per_animal() const { return !inbreeding.empty(); }
   // Files of the diversity figures, which need F and the founder sums.
   bool diversity() const { return !summary.empty() || !fstatistics.empty(); }
 };

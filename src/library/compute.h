@@ -61,6 +61,7 @@ struct Computed {
   Pedigree pedigree;                         // in the new numbering
   std::unique_ptr<input::CodeStore> codes;   // when kept
   std::vector<int32_t> generation;           // by loading number, when kept
+  int32_t generations = 0;                   // the highest generation, always
   genetics::Names names;
   genetics::Inbreeding inbreeding;           // F when kept
   genetics::DriftResults results;

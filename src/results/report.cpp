@@ -204,26 +204,36 @@ std::string figure_columns(const ReportData& d, std::initializer_list<int> colum
   return s;
 }
 
-std::string facts_section(const ReportData& d) {
-  const AnimalTable& an = d.animals;
-  int64_t with_record = 0, founders = 0;
-  int32_t generations = 0;
-  std::vector<int64_t> per_pop(d.names.pop.size(), 0);
-  for (int32_t a = 1; a <= an.n; ++a) {
-    if (an.pop[a] != 0) ++with_record, ++per_pop[static_cast<size_t>(an.pop[a])];
-    if (an.sire[a] == 0 && an.dam[a] == 0) ++founders;
-    generations = std::max(generations, an.generation[a]);
+}  // namespace
+
+PedigreeCounts pedigree_counts(const Pedigree& ped, int32_t Q, int32_t generations) {
+  PedigreeCounts counts;
+  counts.animals = ped.n;
+  counts.generations = generations;
+  counts.per_population.assign(static_cast<size_t>(std::max(Q, 0)) + 1, 0);
+  for (int32_t a = 1; a <= ped.n; ++a) {
+    const int32_t I = ped.pop[static_cast<size_t>(a)];
+    if (I >= 1 && I <= Q) ++counts.with_record, ++counts.per_population[static_cast<size_t>(I)];
+    if (ped.sire[static_cast<size_t>(a)] == 0 && ped.dam[static_cast<size_t>(a)] == 0) ++counts.founders;
   }
+  return counts;
+}
+
+namespace {
+
+std::string facts_section(const ReportData& d) {
+  const PedigreeCounts& counts = d.pedigree;
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.2f s", d.run.seconds);
   std::string s = "<section id=\"run\"><h2>The run</h2><dl class=\"facts\">";
   auto fact = [&](const char* what, const std::string& value) { s += "<dt>" + std::string(what) + "</dt><dd>" + value + "</dd>"; };
   fact("Pedigree file", escaped(d.run.pedigree_file));
   fact("Records", count_text(d.run.records));
-  fact("Animals", count_text(an.n) + " (" + count_text(with_record) + " with a record)");
-  fact("Founders", count_text(founders) + " (both parents unknown)");
-  fact("Parents added", count_text(an.n - with_record) + " (parents without a record of their own, taken as founders)");
-  fact("Generations", count_text(generations));
+  fact("Animals", count_text(counts.animals) + " (" + count_text(counts.with_record) + " with a record)");
+  fact("Founders", count_text(counts.founders) + " (both parents unknown)");
+  fact("Parents added",
+       count_text(counts.animals - counts.with_record) + " (parents without a record of their own, taken as founders)");
+  fact("Generations", count_text(counts.generations));
   const int32_t P = d.results.P;
   std::string periods = count_text(P);
   if (P > 0) periods += ": " + escaped(d.names.period[1]) + (P > 1 ? " to " + escaped(d.names.period[static_cast<size_t>(P)]) : "");
@@ -253,7 +263,8 @@ std::string facts_section(const ReportData& d) {
   }
   s += "<h3>Populations and their animals</h3><ul class=\"pops\">";
   for (size_t I = 1; I < d.names.pop.size(); ++I) {
-    s += "<li><span>" + escaped(d.names.pop[I]) + "</span> <span>" + count_text(per_pop[I]) + "</span></li>";
+    const int64_t members = I < counts.per_population.size() ? counts.per_population[I] : 0;
+    s += "<li><span>" + escaped(d.names.pop[I]) + "</span> <span>" + count_text(members) + "</span></li>";
   }
   s += "</ul></section>\n";
   return s;

@@ -32,9 +32,18 @@ struct RunFacts {
   std::vector<std::string> dropped_periods;  // left out by --drop-periods
 };
 
+// What the report tells of the pedigree: counts over its animals, taken
+// once without listing them.
+struct PedigreeCounts {
+  int64_t animals = 0, with_record = 0, founders = 0;  // founders: both parents unknown
+  int32_t generations = 0;
+  std::vector<int64_t> per_population;  // animals of population I at I (1..Q)
+};
+PedigreeCounts pedigree_counts(const Pedigree& ped, int32_t Q, int32_t generations);
+
 struct ReportData {
   RunFacts run;
-  const AnimalTable& animals;
+  const PedigreeCounts& pedigree;
   const genetics::Names& names;
   const genetics::DriftResults& results;  // with the animals of each group
   const PerGroup<double>& mean_inbreeding;

@@ -87,16 +87,15 @@ std::string shortest(double v) {
   return out;
 }
 
-PerGroup<double> mean_inbreeding(const AnimalTable& animals, const genetics::DriftResults& drift) {
-  const int32_t Q = drift.Q, P = drift.P;
-  const std::vector<int64_t>& counts = drift.animals;  // the same layout
-  PerGroup<double> mean{Q, P, std::vector<double>(counts.size(), 0.0)};
-  for (int32_t a = 1; a <= animals.n; ++a) {
-    const int32_t I = animals.pop[a], t = animals.period[a];
-    if (I >= 1 && I <= Q && t >= 1 && t <= P) mean.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)] += animals.F[a];
-  }
-  for (size_t g = 0; g < mean.values.size(); ++g) {
-    mean.values[g] = counts[g] == 0 ? std::nan("") : mean.values[g] / static_cast<double>(counts[g]);
+PerGroup<double> mean_inbreeding(const genetics::Diversity& figures) {
+  const int32_t Q = figures.Q, P = figures.P;
+  PerGroup<double> mean{Q, P, std::vector<double>(static_cast<size_t>(Q) * static_cast<size_t>(P))};
+  for (int32_t I = 1; I <= Q; ++I) {
+    for (int32_t t = 1; t <= P; ++t) {
+      const genetics::GroupFigures& group = figures.group(I, t);
+      mean.values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(t - 1)] =
+          group.n == 0 ? std::nan("") : group.mean_inbreeding;
+    }
   }
   return mean;
 }

@@ -49,8 +49,9 @@ struct PerGroup {
   T at(int32_t I, int32_t a) const { return values[static_cast<size_t>(I - 1) * static_cast<size_t>(P) + static_cast<size_t>(a - 1)]; }
 };
 
-// Mean inbreeding of each population in each period; NaN for an empty group.
-PerGroup<double> mean_inbreeding(const AnimalTable& animals, const genetics::DriftResults& drift);
+// Mean inbreeding of each population in each period, as the diversity
+// figures have it; NaN for an empty group.
+PerGroup<double> mean_inbreeding(const genetics::Diversity& figures);
 
 // The tidy table, one row per pair and period in the order of the result
 // table, Nei's distance last. Figures that do not exist because a
