@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace vm {
@@ -10,14 +11,22 @@ namespace {
 constexpr size_t kHugePage = size_t{2} << 20;
 }
 
+void advise_huge_pages(void* p, size_t bytes) {
+#ifdef MADV_HUGEPAGE
+  const auto from = (reinterpret_cast<uintptr_t>(p) + kHugePage - 1) / kHugePage * kHugePage;
+  const auto to = (reinterpret_cast<uintptr_t>(p) + bytes) / kHugePage * kHugePage;
+  // Only advice: without huge pages the memory works the same.
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p, (void)bytes;
+#endif
+}
+
 void* allocate_huge(size_t bytes) {
   const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
   void* p = std::aligned_alloc(kHugePage, rounded);
   if (p == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-  // Only advice: without huge pages the memory works the same.
-  ::madvise(p, rounded, MADV_HUGEPAGE);
-#endif
+  advise_huge_pages(p, rounded);
   return p;
 }
 

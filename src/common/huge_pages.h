@@ -15,6 +15,9 @@ namespace vm {
 
 // Raw memory of at least `bytes`, on huge pages where the system allows.
 void* allocate_huge(size_t bytes);
+// Asks for huge pages under the whole 2 MiB pages of [p, p + bytes), which
+// nothing should have touched yet (pages already there stay small).
+void advise_huge_pages(void* p, size_t bytes);
 void free_huge(void* p);
 
 // Arrays from this size on get huge pages.
