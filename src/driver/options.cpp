@@ -286,7 +286,7 @@ std::string usage_text() {
       "  semicolons (two in a row leave an empty field) or blanks, found from the first line.\n"
       "  Quotes group a value (\"Hof 12\"). Each record names an animal, its sire, its dam, its\n"
       "  population and its period. An empty parent, 0, or a code with a hyphen is an unknown\n"
-      "  parent (add others with --unknown). Codes are kept whole; at least 10 records are needed.\n"
+      "  parent (add others with --unknown). Codes are kept whole; one record will do.\n"
       "  Population and period codes sort as text (10 before 9): pad numbers to one width.\n"
       "\n"
       "Exit status:\n"
