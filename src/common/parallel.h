@@ -77,7 +77,8 @@ void parallel_for(size_t count, unsigned workers, Body&& body) {
 // through a ring of `slots` buffers: make(slot) fills buffer `slot` with
 // the next item and says whether it made one (false: there are no more);
 // use(slot) takes it. The maker runs at most `slots` items ahead; once
-// the ring is full it waits until half of it is free. With
+// the ring is full it waits until half of it is free, and the user, once
+// it has caught up, until half of it is made again. With
 // fewer than two workers both run on the calling thread, one item at a
 // time. An exception of `use` stops the maker and is raised again here;
 // one of `make` is raised here once every item made before it is used.
@@ -92,9 +93,11 @@ void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
   std::condition_variable changed;
   size_t made = 0, used = 0;
   bool finished = false, stopped = false;
-  // Whoever waits says so, so that the other side wakes it only then (a
-  // wake-up is a system call, and items come by the hundred thousand).
+  // Whoever waits says so, so that the other side wakes it only then, and
+  // only once half the ring has turned over: a wake-up is a system call,
+  // and items come by the hundred thousand.
   bool maker_waits = false, user_waits = false;
+  size_t user_wants = 0;  // while the user waits: the items it waits for
   std::exception_ptr error;
   auto maker = [&] {
     try {
@@ -117,7 +120,7 @@ void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
           } else {
             finished = true;
           }
-          wake = user_waits;
+          wake = user_waits && (finished || made >= user_wants);
         }
         if (wake) changed.notify_all();
         if (!more) return;
@@ -134,9 +137,12 @@ void make_alongside(unsigned workers, size_t slots, Make&& make, Use&& use) {
     for (size_t item = 0;; ++item) {
       {
         std::unique_lock lock(mutex);
-        user_waits = true;
-        changed.wait(lock, [&] { return item < made || finished; });
-        user_waits = false;
+        if (item >= made && !finished) {
+          user_waits = true;
+          user_wants = item + std::max<size_t>(slots / 2, 1);
+          changed.wait(lock, [&] { return made >= user_wants || finished; });
+          user_waits = false;
+        }
         if (item >= made) break;
       }
       use(item % slots);
