@@ -14,12 +14,17 @@
 //
 // A period whose members are few next to the animals below its highest one
 // (birth dates as periods give thousands of small ones) is swept over its
-// members' ancestors only, found first and then taken in the same
-// decreasing order; should they turn out many, the dense sweep does it.
+// members' ancestors only, together with the small periods next to it,
+// which share most of those ancestors: each period has its own block of
+// columns, and blocks never mix. That sweep keeps L as sparse rows, what
+// an animal receives listed as it arrives and added up when the sweep
+// reaches it, in arrival order, which is the dense sweep's order. Should
+// the ancestors turn out many, the dense sweep does each period instead;
+// with many populations (herds as populations) full rows would be mostly
+// zeros, rows x Q doubles, so every period takes the sparse sweep.
 //
-//
-// Periods depend on nothing but D, so they are spread over threads. Each
-// period's lines are collected and written in period order, so the bytes
+// Periods depend on nothing but D, so they (in batches of periods swept
+// together) are spread over threads. Each period's lines are collected and written in period order, so the bytes
 // do not depend on the number of threads.
 //
 // The founder sums, when asked for, are taken where the sums read each
@@ -27,7 +32,10 @@
 // per period would cost as much as the first.
 #include <algorithm>
 #include <bit>
+#include <limits>
 #include <mutex>
+#include <span>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -84,28 +92,6 @@ ParentTable parent_table(const Pedigree& ped) {
   return parents;
 }
 
-// Animal c passes half its contribution to each population to its larger
-// parent, then to its smaller one (both halves to one parent on selfing).
-void pass_row_to_parents(const ParentTable& parents, size_t q, int32_t c, std::vector<double>& L) {
-  const auto [ks, kd] = parents[static_cast<size_t>(c)];
-  if (ks == 0) return;
-  const double* own = &L[static_cast<size_t>(c) * q];
-  double* big = &L[static_cast<size_t>(ks) * q];
-  double* small = &L[static_cast<size_t>(kd) * q];  // row 0 when kd is unknown, never used then
-  for (size_t I = 0; I < q; ++I) {
-    if (own[I] == 0.0) continue;
-    const double r = 0.5 * own[I];
-    big[I] += r;
-    if (kd > 0) small[I] += r;
-  }
-}
-
-void set_members(const Pedigree& ped, size_t q, std::span<const int32_t> members, std::vector<double>& L) {
-  for (int32_t c : members) L[static_cast<size_t>(c) * q + static_cast<size_t>(ped.pop[c] - 1)] = 1.0;
-}
-
-// How many animals ahead of the one at hand the sparse passes fetch rows.
-constexpr size_t kAhead = 8;
 
 // The animals reached by a sparse sweep: one bit each, small enough to
 // stay in the cache, and one bit per word of those telling which words
@@ -167,49 +153,33 @@ class ReachedSet {
  private:
   std::vector<uint64_t> bits_, words_;
 };
-
-// The members and every ancestor they reach, in decreasing number, into
-// `visited`: the animals that the dense sweep finds with a contribution
-// (and perhaps some with only zeros, which pass nothing). Gives up (false)
-// once they pass `budget`. Leaves `reached` clear.
-bool find_ancestors(const ParentTable& parents, std::span<const int32_t> members, size_t budget, ReachedSet& reached,
-                    std::vector<int32_t>& visited) {
-  visited.clear();
-  for (int32_t c : members)
-    if (reached.mark(c)) visited.push_back(c);
-  bool all = true;
-  for (size_t i = 0; i < visited.size(); ++i) {  // in no particular order
-    if (visited.size() > budget) {
-      all = false;
-      break;
-    }
-    if (i + kAhead < visited.size()) __builtin_prefetch(&parents[static_cast<size_t>(visited[i + kAhead])]);
-    const Parents p = parents[static_cast<size_t>(visited[i])];
-    if (p.big > 0 && reached.mark(p.big)) visited.push_back(p.big);
-    if (p.small > 0 && reached.mark(p.small)) visited.push_back(p.small);
-  }
-  visited.clear();
-  reached.for_each_descending(members.back(), [&](int32_t c) { visited.push_back(c); });
-  reached.take_ascending([](int32_t) {});  // only to clear the marks
-  return all;
-}
-
-// The dense sweep's step for each animal of `visited`, in that order; the
-// rows of the animals a few places on and of their parents are fetched
-// while the ones at hand are done.
-void pass_rows_of(const ParentTable& parents, size_t q, const std::vector<int32_t>& visited, std::vector<double>& L) {
-  const size_t n = visited.size();
-  for (size_t i = 0; i < n; ++i) {
-    if (i + 2 * kAhead < n) __builtin_prefetch(&parents[static_cast<size_t>(visited[i + 2 * kAhead])]);
-    if (i + kAhead < n) {
-      const auto near = static_cast<size_t>(visited[i + kAhead]);
-      __builtin_prefetch(&L[near * q]);
-      __builtin_prefetch(&L[static_cast<size_t>(parents[near].big) * q], 1);
-      __builtin_prefetch(&L[static_cast<size_t>(parents[near].small) * q], 1);
-    }
-    pass_row_to_parents(parents, q, visited[i], L);
+// Animal c passes half its contribution to each population to its larger
+// parent, then to its smaller one (both halves to one parent on selfing).
+void pass_row_to_parents(const ParentTable& parents, size_t q, int32_t c, std::vector<double>& L) {
+  const auto [ks, kd] = parents[static_cast<size_t>(c)];
+  if (ks == 0) return;
+  const double* own = &L[static_cast<size_t>(c) * q];
+  double* big = &L[static_cast<size_t>(ks) * q];
+  double* small = &L[static_cast<size_t>(kd) * q];  // row 0 when kd is unknown, never used then
+  for (size_t I = 0; I < q; ++I) {
+    if (own[I] == 0.0) continue;
+    const double r = 0.5 * own[I];
+    big[I] += r;
+    if (kd > 0) small[I] += r;
   }
 }
+
+void set_members(const Pedigree& ped, size_t q, std::span<const int32_t> members, std::vector<double>& L) {
+  for (int32_t c : members) L[static_cast<size_t>(c) * q + static_cast<size_t>(ped.pop[c] - 1)] = 1.0;
+}
+
+// One nonzero contribution of an animal: to column `col` (the population,
+// or, for periods swept together, the period's block of Q columns plus the
+// population).
+struct Entry {
+  uint32_t col;
+  double value;
+};
 
 // Where a period's founder sums go, population I (0-based) at [I]; null
 // when they are not asked for.
@@ -223,46 +193,111 @@ struct FounderTally {
 // both.
 double founder_share(Parents p) { return p.big == 0 ? 1.0 : p.small == 0 ? 0.5 : 0.0; }
 
-// Adds the terms of animal c to s(I, J) (0-based, at s[I * Q + J]) and, if
-// it has a founder's share, to the founder sums; clears its row of L.
-void add_to_sums(double* row, double Dc, size_t q, std::vector<double>& s, std::vector<size_t>& nonzero, double share,
-                 const FounderTally& tally) {
-  nonzero.clear();
-  for (size_t I = 0; I < q; ++I)
-    if (row[I] != 0.0) nonzero.push_back(I);
+// Adds the terms of one animal to one period's sums s(I, J) (0-based, at
+// s[I * Q + J]) and, if it has a founder's share, to its founder sums:
+// `row` is what the animal holds for that period, column first_col + I
+// for population I.
+void add_row_to_sums(std::span<const Entry> row, uint32_t first_col, double Dc, size_t q, double* s, double share,
+                     const FounderTally& tally) {
   if (share != 0.0 && tally.founders != nullptr) {
-    for (size_t I : nonzero) {
-      const double part = share * row[I];
-      ++tally.founders[I];
-      tally.squares[I] += part * part;
+    for (const Entry& e : row) {
+      const double part = share * e.value;
+      ++tally.founders[e.col - first_col];
+      tally.squares[e.col - first_col] += part * part;
     }
   }
-  for (size_t I : nonzero) {
-    const double weighted = row[I] * Dc;
-    double* out = &s[I * q];
-    for (size_t J : nonzero) out[J] += weighted * row[J];
+  for (const Entry& a : row) {
+    const double weighted = a.value * Dc;
+    double* out = &s[static_cast<size_t>(a.col - first_col) * q];
+    for (const Entry& b : row) out[b.col - first_col] += weighted * b.value;
   }
-  for (size_t I : nonzero) row[I] = 0.0;
 }
 
-// s(I, J) = sum over c increasing of (L(I, c) D(c)) L(J, c), over the
-// animals of a sparse sweep (visited in decreasing number): no other row
-// of L holds anything. Each row is cleared once used (add_to_sums), which
-// leaves L zero for the next period without another pass.
-void relationship_sums_of(const ParentTable& parents, const std::vector<int32_t>& visited, std::vector<double>& L,
-                          const std::vector<double>& D, size_t q, std::vector<double>& s, std::vector<size_t>& nonzero,
-                          const FounderTally& tally) {
-  std::fill(s.begin(), s.end(), 0.0);
-  for (size_t i = visited.size(); i-- > 0;) {
-    if (i >= kAhead) {
-      const auto next = static_cast<size_t>(visited[i - kAhead]);
-      __builtin_prefetch(&L[next * q], 1);
-      __builtin_prefetch(&D[next]);
-    }
-    const auto c = static_cast<size_t>(visited[i]);
-    add_to_sums(&L[c * q], D[c], q, s, nonzero, founder_share(parents[c]), tally);
+// The rows of L as their nonzero entries, for when an animal holds
+// little of its row: with many populations (herds as populations), most
+// animals reach a few of them, and with periods swept together each
+// animal reaches only some of the periods. What an animal receives is
+// listed in the order it arrives and added up only once the sweep reaches
+// it (when nothing more can arrive), so each entry takes the additions of
+// the dense sweep in the same order. The added-up rows stay until the
+// sums have read them, which they do in increasing animal number.
+class SparseRows {
+ public:
+  void resize(size_t rows, size_t columns) {
+    first_.assign(rows, kNone);
+    last_.assign(rows, kNone);
+    total_.assign(columns, 0.0);
+    seen_.assign(columns, 0);
   }
-}
+  size_t columns() const { return total_.size(); }
+  // Forgets every row; the storage is kept for the next sweep.
+  void clear() {
+    arrivals_.clear();
+    entries_.clear();
+    settled_.clear();
+  }
+  void receive(int32_t c, uint32_t col, double value) {
+    if (arrivals_.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
+      throw std::length_error("the period sweep's contributions pass 2^31 entries");
+    const auto index = static_cast<int32_t>(arrivals_.size());
+    arrivals_.push_back({col, kNone, value});
+    const auto a = static_cast<size_t>(c);
+    if (first_[a] == kNone) first_[a] = index;
+    else arrivals_[static_cast<size_t>(last_[a])].next = index;
+    last_[a] = index;
+  }
+  // Adds up what c has received, by increasing column, and keeps it as
+  // c's row (the next of the sweep's rows, which go in decreasing number).
+  std::span<const Entry> settle(int32_t c) {
+    columns_.clear();
+    for (int32_t i = std::exchange(first_[static_cast<size_t>(c)], kNone); i != kNone;) {
+      const Arrival& in = arrivals_[static_cast<size_t>(i)];
+      if (!seen_[in.col]) {
+        seen_[in.col] = 1;
+        columns_.push_back(in.col);
+      }
+      total_[in.col] += in.value;
+      i = in.next;
+    }
+    std::sort(columns_.begin(), columns_.end());
+    const size_t begin = entries_.size();
+    for (uint32_t col : columns_) {
+      seen_[col] = 0;
+      // +0 arrives where a half underflows: the dense row would hold 0 too.
+      if (const double v = std::exchange(total_[col], 0.0); v != 0.0) entries_.push_back({col, v});
+    }
+    settled_.push_back({c, begin});
+    return {entries_.data() + begin, entries_.size() - begin};
+  }
+  // visit(c, row) for every settled row in increasing animal number.
+  template <class Visit>
+  void for_each_ascending(Visit&& visit) const {
+    size_t end = entries_.size();
+    for (auto it = settled_.rbegin(); it != settled_.rend(); ++it) {
+      visit(it->animal, std::span<const Entry>(entries_.data() + it->begin, end - it->begin));
+      end = it->begin;
+    }
+  }
+
+ private:
+  static constexpr int32_t kNone = -1;
+  struct Arrival {
+    uint32_t col;
+    int32_t next;
+    double value;
+  };
+  struct Settled {
+    int32_t animal;
+    size_t begin;
+  };
+  std::vector<int32_t> first_, last_;  // per animal: its first and last arrival
+  std::vector<Arrival> arrivals_;
+  std::vector<double> total_;  // per column, while an animal is added up
+  std::vector<char> seen_;
+  std::vector<uint32_t> columns_;
+  std::vector<Entry> entries_;
+  std::vector<Settled> settled_;
+};
 
 // What the period loop needs besides the per-period working storage.
 struct Context {
@@ -299,25 +334,49 @@ namespace {
 
 int32_t count_of(const std::vector<std::string>& names) { return names.empty() ? 0 : static_cast<int32_t>(names.size()) - 1; }
 
-// One thread's working storage: L for the highest member of any period,
-// and the Q x Q sums. L is zero between periods. For the sparse sweep: the
-// animals reached and the list of them.
+// Periods first..last, swept together (sparse) or the one period alone
+// with L as full rows (dense).
+struct Batch {
+  int32_t first = 0, last = 0;
+  bool dense = false;
+  int32_t periods() const { return last - first + 1; }
+};
+
+// One thread's working storage, made when the thread first needs it: L as
+// full rows up to the highest member of any period (zero between
+// periods), or as sparse rows; the animals reached; the Q x Q sums of
+// each period of a batch.
 struct Worker {
-  std::vector<double> L, s;
-  std::vector<size_t> nonzero;
-  std::vector<int64_t> N;
+  std::vector<double> L;
+  SparseRows sparse;
   ReachedSet reached;
-  std::vector<int32_t> visited;
+  std::vector<std::vector<double>> s;
+  std::vector<Entry> row;
+  std::vector<int32_t> found;
+  std::vector<int64_t> N;
   bool ready = false;
 };
 
+// The founder sums of period t, or none.
+FounderTally tally_of(const Context& ctx, int32_t t) {
+  if (ctx.founders == nullptr || ctx.Q == 0) return {};
+  const size_t first = ctx.founders->slot(1, t);  // the period's own stretch, zero from the start
+  return {&ctx.founders->founders[first], &ctx.founders->squares[first]};
+}
+
+void clear_sums(Worker& w, int32_t periods, size_t q) {
+  if (w.s.size() < static_cast<size_t>(periods)) w.s.resize(static_cast<size_t>(periods));
+  for (int32_t k = 0; k < periods; ++k) w.s[static_cast<size_t>(k)].assign(q * q, 0.0);
+}
+
 // The dense sweep and the sums, over the animals that hold anything: the
 // members and, as the sweep reaches them, their parents, marked one bit
-// each, so that the rows of animals with nothing are never read. The
-// order is that of the dense sweep (decreasing) and of the sums
-// (increasing), so the bits are the same.
-void marked_sweep(const Context& ctx, std::span<const int32_t> members, const FounderTally& tally, Worker& w) {
+// each, so that the rows of animals with nothing are never read. Each row
+// is cleared once the sums have used it, which leaves L zero for the next
+// period without another pass.
+void dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w, std::vector<double>& s) {
   const size_t q = static_cast<size_t>(ctx.Q);
+  set_members(ctx.ped, q, members, w.L);
   for (int32_t c : members) w.reached.mark(c);
   w.reached.for_each_descending(members.empty() ? 0 : members.back(), [&](int32_t c) {
     const Parents p = ctx.parents[static_cast<size_t>(c)];
@@ -326,85 +385,215 @@ void marked_sweep(const Context& ctx, std::span<const int32_t> members, const Fo
     w.reached.mark(p.big);
     if (p.small > 0) w.reached.mark(p.small);
   });
-  std::fill(w.s.begin(), w.s.end(), 0.0);
+  const FounderTally tally = tally_of(ctx, t);
   w.reached.take_ascending([&](int32_t c) {
-    add_to_sums(&w.L[static_cast<size_t>(c) * q], ctx.D[c], q, w.s, w.nonzero,
-                founder_share(ctx.parents[static_cast<size_t>(c)]), tally);
+    double* own = &w.L[static_cast<size_t>(c) * q];
+    w.row.clear();
+    for (size_t I = 0; I < q; ++I)
+      if (own[I] != 0.0) w.row.push_back({static_cast<uint32_t>(I), std::exchange(own[I], 0.0)});
+    add_row_to_sums(w.row, 0, ctx.D[c], q, s.data(), founder_share(ctx.parents[static_cast<size_t>(c)]), tally);
+  });
+}
+
+// The periods of a batch in one sweep over the union of their members'
+// ancestors, period k of the batch in columns k * Q .. k * Q + Q - 1. The
+// columns never mix, so each period's entries take the same additions in
+// the same order as in a sweep of its own, and so do its sums.
+void sparse_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch, Worker& w) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  w.sparse.clear();
+  int32_t top = 0;
+  for (int32_t t = batch.first; t <= batch.last; ++t) {
+    const auto first_col = static_cast<uint32_t>(static_cast<size_t>(t - batch.first) * q);
+    for (int32_t c : members.of(t)) {
+      w.sparse.receive(c, first_col + static_cast<uint32_t>(ctx.ped.pop[c] - 1), 1.0);
+      w.reached.mark(c);
+    }
+    top = std::max(top, members.highest(t));
+  }
+  w.reached.for_each_descending(top, [&](int32_t c) {
+    const std::span<const Entry> own = w.sparse.settle(c);
+    const Parents p = ctx.parents[static_cast<size_t>(c)];
+    if (p.big == 0) return;
+    for (const Entry& e : own) {
+      const double r = 0.5 * e.value;
+      w.sparse.receive(p.big, e.col, r);
+      if (p.small > 0) w.sparse.receive(p.small, e.col, r);
+    }
+    w.reached.mark(p.big);
+    if (p.small > 0) w.reached.mark(p.small);
+  });
+  w.reached.take_ascending([](int32_t) {});  // only to clear the marks
+  std::vector<FounderTally> tallies;
+  for (int32_t t = batch.first; t <= batch.last; ++t) tallies.push_back(tally_of(ctx, t));
+  w.sparse.for_each_ascending([&](int32_t c, std::span<const Entry> row) {
+    const double share = founder_share(ctx.parents[static_cast<size_t>(c)]);
+    for (size_t i = 0; i < row.size();) {  // one period of the batch at a time
+      const size_t k = row[i].col / q;
+      size_t end = i + 1;
+      while (end < row.size() && row[end].col / q == k) ++end;
+      add_row_to_sums(row.subspan(i, end - i), static_cast<uint32_t>(k * q), ctx.D[c], q, w.s[k].data(), share,
+                      tallies[k]);
+      i = end;
+    }
   });
 }
 
 // An animal of the sparse sweep costs about as much as this many of the
-// dense sweep (found first, then random rather than sequential access to L).
+// dense sweep (lists followed rather than rows read in place): a period
+// is small when its members, and its batch's ancestors, are fewer than the
+// animals below its highest member over this.
 constexpr int64_t kSparseVisitCost = 16;
+// Full rows are read whole at every animal: with more populations than
+// this, most of what they read is zeros.
+constexpr int32_t kMostDenseColumns = 32;
+// The most periods swept together, and the bytes their sums may take.
+constexpr int32_t kMostBatchPeriods = 64;
+constexpr double kBatchSumsBytes = 16e6;
 
-// L and the sums of a period's members: the sparse sweep while the
-// ancestors are few next to the animals below the highest member, else (or
-// once they turn out many) the dense sweep; both give the same bits.
-void contributions_and_sums(const Context& ctx, std::span<const int32_t> members, const FounderTally& tally,
-                            Worker& w) {
-  const size_t q = static_cast<size_t>(ctx.Q);
-  const int32_t top = members.empty() ? 0 : members.back();
-  set_members(ctx.ped, q, members, w.L);
-  const int64_t budget = top / kSparseVisitCost;
-  if (!members.empty() && static_cast<int64_t>(members.size()) < budget &&
-      find_ancestors(ctx.parents, members, static_cast<size_t>(budget), w.reached, w.visited)) {
-    pass_rows_of(ctx.parents, q, w.visited, w.L);
-    relationship_sums_of(ctx.parents, w.visited, w.L, ctx.D, q, w.s, w.nonzero, tally);
-    return;
+// How many animals ahead of the one at hand the ancestors' search fetches
+// parents.
+constexpr size_t kAhead = 8;
+
+// Whether the members of a batch and every ancestor they reach are at
+// most `budget` animals; stops counting past it. Leaves `reached` clear.
+bool ancestors_within(const ParentTable& parents, const PeriodMembers& members, const Batch& batch, size_t budget,
+                      ReachedSet& reached, std::vector<int32_t>& found) {
+  found.clear();
+  for (int32_t t = batch.first; t <= batch.last; ++t)
+    for (int32_t c : members.of(t))
+      if (reached.mark(c)) found.push_back(c);
+  bool within = true;
+  for (size_t i = 0; i < found.size(); ++i) {  // in no particular order
+    if (found.size() > budget) {
+      within = false;
+      break;
+    }
+    if (i + kAhead < found.size()) __builtin_prefetch(&parents[static_cast<size_t>(found[i + kAhead])]);
+    const Parents p = parents[static_cast<size_t>(found[i])];
+    if (p.big > 0 && reached.mark(p.big)) found.push_back(p.big);
+    if (p.small > 0 && reached.mark(p.small)) found.push_back(p.small);
   }
-  marked_sweep(ctx, members, tally, w);
+  reached.take_ascending([](int32_t) {});  // only to clear the marks
+  return within;
 }
-
 
 struct PeriodText {
   std::string screen, log;
 };
 
-PeriodText compute_period(const Context& ctx, const PeriodMembers& members, int32_t t, Worker& w,
-                          DriftResults& res) {
+void make_storage(const Context& ctx, const PeriodMembers& members, bool dense, int32_t batch_periods, Worker& w) {
   const size_t q = static_cast<size_t>(ctx.Q);
-  if (!w.ready) {  // allocated on the worker's own thread, when it starts
-    const size_t rows = static_cast<size_t>(members.highest()) + 1;
-    w.L.assign(rows * q, 0.0);
-    w.s.assign(q * q, 0.0);
-    w.reached.resize(rows);
-    w.ready = true;
-  }
-  w.N.assign(q + 1, 0);
-  for (int32_t c : members.of(t)) ++w.N[ctx.ped.pop[c]];
-  for (int32_t I = 1; I <= ctx.Q; ++I) res.animals[static_cast<size_t>(I - 1) * static_cast<size_t>(ctx.P) + static_cast<size_t>(t - 1)] = w.N[I];
-  PeriodText text{period_screen_line(ctx.names.period[t]), count_lines(ctx, w.N)};
-  FounderTally tally;
-  if (ctx.founders != nullptr && ctx.Q > 0) {  // the period's own stretch, zero from the start
-    const size_t first = ctx.founders->slot(1, t);
-    tally = {&ctx.founders->founders[first], &ctx.founders->squares[first]};
-  }
-  contributions_and_sums(ctx, members.of(t), tally, w);
-  period_figures(ctx.names, t, w.N, w.s, res, text.log);
-  return text;
+  const size_t rows = static_cast<size_t>(members.highest()) + 1;
+  if (!w.ready) w.reached.resize(rows);  // a sweep leaves it clear
+  w.ready = true;
+  if (dense && w.L.empty()) w.L.assign(rows * q, 0.0);
+  if (!dense && w.sparse.columns() == 0)
+    w.sparse.resize(rows, std::max<size_t>(static_cast<size_t>(batch_periods) * q, 1));
 }
 
-// Periods handed out to `workers` threads in increasing order; a period's
+// A batch's sweep: sparse unless it is a dense one or, where full rows
+// fit, its members' ancestors turn out many (nearly every animal below
+// them in random mating): the dense sweep visits those for less, one
+// period at a time.
+void sweep_batch(const Context& ctx, const PeriodMembers& members, const Batch& batch, bool dense_fits,
+                 int32_t widest, Worker& w) {
+  clear_sums(w, batch.periods(), static_cast<size_t>(ctx.Q));
+  bool dense = batch.dense;
+  if (!dense) {
+    make_storage(ctx, members, false, widest, w);
+    int32_t top = 0;
+    for (int32_t t = batch.first; t <= batch.last; ++t) top = std::max(top, members.highest(t));
+    const auto budget = static_cast<size_t>(top / kSparseVisitCost);
+    dense = dense_fits && !ancestors_within(ctx.parents, members, batch, budget, w.reached, w.found);
+  }
+  if (!dense) {
+    sparse_sweep(ctx, members, batch, w);
+    return;
+  }
+  make_storage(ctx, members, true, widest, w);
+  for (int32_t t = batch.first; t <= batch.last; ++t)
+    dense_sweep(ctx, members.of(t), t, w, w.s[static_cast<size_t>(t - batch.first)]);
+}
+
+// The lines and figures of the periods of a batch, after its sweep.
+void batch_figures(const Context& ctx, const PeriodMembers& members, const Batch& batch, Worker& w,
+                   DriftResults& res, std::vector<PeriodText>& texts) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  for (int32_t t = batch.first; t <= batch.last; ++t) {
+    w.N.assign(q + 1, 0);
+    for (int32_t c : members.of(t)) ++w.N[ctx.ped.pop[c]];
+    for (int32_t I = 1; I <= ctx.Q; ++I)
+      res.animals[static_cast<size_t>(I - 1) * static_cast<size_t>(ctx.P) + static_cast<size_t>(t - 1)] = w.N[I];
+    PeriodText& text = texts[static_cast<size_t>(t)];
+    text = {period_screen_line(ctx.names.period[t]), count_lines(ctx, w.N)};
+    period_figures(ctx.names, t, w.N, w.s[static_cast<size_t>(t - batch.first)], res, text.log);
+  }
+}
+
+int32_t most_batch_periods(int32_t Q) {
+  const double sums = static_cast<double>(std::max(Q, 1)) * std::max(Q, 1) * sizeof(double);
+  return static_cast<int32_t>(std::clamp(kBatchSumsBytes / sums, 1.0, static_cast<double>(kMostBatchPeriods)));
+}
+
+// The periods in increasing order, in batches: a period with many members
+// alone in a dense sweep where full rows fit (`dense_fits`), the others
+// together with their small neighbours while their members stay few.
+std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t P, bool dense_fits) {
+  const int32_t most = most_batch_periods(Q);
+  std::vector<Batch> batches;
+  int64_t batch_members = 0;
+  for (int32_t t = 1; t <= P; ++t) {
+    const auto size = static_cast<int64_t>(members.of(t).size());
+    const int64_t few = members.highest(t) / kSparseVisitCost;
+    if (dense_fits && size >= few) {
+      batches.push_back({t, t, true});
+      continue;
+    }
+    const bool joins = !batches.empty() && !batches.back().dense && batches.back().last == t - 1 &&
+                       batches.back().periods() < most && batch_members + size < few;
+    if (joins) {
+      batches.back().last = t;
+      batch_members += size;
+    } else {
+      batches.push_back({t, t, false});
+      batch_members = size;
+    }
+  }
+  return batches;
+}
+
+// The widest batch, which sizes every sparse worker's columns.
+int32_t widest_batch(const std::vector<Batch>& batches) {
+  int32_t widest = 1;
+  for (const Batch& b : batches)
+    if (!b.dense) widest = std::max(widest, b.periods());
+  return widest;
+}
+
+// Batches handed out to `workers` threads in increasing order; a period's
 // lines are written as soon as it and every period before it are done, by
 // the worker that completes that run of periods.
-void run_periods(const Context& ctx, const PeriodMembers& members, unsigned workers, DriftResults& res,
-                 const Report& report) {
+void run_batches(const Context& ctx, const PeriodMembers& members, const std::vector<Batch>& batches, bool dense_fits,
+                 unsigned workers, DriftResults& res, const Report& report) {
   const int32_t P = ctx.P;
+  const int32_t widest = widest_batch(batches);
   std::vector<Worker> storage(workers);
   std::vector<PeriodText> texts(static_cast<size_t>(P) + 1);
   std::vector<char> done(static_cast<size_t>(P) + 1, 0);
   int32_t unwritten = 1;
   std::mutex m;
-  parallel_for(static_cast<size_t>(P), workers, [&](size_t item, unsigned w) {
-    const int32_t t = static_cast<int32_t>(item) + 1;
-    PeriodText text = compute_period(ctx, members, t, storage[w], res);
+  parallel_for(batches.size(), workers, [&](size_t item, unsigned w) {
+    const Batch& batch = batches[item];
+    Worker& worker = storage[w];
+    sweep_batch(ctx, members, batch, dense_fits, widest, worker);
+    batch_figures(ctx, members, batch, worker, res, texts);  // its own periods' texts, unread until marked done
     std::lock_guard lock(m);
-    texts[t] = std::move(text);
-    done[t] = 1;
-    for (; unwritten <= P && done[unwritten]; ++unwritten) {
-      report.screen.write(texts[unwritten].screen);
-      report.log.write(texts[unwritten].log);
-      texts[unwritten] = {};
+    for (int32_t t = batch.first; t <= batch.last; ++t) done[static_cast<size_t>(t)] = 1;
+    for (; unwritten <= P && done[static_cast<size_t>(unwritten)]; ++unwritten) {
+      report.screen.write(texts[static_cast<size_t>(unwritten)].screen);
+      report.log.write(texts[static_cast<size_t>(unwritten)].log);
+      texts[static_cast<size_t>(unwritten)] = {};
       advance(report.progress, 1);
     }
   });
@@ -423,12 +612,23 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   }
   if (ctx.P == 0) return res;
   const PeriodMembers members(ped, ctx.Q, ctx.P);
-  // Each worker holds L and a bit for every animal up to the highest
-  // member, and the sums.
-  const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
-  const double per_worker = q * (rows + q) * sizeof(double) + rows / 8;
   const unsigned wanted = std::min(worker_count(threads), static_cast<unsigned>(ctx.P));
-  run_periods(ctx, members, workers_within_budget(wanted, per_worker, memory_budget(kDriftMemoryBudget)), res, report);
+  const double budget = memory_budget(kDriftMemoryBudget);
+  // Each worker holds a bit for every animal up to the highest member, and
+  // the sums of a batch's periods; for the dense sweep, L as full rows; for
+  // the sparse sweep, two list ends per animal, and the lists and rows,
+  // which grow with the contributions: counted as three entries per
+  // animal, above the 25 to 80 bytes per animal of the bench files
+  // (herds as populations the most).
+  const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
+  const double dense_rows = q * rows * sizeof(double);
+  const bool dense_fits = ctx.Q <= kMostDenseColumns && dense_rows * wanted <= budget;
+  const std::vector<Batch> batches = plan_batches(members, ctx.Q, ctx.P, dense_fits);
+  const bool any_sparse = std::any_of(batches.begin(), batches.end(), [](const Batch& b) { return !b.dense; });
+  const double sparse_rows = rows * (2 * sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
+  const double per_worker = rows / 8 + q * q * sizeof(double) * widest_batch(batches) +
+                            (dense_fits ? dense_rows : 0.0) + (any_sparse ? sparse_rows : 0.0);
+  run_batches(ctx, members, batches, dense_fits, workers_within_budget(wanted, per_worker, budget), res, report);
   return res;
 }
 
