@@ -14,18 +14,22 @@
 //
 // A period whose members are few next to the animals below its highest one
 // (birth dates as periods give thousands of small ones) is swept over its
-// members' ancestors only, together with the small periods next to it,
-// which share most of those ancestors: each period has its own block of
-// columns, and blocks never mix. That sweep keeps L as sparse rows, what
-// an animal receives listed as it arrives and added up when the sweep
-// reaches it, in arrival order, which is the dense sweep's order. Should
-// the ancestors turn out many, the dense sweep does each period instead;
-// with many populations (herds as populations) full rows would be mostly
-// zeros, rows x Q doubles, so every period takes the sparse sweep.
+// members' ancestors only, found first and then taken in the same
+// decreasing order; should they turn out many, the dense sweep does it.
+//
+// With many populations (herds as populations) full rows would be mostly
+// zeros, rows x Q doubles read whole at every animal, so L is kept as
+// sparse rows instead: what an animal receives is listed as it arrives and
+// added up when the sweep reaches it, in arrival order, which is the dense
+// sweep's order. Small periods next to each other are then swept together,
+// since they share most of their ancestors: each has its own block of
+// columns, and blocks never mix. (With full rows, a batch's blocks would
+// multiply the rows' width; one period at a time is quicker there.)
 //
 // Periods depend on nothing but D, so they (in batches of periods swept
-// together) are spread over threads. Each period's lines are collected and written in period order, so the bytes
-// do not depend on the number of threads.
+// together) are spread over threads. Each period's lines are collected and
+// written in period order, so the bytes do not depend on the number of
+// threads.
 //
 // The founder sums, when asked for, are taken where the sums read each
 // row of L for the last time, just before it is cleared: a second sweep
@@ -54,11 +58,15 @@ bool in_range(int32_t v, int32_t hi) { return v >= 1 && v <= hi; }
 struct PeriodMembers {
   std::vector<int64_t> start;    // members of period t: animal[start[t - 1] .. start[t])
   std::vector<int32_t> animal;
+  int32_t top = 0;  // the highest member of any period
 
   PeriodMembers(const Pedigree& ped, int32_t Q, int32_t P) : start(static_cast<size_t>(P) + 1, 0) {
     auto member = [&](int32_t c) { return in_range(ped.period[c], P) && in_range(ped.pop[c], Q); };
     for (int32_t c = 1; c <= ped.n; ++c)
-      if (member(c)) ++start[ped.period[c]];
+      if (member(c)) {
+        ++start[ped.period[c]];
+        top = c;
+      }
     for (int32_t t = 1; t <= P; ++t) start[t] += start[t - 1];
     animal.resize(static_cast<size_t>(start[P]));
     std::vector<int64_t> next(start.begin(), start.end() - 1);
@@ -71,11 +79,7 @@ struct PeriodMembers {
   }
   // The highest member of period t, 0 when it has none.
   int32_t highest(int32_t t) const { return start[t] > start[t - 1] ? animal[start[t] - 1] : 0; }
-  int32_t highest() const {
-    int32_t h = 0;
-    for (size_t t = 1; t < start.size(); ++t) h = std::max(h, highest(static_cast<int32_t>(t)));
-    return h;
-  }
+  int32_t highest() const { return top; }
 };
 
 // The parents of every animal, larger first (0: unknown), side by side as
@@ -369,6 +373,18 @@ void clear_sums(Worker& w, int32_t periods, size_t q) {
   for (int32_t k = 0; k < periods; ++k) w.s[static_cast<size_t>(k)].assign(q * q, 0.0);
 }
 
+// Adds animal c's full row of L to the sums and clears it.
+void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<double>& s, const FounderTally& tally) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  double* own = &w.L[static_cast<size_t>(c) * q];
+  if (w.row.size() < q) w.row.resize(q);
+  size_t n = 0;
+  for (size_t I = 0; I < q; ++I)
+    if (own[I] != 0.0) w.row[n++] = {static_cast<uint32_t>(I), std::exchange(own[I], 0.0)};
+  add_row_to_sums({w.row.data(), n}, 0, ctx.D[c], q, s.data(), founder_share(ctx.parents[static_cast<size_t>(c)]),
+                  tally);
+}
+
 // The dense sweep and the sums, over the animals that hold anything: the
 // members and, as the sweep reaches them, their parents, marked one bit
 // each, so that the rows of animals with nothing are never read. Each row
@@ -386,13 +402,7 @@ void dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t
     if (p.small > 0) w.reached.mark(p.small);
   });
   const FounderTally tally = tally_of(ctx, t);
-  w.reached.take_ascending([&](int32_t c) {
-    double* own = &w.L[static_cast<size_t>(c) * q];
-    w.row.clear();
-    for (size_t I = 0; I < q; ++I)
-      if (own[I] != 0.0) w.row.push_back({static_cast<uint32_t>(I), std::exchange(own[I], 0.0)});
-    add_row_to_sums(w.row, 0, ctx.D[c], q, s.data(), founder_share(ctx.parents[static_cast<size_t>(c)]), tally);
-  });
+  w.reached.take_ascending([&](int32_t c) { add_full_row_to_sums(ctx, c, w, s, tally); });
 }
 
 // The periods of a batch in one sweep over the union of their members'
@@ -456,13 +466,17 @@ constexpr double kBatchSumsBytes = 16e6;
 constexpr size_t kAhead = 8;
 
 // Whether the members of a batch and every ancestor they reach are at
-// most `budget` animals; stops counting past it. Leaves `reached` clear.
+// most `budget` animals, and if so, all of them in `found` in decreasing
+// number; stops counting past it. Leaves `reached` clear.
 bool ancestors_within(const ParentTable& parents, const PeriodMembers& members, const Batch& batch, size_t budget,
                       ReachedSet& reached, std::vector<int32_t>& found) {
   found.clear();
-  for (int32_t t = batch.first; t <= batch.last; ++t)
+  int32_t top = 0;
+  for (int32_t t = batch.first; t <= batch.last; ++t) {
     for (int32_t c : members.of(t))
       if (reached.mark(c)) found.push_back(c);
+    top = std::max(top, members.highest(t));
+  }
   bool within = true;
   for (size_t i = 0; i < found.size(); ++i) {  // in no particular order
     if (found.size() > budget) {
@@ -474,8 +488,43 @@ bool ancestors_within(const ParentTable& parents, const PeriodMembers& members, 
     if (p.big > 0 && reached.mark(p.big)) found.push_back(p.big);
     if (p.small > 0 && reached.mark(p.small)) found.push_back(p.small);
   }
+  if (within) {
+    found.clear();
+    reached.for_each_descending(top, [&](int32_t c) { found.push_back(c); });
+  }
   reached.take_ascending([](int32_t) {});  // only to clear the marks
   return within;
+}
+
+// A small period on full rows: only its members and their ancestors
+// (`found`, in decreasing number) pass rows on and add to the sums, as
+// the dense sweep would have them do; the rows of the animals a few places
+// on, and of their parents, are fetched while the ones at hand are done.
+void listed_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w, std::vector<double>& s) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  const ParentTable& parents = ctx.parents;
+  const std::vector<int32_t>& found = w.found;
+  set_members(ctx.ped, q, members, w.L);
+  const size_t n = found.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 2 * kAhead < n) __builtin_prefetch(&parents[static_cast<size_t>(found[i + 2 * kAhead])]);
+    if (i + kAhead < n) {
+      const auto near = static_cast<size_t>(found[i + kAhead]);
+      __builtin_prefetch(&w.L[near * q]);
+      __builtin_prefetch(&w.L[static_cast<size_t>(parents[near].big) * q], 1);
+      __builtin_prefetch(&w.L[static_cast<size_t>(parents[near].small) * q], 1);
+    }
+    pass_row_to_parents(parents, q, found[i], w.L);
+  }
+  const FounderTally tally = tally_of(ctx, t);
+  for (size_t i = n; i-- > 0;) {
+    if (i >= kAhead) {
+      const auto next = static_cast<size_t>(found[i - kAhead]);
+      __builtin_prefetch(&w.L[next * q], 1);
+      __builtin_prefetch(&ctx.D[next]);
+    }
+    add_full_row_to_sums(ctx, found[i], w, s, tally);
+  }
 }
 
 struct PeriodText {
@@ -492,28 +541,25 @@ void make_storage(const Context& ctx, const PeriodMembers& members, bool dense, 
     w.sparse.resize(rows, std::max<size_t>(static_cast<size_t>(batch_periods) * q, 1));
 }
 
-// A batch's sweep: sparse unless it is a dense one or, where full rows
-// fit, its members' ancestors turn out many (nearly every animal below
-// them in random mating): the dense sweep visits those for less, one
-// period at a time.
+// A batch's sweep. Where full rows fit, every batch is one period: a
+// small one is swept over its ancestors alone unless they turn out many
+// (nearly every animal below them in random mating), where the dense
+// sweep visits them for less. Otherwise the batch takes the sparse sweep.
 void sweep_batch(const Context& ctx, const PeriodMembers& members, const Batch& batch, bool dense_fits,
                  int32_t widest, Worker& w) {
   clear_sums(w, batch.periods(), static_cast<size_t>(ctx.Q));
-  bool dense = batch.dense;
-  if (!dense) {
+  if (!dense_fits) {
     make_storage(ctx, members, false, widest, w);
-    int32_t top = 0;
-    for (int32_t t = batch.first; t <= batch.last; ++t) top = std::max(top, members.highest(t));
-    const auto budget = static_cast<size_t>(top / kSparseVisitCost);
-    dense = dense_fits && !ancestors_within(ctx.parents, members, batch, budget, w.reached, w.found);
-  }
-  if (!dense) {
     sparse_sweep(ctx, members, batch, w);
     return;
   }
   make_storage(ctx, members, true, widest, w);
-  for (int32_t t = batch.first; t <= batch.last; ++t)
-    dense_sweep(ctx, members.of(t), t, w, w.s[static_cast<size_t>(t - batch.first)]);
+  const int32_t t = batch.first;
+  const auto budget = static_cast<size_t>(members.highest(t) / kSparseVisitCost);
+  if (!batch.dense && ancestors_within(ctx.parents, members, batch, budget, w.reached, w.found))
+    listed_sweep(ctx, members.of(t), t, w, w.s[0]);
+  else
+    dense_sweep(ctx, members.of(t), t, w, w.s[0]);
 }
 
 // The lines and figures of the periods of a batch, after its sweep.
@@ -536,11 +582,12 @@ int32_t most_batch_periods(int32_t Q) {
   return static_cast<int32_t>(std::clamp(kBatchSumsBytes / sums, 1.0, static_cast<double>(kMostBatchPeriods)));
 }
 
-// The periods in increasing order, in batches: a period with many members
-// alone in a dense sweep where full rows fit (`dense_fits`), the others
-// together with their small neighbours while their members stay few.
+// The periods in increasing order, in batches: where full rows fit
+// (`dense_fits`), each period alone, marked dense when its members are
+// many; otherwise small periods together with their small neighbours while
+// their members stay few.
 std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t P, bool dense_fits) {
-  const int32_t most = most_batch_periods(Q);
+  const int32_t most = dense_fits ? 1 : most_batch_periods(Q);
   std::vector<Batch> batches;
   int64_t batch_members = 0;
   for (int32_t t = 1; t <= P; ++t) {
