@@ -10,9 +10,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <random>
 #include <set>
 #include <sstream>
@@ -78,6 +81,68 @@ TEST(EditDescriptors, FixedPoint) {
   // Wider than the first formatting's buffer: formatted again whole.
   EXPECT_EQ(fmt_F(-1e60, 80, 6), "            -999999999999999949387135297074018866963645011013410073083904.000000");
   EXPECT_EQ(fmt_F(1e300, 15, 6), "***************");
+}
+
+// Fw.d as printf gives it, widened the way the field allows: what the
+// quick formatting must reproduce byte for byte.
+std::string fixed_by_printf(double v, int w, int d) {
+  const int len = std::snprintf(nullptr, 0, "%.*f", d, v);
+  std::string s(static_cast<size_t>(len), '\0');
+  std::snprintf(s.data(), s.size() + 1, "%.*f", d, v);
+  const auto width = static_cast<size_t>(w);
+  if (s.size() > width) {
+    if (s.rfind("0.", 0) == 0 && s.size() - 1 <= width) s.erase(0, 1);
+    else if (s.rfind("-0.", 0) == 0 && s.size() - 1 <= width) s.erase(1, 1);
+    else return std::string(width, '*');
+  }
+  return std::string(width - s.size(), ' ') + s;
+}
+
+// Ties at every decimal count (exact binary halves), the neighbours of
+// ties and of carries into a new digit, zeros of both signs, subnormals,
+// the largest magnitudes the integer way takes and those just past it,
+// and random values over all magnitudes and of the period lines' range.
+TEST(EditDescriptors, FixedPointAsPrintf) {
+  std::vector<double> values = {0.0, -0.0, 0.5, 1.5, 2.5, -2.5, 0.125, 0.375, -0.625, 0.03125, 9.5, 99.5, 0.95, 0.995,
+                                0.99995, 9.9999995, 1e-5, 5e-5, -5e-5, 4.9999999999999996e-5, 0.00015, 1e-320,
+                                -4.9e-324, 2.2250738585072014e-308, 1e15, 123456789.0, 4.6e18, 4.7e18, 9.3e18,
+                                1e19, -1e60, 1e300, 1.7976931348623157e308};
+  for (int k = 1; k <= 60; ++k) {
+    const double tie = std::ldexp(1.0, -k);
+    for (double v : {tie, 3 * tie, 1 + tie, 1000 + 5 * tie}) {
+      values.push_back(v);
+      values.push_back(-v);
+      values.push_back(std::nextafter(v, 0.0));
+      values.push_back(std::nextafter(v, 2 * v));
+    }
+  }
+  for (uint64_t p = 1; p <= 10000000000000000000u / 10; p *= 10)
+    for (double v : {static_cast<double>(p), 0.5 / static_cast<double>(p), 4611686018427387904.0 / static_cast<double>(p)}) {
+      values.push_back(v);
+      values.push_back(std::nextafter(v, 0.0));
+      values.push_back(std::nextafter(v, 2 * v));
+    }
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 20000; ++i) {
+    uint64_t bits = rng();
+    double v;
+    std::memcpy(&v, &bits, sizeof v);
+    if (std::isfinite(v)) values.push_back(v);
+    values.push_back(std::uniform_real_distribution<double>(-2.0, 2.0)(rng));
+    values.push_back(std::ldexp(std::uniform_real_distribution<double>(-1.0, 1.0)(rng), static_cast<int>(rng() % 140) - 70));
+  }
+  const std::pair<int, int> fields[] = {{12, 4}, {15, 6}, {15, 2}, {40, 0}, {40, 1}, {40, 3}, {40, 5}, {40, 7},
+                                        {40, 8}, {40, 9}, {40, 10}, {3, 2}, {5, 4}, {1, 0}};
+  for (double v : values)
+    for (const auto& [w, d] : fields) ASSERT_EQ(fmt_F(v, w, d), fixed_by_printf(v, w, d)) << std::hexfloat << v << " F" << w << "." << d;
+}
+
+TEST(EditDescriptors, FixedPointAppendsToALine) {
+  std::string line = "P1";
+  append_F(line, 0.25, 12, 4);
+  append_F(line, -0.5, 4, 2);
+  append_F(line, std::numeric_limits<double>::quiet_NaN(), 5, 2);
+  EXPECT_EQ(line, "P1      0.2500-.50  NaN");
 }
 
 TEST(EditDescriptors, Texts) {

@@ -43,6 +43,8 @@ std::string fmt_I(int64_t v, int w, int m = 1);
 // Fw.d: fixed point, w columns, d decimals; "0." gets its leading zero when
 // there is room for it.
 std::string fmt_F(double v, int w, int d);
+// fmt_F added to the end of `out`, for lines of many values.
+void append_F(std::string& out, double v, int w, int d);
 
 // Text without its trailing blanks.
 std::string_view rtrim(std::string_view s);

@@ -34,11 +34,11 @@ void write_pair_block(const DriftResults& results, const Names& names, int32_t I
 // A row of the result table after its period's column.
 std::string figures_text(double driftvar, double maxdriftvar, double index) {
   std::string text = "|";
-  text += fmt_F(driftvar, 15, 6);
+  append_F(text, driftvar, 15, 6);
   text += " |";
-  text += fmt_F(maxdriftvar, 15, 6);
+  append_F(text, maxdriftvar, 15, 6);
   text += " |";
-  text += fmt_F(index, 15, 2);
+  append_F(text, index, 15, 2);
   text += " |\n";
   return text;
 }
@@ -68,7 +68,7 @@ std::string period_heading(std::string_view period) {
 std::string matrix_row(std::string_view pop, std::span<const double> values) {
   std::string line(rtrim(pop));
   line.reserve(line.size() + 12 * values.size() + 1);
-  for (double v : values) line += fmt_F(v, 12, 4);
+  for (double v : values) append_F(line, v, 12, 4);
   line += '\n';
   return line;
 }
