@@ -45,6 +45,17 @@ TEST(FreeFormatLine, TextsAndIntegers) {
   EXPECT_EQ(FreeLine().text("a").text("b").num(1).text("c").str(), " ab           1c\n");
 }
 
+// Numbers are printf's %12lld: up to 12 columns padded, wider ones whole.
+TEST(FreeFormatLine, IntegersAsPrintfWritesThem) {
+  for (int64_t v : {int64_t{0}, int64_t{-1}, int64_t{99999999999}, int64_t{-99999999999}, int64_t{999999999999},
+                    int64_t{-999999999999}, int64_t{1000000000000}, std::numeric_limits<int64_t>::max(),
+                    std::numeric_limits<int64_t>::min()}) {
+    char want[32];
+    std::snprintf(want, sizeof want, " %12lld\n", static_cast<long long>(v));
+    EXPECT_EQ(FreeLine().num(v).str(), want) << v;
+  }
+}
+
 TEST(FreeFormatLine, WithoutItemsIsEmpty) {
   EXPECT_EQ(FreeLine().str(), "\n");
   EXPECT_EQ(FreeLine().text("").str(), " \n");

@@ -16,10 +16,13 @@ FreeLine& FreeLine::text(std::string_view s) {
   return *this;
 }
 
+// "%12lld": right-aligned in 12 columns, wider where the number needs it.
 FreeLine& FreeLine::num(int64_t v) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%12lld", static_cast<long long>(v));
-  body_.append(buf);
+  char buf[24];
+  const char* end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+  const auto digits = static_cast<size_t>(end - buf);
+  if (digits < 12) body_.append(12 - digits, ' ');
+  body_.append(buf, digits);
   any_ = true;
   return *this;
 }
