@@ -284,6 +284,14 @@ TEST(LineSplitter, ValuesAsTheSeparatorGivesThem) {
       {Separator::kSemicolon, "a;b c;;\"d;e\"", {"a", "b c", "", "d;e"}},
       {Separator::kBlank, "  a \t \"b c\"  d ", {"a", "b c", "d"}},
       {Separator::kBlank, "O'Brien 'x y'", {"O'Brien", "x y"}},
+      // Values that end at, before and past eight characters; bytes of UTF-8
+      // and control characters, which are parts of values.
+      {Separator::kBlank, "1234567 12345678\t123456789 abcdefghijklmnopq",
+       {"1234567", "12345678", "123456789", "abcdefghijklmnopq"}},
+      {Separator::kBlank, "K\xc3\xbch\xc3\xa9\xc3\xa9\xc3\xa9 \x01\x02\x03\x04\x05\x06\x07\x08\x0b\r x",
+       {"K\xc3\xbch\xc3\xa9\xc3\xa9\xc3\xa9", "\x01\x02\x03\x04\x05\x06\x07\x08\x0b\r", "x"}},
+      {Separator::kBlank, "\xff\xff\xff\xff\xff\xff\xff\xff\xff\t\xa0\xa0\xa0\xa0\xa0\xa0\xa0 !!!!!!!!",
+       {"\xff\xff\xff\xff\xff\xff\xff\xff\xff", "\xa0\xa0\xa0\xa0\xa0\xa0\xa0", "!!!!!!!!"}},
   };
   for (const Case& c : cases) {
     LineSplitter splitter(c.separator);

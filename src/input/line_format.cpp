@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 
 namespace vm::input {
@@ -103,6 +105,31 @@ bool LineSplitter::take_quoted(std::string_view line, size_t& i) {
   }
 }
 
+namespace {
+
+// The first blank (space or tab) of line at or after i, or its end. Eight
+// characters at a time: a byte of w equal to c leaves a zero byte in
+// w ^ c, and (x - 1s) & ~x & 80s marks the lowest zero byte of x exactly
+// (a borrow only reaches the bytes above it).
+size_t next_blank(std::string_view line, size_t i) {
+  const char* p = line.data();
+  const size_t n = line.size();
+  if constexpr (std::endian::native == std::endian::little) {
+    constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
+    for (; i + 8 <= n; i += 8) {
+      uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      const uint64_t spaces = w ^ (ones * ' '), tabs = w ^ (ones * '\t');
+      const uint64_t hits = ((spaces - ones) & ~spaces) | ((tabs - ones) & ~tabs);
+      if ((hits & highs) != 0) return i + static_cast<size_t>(std::countr_zero(hits & highs)) / 8;
+    }
+  }
+  while (i < n && !is_blank(p[i])) ++i;
+  return i;
+}
+
+}  // namespace
+
 // Runs of blanks and tabs are one separator.
 bool LineSplitter::split_blank(std::string_view line) {
   size_t i = 0;
@@ -118,7 +145,7 @@ bool LineSplitter::split_blank(std::string_view line) {
       continue;
     }
     const size_t begin = i;
-    while (i < line.size() && !is_blank(line[i])) ++i;
+    i = next_blank(line, i);
     values_.push_back(line.substr(begin, i - begin));
   }
 }

@@ -449,7 +449,7 @@ void Fields::set(int32_t k, std::string_view value) {
     return;
   }
   std::memset(dst, ' ', kFieldWidth);
-  for (size_t i = 0; i < value.size(); ++i) dst[i] = value[i];
+  std::memcpy(dst, value.data(), value.size());
 }
 
 void Fields::blank() { std::fill(data_.begin(), data_.end(), ' '); }
