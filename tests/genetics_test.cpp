@@ -219,6 +219,9 @@ void expect_methods_agree(const Pedigree& ped, const std::string& what) {
   const Inbreeding living = inbreeding_living(ped, plan, no_progress(), 1),
                    shared = inbreeding_living(ped, plan, no_progress(), 3);
   expect_same_bits(shared.F, living.F, "F of the living parents on three workers");
+  const Inbreeding eager = inbreeding_living_plain(ped);
+  expect_same_bits(living.F, eager.F, "F of the living parents against every row kept up to date");
+  expect_same_bits(living.D, eager.D, "D of the living parents against every row kept up to date");
 }
 
 // Every parent with a single mate, each couple with several offspring.

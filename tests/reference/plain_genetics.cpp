@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/format.h"
+#include "genetics/levels.h"
 
 namespace vm::genetics {
 namespace {
@@ -137,6 +138,60 @@ DriftResults drift_per_period_plain(const Pedigree& ped, const std::vector<doubl
     report.log.write(lines);
   }
   return res;
+}
+
+Inbreeding inbreeding_living_plain(const Pedigree& ped) {
+  const int32_t n = std::max(ped.n, 0);
+  Inbreeding r;
+  r.F.assign(static_cast<size_t>(n) + 1, 0.0);
+  r.D.assign(static_cast<size_t>(n) + 1, 0.0);
+  r.F[0] = -1.0;
+  const std::vector<int32_t> level = computation_levels(ped);
+  const int32_t levels = n == 0 ? 0 : *std::max_element(level.begin() + 1, level.end()) + 1;
+  std::vector<std::vector<int32_t>> by_level(static_cast<size_t>(levels));
+  std::vector<int32_t> last(static_cast<size_t>(n) + 1, -1);  // level of the last offspring
+  for (int32_t i = 1; i <= n; ++i) {
+    by_level[static_cast<size_t>(level[i])].push_back(i);
+    for (const int32_t p : {ped.sire[i], ped.dam[i]}) last[p] = std::max(last[p], level[i]);
+  }
+  // Each parent's own row and column, never handed on: a[x][y] is the
+  // relationship of x and y as x's row holds it.
+  std::vector<int32_t> slot(static_cast<size_t>(n) + 1, -1);
+  int32_t parents = 0;
+  for (int32_t i = 1; i <= n; ++i)
+    if (last[i] >= 0) slot[i] = parents++;
+  std::vector<std::vector<double>> a(static_cast<size_t>(parents), std::vector<double>(static_cast<size_t>(parents)));
+  auto at = [&](const std::vector<double>& row, int32_t y) { return y == 0 ? 0.0 : row[static_cast<size_t>(slot[y])]; };
+  auto row_of = [&](int32_t x) -> std::vector<double>& { return a[static_cast<size_t>(slot[x])]; };
+  std::vector<int32_t> living;
+  for (int32_t l = 0; l < levels; ++l) {
+    std::vector<int32_t> joining;
+    for (const int32_t i : by_level[static_cast<size_t>(l)]) {
+      const int32_t s = ped.sire[i], d = ped.dam[i];
+      r.D[i] = 0.5 - 0.25 * (r.F[s] + r.F[d]);
+      r.F[i] = s != 0 && d != 0 ? 0.5 * at(row_of(s), d) : 0.0;
+      if (last[i] >= 0) joining.push_back(i);
+    }
+    auto add_columns = [&](std::vector<double>& row) {
+      for (const int32_t k : joining) row[static_cast<size_t>(slot[k])] = 0.5 * (at(row, ped.sire[k]) + at(row, ped.dam[k]));
+    };
+    for (const int32_t i : joining) {
+      std::vector<double>& row = row_of(i);
+      for (const int32_t j : living) {
+        const double s = ped.sire[i] == 0 ? 0.0 : at(row_of(ped.sire[i]), j);
+        const double d = ped.dam[i] == 0 ? 0.0 : at(row_of(ped.dam[i]), j);
+        row[static_cast<size_t>(slot[j])] = 0.5 * (s + d);
+      }
+      add_columns(row);
+    }
+    std::erase_if(living, [&](int32_t x) { return last[x] == l; });
+    for (const int32_t x : living) add_columns(row_of(x));
+    for (const int32_t i : joining) {
+      row_of(i)[static_cast<size_t>(slot[i])] = 1.0 + r.F[i];
+      living.push_back(i);
+    }
+  }
+  return r;
 }
 
 }  // namespace vm::genetics

@@ -15,6 +15,11 @@ namespace vm::genetics {
 // next animal is not walked again.
 Inbreeding inbreeding_plain(const Pedigree& ped, Sink& screen);
 std::vector<double> INBREED_plain(const Pedigree& ped, Sink& screen);
+// F and D from the relationship matrix of the living parents, every row
+// brought up to date after every level (the levels of
+// computation_levels): the sums of the fast matrix in the same order, so
+// the same bits, however the fast code lays out and schedules its rows.
+Inbreeding inbreeding_living_plain(const Pedigree& ped);
 // CALCL: row I of L for the group xz (xz[c] != 0 for members, size n + 1);
 // returns L(I, 0..n).
 std::vector<double> CALCL_plain(const Pedigree& ped, const std::vector<int32_t>& xz);
