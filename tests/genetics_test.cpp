@@ -6,6 +6,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "genetics/diversity.h"
@@ -338,6 +339,41 @@ TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
     EXPECT_EQ(screen.data, one_screen.data);
   }
   expect_methods_agree(ped, "generations, threads");
+}
+
+// Overlapping generations: sires kept for up to `sire_span` generations,
+// dams for up to 4, some of them only ever used in their first and their
+// last. Rows stay in use over many joins and are read only now and then,
+// and some are given up with joins they never took in.
+TEST(Inbreeding, RowsReadOnlyNowAndThenKeepTheirBits) {
+  for (const auto& [seed, sire_span, size] : {std::tuple{50u, 3, 150}, {51u, 12, 300}, {52u, 25, 200}}) {
+    std::mt19937 rng(seed);
+    PedBuilder b;
+    std::vector<std::vector<int32_t>> born(1);
+    for (int32_t k = 0; k < size; ++k) born[0].push_back(b.add(0, 0));
+    for (int32_t g = 1; g < 40; ++g) {
+      born.emplace_back();
+      auto from = [&](int32_t span) {
+        const int32_t back = 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(std::min(g, span)));
+        const std::vector<int32_t>& cohort = born[static_cast<size_t>(g - back)];
+        // the first few of a cohort are its long-used sires
+        return cohort[rng() % (back > 4 ? 8 : cohort.size())];
+      };
+      for (int32_t k = 0; k < size; ++k) {
+        const int32_t sire = from(sire_span), dam = rng() % 30 == 0 ? 0 : from(4);
+        born.back().push_back(b.add(sire, dam, 1 + g % 5, 1));
+      }
+    }
+    const std::string what = "overlapping generations " + std::to_string(seed);
+    const LivePlan plan = plan_living(b.ped, 1 << 14);
+    ASSERT_TRUE(plan.fits) << what;
+    const Inbreeding eager = inbreeding_living_plain(b.ped);
+    for (unsigned workers : {1u, 3u}) {
+      const Inbreeding lazy = inbreeding_living(b.ped, plan, no_progress(), workers);
+      expect_same_bits(lazy.F, eager.F, what.c_str());
+      expect_same_bits(lazy.D, eager.D, what.c_str());
+    }
+  }
 }
 
 // Full-sib mating for 1500 generations: F goes towards 1, D towards 0, and

@@ -8,8 +8,9 @@
 //   a(i, k) = (a(s, k) + a(d, k)) / 2  for the other parents k of the block,
 //             where a(s, k) = a(k, s) is already in k's new row,
 //   a(i, i) = 1 + F(i),  F(i) = a(s, d) / 2,
-// and the older rows get the new columns by symmetry. Rows that are free
-// hold stale values, which are carried along but never read as results.
+// and an older row j gets the new columns from its own entries,
+// a(j, i) = (a(j, s) + a(j, d)) / 2, when it is next read (see catch_up).
+// Rows that are free hold stale values, which are never read.
 #include "genetics/inbreed_methods.h"
 
 #include <algorithm>
@@ -109,6 +110,7 @@ class LiveMatrix {
 
   Inbreeding run(Progress& progress) {
     while (walk_.next()) {
+      catch_up(walk_.animals(), walk_.parents());
       coefficients(walk_.animals());
       join(walk_.parents(), walk_.leaving());
       advance(progress, static_cast<int64_t>(walk_.animals().size()));
@@ -117,6 +119,13 @@ class LiveMatrix {
   }
 
  private:
+  struct ParentSlots {
+    int32_t self, sire, dam;  // columns; zero_column(): unknown parent
+  };
+  // Threads only for steps whose entries outweigh starting them; each
+  // entry is computed alike on any thread.
+  static constexpr size_t kThreadedEntries = size_t{1} << 16;
+
   double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * stride_; }
   int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
   // An unknown parent's column is the zero column after the slots': it is
@@ -133,23 +142,53 @@ class LiveMatrix {
     }
   }
 
+  // The rows the block reads, brought up to date: the sires' for F, both
+  // parents' for the rows of the joining animals. A row that stays in use
+  // gets the columns of the animals joining after it only when it is read:
+  // each join's columns from the row itself, in the order of the joins, so
+  // the same sums as adding them to every row at every join; but a row
+  // read once every few joins passes through the cache once for all of
+  // them, and a row given up before it is read again never gets them.
+  void catch_up(std::span<const int32_t> animals, const std::vector<int32_t>& joining) {
+    const size_t now = joined_.size();
+    stale_.clear();
+    size_t entries = 0;
+    auto read = [&](int32_t animal) {
+      if (animal == 0) return;
+      const auto r = static_cast<size_t>(plan_.slot[animal]);
+      if (has_[r] == now) return;
+      entries += now - has_[r];
+      stale_.push_back({r, has_[r]});
+      has_[r] = now;
+    };
+    for (const int32_t i : animals)
+      if (ped_.dam[i] != 0) read(ped_.sire[i]);
+    for (const int32_t i : joining) read(ped_.sire[i]), read(ped_.dam[i]);
+    parallel_for(stale_.size(), entries < kThreadedEntries ? 1u : workers_, [&](size_t k, unsigned) {
+      double* out = row(static_cast<int32_t>(stale_[k].row));
+      for (size_t j = stale_[k].from; j < now; ++j) {
+        const auto [t, s, d] = joined_[j];
+        out[t] = 0.5 * (out[s] + out[d]);
+      }
+    });
+  }
+
   // The parents whose last offspring is in the block give up their rows
-  // once the joining rows have read them, before the columns of the
-  // joining animals are added to the rows that stay: no one reads a
-  // leaving row's new columns.
+  // once the joining rows have read them.
   void join(const std::vector<int32_t>& animals, const std::vector<int32_t>& leaving) {
     if (!animals.empty()) {
-      parent_slots_.clear();
-      for (int32_t i : animals)
-        parent_slots_.push_back({plan_.slot[i], column_of(ped_.sire[i]), column_of(ped_.dam[i])});
+      join_begin_ = joined_.size();
+      for (int32_t i : animals) joined_.push_back({plan_.slot[i], column_of(ped_.sire[i]), column_of(ped_.dam[i])});
       find_columns_in_use();
       new_rows();
     }
     for (int32_t p : leaving) in_use_[static_cast<size_t>(plan_.slot[p])] = 0;
-    if (animals.empty()) return;
-    new_columns();
-    for (int32_t i : animals) in_use_[static_cast<size_t>(plan_.slot[i])] = 1;
-    for (int32_t k : animals) row(plan_.slot[k])[plan_.slot[k]] = 1.0 + r_.F[k];
+    for (int32_t i : animals) {
+      const auto r = static_cast<size_t>(plan_.slot[i]);
+      in_use_[r] = 1;
+      has_[r] = joined_.size();
+      row(plan_.slot[i])[r] = 1.0 + r_.F[i];
+    }
   }
 
   // The runs of slots in use before the join: the only columns a new row
@@ -171,8 +210,9 @@ class LiveMatrix {
   // animals, a(i, k) = (a(i, s) + a(i, d)) / 2 from the row just made (the
   // joining animals are not parents of each other), while it is in cache.
   void new_rows() {
-    parallel_for(parent_slots_.size(), workers_for(parent_slots_.size()), [&](size_t k, unsigned) {
-      const auto [self, s, d] = parent_slots_[k];
+    const std::span<const ParentSlots> joining = this_join();
+    parallel_for(joining.size(), joining.size() * width_ < kThreadedEntries ? 1u : workers_, [&](size_t k, unsigned) {
+      const auto [self, s, d] = joining[k];
       double* out = row(self);
       const double* x = s != zero_column() ? row(s) : nullptr;
       const double* y = d != zero_column() ? row(d) : nullptr;
@@ -186,31 +226,12 @@ class LiveMatrix {
           std::fill(out + begin, out + end, 0.0);
         }
       }
-      add_joining_columns(out);
+      for (const auto& [t, s2, d2] : joining) out[t] = 0.5 * (out[s2] + out[d2]);
     });
   }
 
-  // A row's columns of the joining animals. The diagonal of a joining
-  // animal gets a stale value here, put right after.
-  void add_joining_columns(double* out) const {
-    for (const auto& [t, s, d] : parent_slots_) out[t] = 0.5 * (out[s] + out[d]);
-  }
-
-  // Threads only for joins whose entries outweigh starting them; each
-  // entry is computed alike on any thread.
-  unsigned workers_for(size_t joining) const {
-    return joining * width_ < (size_t{1} << 16) ? 1u : workers_;
-  }
-
-  // The joining animals' columns in every row that stays in use, from the
-  // row itself, whose columns of s and d are complete. Row by row, so each
-  // row is read and written in cache.
-  void new_columns() {
-    constexpr size_t kRows = 64;
-    parallel_for((width_ + kRows - 1) / kRows, workers_for(parent_slots_.size()), [&](size_t chunk, unsigned) {
-      for (size_t r = chunk * kRows; r < std::min(width_, (chunk + 1) * kRows); ++r)
-        if (in_use_[r]) add_joining_columns(a_.data() + r * stride_);
-    });
+  std::span<const ParentSlots> this_join() const {
+    return std::span<const ParentSlots>(joined_).subspan(join_begin_);
   }
 
   const Pedigree& ped_;
@@ -221,10 +242,14 @@ class LiveMatrix {
   BlockWalk walk_;
   Inbreeding r_;
   std::vector<char> in_use_ = std::vector<char>(width_, 0);
-  struct ParentSlots {
-    int32_t self, sire, dam;  // columns; zero_column(): unknown parent
+  std::vector<ParentSlots> joined_;  // of every joining animal so far, in order
+  size_t join_begin_ = 0;            // where the latest join's animals begin
+  // has_[r]: the joins whose columns row r holds, joined_[0 .. has_[r]).
+  std::vector<size_t> has_ = std::vector<size_t>(width_, 0);
+  struct Stale {
+    size_t row, from;
   };
-  std::vector<ParentSlots> parent_slots_;  // of the joining animals
+  std::vector<Stale> stale_;  // the rows catch_up brings up to date
   struct Run {
     size_t begin, end;
   };

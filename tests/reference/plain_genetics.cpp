@@ -154,13 +154,10 @@ Inbreeding inbreeding_living_plain(const Pedigree& ped) {
     by_level[static_cast<size_t>(level[i])].push_back(i);
     for (const int32_t p : {ped.sire[i], ped.dam[i]}) last[p] = std::max(last[p], level[i]);
   }
-  // Each parent's own row and column, never handed on: a[x][y] is the
-  // relationship of x and y as x's row holds it.
-  std::vector<int32_t> slot(static_cast<size_t>(n) + 1, -1);
-  int32_t parents = 0;
-  for (int32_t i = 1; i <= n; ++i)
-    if (last[i] >= 0) slot[i] = parents++;
-  std::vector<std::vector<double>> a(static_cast<size_t>(parents), std::vector<double>(static_cast<size_t>(parents)));
+  // A row and column per living parent, handed on once it is given up:
+  // a[slot[x]][slot[y]] is the relationship of x and y as x's row holds it.
+  std::vector<int32_t> slot(static_cast<size_t>(n) + 1, -1), free;
+  std::vector<std::vector<double>> a;
   auto at = [&](const std::vector<double>& row, int32_t y) { return y == 0 ? 0.0 : row[static_cast<size_t>(slot[y])]; };
   auto row_of = [&](int32_t x) -> std::vector<double>& { return a[static_cast<size_t>(slot[x])]; };
   std::vector<int32_t> living;
@@ -172,6 +169,16 @@ Inbreeding inbreeding_living_plain(const Pedigree& ped) {
       r.F[i] = s != 0 && d != 0 ? 0.5 * at(row_of(s), d) : 0.0;
       if (last[i] >= 0) joining.push_back(i);
     }
+    for (const int32_t i : joining) {
+      if (free.empty()) {
+        slot[i] = static_cast<int32_t>(a.size());
+        a.emplace_back();
+      } else {
+        slot[i] = free.back();
+        free.pop_back();
+      }
+    }
+    for (auto& row : a) row.resize(a.size());
     auto add_columns = [&](std::vector<double>& row) {
       for (const int32_t k : joining) row[static_cast<size_t>(slot[k])] = 0.5 * (at(row, ped.sire[k]) + at(row, ped.dam[k]));
     };
@@ -184,7 +191,10 @@ Inbreeding inbreeding_living_plain(const Pedigree& ped) {
       }
       add_columns(row);
     }
-    std::erase_if(living, [&](int32_t x) { return last[x] == l; });
+    std::erase_if(living, [&](int32_t x) {
+      if (last[x] == l) free.push_back(slot[x]);
+      return last[x] == l;
+    });
     for (const int32_t x : living) add_columns(row_of(x));
     for (const int32_t i : joining) {
       row_of(i)[static_cast<size_t>(slot[i])] = 1.0 + r.F[i];
