@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <span>
 
 #include "common/parallel.h"
@@ -24,6 +25,15 @@
 
 namespace vm::genetics {
 namespace {
+
+// out[j] = (x[j] + y[j]) / 2 over [begin, end), on the widest vectors the
+// processor has: each entry the same sum, in any width.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void half_sums(double* out, const double* x, const double* y, size_t begin, size_t end) {
+  for (size_t j = begin; j < end; ++j) out[j] = 0.5 * (x[j] + y[j]);
+}
 
 // The blocks of the computation: the levels of computation_levels.
 class BlockWalk {
@@ -105,8 +115,10 @@ class LiveMatrix {
  public:
   LiveMatrix(const Pedigree& ped, const LivePlan& plan, unsigned workers)
       : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), stride_(width_ + 1), workers_(workers),
-        a_(width_ * stride_, 0.0),
-        walk_(ped), r_(start_inbreeding(ped.n)) {}
+        a_(new double[width_ * stride_]), walk_(ped), r_(start_inbreeding(ped.n)) {
+    // Entries are written before they are read, but for the zero column.
+    for (size_t r = 0; r < width_; ++r) a_[r * stride_ + width_] = 0.0;
+  }
 
   Inbreeding run(Progress& progress) {
     while (walk_.next()) {
@@ -126,7 +138,7 @@ class LiveMatrix {
   // entry is computed alike on any thread.
   static constexpr size_t kThreadedEntries = size_t{1} << 16;
 
-  double* row(int32_t slot) { return a_.data() + static_cast<size_t>(slot) * stride_; }
+  double* row(int32_t slot) { return a_.get() + static_cast<size_t>(slot) * stride_; }
   int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
   // An unknown parent's column is the zero column after the slots': it is
   // never written, so a(i, unknown) = 0 is read without a test.
@@ -212,22 +224,27 @@ class LiveMatrix {
   void new_rows() {
     const std::span<const ParentSlots> joining = this_join();
     parallel_for(joining.size(), joining.size() * width_ < kThreadedEntries ? 1u : workers_, [&](size_t k, unsigned) {
-      const auto [self, s, d] = joining[k];
-      double* out = row(self);
-      const double* x = s != zero_column() ? row(s) : nullptr;
-      const double* y = d != zero_column() ? row(d) : nullptr;
-      for (const auto& [begin, end] : runs_) {
-        if (x && y) {
-          for (size_t j = begin; j < end; ++j) out[j] = 0.5 * (x[j] + y[j]);
-        } else if (x || y) {
-          const double* z = x ? x : y;
-          for (size_t j = begin; j < end; ++j) out[j] = 0.5 * z[j];
-        } else {
-          std::fill(out + begin, out + end, 0.0);
-        }
-      }
-      for (const auto& [t, s2, d2] : joining) out[t] = 0.5 * (out[s2] + out[d2]);
+      new_row(joining[k]);
+      double* out = row(joining[k].self);
+      for (const auto& [t, s, d] : joining) out[t] = 0.5 * (out[s] + out[d]);
     });
+  }
+
+  // A new row's columns in use, from its parents' rows.
+  void new_row(const ParentSlots& p) {
+    double* out = row(p.self);
+    const double* x = p.sire != zero_column() ? row(p.sire) : nullptr;
+    const double* y = p.dam != zero_column() ? row(p.dam) : nullptr;
+    for (const auto& [begin, end] : runs_) {
+      if (x && y) {
+        half_sums(out, x, y, begin, end);
+      } else if (x || y) {
+        const double* z = x ? x : y;
+        for (size_t j = begin; j < end; ++j) out[j] = 0.5 * z[j];
+      } else {
+        std::fill(out + begin, out + end, 0.0);
+      }
+    }
   }
 
   std::span<const ParentSlots> this_join() const {
@@ -238,7 +255,9 @@ class LiveMatrix {
   const LivePlan& plan_;
   const size_t width_, stride_;  // slots; the row length, the zero column included
   const unsigned workers_;
-  std::vector<double> a_;  // row-major, width_ rows of stride_
+  // Row-major, width_ rows of stride_; not cleared, as a matrix of
+  // thousands of rows would be written twice.
+  std::unique_ptr<double[]> a_;
   BlockWalk walk_;
   Inbreeding r_;
   std::vector<char> in_use_ = std::vector<char>(width_, 0);
