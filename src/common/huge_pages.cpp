@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <new>
 
 namespace vm {
 
@@ -27,6 +28,13 @@ void* allocate_huge(size_t bytes) {
   void* p = std::aligned_alloc(kHugePage, rounded);
   if (p == nullptr) throw std::bad_alloc();
   advise_huge_pages(p, rounded);
+  return p;
+}
+
+void* allocate_zeroed_huge(size_t bytes) {
+  void* p = std::calloc(1, bytes == 0 ? 1 : bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  advise_huge_pages(p, bytes);
   return p;
 }
 

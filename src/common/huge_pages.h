@@ -18,6 +18,9 @@ void* allocate_huge(size_t bytes);
 // Asks for huge pages under the whole 2 MiB pages of [p, p + bytes), which
 // nothing should have touched yet (pages already there stay small).
 void advise_huge_pages(void* p, size_t bytes);
+// The same, all zero bytes: memory the system hands over fresh is zero
+// already, so a large block is not written over once more.
+void* allocate_zeroed_huge(size_t bytes);
 void free_huge(void* p);
 
 // Arrays from this size on get huge pages.

@@ -19,6 +19,7 @@
 #include <memory>
 #include <span>
 
+#include "common/huge_pages.h"
 #include "common/parallel.h"
 #include "common/progress.h"
 #include "genetics/levels.h"
@@ -33,6 +34,13 @@ __attribute__((target_clones("avx2", "default")))
 #endif
 void half_sums(double* out, const double* x, const double* y, size_t begin, size_t end) {
   for (size_t j = begin; j < end; ++j) out[j] = 0.5 * (x[j] + y[j]);
+}
+// The same into two rows.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+void half_sums(double* out, double* copy, const double* x, const double* y, size_t begin, size_t end) {
+  for (size_t j = begin; j < end; ++j) out[j] = copy[j] = 0.5 * (x[j] + y[j]);
 }
 
 // The blocks of the computation: the levels of computation_levels.
@@ -115,10 +123,8 @@ class LiveMatrix {
  public:
   LiveMatrix(const Pedigree& ped, const LivePlan& plan, unsigned workers)
       : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), stride_(width_ + 1), workers_(workers),
-        a_(new double[width_ * stride_]), walk_(ped), r_(start_inbreeding(ped.n)) {
-    // Entries are written before they are read, but for the zero column.
-    for (size_t r = 0; r < width_; ++r) a_[r * stride_ + width_] = 0.0;
-  }
+        a_(static_cast<double*>(allocate_zeroed_huge(width_ * stride_ * sizeof(double)))), walk_(ped),
+        r_(start_inbreeding(ped.n)) {}
 
   Inbreeding run(Progress& progress) {
     while (walk_.next()) {
@@ -139,6 +145,9 @@ class LiveMatrix {
   static constexpr size_t kThreadedEntries = size_t{1} << 16;
 
   double* row(int32_t slot) { return a_.get() + static_cast<size_t>(slot) * stride_; }
+  struct FreeHuge {
+    void operator()(double* p) const { free_huge(p); }
+  };
   int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
   // An unknown parent's column is the zero column after the slots': it is
   // never written, so a(i, unknown) = 0 is read without a test.
@@ -191,7 +200,7 @@ class LiveMatrix {
     if (!animals.empty()) {
       join_begin_ = joined_.size();
       for (int32_t i : animals) joined_.push_back({plan_.slot[i], column_of(ped_.sire[i]), column_of(ped_.dam[i])});
-      find_columns_in_use();
+      find_columns_in_use(leaving);
       new_rows();
     }
     for (int32_t p : leaving) in_use_[static_cast<size_t>(plan_.slot[p])] = 0;
@@ -203,46 +212,73 @@ class LiveMatrix {
     }
   }
 
-  // The runs of slots in use before the join: the only columns a new row
-  // needs from its parents' rows (free slots hold stale values).
-  void find_columns_in_use() {
+  // The runs of slots in use before the join, the only columns a new row
+  // needs from its parents' rows, each marked whether its parents stay
+  // after the join. Runs a few columns apart are one: the columns between
+  // are free and hold stale values, which are as well computed as skipped
+  // where they share a cache line with columns in use, and with rows of
+  // scattered free slots the runs would be too short for vectors.
+  void find_columns_in_use(const std::vector<int32_t>& leaving) {
+    constexpr size_t kJoinedAcross = 8;  // a cache line of doubles
+    for (const int32_t p : leaving) in_use_[static_cast<size_t>(plan_.slot[p])] = kLeaving;
     runs_.clear();
     for (size_t j = 0; j < width_;) {
-      if (!in_use_[j]) {
+      const char kind = in_use_[j];
+      if (kind == 0) {
         ++j;
         continue;
       }
       const size_t begin = j;
-      while (j < width_ && in_use_[j]) ++j;
-      runs_.push_back({begin, j});
+      while (j < width_ && in_use_[j] == kind) ++j;
+      const bool stays = kind == 1;
+      if (!runs_.empty() && begin - runs_.back().end <= kJoinedAcross) {
+        runs_.back().end = j;
+        runs_.back().stays |= stays;
+      } else {
+        runs_.push_back({begin, j, stays});
+      }
     }
   }
 
   // Each new row over the columns in use, then its columns of the joining
   // animals, a(i, k) = (a(i, s) + a(i, d)) / 2 from the row just made (the
-  // joining animals are not parents of each other), while it is in cache.
+  // joining animals are not parents of each other). The row's columns of
+  // parents that leave now are read only for those, so they go to the
+  // worker's own row in cache and are not written to the matrix (random
+  // mating in cohorts: that is half of each new row).
   void new_rows() {
     const std::span<const ParentSlots> joining = this_join();
-    parallel_for(joining.size(), joining.size() * width_ < kThreadedEntries ? 1u : workers_, [&](size_t k, unsigned) {
-      new_row(joining[k]);
+    const unsigned workers = joining.size() * width_ < kThreadedEntries ? 1u : workers_;
+    if (sums_.size() < workers) sums_.resize(workers);
+    for (std::vector<double>& sums : sums_) sums.assign(stride_, 0.0);  // the zero column stays 0
+    parallel_for(joining.size(), workers, [&](size_t k, unsigned w) {
+      double* sums = sums_[w].data();
+      new_row(joining[k], sums);
       double* out = row(joining[k].self);
-      for (const auto& [t, s, d] : joining) out[t] = 0.5 * (out[s] + out[d]);
+      for (const auto& [t, s, d] : joining) out[t] = 0.5 * (sums[s] + sums[d]);
     });
   }
 
-  // A new row's columns in use, from its parents' rows.
-  void new_row(const ParentSlots& p) {
+  // A new row's columns in use from its parents' rows, into `sums` and,
+  // for the parents that stay, into the row itself.
+  void new_row(const ParentSlots& p, double* sums) {
     double* out = row(p.self);
     const double* x = p.sire != zero_column() ? row(p.sire) : nullptr;
     const double* y = p.dam != zero_column() ? row(p.dam) : nullptr;
-    for (const auto& [begin, end] : runs_) {
+    for (const auto& [begin, end, stays] : runs_) {
       if (x && y) {
-        half_sums(out, x, y, begin, end);
+        if (stays) {
+          half_sums(out, sums, x, y, begin, end);
+        } else {
+          half_sums(sums, x, y, begin, end);
+        }
       } else if (x || y) {
         const double* z = x ? x : y;
-        for (size_t j = begin; j < end; ++j) out[j] = 0.5 * z[j];
+        for (size_t j = begin; j < end; ++j) sums[j] = 0.5 * z[j];
+        if (stays) std::copy(sums + begin, sums + end, out + begin);
       } else {
-        std::fill(out + begin, out + end, 0.0);
+        std::fill(sums + begin, sums + end, 0.0);
+        if (stays) std::fill(out + begin, out + end, 0.0);
       }
     }
   }
@@ -255,11 +291,13 @@ class LiveMatrix {
   const LivePlan& plan_;
   const size_t width_, stride_;  // slots; the row length, the zero column included
   const unsigned workers_;
-  // Row-major, width_ rows of stride_; not cleared, as a matrix of
-  // thousands of rows would be written twice.
-  std::unique_ptr<double[]> a_;
+  // Row-major, width_ rows of stride_; zero where nothing has been
+  // written, from the system's fresh pages rather than cleared once more.
+  std::unique_ptr<double[], FreeHuge> a_;
   BlockWalk walk_;
   Inbreeding r_;
+  // in_use_[r]: 1 for a row in use, kLeaving for one given up at this join.
+  static constexpr char kLeaving = 2;
   std::vector<char> in_use_ = std::vector<char>(width_, 0);
   std::vector<ParentSlots> joined_;  // of every joining animal so far, in order
   size_t join_begin_ = 0;            // where the latest join's animals begin
@@ -271,7 +309,9 @@ class LiveMatrix {
   std::vector<Stale> stale_;  // the rows catch_up brings up to date
   struct Run {
     size_t begin, end;
+    bool stays;
   };
+  std::vector<std::vector<double>> sums_;  // per worker, a row's sums
   std::vector<Run> runs_;
 };
 
