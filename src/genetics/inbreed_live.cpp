@@ -198,6 +198,7 @@ class LiveMatrix {
   // once the joining rows have read them.
   void join(const std::vector<int32_t>& animals, const std::vector<int32_t>& leaving) {
     if (!animals.empty()) {
+      forget_joins_every_row_holds();
       join_begin_ = joined_.size();
       for (int32_t i : animals) joined_.push_back({plan_.slot[i], column_of(ped_.sire[i]), column_of(ped_.dam[i])});
       find_columns_in_use(leaving);
@@ -210,6 +211,20 @@ class LiveMatrix {
       has_[r] = joined_.size();
       row(plan_.slot[i])[r] = 1.0 + r_.F[i];
     }
+  }
+
+  // The joins that every row in use has taken in are not needed again:
+  // dropped once they outnumber the rows, so that a long line of a few
+  // rows keeps little (the first half at least, not to move the rest for
+  // a few).
+  void forget_joins_every_row_holds() {
+    if (joined_.size() < 2 * width_ + 4096) return;
+    size_t held = joined_.size();
+    for (size_t r = 0; r < width_; ++r)
+      if (in_use_[r] != 0) held = std::min(held, has_[r]);
+    if (held < joined_.size() / 2) return;
+    joined_.erase(joined_.begin(), joined_.begin() + static_cast<std::ptrdiff_t>(held));
+    for (size_t r = 0; r < width_; ++r) has_[r] = in_use_[r] != 0 ? has_[r] - held : 0;
   }
 
   // The runs of slots in use before the join, the only columns a new row
@@ -299,9 +314,10 @@ class LiveMatrix {
   // in_use_[r]: 1 for a row in use, kLeaving for one given up at this join.
   static constexpr char kLeaving = 2;
   std::vector<char> in_use_ = std::vector<char>(width_, 0);
-  std::vector<ParentSlots> joined_;  // of every joining animal so far, in order
+  std::vector<ParentSlots> joined_;  // of the joining animals, in order, but for those forgotten
   size_t join_begin_ = 0;            // where the latest join's animals begin
-  // has_[r]: the joins whose columns row r holds, joined_[0 .. has_[r]).
+  // has_[r]: the joins whose columns row r in use holds, joined_[0 .. has_[r])
+  // and those forgotten before them.
   std::vector<size_t> has_ = std::vector<size_t>(width_, 0);
   struct Stale {
     size_t row, from;
