@@ -96,9 +96,8 @@ class BlockWalk {
 // The rows handed out and given back, the lowest free row first. Which
 // row a parent gets changes no value, only where the values lie: with the
 // lowest first, the rows in use stay packed at the start of the matrix,
-// so each pass over a row's columns in use touches fewer cache lines
-// (random mating in cohorts: INBREED 1.28 to 0.67 s), and the rows needed
-// are still the most alive at once.
+// so each pass over a row's columns in use touches fewer cache lines, and
+// the rows needed are still the most alive at once.
 class Rows {
  public:
   int32_t take() {
@@ -145,9 +144,6 @@ class LiveMatrix {
   static constexpr size_t kThreadedEntries = size_t{1} << 16;
 
   double* row(int32_t slot) { return a_.get() + static_cast<size_t>(slot) * stride_; }
-  struct FreeHuge {
-    void operator()(double* p) const { free_huge(p); }
-  };
   int32_t slot_of(int32_t animal) const { return animal == 0 ? -1 : plan_.slot[animal]; }
   // An unknown parent's column is the zero column after the slots': it is
   // never written, so a(i, unknown) = 0 is read without a test.
@@ -306,6 +302,9 @@ class LiveMatrix {
   const LivePlan& plan_;
   const size_t width_, stride_;  // slots; the row length, the zero column included
   const unsigned workers_;
+  struct FreeHuge {
+    void operator()(double* p) const { free_huge(p); }
+  };
   // Row-major, width_ rows of stride_; zero where nothing has been
   // written, from the system's fresh pages rather than cleared once more.
   std::unique_ptr<double[], FreeHuge> a_;
