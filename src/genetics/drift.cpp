@@ -165,11 +165,16 @@ void pass_row_to_parents(const ParentTable& parents, size_t q, int32_t c, std::v
   const double* own = &L[static_cast<size_t>(c) * q];
   double* big = &L[static_cast<size_t>(ks) * q];
   double* small = &L[static_cast<size_t>(kd) * q];  // row 0 when kd is unknown, never used then
-  for (size_t I = 0; I < q; ++I) {
-    if (own[I] == 0.0) continue;
-    const double r = 0.5 * own[I];
-    big[I] += r;
-    if (kd > 0) small[I] += r;
+  // Without a test per entry: a zero adds +0, which leaves the (never
+  // negative) sums as they are.
+  if (kd > 0) {
+    for (size_t I = 0; I < q; ++I) {
+      const double r = 0.5 * own[I];
+      big[I] += r;
+      small[I] += r;
+    }
+  } else {
+    for (size_t I = 0; I < q; ++I) big[I] += 0.5 * own[I];
   }
 }
 
