@@ -260,8 +260,6 @@ class LiveMatrix {
   void new_rows() {
     const std::span<const ParentSlots> joining = this_join();
     const unsigned workers = joining.size() * width_ < kThreadedEntries ? 1u : workers_;
-    if (sums_.size() < workers) sums_.resize(workers);
-    for (std::vector<double>& sums : sums_) sums.assign(stride_, 0.0);  // the zero column stays 0
     parallel_for(joining.size(), workers, [&](size_t k, unsigned w) {
       double* sums = sums_[w].data();
       new_row(joining[k], sums);
@@ -326,7 +324,9 @@ class LiveMatrix {
     size_t begin, end;
     bool stays;
   };
-  std::vector<std::vector<double>> sums_;  // per worker, a row's sums
+  // Per worker, a row's sums; the zero column is never written and stays 0.
+  std::vector<std::vector<double>> sums_ =
+      std::vector<std::vector<double>>(workers_, std::vector<double>(stride_, 0.0));
   std::vector<Run> runs_;
 };
 
