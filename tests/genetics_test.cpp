@@ -860,6 +860,73 @@ TEST(Drift, ManyPopulationsMatchPlainLoop) {
   }
 }
 
+// Herds mated at random within themselves, their animals interleaved in
+// the numbering. herd_pop[h]: the population of herd h's animals (two
+// herds may share one, without sharing an ancestor); `migration`: the
+// chance that an animal of herd 0 has a parent from herd 1.
+Pedigree closed_herds(uint32_t seed, int32_t n, const std::vector<int32_t>& herd_pop, int32_t P, double migration) {
+  std::mt19937 rng(seed);
+  auto chance = [&](double p) { return std::uniform_real_distribution<double>(0, 1)(rng) < p; };
+  std::vector<std::vector<int32_t>> herd(herd_pop.size());
+  PedBuilder b;
+  for (int32_t i = 1; i <= n; ++i) {
+    const size_t h = rng() % herd_pop.size();
+    auto pick = [&](size_t from) {
+      const std::vector<int32_t>& in = herd[from];
+      return in.empty() ? 0 : in[in.size() - 1 - rng() % std::min<size_t>(in.size(), 30)];
+    };
+    int32_t sire = pick(h), dam = chance(0.05) ? sire : pick(h);
+    if (h == 0 && herd.size() > 1 && chance(migration)) sire = pick(1);
+    // Now and then a parent without a record (no population, no period).
+    const bool recorded = !chance(0.1);
+    b.add(sire, dam, recorded ? 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(P)) : 0,
+          recorded ? herd_pop[h] : 0);
+    herd[h].push_back(i);
+  }
+  return b.ped;
+}
+
+// Populations that share no ancestor are swept apart: closed herds, two
+// herds joined by migration, and two unrelated herds in one population,
+// with the groups as INBREED gives them and as the periods find them.
+TEST(Drift, ClosedPopulationsMatchPlainLoop) {
+  struct Case {
+    const char* what;
+    Pedigree ped;
+    int32_t Q;
+  };
+  const Case cases[] = {
+      {"four closed herds", closed_herds(120, 2400, {1, 2, 3, 4}, 5, 0.0), 4},
+      {"two joined, a population of two herds", closed_herds(121, 2400, {1, 2, 3, 4, 4}, 6, 0.02), 4},
+      {"all joined", closed_herds(122, 1500, {1, 2}, 3, 0.05), 2},
+  };
+  for (const Case& k : cases) {
+    int32_t P = 0;
+    for (int32_t c = 1; c <= k.ped.n; ++c) P = std::max(P, k.ped.period[c]);
+    const Names names = make_names(k.Q, P);
+    const Inbreeding inbreeding = INBREED(k.ped, no_progress());
+    StringSink plain_screen, plain_log;
+    const DriftResults plain = drift_per_period_plain(k.ped, inbreeding.D, names, {plain_screen, plain_log});
+    const FounderSums plain_founders = founder_sums_plain(k.ped, k.Q, P);
+    for (const std::vector<int32_t>* groups : {&inbreeding.pop_group, static_cast<const std::vector<int32_t>*>(nullptr)}) {
+      for (unsigned threads : {1u, 3u}) {
+        SCOPED_TRACE(std::string(k.what) + (groups ? ", groups given" : "") + ", threads " + std::to_string(threads));
+        StringSink screen, log;
+        FounderSums founders;
+        const DriftResults fast = drift_per_period(k.ped, inbreeding.D, names, {screen, log}, threads, &founders, groups);
+        expect_same_bits(fast.mean_relationship, plain.mean_relationship, "XZAZX");
+        expect_same_bits(fast.index, plain.index, "index");
+        EXPECT_EQ(log.data, plain_log.data);
+        EXPECT_EQ(founders.founders, plain_founders.founders);
+        expect_same_bits(founders.squares, plain_founders.squares, "squared shares");
+      }
+    }
+  }
+  // The groups themselves: herds 1 and 2 joined, 3 alone, 4 of two herds.
+  EXPECT_EQ(INBREED(cases[1].ped, no_progress()).pop_group, (std::vector<int32_t>{-1, 0, 0, 1, 2}));
+  EXPECT_EQ(INBREED(cases[0].ped, no_progress()).pop_group, (std::vector<int32_t>{-1, 0, 1, 2, 3}));
+}
+
 TEST(Drift, AgreesWithTabularRelationships) {
   for (uint32_t seed = 80; seed < 84; ++seed) {
     const int32_t Q = 4, P = 3;

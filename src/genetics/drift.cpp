@@ -12,6 +12,11 @@
 // not change a non-negative sum either): a bit per animal marks those that
 // hold anything, so the sweep and the sums read only their rows.
 //
+// Populations that share no ancestor (closed populations, separate
+// breeds: no family holds animals of two of them) are swept apart, each
+// group in rows as wide as its own populations: an animal holds nothing
+// for the other groups, so the additions and the sums are the same.
+//
 // A period whose members are few next to the animals below its highest one
 // (birth dates as periods give thousands of small ones) is swept over its
 // members' ancestors only, found first and then taken in the same
@@ -80,6 +85,42 @@ struct PeriodMembers {
   // The highest member of period t, 0 when it has none.
   int32_t highest(int32_t t) const { return start[t] > start[t - 1] ? animal[start[t] - 1] : 0; }
   int32_t highest() const { return top; }
+};
+
+// The populations in groups that share no ancestor (Inbreeding::pop_group),
+// each group's populations 0-based and increasing.
+class PopulationGroups {
+ public:
+  PopulationGroups() = default;  // one group
+  PopulationGroups(const std::vector<int32_t>& pop_group, int32_t Q) : of_(static_cast<size_t>(Q), 0) {
+    int32_t groups = 0;
+    for (int32_t I = 1; I <= Q; ++I) {
+      // A population without animals, unknown to the groups, is a group of its own.
+      const int32_t g = static_cast<size_t>(I) < pop_group.size() ? pop_group[static_cast<size_t>(I)] : -1;
+      of_[static_cast<size_t>(I - 1)] = g >= 0 ? g : Q + I;
+      groups = std::max(groups, of_[static_cast<size_t>(I - 1)] + 1);
+    }
+    for (int32_t g = 0; g < groups; ++g) {
+      for (uint32_t I = 0; I < of_.size(); ++I)
+        if (of_[I] == g) pops_.push_back(I);
+      if (ends_.empty() ? !pops_.empty() : pops_.size() > ends_.back()) ends_.push_back(pops_.size());
+    }
+    for (size_t k = 0; k < ends_.size(); ++k)  // numbered by their order
+      for (uint32_t I : group(k)) of_[I] = static_cast<int32_t>(k);
+  }
+  // 0 or 1: one group.
+  size_t count() const { return ends_.size(); }
+  std::span<const uint32_t> group(size_t k) const {
+    const size_t begin = k == 0 ? 0 : ends_[k - 1];
+    return {pops_.data() + begin, ends_[k] - begin};
+  }
+  // The group of population I (0-based).
+  size_t of(uint32_t I) const { return static_cast<size_t>(of_[I]); }
+
+ private:
+  std::vector<int32_t> of_;
+  std::vector<size_t> ends_;  // where each group's populations end in pops_
+  std::vector<uint32_t> pops_;
 };
 
 // The parents of every animal, larger first (0: unknown), side by side as
@@ -378,14 +419,17 @@ void clear_sums(Worker& w, int32_t periods, size_t q) {
   for (int32_t k = 0; k < periods; ++k) w.s[static_cast<size_t>(k)].assign(q * q, 0.0);
 }
 
-// Adds animal c's full row of L to the sums and clears it.
-void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<double>& s, const FounderTally& tally) {
-  const size_t q = static_cast<size_t>(ctx.Q);
-  double* own = &w.L[static_cast<size_t>(c) * q];
+// Adds animal c's full row of L to the sums and clears it. The row holds
+// the columns of `pops` (0-based populations, increasing; empty: all Q).
+void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<double>& s, const FounderTally& tally,
+                          std::span<const uint32_t> pops = {}) {
+  const size_t q = static_cast<size_t>(ctx.Q), width = pops.empty() ? q : pops.size();
+  double* own = &w.L[static_cast<size_t>(c) * width];
   if (w.row.size() < q) w.row.resize(q);
   size_t n = 0;
-  for (size_t I = 0; I < q; ++I)
-    if (own[I] != 0.0) w.row[n++] = {static_cast<uint32_t>(I), std::exchange(own[I], 0.0)};
+  for (size_t k = 0; k < width; ++k)
+    if (own[k] != 0.0)
+      w.row[n++] = {pops.empty() ? static_cast<uint32_t>(k) : pops[k], std::exchange(own[k], 0.0)};
   add_row_to_sums({w.row.data(), n}, 0, ctx.D[c], q, s.data(), founder_share(ctx.parents[static_cast<size_t>(c)]),
                   tally);
 }
@@ -394,20 +438,48 @@ void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<
 // members and, as the sweep reaches them, their parents, marked one bit
 // each, so that the rows of animals with nothing are never read. Each row
 // is cleared once the sums have used it, which leaves L zero for the next
-// period without another pass.
-void dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w, std::vector<double>& s) {
-  const size_t q = static_cast<size_t>(ctx.Q);
-  set_members(ctx.ped, q, members, w.L);
-  for (int32_t c : members) w.reached.mark(c);
+// period without another pass. `pops`: the populations of the members
+// (0-based, increasing), the columns of L's rows; empty: all Q.
+void dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w, std::vector<double>& s,
+                 std::span<const uint32_t> pops = {}) {
+  const size_t width = pops.empty() ? static_cast<size_t>(ctx.Q) : pops.size();
+  for (int32_t c : members) {
+    const auto I = static_cast<uint32_t>(ctx.ped.pop[c] - 1);
+    const size_t k = pops.empty() ? I : static_cast<size_t>(std::lower_bound(pops.begin(), pops.end(), I) - pops.begin());
+    w.L[static_cast<size_t>(c) * width + k] = 1.0;
+    w.reached.mark(c);
+  }
   w.reached.for_each_descending(members.empty() ? 0 : members.back(), [&](int32_t c) {
     const Parents p = ctx.parents[static_cast<size_t>(c)];
     if (p.big == 0) return;
-    pass_row_to_parents(ctx.parents, q, c, w.L);
+    pass_row_to_parents(ctx.parents, width, c, w.L);
     w.reached.mark(p.big);
     if (p.small > 0) w.reached.mark(p.small);
   });
   const FounderTally tally = tally_of(ctx, t);
-  w.reached.take_ascending([&](int32_t c) { add_full_row_to_sums(ctx, c, w, s, tally); });
+  w.reached.take_ascending([&](int32_t c) { add_full_row_to_sums(ctx, c, w, s, tally, pops); });
+}
+
+// The dense sweep of a period whose populations fall into groups that
+// share no ancestor (closed populations, separate breeds): each group
+// alone, its rows only as wide as its populations. An animal holds
+// nothing for the populations of other groups, so every entry takes the
+// same additions in the same order, and every sum the same terms (each
+// from an animal of its group, in increasing number), as in one sweep
+// over all of them, but each animal's row is a fifth as wide with five
+// closed populations.
+void grouped_dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w,
+                         std::vector<double>& s, const PopulationGroups& groups) {
+  if (groups.count() <= 1) {
+    dense_sweep(ctx, members, t, w, s);
+    return;
+  }
+  for (size_t k = 0; k < groups.count(); ++k) {
+    w.found.clear();
+    for (int32_t c : members)
+      if (groups.of(static_cast<uint32_t>(ctx.ped.pop[c] - 1)) == k) w.found.push_back(c);
+    if (!w.found.empty()) dense_sweep(ctx, w.found, t, w, s, groups.group(k));
+  }
 }
 
 // The periods of a batch in one sweep over the union of their members'
@@ -550,8 +622,8 @@ void make_storage(const Context& ctx, const PeriodMembers& members, bool dense, 
 // small one is swept over its ancestors alone unless they turn out many
 // (nearly every animal below them in random mating), where the dense
 // sweep visits them for less. Otherwise the batch takes the sparse sweep.
-void sweep_batch(const Context& ctx, const PeriodMembers& members, const Batch& batch, bool dense_fits,
-                 int32_t widest, Worker& w) {
+void sweep_batch(const Context& ctx, const PeriodMembers& members, const PopulationGroups& groups, const Batch& batch,
+                 bool dense_fits, int32_t widest, Worker& w) {
   clear_sums(w, batch.periods(), static_cast<size_t>(ctx.Q));
   if (!dense_fits) {
     make_storage(ctx, members, false, widest, w);
@@ -564,7 +636,7 @@ void sweep_batch(const Context& ctx, const PeriodMembers& members, const Batch& 
   if (!batch.dense && ancestors_within(ctx.parents, members, batch, budget, w.reached, w.found))
     listed_sweep(ctx, members.of(t), t, w, w.s[0]);
   else
-    dense_sweep(ctx, members.of(t), t, w, w.s[0]);
+    grouped_dense_sweep(ctx, members.of(t), t, w, w.s[0], groups);
 }
 
 // The lines and figures of the periods of a batch, after its sweep.
@@ -626,8 +698,9 @@ int32_t widest_batch(const std::vector<Batch>& batches) {
 // Batches handed out to `workers` threads in increasing order; a period's
 // lines are written as soon as it and every period before it are done, by
 // the worker that completes that run of periods.
-void run_batches(const Context& ctx, const PeriodMembers& members, const std::vector<Batch>& batches, bool dense_fits,
-                 unsigned workers, DriftResults& res, const Report& report) {
+void run_batches(const Context& ctx, const PeriodMembers& members, const PopulationGroups& groups,
+                 const std::vector<Batch>& batches, bool dense_fits, unsigned workers, DriftResults& res,
+                 const Report& report) {
   const int32_t P = ctx.P;
   const int32_t widest = widest_batch(batches);
   std::vector<Worker> storage(workers);
@@ -638,7 +711,7 @@ void run_batches(const Context& ctx, const PeriodMembers& members, const std::ve
   parallel_for(batches.size(), workers, [&](size_t item, unsigned w) {
     const Batch& batch = batches[item];
     Worker& worker = storage[w];
-    sweep_batch(ctx, members, batch, dense_fits, widest, worker);
+    sweep_batch(ctx, members, groups, batch, dense_fits, widest, worker);
     batch_figures(ctx, members, batch, worker, res, texts);  // its own periods' texts, unread until marked done
     std::lock_guard lock(m);
     for (int32_t t = batch.first; t <= batch.last; ++t) done[static_cast<size_t>(t)] = 1;
@@ -654,7 +727,8 @@ void run_batches(const Context& ctx, const PeriodMembers& members, const std::ve
 }  // namespace
 
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
-                              const Report& report, unsigned threads, FounderSums* founders) {
+                              const Report& report, unsigned threads, FounderSums* founders,
+                              const std::vector<int32_t>* pop_group) {
   const ParentTable parents = parent_table(ped);
   const Context ctx{ped, parents, D, names, count_of(names.pop), count_of(names.period), founders};
   DriftResults res = empty_results(ctx.Q, ctx.P);
@@ -680,7 +754,13 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   const double sparse_rows = rows * (2 * sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
   const double per_worker = rows / 8 + q * q * sizeof(double) * widest_batch(batches) +
                             (dense_fits ? dense_rows : 0.0) + (any_sparse ? sparse_rows : 0.0);
-  run_batches(ctx, members, batches, dense_fits, workers_within_budget(wanted, per_worker, budget), res, report);
+  PopulationGroups groups;
+  if (dense_fits && ctx.Q > 1) {
+    groups = pop_group != nullptr && !pop_group->empty() ? PopulationGroups(*pop_group, ctx.Q)
+                                                         : PopulationGroups(population_groups(ped), ctx.Q);
+  }
+  run_batches(ctx, members, groups, batches, dense_fits, workers_within_budget(wanted, per_worker, budget), res,
+              report);
   return res;
 }
 

@@ -32,6 +32,11 @@ struct Names {
 // stands for an unknown parent, D(0) = 0.
 struct Inbreeding {
   std::vector<double> F, D;
+  // pop_group[I] for populations I = 1..(the highest population number):
+  // groups of populations whose animals share no ancestor with those of
+  // any other group (closed populations, separate breeds), numbered from
+  // 0; found from the families INBREED goes by, empty where not found.
+  std::vector<int32_t> pop_group;
 };
 // INBREED: the inbreeding coefficients F and the Mendelian sampling factors
 // D, telling `progress` of the animals done as it goes. Each
@@ -44,6 +49,9 @@ struct Inbreeding {
 // storage would pass the budget). The same values as the literal walk but
 // for rounding, and the same bits for any number of threads.
 Inbreeding INBREED(const Pedigree& ped, Progress& progress, unsigned threads = 0);
+// The groups of Inbreeding::pop_group, from the pedigree's families (as
+// INBREED finds them).
+std::vector<int32_t> population_groups(const Pedigree& ped);
 // Bytes of working storage that all inbreeding workers together may hold
 // (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kInbreedMemoryBudget = size_t{512} << 20;
@@ -102,8 +110,11 @@ struct FounderSums {
 // `founders`, also the founder sums of every group, summed in the same
 // pass over the contributions (in increasing animal number, whatever the
 // number of threads).
+// `pop_group`: the groups of populations that share no ancestor, as
+// INBREED gives them (null or empty: found here, where they would help).
 DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D, const Names& names,
-                              const Report& report, unsigned threads = 0, FounderSums* founders = nullptr);
+                              const Report& report, unsigned threads = 0, FounderSums* founders = nullptr,
+                              const std::vector<int32_t>* pop_group = nullptr);
 // Bytes of working storage that all period workers together may hold
 // (more where a third of the available memory is more; see memory_budget).
 inline constexpr size_t kDriftMemoryBudget = size_t{1} << 30;

@@ -108,7 +108,68 @@ Inbreeding living_or_indirect(const Pedigree& ped, bool living, const PartLimits
   return inbreeding_indirect(ped, progress, fit);
 }
 
+// Populations joined wherever one family holds animals of both.
+std::vector<int32_t> groups_of_families(const Pedigree& ped, const Families& families) {
+  int32_t Q = 0;
+  for (int32_t c = 1; c <= ped.n; ++c) Q = std::max(Q, ped.pop[c]);
+  std::vector<int32_t> root(static_cast<size_t>(Q) + 1), pop_of_family(static_cast<size_t>(families.count), 0);
+  std::iota(root.begin(), root.end(), 0);
+  auto find = [&](int32_t I) {
+    while (root[static_cast<size_t>(I)] != I) I = root[static_cast<size_t>(I)] = root[static_cast<size_t>(root[static_cast<size_t>(I)])];
+    return I;
+  };
+  for (int32_t c = 1; c <= ped.n; ++c) {
+    const int32_t I = ped.pop[c];
+    if (I <= 0) continue;
+    int32_t& seen = pop_of_family[static_cast<size_t>(families.of[static_cast<size_t>(c)])];
+    if (seen == 0) {
+      seen = I;
+    } else if (const int32_t a = find(I), b = find(seen); a != b) {
+      root[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+    }
+  }
+  std::vector<int32_t> group(static_cast<size_t>(Q) + 1, -1);
+  int32_t groups = 0;
+  for (int32_t I = 1; I <= Q; ++I) {
+    const int32_t R = find(I);
+    group[static_cast<size_t>(I)] = R == I ? groups++ : group[static_cast<size_t>(R)];
+  }
+  return group;
+}
+
+// F and D of every family, each by its own method.
+Inbreeding inbreeding_of_parts(const Pedigree& ped, const Families& families, Progress& progress, unsigned workers,
+                               const PartLimits& limits) {
+  const Parts parts = assign_parts(ped, families, limits);
+  // A part that is (nearly) the whole pedigree is computed on it directly;
+  // a few small families do not make the rest worth copying.
+  const bool few_living = parts.living_animals * 8 < ped.n;
+  if (parts.indirect_animals == ped.n || (parts.indirect_animals > 0 && few_living))
+    return living_or_indirect(ped, false, limits, progress, workers);
+  if (parts.count == 2 && parts.living_animals == ped.n) return living_or_indirect(ped, true, limits, progress, workers);
+
+  std::vector<int32_t> key(static_cast<size_t>(ped.n) + 1, 0);
+  for (size_t i = 1; i < key.size(); ++i) key[i] = parts.of_family[static_cast<size_t>(families.of[i])];
+  const Grouped grouped = group_animals(key, parts.count);
+  Inbreeding r = start_inbreeding(ped.n);
+  std::vector<int32_t> local(static_cast<size_t>(ped.n) + 1, 0);
+  for (int32_t p = 0; p < parts.count; ++p) {
+    const std::span<const int32_t> animals(grouped.order.data() + grouped.starts[static_cast<size_t>(p)],
+                                           static_cast<size_t>(grouped.starts[static_cast<size_t>(p) + 1] -
+                                                               grouped.starts[static_cast<size_t>(p)]));
+    if (animals.empty()) continue;
+    const Inbreeding part = living_or_indirect(part_pedigree(ped, animals, local), p != 0, limits, progress, workers);
+    for (size_t k = 0; k < animals.size(); ++k) {
+      r.F[static_cast<size_t>(animals[k])] = part.F[k + 1];
+      r.D[static_cast<size_t>(animals[k])] = part.D[k + 1];
+    }
+  }
+  return r;
+}
+
 }  // namespace
+
+std::vector<int32_t> population_groups(const Pedigree& ped) { return groups_of_families(ped, find_families(ped)); }
 
 Families find_families(const Pedigree& ped) {
   const size_t n = static_cast<size_t>(std::max(ped.n, 0));
@@ -191,30 +252,9 @@ Inbreeding inbreeding_by_families(const Pedigree& ped, Progress& progress, unsig
   if (ped.n <= 0) return start_inbreeding(ped.n);
   workers = std::max(workers, 1u);
   const Families families = find_families(ped);
-  const Parts parts = assign_parts(ped, families, limits);
-  // A part that is (nearly) the whole pedigree is computed on it directly;
-  // a few small families do not make the rest worth copying.
-  const bool few_living = parts.living_animals * 8 < ped.n;
-  if (parts.indirect_animals == ped.n || (parts.indirect_animals > 0 && few_living))
-    return living_or_indirect(ped, false, limits, progress, workers);
-  if (parts.count == 2 && parts.living_animals == ped.n) return living_or_indirect(ped, true, limits, progress, workers);
-
-  std::vector<int32_t> key(static_cast<size_t>(ped.n) + 1, 0);
-  for (size_t i = 1; i < key.size(); ++i) key[i] = parts.of_family[static_cast<size_t>(families.of[i])];
-  const Grouped grouped = group_animals(key, parts.count);
-  Inbreeding r = start_inbreeding(ped.n);
-  std::vector<int32_t> local(static_cast<size_t>(ped.n) + 1, 0);
-  for (int32_t p = 0; p < parts.count; ++p) {
-    const std::span<const int32_t> animals(grouped.order.data() + grouped.starts[static_cast<size_t>(p)],
-                                           static_cast<size_t>(grouped.starts[static_cast<size_t>(p) + 1] -
-                                                               grouped.starts[static_cast<size_t>(p)]));
-    if (animals.empty()) continue;
-    const Inbreeding part = living_or_indirect(part_pedigree(ped, animals, local), p != 0, limits, progress, workers);
-    for (size_t k = 0; k < animals.size(); ++k) {
-      r.F[static_cast<size_t>(animals[k])] = part.F[k + 1];
-      r.D[static_cast<size_t>(animals[k])] = part.D[k + 1];
-    }
-  }
+  std::vector<int32_t> pop_group = groups_of_families(ped, families);
+  Inbreeding r = inbreeding_of_parts(ped, families, progress, workers, limits);
+  r.pop_group = std::move(pop_group);
   return r;
 }
 

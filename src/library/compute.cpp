@@ -119,7 +119,8 @@ genetics::DriftResults drift_stage(const Computed& run, const Report& report, co
   report.progress.stage("periods", run.scan.P);
   NullSink no_period_lines;
   const Report period_report{options.period_lines ? report.screen : no_period_lines, report.log, report.progress};
-  return genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, period_report, options.threads, founders);
+  return genetics::drift_per_period(run.pedigree, run.inbreeding.D, run.names, period_report, options.threads, founders,
+                                    &run.inbreeding.pop_group);
 }
 
 Computed compute(input::RecordSource& source, const Report& report, Sink& output, Sink& channel9,
