@@ -886,9 +886,10 @@ Pedigree closed_herds(uint32_t seed, int32_t n, const std::vector<int32_t>& herd
   return b.ped;
 }
 
-// Populations that share no ancestor are swept apart: closed herds, two
-// herds joined by migration, and two unrelated herds in one population,
-// with the groups as INBREED gives them and as the periods find them.
+// Populations that share no ancestor are swept apart, and their periods
+// in runs: closed herds, two herds joined by migration, and two unrelated
+// herds in one population, with the groups as INBREED gives them and as
+// the periods find them.
 TEST(Drift, ClosedPopulationsMatchPlainLoop) {
   struct Case {
     const char* what;
@@ -899,6 +900,8 @@ TEST(Drift, ClosedPopulationsMatchPlainLoop) {
       {"four closed herds", closed_herds(120, 2400, {1, 2, 3, 4}, 5, 0.0), 4},
       {"two joined, a population of two herds", closed_herds(121, 2400, {1, 2, 3, 4, 4}, 6, 0.02), 4},
       {"all joined", closed_herds(122, 1500, {1, 2}, 3, 0.05), 2},
+      // Small periods whose ancestors are many: swept in runs as well.
+      {"closed herds, many small periods", closed_herds(123, 3000, {1, 2, 3}, 60, 0.0), 3},
   };
   for (const Case& k : cases) {
     int32_t P = 0;

@@ -15,7 +15,9 @@
 // Populations that share no ancestor (closed populations, separate
 // breeds: no family holds animals of two of them) are swept apart, each
 // group in rows as wide as its own populations: an animal holds nothing
-// for the other groups, so the additions and the sums are the same.
+// for the other groups, so the additions and the sums are the same. The
+// rows of all populations then hold several periods of a group, so
+// neighbouring periods are swept together, each in its own block.
 //
 // A period whose members are few next to the animals below its highest one
 // (birth dates as periods give thousands of small ones) is swept over its
@@ -116,6 +118,13 @@ class PopulationGroups {
   }
   // The group of population I (0-based).
   size_t of(uint32_t I) const { return static_cast<size_t>(of_[I]); }
+  // The most populations of a group (of Q in all).
+  int32_t widest(int32_t Q) const {
+    if (count() <= 1) return Q;
+    size_t most = 0;
+    for (size_t k = 0; k < count(); ++k) most = std::max(most, group(k).size());
+    return static_cast<int32_t>(most);
+  }
 
  private:
   std::vector<int32_t> of_;
@@ -403,6 +412,7 @@ struct Worker {
   std::vector<std::vector<double>> s;
   std::vector<Entry> row;
   std::vector<int32_t> found;
+  std::vector<FounderTally> tallies;
   std::vector<int64_t> N;
   bool ready = false;
 };
@@ -419,12 +429,12 @@ void clear_sums(Worker& w, int32_t periods, size_t q) {
   for (int32_t k = 0; k < periods; ++k) w.s[static_cast<size_t>(k)].assign(q * q, 0.0);
 }
 
-// Adds animal c's full row of L to the sums and clears it. The row holds
-// the columns of `pops` (0-based populations, increasing; empty: all Q).
-void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<double>& s, const FounderTally& tally,
-                          std::span<const uint32_t> pops = {}) {
-  const size_t q = static_cast<size_t>(ctx.Q), width = pops.empty() ? q : pops.size();
-  double* own = &w.L[static_cast<size_t>(c) * width];
+// Adds one block of animal c's row of L, `width` entries at `own` (the
+// columns of `pops`, 0-based populations, increasing; empty: all Q), to
+// the sums and clears it.
+void add_full_row_to_sums(const Context& ctx, int32_t c, double* own, size_t width, std::span<const uint32_t> pops,
+                          Worker& w, std::vector<double>& s, const FounderTally& tally) {
+  const size_t q = static_cast<size_t>(ctx.Q);
   if (w.row.size() < q) w.row.resize(q);
   size_t n = 0;
   for (size_t k = 0; k < width; ++k)
@@ -433,53 +443,67 @@ void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<
   add_row_to_sums({w.row.data(), n}, 0, ctx.D[c], q, s.data(), founder_share(ctx.parents[static_cast<size_t>(c)]),
                   tally);
 }
+void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<double>& s, const FounderTally& tally) {
+  const size_t q = static_cast<size_t>(ctx.Q);
+  add_full_row_to_sums(ctx, c, &w.L[static_cast<size_t>(c) * q], q, {}, w, s, tally);
+}
 
-// The dense sweep and the sums, over the animals that hold anything: the
-// members and, as the sweep reaches them, their parents, marked one bit
-// each, so that the rows of animals with nothing are never read. Each row
-// is cleared once the sums have used it, which leaves L zero for the next
-// period without another pass. `pops`: the populations of the members
-// (0-based, increasing), the columns of L's rows; empty: all Q.
-void dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w, std::vector<double>& s,
-                 std::span<const uint32_t> pops = {}) {
+// The dense sweep and the sums of a batch's periods, over the animals
+// that hold anything: the members and, as the sweep reaches them, their
+// parents, marked one bit each, so that the rows of animals with nothing
+// are never read. Each row is cleared once the sums have used it, which
+// leaves L zero for the next batch without another pass. The rows hold
+// the populations `pops` of group `group` (0-based, increasing; empty: all
+// Q), period k of the batch in the k-th block of them; blocks never mix,
+// so each period's entries and sums take the same additions in the same
+// order as in a sweep of its own, while the animals are visited once for
+// all of them.
+void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch, const PopulationGroups& groups,
+                 size_t group, std::span<const uint32_t> pops, Worker& w) {
   const size_t width = pops.empty() ? static_cast<size_t>(ctx.Q) : pops.size();
-  for (int32_t c : members) {
-    const auto I = static_cast<uint32_t>(ctx.ped.pop[c] - 1);
-    const size_t k = pops.empty() ? I : static_cast<size_t>(std::lower_bound(pops.begin(), pops.end(), I) - pops.begin());
-    w.L[static_cast<size_t>(c) * width + k] = 1.0;
-    w.reached.mark(c);
+  const size_t row = width * static_cast<size_t>(batch.periods());
+  int32_t top = 0;
+  for (int32_t t = batch.first; t <= batch.last; ++t) {
+    const size_t block = static_cast<size_t>(t - batch.first) * width;
+    for (int32_t c : members.of(t)) {
+      const auto I = static_cast<uint32_t>(ctx.ped.pop[c] - 1);
+      if (!pops.empty() && groups.of(I) != group) continue;
+      const size_t k = pops.empty() ? I : static_cast<size_t>(std::lower_bound(pops.begin(), pops.end(), I) - pops.begin());
+      w.L[static_cast<size_t>(c) * row + block + k] = 1.0;
+      w.reached.mark(c);
+      top = std::max(top, c);
+    }
   }
-  w.reached.for_each_descending(members.empty() ? 0 : members.back(), [&](int32_t c) {
+  w.reached.for_each_descending(top, [&](int32_t c) {
     const Parents p = ctx.parents[static_cast<size_t>(c)];
     if (p.big == 0) return;
-    pass_row_to_parents(ctx.parents, width, c, w.L);
+    pass_row_to_parents(ctx.parents, row, c, w.L);
     w.reached.mark(p.big);
     if (p.small > 0) w.reached.mark(p.small);
   });
-  const FounderTally tally = tally_of(ctx, t);
-  w.reached.take_ascending([&](int32_t c) { add_full_row_to_sums(ctx, c, w, s, tally, pops); });
+  std::vector<FounderTally>& tallies = w.tallies;
+  tallies.clear();
+  for (int32_t t = batch.first; t <= batch.last; ++t) tallies.push_back(tally_of(ctx, t));
+  w.reached.take_ascending([&](int32_t c) {
+    double* own = &w.L[static_cast<size_t>(c) * row];
+    for (size_t k = 0; k < tallies.size(); ++k)
+      add_full_row_to_sums(ctx, c, own + k * width, width, pops, w, w.s[k], tallies[k]);
+  });
 }
 
-// The dense sweep of a period whose populations fall into groups that
-// share no ancestor (closed populations, separate breeds): each group
-// alone, its rows only as wide as its populations. An animal holds
-// nothing for the populations of other groups, so every entry takes the
-// same additions in the same order, and every sum the same terms (each
-// from an animal of its group, in increasing number), as in one sweep
-// over all of them, but each animal's row is a fifth as wide with five
-// closed populations.
-void grouped_dense_sweep(const Context& ctx, std::span<const int32_t> members, int32_t t, Worker& w,
-                         std::vector<double>& s, const PopulationGroups& groups) {
+// Populations that share no ancestor (closed populations, separate
+// breeds) are swept apart, each group in rows only as wide as its
+// populations: an animal holds nothing for the populations of other
+// groups, so every entry takes the same additions in the same order, and
+// every sum the same terms (each from an animal of its group, in
+// increasing number), as in one sweep over all of them.
+void grouped_dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch,
+                         const PopulationGroups& groups, Worker& w) {
   if (groups.count() <= 1) {
-    dense_sweep(ctx, members, t, w, s);
+    dense_sweep(ctx, members, batch, groups, 0, {}, w);
     return;
   }
-  for (size_t k = 0; k < groups.count(); ++k) {
-    w.found.clear();
-    for (int32_t c : members)
-      if (groups.of(static_cast<uint32_t>(ctx.ped.pop[c] - 1)) == k) w.found.push_back(c);
-    if (!w.found.empty()) dense_sweep(ctx, w.found, t, w, s, groups.group(k));
-  }
+  for (size_t k = 0; k < groups.count(); ++k) dense_sweep(ctx, members, batch, groups, k, groups.group(k), w);
 }
 
 // The periods of a batch in one sweep over the union of their members'
@@ -534,9 +558,16 @@ constexpr int64_t kSparseVisitCost = 16;
 // Full rows are read whole at every animal: with more populations than
 // this, most of what they read is zeros.
 constexpr int32_t kMostDenseColumns = 32;
+// The most large periods swept together on full rows.
+constexpr int32_t kMostDensePeriods = 8;
 // The most periods swept together, and the bytes their sums may take.
 constexpr int32_t kMostBatchPeriods = 64;
 constexpr double kBatchSumsBytes = 16e6;
+
+// The most ancestors of a small period swept over them alone.
+size_t small_period_budget(const PeriodMembers& members, int32_t t) {
+  return static_cast<size_t>(members.highest(t) / kSparseVisitCost);
+}
 
 // How many animals ahead of the one at hand the ancestors' search fetches
 // parents.
@@ -632,11 +663,11 @@ void sweep_batch(const Context& ctx, const PeriodMembers& members, const Populat
   }
   make_storage(ctx, members, true, widest, w);
   const int32_t t = batch.first;
-  const auto budget = static_cast<size_t>(members.highest(t) / kSparseVisitCost);
-  if (!batch.dense && ancestors_within(ctx.parents, members, batch, budget, w.reached, w.found))
+  if (!batch.dense &&
+      ancestors_within(ctx.parents, members, batch, small_period_budget(members, t), w.reached, w.found))
     listed_sweep(ctx, members.of(t), t, w, w.s[0]);
   else
-    grouped_dense_sweep(ctx, members.of(t), t, w, w.s[0], groups);
+    grouped_dense_sweep(ctx, members, batch, groups, w);
 }
 
 // The lines and figures of the periods of a batch, after its sweep.
@@ -660,18 +691,29 @@ int32_t most_batch_periods(int32_t Q) {
 }
 
 // The periods in increasing order, in batches: where full rows fit
-// (`dense_fits`), each period alone, marked dense when its members are
-// many; otherwise small periods together with their small neighbours while
-// their members stay few.
-std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t P, bool dense_fits) {
+// (`dense_fits`), large periods in runs of up to `dense_periods` (as many
+// as the rows of the widest group of populations hold), small ones alone
+// unless `many_ancestors(t)` finds that the dense sweep would take them
+// (when runs are possible), and then in runs too: a small period in the
+// run of another costs little more than that one alone, as they share
+// the sweep's visits. Otherwise small periods together with their small
+// neighbours while their members stay few.
+template <class ManyAncestors>
+std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t P, bool dense_fits,
+                                int32_t dense_periods, ManyAncestors&& many_ancestors) {
   const int32_t most = dense_fits ? 1 : most_batch_periods(Q);
   std::vector<Batch> batches;
   int64_t batch_members = 0;
   for (int32_t t = 1; t <= P; ++t) {
     const auto size = static_cast<int64_t>(members.of(t).size());
     const int64_t few = members.highest(t) / kSparseVisitCost;
-    if (dense_fits && size >= few) {
-      batches.push_back({t, t, true});
+    if (dense_fits) {
+      if (!batches.empty() && batches.back().dense && batches.back().last == t - 1 &&
+          batches.back().periods() < dense_periods) {
+        batches.back().last = t;
+      } else {
+        batches.push_back({t, t, size >= few || (dense_periods > 1 && size > 0 && many_ancestors(t))});
+      }
       continue;
     }
     const bool joins = !batches.empty() && !batches.back().dense && batches.back().last == t - 1 &&
@@ -749,16 +791,25 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   const double q = std::max(ctx.Q, 1), rows = static_cast<double>(members.highest()) + 1;
   const double dense_rows = q * rows * sizeof(double);
   const bool dense_fits = ctx.Q <= kMostDenseColumns && dense_rows * wanted <= budget;
-  const std::vector<Batch> batches = plan_batches(members, ctx.Q, ctx.P, dense_fits);
-  const bool any_sparse = std::any_of(batches.begin(), batches.end(), [](const Batch& b) { return !b.dense; });
-  const double sparse_rows = rows * (2 * sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
-  const double per_worker = rows / 8 + q * q * sizeof(double) * widest_batch(batches) +
-                            (dense_fits ? dense_rows : 0.0) + (any_sparse ? sparse_rows : 0.0);
   PopulationGroups groups;
   if (dense_fits && ctx.Q > 1) {
     groups = pop_group != nullptr && !pop_group->empty() ? PopulationGroups(*pop_group, ctx.Q)
                                                          : PopulationGroups(population_groups(ped), ctx.Q);
   }
+  // Rows as wide as all populations hold that many periods of the widest group.
+  const int32_t dense_periods = std::clamp(ctx.Q / std::max(groups.widest(ctx.Q), 1), 1, kMostDensePeriods);
+  ReachedSet probed;
+  bool probing = false;
+  std::vector<int32_t> found;
+  const std::vector<Batch> batches =
+      plan_batches(members, ctx.Q, ctx.P, dense_fits, dense_periods, [&](int32_t t) {
+        if (!std::exchange(probing, true)) probed.resize(static_cast<size_t>(members.highest()) + 1);
+        return !ancestors_within(parents, members, {t, t, false}, small_period_budget(members, t), probed, found);
+      });
+  const bool any_sparse = std::any_of(batches.begin(), batches.end(), [](const Batch& b) { return !b.dense; });
+  const double sparse_rows = rows * (2 * sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
+  const double per_worker = rows / 8 + q * q * sizeof(double) * widest_batch(batches) +
+                            (dense_fits ? dense_rows : 0.0) + (any_sparse ? sparse_rows : 0.0);
   run_batches(ctx, members, groups, batches, dense_fits, workers_within_budget(wanted, per_worker, budget), res,
               report);
   return res;
