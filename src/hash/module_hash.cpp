@@ -315,6 +315,16 @@ int32_t home_slot(std::string_view key, int32_t N) { return home_slot_of_value(h
 
 Key::Key(std::string_view f) : field(f), text(rtrim(f)), hash(hash_text(text)) {}
 
+void Key::assign(std::string_view f, const char* copy, bool with_value) {
+  const std::string_view trimmed = rtrim(f);
+  hash = hash_text(trimmed);
+  field = {copy, f.size()};
+  text = {copy, trimmed.size()};
+  found = {};
+  value_ = with_value ? hash_value(f) : 0;
+  value_known_ = with_value;
+}
+
 std::string local_date_time() {
   static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
   static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",

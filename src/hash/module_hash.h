@@ -52,12 +52,20 @@ struct Key {
   std::string_view text;   // without trailing blanks
   uint64_t hash = 0;       // hash_text(text): the key index's hash
 
-  // This key for the same characters stored at `copy` (L of them).
-  Key same_code_at(const char* copy) const {
-    Key k = *this;
-    k.field = {copy, field.size()};
-    k.text = {copy, text.size()};
-    return k;
+  // Becomes the key of `f` as Key(f) would, for the same characters
+  // stored at `copy`; and the key of the same characters as `other`,
+  // stored at `copy`. Each member is set in place and the hash taken from
+  // `f`, for callers that fill arrays of keys in a tight loop: a key built
+  // apart and copied over, or a copy just made, would be read back before
+  // its parts have settled. with_value: value() worked out too.
+  void assign(std::string_view f, const char* copy, bool with_value);
+  void assign_same_code(const Key& other, const char* copy) {
+    field = {copy, other.field.size()};
+    text = {copy, other.text.size()};
+    hash = other.hash;
+    found = other.found;
+    value_ = other.value_;
+    value_known_ = other.value_known_;
   }
 
   // hash_value(field): where the walk starts, worked out when first asked

@@ -82,21 +82,24 @@ class RecordBatch {
       }
       for (size_t k = 0; k < kFields; ++k) {
         char* text = &text_[(n * kFields + k) * kFieldWidth];
-        std::memcpy(text, source.fields.get(numbers_[k]).data(), kFieldWidth);
+        const char* read = source.fields.get(numbers_[k]).data();
+        std::memcpy(text, read, kFieldWidth);
         hash::Key& key = keys_[n * kFields + k];
         // Records in a row often share a population, a period or a sire.
+        // The field is read where it was parsed, not from the copy just
+        // made, whose parts are still on their way to the cache: a read
+        // across them would wait.
         const size_t at = n * kFields + k;
-        if (n > 0 && std::memcmp(keys_[at - kFields].field.data(), text, kFieldWidth) == 0) {
-          key = keys_[at - kFields].same_code_at(text);
+        if (n > 0 && std::memcmp(keys_[at - kFields].field.data(), read, kFieldWidth) == 0) {
+          key.assign_same_code(keys_[at - kFields], text);
           unknown_parent_[at] = unknown_parent_[at - kFields];
           hyphen_only_[at] = hyphen_only_[at - kFields];
         } else {
-          key = hash::Key({text, kFieldWidth});
-          const std::string_view whole = source.file.whole_code(key.field);
+          key.assign({read, kFieldWidth}, text, k == 0 && start_of_walk_);
+          const std::string_view whole = source.file.whole_code({read, kFieldWidth});
           unknown_parent_[at] = k > 0 && unknown_ != nullptr && (key.text.empty() || unknown_->is_unknown(whole));
           hyphen_only_[at] = unknown_parent_[at] && unknown_->unknown_by_hyphen_only(whole);
         }
-        if (k == 0 && start_of_walk_) key.value();
       }
     }
   }
