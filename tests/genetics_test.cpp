@@ -911,12 +911,14 @@ TEST(Drift, ClosedPopulationsMatchPlainLoop) {
     StringSink plain_screen, plain_log;
     const DriftResults plain = drift_per_period_plain(k.ped, inbreeding.D, names, {plain_screen, plain_log});
     const FounderSums plain_founders = founder_sums_plain(k.ped, k.Q, P);
-    for (const std::vector<int32_t>* groups : {&inbreeding.pop_group, static_cast<const std::vector<int32_t>*>(nullptr)}) {
+    using Groups = const std::vector<int32_t>*;
+    for (const Groups groups : {Groups{&inbreeding.pop_group}, Groups{nullptr}}) {
       for (unsigned threads : {1u, 3u}) {
         SCOPED_TRACE(std::string(k.what) + (groups ? ", groups given" : "") + ", threads " + std::to_string(threads));
         StringSink screen, log;
         FounderSums founders;
-        const DriftResults fast = drift_per_period(k.ped, inbreeding.D, names, {screen, log}, threads, &founders, groups);
+        const DriftResults fast =
+            drift_per_period(k.ped, inbreeding.D, names, {screen, log}, threads, &founders, groups);
         expect_same_bits(fast.mean_relationship, plain.mean_relationship, "XZAZX");
         expect_same_bits(fast.index, plain.index, "index");
         EXPECT_EQ(log.data, plain_log.data);

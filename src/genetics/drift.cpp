@@ -468,7 +468,8 @@ void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& 
     for (int32_t c : members.of(t)) {
       const auto I = static_cast<uint32_t>(ctx.ped.pop[c] - 1);
       if (!pops.empty() && groups.of(I) != group) continue;
-      const size_t k = pops.empty() ? I : static_cast<size_t>(std::lower_bound(pops.begin(), pops.end(), I) - pops.begin());
+      const size_t k =
+          pops.empty() ? I : static_cast<size_t>(std::lower_bound(pops.begin(), pops.end(), I) - pops.begin());
       w.L[static_cast<size_t>(c) * row + block + k] = 1.0;
       w.reached.mark(c);
       top = std::max(top, c);

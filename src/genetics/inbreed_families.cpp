@@ -115,7 +115,10 @@ std::vector<int32_t> groups_of_families(const Pedigree& ped, const Families& fam
   std::vector<int32_t> root(static_cast<size_t>(Q) + 1), pop_of_family(static_cast<size_t>(families.count), 0);
   std::iota(root.begin(), root.end(), 0);
   auto find = [&](int32_t I) {
-    while (root[static_cast<size_t>(I)] != I) I = root[static_cast<size_t>(I)] = root[static_cast<size_t>(root[static_cast<size_t>(I)])];
+    while (root[static_cast<size_t>(I)] != I) {
+      int32_t& up = root[static_cast<size_t>(I)];
+      I = up = root[static_cast<size_t>(up)];
+    }
     return I;
   };
   for (int32_t c = 1; c <= ped.n; ++c) {
