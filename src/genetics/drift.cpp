@@ -30,8 +30,9 @@
 // added up when the sweep reaches it, in arrival order, which is the dense
 // sweep's order. Small periods next to each other are then swept together,
 // since they share most of their ancestors: each has its own block of
-// columns, and blocks never mix. (With full rows, a batch's blocks would
-// multiply the rows' width; one period at a time is quicker there.)
+// columns, and blocks never mix. (With full rows as wide as all
+// populations, a batch's blocks would multiply the rows' width; one period
+// at a time is quicker there.)
 //
 // Periods depend on nothing but D, so they (in batches of periods swept
 // together) are spread over threads. Each period's lines are collected and
@@ -650,10 +651,11 @@ void make_storage(const Context& ctx, const PeriodMembers& members, bool dense, 
     w.sparse.resize(rows, std::max<size_t>(static_cast<size_t>(batch_periods) * q, 1));
 }
 
-// A batch's sweep. Where full rows fit, every batch is one period: a
-// small one is swept over its ancestors alone unless they turn out many
-// (nearly every animal below them in random mating), where the dense
-// sweep visits them for less. Otherwise the batch takes the sparse sweep.
+// A batch's sweep. Where full rows fit, a small period alone is swept
+// over its ancestors unless they turn out many (nearly every animal below
+// them in random mating), where the dense sweep visits them for less; a
+// run of periods takes the dense sweep together. Otherwise the batch
+// takes the sparse sweep.
 void sweep_batch(const Context& ctx, const PeriodMembers& members, const PopulationGroups& groups, const Batch& batch,
                  bool dense_fits, int32_t widest, Worker& w) {
   clear_sums(w, batch.periods(), static_cast<size_t>(ctx.Q));
