@@ -46,6 +46,7 @@
 #include <bit>
 #include <limits>
 #include <mutex>
+#include <numeric>
 #include <span>
 #include <stdexcept>
 #include <utility>
@@ -91,25 +92,26 @@ struct PeriodMembers {
 };
 
 // The populations in groups that share no ancestor (Inbreeding::pop_group),
-// each group's populations 0-based and increasing.
+// numbered in the order of their smallest populations, each group's
+// populations 0-based and increasing.
 class PopulationGroups {
  public:
   PopulationGroups() = default;  // one group
-  PopulationGroups(const std::vector<int32_t>& pop_group, int32_t Q) : of_(static_cast<size_t>(Q), 0) {
-    int32_t groups = 0;
-    for (int32_t I = 1; I <= Q; ++I) {
-      // A population without animals, unknown to the groups, is a group of its own.
-      const int32_t g = static_cast<size_t>(I) < pop_group.size() ? pop_group[static_cast<size_t>(I)] : -1;
-      of_[static_cast<size_t>(I - 1)] = g >= 0 ? g : Q + I;
-      groups = std::max(groups, of_[static_cast<size_t>(I - 1)] + 1);
+  PopulationGroups(const std::vector<int32_t>& pop_group, int32_t Q)
+      : of_(static_cast<size_t>(Q)), column_(static_cast<size_t>(Q)), pops_(static_cast<size_t>(Q)) {
+    // A population unknown to the groups (without animals) is a group of its own.
+    auto given = [&](uint32_t I) {
+      const size_t at = static_cast<size_t>(I) + 1;
+      return at < pop_group.size() && pop_group[at] >= 0 ? pop_group[at] : Q + static_cast<int32_t>(at);
+    };
+    std::iota(pops_.begin(), pops_.end(), 0u);
+    std::stable_sort(pops_.begin(), pops_.end(), [&](uint32_t a, uint32_t b) { return given(a) < given(b); });
+    for (size_t k = 0; k < pops_.size(); ++k) {
+      if (k > 0 && given(pops_[k]) != given(pops_[k - 1])) ends_.push_back(k);
+      of_[pops_[k]] = ends_.size();
+      column_[pops_[k]] = k - (ends_.empty() ? 0 : ends_.back());
     }
-    for (int32_t g = 0; g < groups; ++g) {
-      for (uint32_t I = 0; I < of_.size(); ++I)
-        if (of_[I] == g) pops_.push_back(I);
-      if (ends_.empty() ? !pops_.empty() : pops_.size() > ends_.back()) ends_.push_back(pops_.size());
-    }
-    for (size_t k = 0; k < ends_.size(); ++k)  // numbered by their order
-      for (uint32_t I : group(k)) of_[I] = static_cast<int32_t>(k);
+    ends_.push_back(pops_.size());
   }
   // 0 or 1: one group.
   size_t count() const { return ends_.size(); }
@@ -117,8 +119,9 @@ class PopulationGroups {
     const size_t begin = k == 0 ? 0 : ends_[k - 1];
     return {pops_.data() + begin, ends_[k] - begin};
   }
-  // The group of population I (0-based).
-  size_t of(uint32_t I) const { return static_cast<size_t>(of_[I]); }
+  // The group of population I (0-based), and its column in the group.
+  size_t of(uint32_t I) const { return of_[I]; }
+  size_t column(uint32_t I) const { return column_[I]; }
   // The most populations of a group (of Q in all).
   int32_t widest(int32_t Q) const {
     if (count() <= 1) return Q;
@@ -128,7 +131,7 @@ class PopulationGroups {
   }
 
  private:
-  std::vector<int32_t> of_;
+  std::vector<size_t> of_, column_;
   std::vector<size_t> ends_;  // where each group's populations end in pops_
   std::vector<uint32_t> pops_;
 };
@@ -438,9 +441,13 @@ void add_full_row_to_sums(const Context& ctx, int32_t c, double* own, size_t wid
   const size_t q = static_cast<size_t>(ctx.Q);
   if (w.row.size() < q) w.row.resize(q);
   size_t n = 0;
-  for (size_t k = 0; k < width; ++k)
-    if (own[k] != 0.0)
-      w.row[n++] = {pops.empty() ? static_cast<uint32_t>(k) : pops[k], std::exchange(own[k], 0.0)};
+  if (pops.empty()) {
+    for (size_t k = 0; k < width; ++k)
+      if (own[k] != 0.0) w.row[n++] = {static_cast<uint32_t>(k), std::exchange(own[k], 0.0)};
+  } else {
+    for (size_t k = 0; k < width; ++k)
+      if (own[k] != 0.0) w.row[n++] = {pops[k], std::exchange(own[k], 0.0)};
+  }
   add_row_to_sums({w.row.data(), n}, 0, ctx.D[c], q, s.data(), founder_share(ctx.parents[static_cast<size_t>(c)]),
                   tally);
 }
@@ -469,9 +476,7 @@ void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& 
     for (int32_t c : members.of(t)) {
       const auto I = static_cast<uint32_t>(ctx.ped.pop[c] - 1);
       if (!pops.empty() && groups.of(I) != group) continue;
-      const size_t k =
-          pops.empty() ? I : static_cast<size_t>(std::lower_bound(pops.begin(), pops.end(), I) - pops.begin());
-      w.L[static_cast<size_t>(c) * row + block + k] = 1.0;
+      w.L[static_cast<size_t>(c) * row + block + (pops.empty() ? I : groups.column(I))] = 1.0;
       w.reached.mark(c);
       top = std::max(top, c);
     }
@@ -486,6 +491,12 @@ void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& 
   std::vector<FounderTally>& tallies = w.tallies;
   tallies.clear();
   for (int32_t t = batch.first; t <= batch.last; ++t) tallies.push_back(tally_of(ctx, t));
+  if (tallies.size() == 1) {  // one period: no loop over blocks at each of millions of animals
+    w.reached.take_ascending([&](int32_t c) {
+      add_full_row_to_sums(ctx, c, &w.L[static_cast<size_t>(c) * row], width, pops, w, w.s[0], tallies[0]);
+    });
+    return;
+  }
   w.reached.take_ascending([&](int32_t c) {
     double* own = &w.L[static_cast<size_t>(c) * row];
     for (size_t k = 0; k < tallies.size(); ++k)
