@@ -313,7 +313,7 @@ int32_t home_slot_of_value(int64_t H, int32_t N) {
 
 int32_t home_slot(std::string_view key, int32_t N) { return home_slot_of_value(hash_value(key), N); }
 
-Key::Key(std::string_view f) : field(f), text(rtrim(f)), hash(hash_text(text)) {}
+Key::Key(std::string_view f) { assign(f, f.data(), false); }
 
 void Key::assign(std::string_view f, const char* copy, bool with_value) {
   const std::string_view trimmed = rtrim(f);
