@@ -571,8 +571,11 @@ constexpr int64_t kSparseVisitCost = 16;
 // Full rows are read whole at every animal: with more populations than
 // this, most of what they read is zeros.
 constexpr int32_t kMostDenseColumns = 32;
-// The most large periods swept together on full rows.
+// The most large periods swept together on full rows, and how many times
+// its members a small period must hold to join them: at least an eighth of
+// what would make it large.
 constexpr int32_t kMostDensePeriods = 8;
+constexpr int64_t kRunMembers = 8;
 // The most periods swept together, and the bytes their sums may take.
 constexpr int32_t kMostBatchPeriods = 64;
 constexpr double kBatchSumsBytes = 16e6;
@@ -707,9 +710,9 @@ int32_t most_batch_periods(int32_t Q) {
 // The periods in increasing order, in batches: where full rows fit
 // (`dense_fits`), large periods in runs of up to `dense_periods` (as many
 // as the rows of the widest group of populations hold), small ones alone
-// unless `many_ancestors(t)` finds that the dense sweep would take them
-// (when runs are possible), and then in runs too: a small period in the
-// run of another costs little more than that one alone, as they share
+// unless they have many members and `many_ancestors(t)` finds that the
+// dense sweep would take them, and then in runs too: a small period in
+// the run of another costs little more than that one alone, as they share
 // the sweep's visits. Otherwise small periods together with their small
 // neighbours while their members stay few.
 template <class ManyAncestors>
@@ -722,11 +725,15 @@ std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t
     const auto size = static_cast<int64_t>(members.of(t).size());
     const int64_t few = members.highest(t) / kSparseVisitCost;
     if (dense_fits) {
-      if (!batches.empty() && batches.back().dense && batches.back().last == t - 1 &&
+      // Runs only of periods with many members: the ancestors of a few
+      // (a day's births) are a small part of their neighbours', and a
+      // run's every row carries the blocks of all its periods.
+      const bool in_runs = dense_periods > 1 && size * kRunMembers >= few;
+      if (in_runs && !batches.empty() && batches.back().dense && batches.back().last == t - 1 &&
           batches.back().periods() < dense_periods) {
         batches.back().last = t;
       } else {
-        batches.push_back({t, t, size >= few || (dense_periods > 1 && size > 0 && many_ancestors(t))});
+        batches.push_back({t, t, size >= few || (in_runs && many_ancestors(t))});
       }
       continue;
     }
