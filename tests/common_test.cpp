@@ -25,6 +25,7 @@
 
 #include "common/cpus.h"
 #include "common/flat_table.h"
+#include "common/huge_pages.h"
 #include "common/format.h"
 #include "common/sha256.h"
 #include "common/parallel.h"
@@ -634,3 +635,87 @@ TEST(Sha256, InstructionsAgreeWithPortableRounds) {
 }
 
 }  // namespace
+
+// The store of kept pages: blocks alive together never share a byte, a
+// zeroed block is zero wherever its pages come from, kept pages go to the
+// next request before fresh ones, and nothing else is taken back.
+namespace {
+constexpr size_t kMiB = size_t{1} << 20;
+
+struct LargeBlock {
+  unsigned char* p;
+  size_t bytes;
+  unsigned char fill;
+};
+// Every 4 KiB page's first byte and the last byte hold `value`.
+bool holds(const unsigned char* p, size_t bytes, unsigned char value) {
+  for (size_t i = 0; i < bytes; i += 4096)
+    if (p[i] != value) return false;
+  return p[bytes - 1] == value;
+}
+size_t whole_huge_pages(size_t bytes) { return (bytes + 2 * kMiB - 1) / (2 * kMiB) * (2 * kMiB); }
+}  // namespace
+
+TEST(KeptBlocks, ReusedPagesKeepBlocksApartAndZeroedBlocksZero) {
+  vm::keep_freed_large_blocks();
+  if (void* p = vm::allocate_large(4 * kMiB, false)) {
+    EXPECT_TRUE(vm::free_large(p));
+  } else {
+    GTEST_SKIP() << "the store stays off under a memory limit";
+  }
+  std::mt19937 rng(7);
+  std::vector<LargeBlock> live;
+  for (int step = 0; step < 160; ++step) {
+    if (live.size() < 6 && (live.empty() || rng() % 3 != 0)) {
+      const size_t bytes = (4 + rng() % 30) * kMiB + rng() % 5000;
+      const bool zeroed = rng() % 2 == 0;
+      const size_t kept = vm::kept_large_block_bytes();
+      auto* p = static_cast<unsigned char*>(vm::allocate_large(bytes, zeroed));
+      ASSERT_NE(p, nullptr);
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (2 * kMiB), 0u);
+      EXPECT_EQ(vm::kept_large_block_bytes(), kept - std::min(kept, whole_huge_pages(bytes))) << "step " << step;
+      if (zeroed) {
+        EXPECT_TRUE(holds(p, bytes, 0)) << "step " << step;
+      }
+      const auto fill = static_cast<unsigned char>(1 + step % 250);
+      std::memset(p, fill, bytes);
+      live.push_back({p, bytes, fill});
+    } else {
+      const size_t k = rng() % live.size();
+      EXPECT_TRUE(holds(live[k].p, live[k].bytes, live[k].fill)) << "step " << step;
+      EXPECT_TRUE(vm::free_large(live[k].p));
+      live.erase(live.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+  }
+  for (const LargeBlock& b : live) {
+    EXPECT_TRUE(holds(b.p, b.bytes, b.fill));
+    EXPECT_TRUE(vm::free_large(b.p));
+  }
+  EXPECT_GT(vm::kept_large_block_bytes(), 0u);
+  vm::give_back_kept_pages();
+  EXPECT_EQ(vm::kept_large_block_bytes(), 0u);
+  EXPECT_FALSE(vm::free_large(nullptr));
+  void* other = std::aligned_alloc(2 * kMiB, 4 * kMiB);
+  EXPECT_FALSE(vm::free_large(other));
+  std::free(other);
+}
+
+TEST(KeptBlocks, ThreadsAskingAndGivingBackAtOnce) {
+  vm::keep_freed_large_blocks();
+  std::atomic<int> wrong{0};
+  auto work = [&](unsigned char fill) {
+    for (int i = 0; i < 40; ++i) {
+      const size_t bytes = (4 + static_cast<size_t>(i % 5) * 3) * kMiB;
+      auto* p = static_cast<unsigned char*>(vm::allocate_huge(bytes));
+      std::memset(p, fill, bytes);
+      std::this_thread::yield();
+      if (!holds(p, bytes, fill)) ++wrong;
+      vm::free_huge(p);
+    }
+  };
+  std::thread a(work, 0x5a), b(work, 0xa5);
+  a.join();
+  b.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+

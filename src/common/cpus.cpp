@@ -1,4 +1,5 @@
 #include "common/cpus.h"
+#include "common/huge_pages.h"
 
 #include <sched.h>
 #include <sys/resource.h>
@@ -165,8 +166,10 @@ double address_space_headroom() {
 }  // namespace
 
 double available_memory() {
-  return tighter_bytes(kilobytes_line("/proc/meminfo", "MemAvailable:"),
-                       tighter_bytes(address_space_headroom(), cgroup_memory_headroom()));
+  const double available = tighter_bytes(kilobytes_line("/proc/meminfo", "MemAvailable:"),
+                                         tighter_bytes(address_space_headroom(), cgroup_memory_headroom()));
+  // Pages the program keeps for its next large blocks are its to use.
+  return available > 0 ? available + static_cast<double>(kept_large_block_bytes()) : available;
 }
 
 double memory_limit() {

@@ -23,6 +23,22 @@ void advise_huge_pages(void* p, size_t bytes);
 void* allocate_zeroed_huge(size_t bytes);
 void free_huge(void* p);
 
+// Large blocks whose pages are kept when they are freed, and moved under
+// the next large request (see huge_pages.cpp). Only the program switches
+// this on: inside R or Python the host's allocator keeps the memory.
+void keep_freed_large_blocks();
+// A block of at least `bytes` (all zero bytes with `zeroed`) on huge
+// pages, kept pages first; null when the store is off or cannot make it.
+void* allocate_large(size_t bytes, bool zeroed);
+// Takes back a block of allocate_large(); false for any other pointer.
+bool free_large(void* p);
+// The bytes of pages kept for the next requests.
+size_t kept_large_block_bytes();
+// Gives the kept pages back to the system: where the large arrays have
+// all been made, pages kept for them would only add to what the many
+// small ones after them take.
+void give_back_kept_pages();
+
 // Arrays from this size on get huge pages.
 inline constexpr size_t kHugeThreshold = size_t{4} << 20;
 

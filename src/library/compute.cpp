@@ -8,6 +8,7 @@
 
 #include "common/cpus.h"
 #include "common/format.h"
+#include "common/huge_pages.h"
 #include "common/stop.h"
 #include "hash/module_hash.h"
 #include "input/load.h"
@@ -131,6 +132,7 @@ Computed compute(input::RecordSource& source, const Report& report, Sink& output
   };
   if (!options.keep && !options.diversity) std::vector<double>().swap(run.inbreeding.F);
   run.results = drift_stage(run, report, options, options.diversity ? &run.founders : nullptr);
+  give_back_kept_pages();
   done("drift_per_period");
   genetics::write_result_table(run.results, run.names, output);
   done("write_result_table");
