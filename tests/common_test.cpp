@@ -719,3 +719,24 @@ TEST(KeptBlocks, ThreadsAskingAndGivingBackAtOnce) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// Pages asked for ahead are faulted in and kept, at most as many as asked
+// for, and the next block takes them.
+TEST(KeptBlocks, PagesAheadFillTheStoreForTheNextBlock) {
+  vm::keep_freed_large_blocks();
+  vm::give_back_kept_pages();
+  {
+    vm::PagesAhead ahead;
+    ahead.want(40 * kMiB);
+    ahead.want(70 * kMiB);
+    for (int i = 0; i < 400 && vm::kept_large_block_bytes() < 64 * kMiB; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  const size_t kept = vm::kept_large_block_bytes();
+  if (kept == 0) GTEST_SKIP() << "the store stays off under a memory limit";
+  EXPECT_EQ(kept, 64 * kMiB);  // whole chunks, no more than asked for
+  void* p = vm::allocate_large(50 * kMiB, true);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(vm::kept_large_block_bytes(), 14 * kMiB);
+  vm::free_large(p);
+  vm::give_back_kept_pages();
+}

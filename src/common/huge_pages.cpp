@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <thread>
 
 namespace vm {
 
@@ -66,6 +68,23 @@ class KeptBlocks {
   void give_back() {
     std::lock_guard lock(mutex_);
     give_back_locked();
+  }
+
+  // Fresh pages of `bytes` (whole huge pages) written once and kept;
+  // false when they cannot be had.
+  bool fault_in(size_t bytes) {
+    if (!on()) return false;
+    char* at = map_fresh(bytes);
+    if (at == nullptr) return false;
+    advise_huge_pages(at, bytes);
+    for (size_t i = 0; i < bytes; i += 4096) at[i] = 0;  // the writes fault the pages in
+    std::lock_guard lock(mutex_);
+    if (kept_count_ == kept_.size()) {
+      ::munmap(at, bytes);
+      return false;
+    }
+    keep(Piece{at, bytes, nullptr});
+    return true;
   }
 
  private:
@@ -215,6 +234,51 @@ void* allocate_large(size_t bytes, bool zeroed) { return kept_blocks().allocate(
 bool free_large(void* p) { return kept_blocks().release(p); }
 size_t kept_large_block_bytes() { return kept_blocks().kept_bytes(); }
 void give_back_kept_pages() { kept_blocks().give_back(); }
+
+// The helper of PagesAhead: faults pages in a chunk at a time while what
+// is wanted is more than what is done.
+struct PagesAhead::Helper {
+  static constexpr size_t kChunk = size_t{32} << 20;
+  std::mutex mutex;
+  std::condition_variable more;
+  size_t wanted = 0;
+  bool stop = false;
+  std::thread thread{[this] { run(); }};
+
+  void run() {
+    size_t done = 0;
+    for (;;) {
+      {
+        std::unique_lock lock(mutex);
+        more.wait(lock, [&] { return stop || wanted >= done + kChunk; });
+        if (stop) return;
+      }
+      if (!kept_blocks().fault_in(kChunk)) return;
+      done += kChunk;
+    }
+  }
+  ~Helper() {
+    {
+      std::lock_guard lock(mutex);
+      stop = true;
+    }
+    more.notify_one();
+    thread.join();
+  }
+};
+
+PagesAhead::PagesAhead() = default;
+PagesAhead::~PagesAhead() = default;
+
+void PagesAhead::want(size_t bytes) {
+  if (!kept_blocks().on() || bytes < Helper::kChunk) return;
+  if (helper_ == nullptr) helper_ = std::make_unique<Helper>();
+  {
+    std::lock_guard lock(helper_->mutex);
+    helper_->wanted = std::max(helper_->wanted, bytes);
+  }
+  helper_->more.notify_one();
+}
 
 void advise_huge_pages(void* p, size_t bytes) {
 #ifdef MADV_HUGEPAGE

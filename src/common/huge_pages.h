@@ -39,6 +39,25 @@ size_t kept_large_block_bytes();
 // small ones after them take.
 void give_back_kept_pages();
 
+// Fresh pages faulted in on a helper thread and kept, up to the bytes
+// asked for, while the calling thread goes on alone: so that the next
+// stage finds in place the memory it would otherwise wait for page by
+// page. Nothing happens while the store is off. Ends with the object.
+class PagesAhead {
+ public:
+  PagesAhead();
+  ~PagesAhead();
+  PagesAhead(const PagesAhead&) = delete;
+  PagesAhead& operator=(const PagesAhead&) = delete;
+  // Have `bytes` in all faulted in (a total, not more each call); ask only
+  // for what the next stage is sure to take.
+  void want(size_t bytes);
+
+ private:
+  struct Helper;
+  std::unique_ptr<Helper> helper_;
+};
+
 // Arrays from this size on get huge pages.
 inline constexpr size_t kHugeThreshold = size_t{4} << 20;
 

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "common/flat_table.h"
 #include "common/format.h"
+#include "common/huge_pages.h"
 #include "common/progress.h"
 #include "common/stop.h"
 #include "pedigree/heapsort.h"
@@ -153,7 +155,16 @@ struct Collected {
   int64_t first_blank = 0;
 };
 
-Collected count_and_collect(RecordSource& source, Progress& progress, CodeCounter& pops, CodeCounter& periods) {
+// What the loading is sure to take per record counted, in arrays large
+// enough for the store of kept pages: per animal its number by record,
+// period, population, sire, dam and code id (4 bytes each), and the code
+// table's reference (8 bytes) and record (13 bytes and the text) of its
+// code. Only the first copy of a repeated animal takes them all; those
+// are few.
+constexpr size_t kLoadingBytesPerRecord = 6 * 4 + 8 + 13;
+
+Collected count_and_collect(RecordSource& source, Progress& progress, CodeCounter& pops, CodeCounter& periods,
+                            PagesAhead* ahead) {
   PedigreeFile& file = source.file;
   Collected c;
   int64_t R = 0;
@@ -168,7 +179,10 @@ Collected count_and_collect(RecordSource& source, Progress& progress, CodeCounte
                       ": cannot read record " + std::to_string(R + 1) + ": " + fault.what};
     }
     ++R;
-    if (R % kProgressRecords == 0) advance(progress, kProgressRecords);
+    if (R % kProgressRecords == 0) {
+      advance(progress, kProgressRecords);
+      if (ahead != nullptr) ahead->want(static_cast<size_t>(R) * kLoadingBytesPerRecord);
+    }
     if (R > kMaxRecords) {
       throw FileError{std::string("pedigree file \"") + file.path() + "\": more than " + std::to_string(kMaxRecords) +
                       " records"};
@@ -231,7 +245,7 @@ void expect_no_more_records(RecordSource& source, int64_t count) {
 }
 
 ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::unique_ptr<CodeStore>& codes,
-                         const Report& report) {
+                         const Report& report, unsigned workers) {
   PedigreeFile& file = source.file;
   Sink& log = report.log;
   ScanResult result;
@@ -241,7 +255,12 @@ ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::uniq
   report.progress.stage("counting", 0);
 
   CodeCounter pops, periods;
-  const Collected collected = count_and_collect(source, report.progress, pops, periods);
+  Collected collected;
+  {
+    std::optional<PagesAhead> ahead;
+    if (workers > 1) ahead.emplace();
+    collected = count_and_collect(source, report.progress, pops, periods, ahead ? &*ahead : nullptr);
+  }
   // Every code is known now: a later pass that meets a new one reads
   // another file.
   if (LineFormat* format = file.line_format()) format->long_codes.freeze();

@@ -28,8 +28,11 @@ struct ScanResult {
 // Returns the codes of `dropped` that are no period of the pedigree.
 std::vector<std::string> drop_periods(CodeStore& codes, ScanResult& scan, const std::vector<std::string>& dropped);
 
+// With `workers` above 1, the memory the loading will take for the
+// records counted is faulted in beside the scan, on the core it leaves
+// idle (see PagesAhead).
 ScanResult scan_pedigree(RecordSource& source, hash::ModuleHash& hash, std::unique_ptr<CodeStore>& codes,
-                         const Report& report);
+                         const Report& report, unsigned workers = 1);
 
 // The passes after the counting pass read exactly the records it counted.
 // Reads record `record` of `count` in the file's current pass; a read

@@ -67,7 +67,7 @@ Computed load_stages(input::RecordSource& source, const Report& report, Sink& ch
   hash::ModuleHash hash(&report.screen, &channel9);
   std::unique_ptr<input::CodeStore> codes;
 
-  run.scan = input::scan_pedigree(source, hash, codes, report);
+  run.scan = input::scan_pedigree(source, hash, codes, report, worker_count(options.threads));
   if (!options.drop_periods.empty()) {
     for (const std::string& code : input::drop_periods(*codes, run.scan, options.drop_periods)) {
       if (options.notes != nullptr) options.notes->add("no period \"" + code + "\" to leave out: the pedigree has none");
