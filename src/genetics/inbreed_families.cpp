@@ -187,7 +187,12 @@ Families find_families(const Pedigree& ped) {
     }
     return x;
   };
+  constexpr size_t kAhead = 16;
   for (size_t i = 1; i <= n; ++i) {
+    if (i + kAhead <= n) {
+      __builtin_prefetch(&root[static_cast<size_t>(ped.sire[i + kAhead])]);
+      __builtin_prefetch(&root[static_cast<size_t>(ped.dam[i + kAhead])]);
+    }
     for (const int32_t p : {ped.sire[i], ped.dam[i]}) {
       if (p == 0) continue;
       const int32_t a = find(static_cast<int32_t>(i)), b = find(p);

@@ -13,7 +13,14 @@ namespace {
 std::vector<int32_t> in_new_order(const std::vector<int32_t>& old, const std::vector<int32_t>& old_of_new,
                                   const std::vector<int32_t>* new_of_old) {
   std::vector<int32_t> values(old_of_new.size(), 0);
-  for (size_t w = 1; w < old_of_new.size(); ++w) {
+  // The old numbers come at random: their entries are asked for ahead,
+  // and for parents the entries of their new numbers once those arrive.
+  constexpr size_t kAhead = 16, kParentsAhead = 8;
+  const size_t size = old_of_new.size();
+  for (size_t w = 1; w < size; ++w) {
+    if (w + kAhead < size) __builtin_prefetch(&old[static_cast<size_t>(old_of_new[w + kAhead])]);
+    if (new_of_old != nullptr && w + kParentsAhead < size)
+      __builtin_prefetch(&(*new_of_old)[static_cast<size_t>(old[static_cast<size_t>(old_of_new[w + kParentsAhead])])]);
     const int32_t v = old[static_cast<size_t>(old_of_new[w])];
     values[w] = new_of_old != nullptr && v != 0 ? (*new_of_old)[static_cast<size_t>(v)] : v;
   }
