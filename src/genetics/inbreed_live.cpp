@@ -55,7 +55,13 @@ class BlockWalk {
     // The last offspring of each parent in this order; `level` is reused.
     std::vector<int32_t>& last = level;
     std::fill(last.begin(), last.end(), 0);
-    for (int32_t i : order_) {
+    constexpr size_t kAhead = 16;  // the parents' entries, at random
+    for (size_t k = 0; k < order_.size(); ++k) {
+      if (k + kAhead < order_.size()) {
+        const auto ahead = static_cast<size_t>(order_[k + kAhead]);
+        __builtin_prefetch(&last[ped.sire[ahead]]), __builtin_prefetch(&last[ped.dam[ahead]]);
+      }
+      const int32_t i = order_[k];
       last[ped.sire[i]] = i;
       last[ped.dam[i]] = i;
     }
@@ -67,7 +73,16 @@ class BlockWalk {
     if (++block_ + 1 >= starts_.size()) return false;
     parents_.clear();
     leaving_.clear();
-    for (int32_t i : animals()) {
+    const std::span<const int32_t> block = animals();
+    constexpr size_t kAhead = 16;
+    for (size_t k = 0; k < block.size(); ++k) {
+      if (k + kAhead < block.size()) {
+        const auto ahead = static_cast<size_t>(block[k + kAhead]);
+        __builtin_prefetch(&last_[ahead]);
+        __builtin_prefetch(&last_[static_cast<size_t>(ped_.sire[ahead])]);
+        __builtin_prefetch(&last_[static_cast<size_t>(ped_.dam[ahead])]);
+      }
+      const int32_t i = block[k];
       if (last_[i] != 0) parents_.push_back(i);
       const int32_t s = ped_.sire[i], d = ped_.dam[i];
       if (s != 0 && last_[s] == i) leaving_.push_back(s);
