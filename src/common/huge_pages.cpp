@@ -30,7 +30,10 @@ size_t whole_huge_pages(size_t bytes) { return (bytes + kHugePage - 1) / kHugePa
 // kept, and moved under the next large request by its page tables
 // (mremap: nothing is copied, huge pages stay whole). A request takes
 // kept pages before fresh ones, so the large blocks never hold more
-// memory at once than at their peak without the store.
+// memory at once than at their peak without the store, but for pages
+// faulted in ahead (PagesAhead) for requests about to come. Pages kept
+// while only small blocks follow would add to those: the program gives
+// them back once its large arrays are made (give_back_kept_pages).
 //
 // Every block and piece starts on a huge page and is whole huge pages
 // long. A block is made of pieces, each one mapping of the system, as
