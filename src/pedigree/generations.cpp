@@ -115,8 +115,9 @@ Generations assign_generation_numbers(const Pedigree& ped) {
   constexpr int32_t kAhead = 16;  // the parents' entries, read at random
   for (int32_t start = 1; start <= n; ++start) {
     if (start + kAhead <= n) {
-      __builtin_prefetch(&gen[static_cast<size_t>(ped.sire[start + kAhead])]);
-      __builtin_prefetch(&gen[static_cast<size_t>(ped.dam[start + kAhead])]);
+      // Only parents that the walk below would read: a number above 0.
+      for (const int32_t p : {ped.sire[start + kAhead], ped.dam[start + kAhead]})
+        if (p > 0) __builtin_prefetch(gen.data() + p);
     }
     if (gen[start] != 0) continue;
     gen[start] = kOnPath;
