@@ -1,7 +1,9 @@
 #include "common/huge_pages.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -55,6 +57,7 @@ class KeptBlocks {
     if (!on() || size == 0 || size > SIZE_MAX / 2) return nullptr;
     const size_t bytes = whole_huge_pages(size);
     std::lock_guard lock(mutex_);
+    give_back_past_the_most();
     if (live_count_ + kept_count_ + 2 > live_.size()) return nullptr;
     if (void* p = in_place(bytes, size, zeroed)) return p;
     return moved_under_fresh(bytes, size, zeroed);
@@ -68,9 +71,12 @@ class KeptBlocks {
   }
 
   size_t kept_bytes() const { return kept_bytes_.load(std::memory_order_relaxed); }
+  // All kept pages back; what the process holds now is the most it has
+  // held from here on.
   void give_back() {
     std::lock_guard lock(mutex_);
     give_back_locked();
+    most_resident_ = resident_bytes();
   }
 
   // Fresh pages of `bytes` (whole huge pages) written once and kept;
@@ -87,6 +93,7 @@ class KeptBlocks {
       return false;
     }
     keep(Piece{at, bytes, nullptr});
+    most_resident_ = std::max(most_resident_, resident_bytes());
     return true;
   }
 
@@ -205,6 +212,30 @@ class KeptBlocks {
     kept_[kept_count_++] = Piece{piece.at, piece.bytes, nullptr};
     kept_bytes_.fetch_add(piece.bytes, std::memory_order_relaxed);
   }
+  // Pages are kept to be faulted in once within what the process has held
+  // at most. Where it has grown past that while pages are kept (its small
+  // blocks, or pages touched for the first time), they only add to a new
+  // peak: they go back.
+  void give_back_past_the_most() {
+    const size_t resident = resident_bytes();
+    if (kept_count_ > 0 && resident > most_resident_) give_back_locked();
+    most_resident_ = std::max(most_resident_, resident);
+  }
+  // The process's resident bytes, read without allocating; 0 when unknown.
+  static size_t resident_bytes() {
+    const int fd = ::open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char text[128];
+    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    if (n <= 0) return 0;
+    text[n] = '\0';
+    const char* p = std::strchr(text, ' ');  // "size resident ...", in pages
+    if (p == nullptr) return 0;
+    size_t pages = 0;
+    for (++p; *p >= '0' && *p <= '9'; ++p) pages = pages * 10 + static_cast<size_t>(*p - '0');
+    return pages * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+  }
   void give_back_locked() {
     while (kept_count_ > 0) {
       Piece& piece = kept_[kept_count_ - 1];
@@ -220,6 +251,7 @@ class KeptBlocks {
   size_t live_count_ = 0;
   std::array<Piece, 2048> kept_{};
   size_t kept_count_ = 0;
+  size_t most_resident_ = 0;  // the most seen at a request
 };
 
 // Made on first use and never destroyed, as blocks are freed until the
