@@ -34,8 +34,10 @@ size_t whole_huge_pages(size_t bytes) { return (bytes + kHugePage - 1) / kHugePa
 // kept pages before fresh ones, so the large blocks never hold more
 // memory at once than at their peak without the store, but for pages
 // faulted in ahead (PagesAhead) for requests about to come. Pages kept
-// while only small blocks follow would add to those: the program gives
-// them back once its large arrays are made (give_back_kept_pages).
+// while the process grows by other means (small blocks, pages touched for
+// the first time) would add to a new peak: they go back once it grows past
+// the most it held at an earlier request, and once the program's large
+// arrays are made (give_back_kept_pages).
 //
 // Every block and piece starts on a huge page and is whole huge pages
 // long. A block is made of pieces, each one mapping of the system, as
