@@ -3,6 +3,7 @@
 // walk.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <set>
@@ -67,6 +68,17 @@ TEST(HashValue, FieldKeysAndNumericKeys) {
   EXPECT_EQ(hash_value("12 "), 902);
   EXPECT_EQ(hash_value("1234567890"), 11345678);  // too long to be numeric
   EXPECT_EQ(hash_value("\xff"), 5);               // bytes count unsigned
+}
+
+TEST(HashValue, EqualsTheDefinitionOnRandomKeys) {
+  std::mt19937 rng(23);
+  const std::string alphabet = std::string("0123456789     AZaz-_./\x01\x7f\x80\xff");
+  for (int k = 0; k < 200000; ++k) {
+    std::string key(rng() % 41, ' ');
+    for (char& c : key) c = alphabet[rng() % alphabet.size()];
+    if (rng() % 4 == 0) std::fill(key.begin(), key.begin() + static_cast<std::ptrdiff_t>(rng() % (key.size() + 1)), ' ');
+    ASSERT_EQ(hash_value(key), literal_hash_value(key)) << '"' << key << '"';
+  }
 }
 
 TEST(HashValue, HomeSlotWrapsOutsideOneToNMinusOne) {

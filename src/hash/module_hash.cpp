@@ -31,6 +31,19 @@ constexpr std::string_view kNoKey = "@#$%&*()";
 // Digit slot (1..9) of each of the 32 positions of the right-aligned key.
 constexpr int kDigitSlot[33] = {0, 1, 4, 3, 3, 1, 5, 4, 2, 3, 2, 5, 4, 1, 4, 3, 2,
                                 1, 5, 5, 2, 1, 4, 3, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+// Each digit's sum of remainders (at most 9 per position) in a field of
+// this many bits.
+constexpr int kDigitBits = 7;
+constexpr uint64_t kDigitMask = (uint64_t{1} << kDigitBits) - 1;
+constexpr bool digit_sums_fit() {
+  for (int slot = 1; slot <= 9; ++slot) {
+    int positions = 0;
+    for (int p = 1; p <= 32; ++p) positions += kDigitSlot[p] == slot;
+    if (9 * positions > static_cast<int>(kDigitMask)) return false;
+  }
+  return 9 * kDigitBits <= 64;
+}
+static_assert(digit_sums_fit());
 
 // Digits with leading blanks only, ending in a digit, at most 9 long.
 bool is_numeric(std::string_view key) {
@@ -291,17 +304,24 @@ int64_t hash_value(std::string_view key) {
     return value;
   }
   // Each digit is a sum modulo 10, so the characters' remainders are
-  // summed first and reduced once.
+  // summed first and reduced once; the nine sums are fields of one word,
+  // added into in one chain rather than through memory.
   static constexpr auto kRemainder = [] {
     std::array<uint8_t, 256> r{};
     for (size_t c = 0; c < r.size(); ++c) r[c] = static_cast<uint8_t>(c % 10);
     return r;
   }();
-  int digit[10] = {};
-  const size_t first_position = kMaxKeyLength - key.size() + 1;
-  for (size_t i = 0; i < key.size(); ++i) digit[kDigitSlot[first_position + i]] += kRemainder[static_cast<unsigned char>(key[i])];
+  static constexpr auto kShift = [] {
+    std::array<uint8_t, 33> shift{};
+    for (size_t position = 1; position < shift.size(); ++position)
+      shift[position] = static_cast<uint8_t>(kDigitBits * (kDigitSlot[position] - 1));
+    return shift;
+  }();
+  uint64_t sums = 0;
+  const uint8_t* shift = kShift.data() + (kMaxKeyLength - key.size() + 1);
+  for (size_t i = 0; i < key.size(); ++i) sums += uint64_t{kRemainder[static_cast<unsigned char>(key[i])]} << shift[i];
   int64_t H = 0;
-  for (int j = 1; j <= 9; ++j) H = H * 10 + digit[j] % 10;
+  for (int j = 0; j < 9; ++j) H = H * 10 + static_cast<int64_t>((sums >> (kDigitBits * j)) & kDigitMask) % 10;
   return H;
 }
 

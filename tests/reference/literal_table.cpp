@@ -1,10 +1,32 @@
 #include "reference/literal_table.h"
 
 #include <algorithm>
+#include <array>
 
 #include "common/format.h"
 
 namespace vm::hash {
+
+// The rightmost 32 characters, right-aligned in 32 positions. Up to 9
+// digits after leading blanks are the number they spell; any other key
+// gives nine digits, each the sum of the character codes at its positions,
+// modulo 10.
+int64_t literal_hash_value(std::string_view key) {
+  if (key.size() > 32) key = key.substr(key.size() - 32);
+  const size_t first = key.find_first_not_of(' ');
+  const bool numeric = key.size() <= 9 && first != std::string_view::npos &&
+                       std::all_of(key.begin() + static_cast<std::ptrdiff_t>(first), key.end(),
+                                   [](char c) { return c >= '0' && c <= '9'; });
+  if (numeric) return std::stoll(std::string(key.substr(first)));
+  static constexpr std::array<int, 33> kDigitOfPosition = {0, 1, 4, 3, 3, 1, 5, 4, 2, 3, 2, 5, 4, 1, 4, 3, 2,
+                                                           1, 5, 5, 2, 1, 4, 3, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+  std::array<int64_t, 10> sum{};
+  for (size_t i = 0; i < key.size(); ++i)
+    sum[static_cast<size_t>(kDigitOfPosition[32 - key.size() + 1 + i])] += static_cast<unsigned char>(key[i]);
+  int64_t H = 0;
+  for (size_t j = 1; j <= 9; ++j) H = H * 10 + sum[j] % 10;
+  return H;
+}
 
 LiteralTable::LiteralTable(int32_t N) : N_(N) { blank(); }
 
@@ -26,7 +48,7 @@ Hit LiteralTable::walk(ModuleHash& module, std::string_view key, int32_t& n_opsl
   const int32_t N = N_;
   const int32_t count = n_opslag;
   const std::string_view text = rtrim(key);
-  int32_t pos = home_slot(key, N);
+  int32_t pos = home_slot_of_value(literal_hash_value(key), N);
   for (int64_t k = 1;; ++k) {
     std::string& slot = slots_[static_cast<size_t>(pos)];
     int32_t& slot_id = slot_id_[static_cast<size_t>(pos)];

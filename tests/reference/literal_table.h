@@ -13,6 +13,9 @@
 
 namespace vm::hash {
 
+// hash_value as defined, digit by digit.
+int64_t literal_hash_value(std::string_view key);
+
 class LiteralTable {
  public:
   explicit LiteralTable(int32_t N);
