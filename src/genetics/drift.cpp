@@ -43,8 +43,8 @@
 // row of L for the last time, just before it is cleared: a second sweep
 // per period would cost as much as the first.
 #include <algorithm>
-#include <cmath>
 #include <bit>
+#include <cmath>
 #include <limits>
 #include <mutex>
 #include <numeric>
