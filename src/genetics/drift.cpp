@@ -281,15 +281,15 @@ void add_row_to_sums(std::span<const Entry> row, uint32_t first_col, double Dc, 
 // little of its row: with many populations (herds as populations), most
 // animals reach a few of them, and with periods swept together each
 // animal reaches only some of the periods. What an animal receives is
-// listed in the order it arrives and added up only once the sweep reaches
-// it (when nothing more can arrive), so each entry takes the additions of
+// listed, latest first (one place per animal to find and update as it
+// arrives), and added up only once the sweep reaches it (when nothing
+// more can arrive), in arrival order, so each entry takes the additions of
 // the dense sweep in the same order. The added-up rows stay until the
 // sums have read them, which they do in increasing animal number.
 class SparseRows {
  public:
   void resize(size_t rows, size_t columns) {
-    first_.assign(rows, kNone);
-    last_.assign(rows, kNone);
+    latest_.assign(rows, kNone);
     total_.assign(columns, 0.0);
     seen_.assign(columns, 0);
   }
@@ -303,25 +303,25 @@ class SparseRows {
   void receive(int32_t c, uint32_t col, double value) {
     if (arrivals_.size() >= static_cast<size_t>(std::numeric_limits<int32_t>::max()))
       throw std::length_error("the period sweep's contributions pass 2^31 entries");
-    const auto index = static_cast<int32_t>(arrivals_.size());
-    arrivals_.push_back({col, kNone, value});
-    const auto a = static_cast<size_t>(c);
-    if (first_[a] == kNone) first_[a] = index;
-    else arrivals_[static_cast<size_t>(last_[a])].next = index;
-    last_[a] = index;
+    int32_t& latest = latest_[static_cast<size_t>(c)];
+    arrivals_.push_back({col, latest, value});
+    latest = static_cast<int32_t>(arrivals_.size() - 1);
   }
   // Adds up what c has received, by increasing column, and keeps it as
   // c's row (the next of the sweep's rows, which go in decreasing number).
   std::span<const Entry> settle(int32_t c) {
     columns_.clear();
-    for (int32_t i = std::exchange(first_[static_cast<size_t>(c)], kNone); i != kNone;) {
-      const Arrival& in = arrivals_[static_cast<size_t>(i)];
+    arrived_.clear();
+    for (int32_t i = std::exchange(latest_[static_cast<size_t>(c)], kNone); i != kNone;
+         i = arrivals_[static_cast<size_t>(i)].earlier)
+      arrived_.push_back(i);
+    for (auto i = arrived_.rbegin(); i != arrived_.rend(); ++i) {
+      const Arrival& in = arrivals_[static_cast<size_t>(*i)];
       if (!seen_[in.col]) {
         seen_[in.col] = 1;
         columns_.push_back(in.col);
       }
       total_[in.col] += in.value;
-      i = in.next;
     }
     std::sort(columns_.begin(), columns_.end());
     const size_t begin = entries_.size();
@@ -347,14 +347,15 @@ class SparseRows {
   static constexpr int32_t kNone = -1;
   struct Arrival {
     uint32_t col;
-    int32_t next;
+    int32_t earlier;  // the animal's arrival before this one
     double value;
   };
   struct Settled {
     int32_t animal;
     size_t begin;
   };
-  std::vector<int32_t> first_, last_;  // per animal: its first and last arrival
+  std::vector<int32_t> latest_;  // per animal: its latest arrival
+  std::vector<int32_t> arrived_;  // the arrivals of the animal at hand, latest first
   std::vector<Arrival> arrivals_;
   std::vector<double> total_;  // per column, while an animal is added up
   std::vector<char> seen_;
@@ -819,7 +820,7 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
   const double budget = memory_budget(kDriftMemoryBudget);
   // Each worker holds a bit for every animal up to the highest member, and
   // the sums of a batch's periods; for the dense sweep, L as full rows; for
-  // the sparse sweep, two list ends per animal, and the lists and rows,
+  // the sparse sweep, one list end per animal, and the lists and rows,
   // which grow with the contributions: counted as three entries per
   // animal, above the 25 to 80 bytes per animal of the bench files
   // (herds as populations the most).
@@ -842,7 +843,7 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
         return !ancestors_within(parents, members, {t, t, false}, small_period_budget(members, t), probed, found);
       });
   const bool any_sparse = std::any_of(batches.begin(), batches.end(), [](const Batch& b) { return !b.dense; });
-  const double sparse_rows = rows * (2 * sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
+  const double sparse_rows = rows * (sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
   const double per_worker = rows / 8 + q * q * sizeof(double) * widest_batch(batches) +
                             (dense_fits ? dense_rows : 0.0) + (any_sparse ? sparse_rows : 0.0);
   run_batches(ctx, members, groups, batches, dense_fits, workers_within_budget(wanted, per_worker, budget), res,
