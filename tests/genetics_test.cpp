@@ -762,42 +762,6 @@ Pedigree heavy_sire_herd(uint32_t seed, int32_t n, int32_t sires, int32_t Q, int
   return b.ped;
 }
 
-// Many small periods take the sparse sweep over their members' ancestors:
-// complete (a few heavy sires), given up for the dense sweep
-// (random matings, where nearly every animal is an ancestor), along a line
-// (selfed now and then) whose contributions underflow to 0, and along a
-// short line above many founders.
-TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
-  std::vector<std::pair<Pedigree, int32_t>> cases;  // pedigree, Q
-  for (uint32_t seed = 90; seed < 93; ++seed) cases.emplace_back(heavy_sire_herd(seed, 2500, 25, 3, 400), 3);
-  for (uint32_t seed = 93; seed < 95; ++seed) cases.emplace_back(random_pedigree(seed, 1500, 2, 250, 40), 2);
-  PedBuilder line;
-  for (int32_t g = 1; g <= 1300; ++g) line.add(g > 1 ? g - 1 : 0, g % 50 == 0 ? g - 1 : 0, 1 + g % 97, 1 + g % 2);
-  cases.emplace_back(line.ped, 2);
-  // A line above many founders: sums of contributions halving over 150
-  // generations round, so only the dense sweep's order gives its bits.
-  PedBuilder above;
-  for (int32_t i = 1; i <= 4000; ++i) above.add(0, 0);
-  for (int32_t g = 1; g <= 150; ++g) above.add(above.ped.n, g % 3 == 0 ? 1 + g : 0, 1 + g % 7, 1 + g % 2);
-  cases.emplace_back(above.ped, 2);
-  for (const auto& [ped, Q] : cases) {
-    int32_t P = 0;
-    for (int32_t c = 1; c <= ped.n; ++c) P = std::max(P, ped.period[c]);
-    const Names names = make_names(Q, P);
-    NullSink none;
-    const std::vector<double> D = INBREED(ped, no_progress()).D;
-    StringSink plain_screen, plain_log;
-    const DriftResults plain = drift_per_period_plain(ped, D, names, {plain_screen, plain_log});
-    for (unsigned threads : {1u, 3u}) {
-      StringSink screen, log;
-      const DriftResults fast = drift_per_period(ped, D, names, {screen, log}, threads);
-      expect_same_bits(fast.mean_relationship, plain.mean_relationship, "XZAZX");
-      expect_same_bits(fast.index, plain.index, "index");
-      EXPECT_EQ(log.data, plain_log.data);
-    }
-  }
-}
-
 // The founder sums straight from CALCL per population and period, in
 // increasing animal number as the period loop sums them.
 FounderSums founder_sums_plain(const Pedigree& ped, int32_t Q, int32_t P) {
@@ -817,6 +781,56 @@ FounderSums founder_sums_plain(const Pedigree& ped, int32_t Q, int32_t P) {
     }
   }
   return sums;
+}
+
+// Many small periods take the sparse sweep over their members' ancestors,
+// side by side or alone: complete (a few heavy sires), given up for the
+// dense sweep (random matings, where nearly every animal is an ancestor),
+// both on one worker (random matings, then the heavy sires' offspring),
+// along a line (selfed now and then) whose contributions underflow to 0,
+// and along a short line above many founders.
+TEST(Drift, ManySmallPeriodsMatchPlainLoop) {
+  std::vector<std::pair<Pedigree, int32_t>> cases;  // pedigree, Q
+  for (uint32_t seed = 90; seed < 93; ++seed) cases.emplace_back(heavy_sire_herd(seed, 2500, 25, 3, 400), 3);
+  for (uint32_t seed = 93; seed < 95; ++seed) cases.emplace_back(random_pedigree(seed, 1500, 2, 250, 40), 2);
+  PedBuilder mixed;
+  std::mt19937 rng(95);
+  for (int32_t i = 1; i <= 4500; ++i) {
+    const int32_t last = i <= 1500 ? i - 1 : 25;
+    std::uniform_int_distribution<int32_t> parent(std::max(1, last - 40), std::max(last, 1));
+    const int32_t period = i <= 1500 ? 1 + i % 100 : 101 + i % 300;
+    mixed.add(i > 1 ? parent(rng) : 0, i > 2 ? parent(rng) : 0, period, 1 + i % 2);
+  }
+  cases.emplace_back(mixed.ped, 2);
+  PedBuilder line;
+  for (int32_t g = 1; g <= 1300; ++g) line.add(g > 1 ? g - 1 : 0, g % 50 == 0 ? g - 1 : 0, 1 + g % 97, 1 + g % 2);
+  cases.emplace_back(line.ped, 2);
+  // A line above many founders: sums of contributions halving over 150
+  // generations round, so only the dense sweep's order gives its bits.
+  PedBuilder above;
+  for (int32_t i = 1; i <= 4000; ++i) above.add(0, 0);
+  for (int32_t g = 1; g <= 150; ++g) above.add(above.ped.n, g % 3 == 0 ? 1 + g : 0, 1 + g % 7, 1 + g % 2);
+  cases.emplace_back(above.ped, 2);
+  for (const auto& [ped, Q] : cases) {
+    int32_t P = 0;
+    for (int32_t c = 1; c <= ped.n; ++c) P = std::max(P, ped.period[c]);
+    const Names names = make_names(Q, P);
+    NullSink none;
+    const std::vector<double> D = INBREED(ped, no_progress()).D;
+    StringSink plain_screen, plain_log;
+    const DriftResults plain = drift_per_period_plain(ped, D, names, {plain_screen, plain_log});
+    const FounderSums plain_founders = founder_sums_plain(ped, Q, P);
+    for (unsigned threads : {1u, 3u}) {
+      StringSink screen, log;
+      FounderSums founders;
+      const DriftResults fast = drift_per_period(ped, D, names, {screen, log}, threads, &founders);
+      expect_same_bits(fast.mean_relationship, plain.mean_relationship, "XZAZX");
+      expect_same_bits(fast.index, plain.index, "index");
+      EXPECT_EQ(log.data, plain_log.data);
+      EXPECT_EQ(founders.founders, plain_founders.founders);
+      expect_same_bits(founders.squares, plain_founders.squares, "squared shares");
+    }
+  }
 }
 
 // More populations than full rows are kept for (herds as populations):

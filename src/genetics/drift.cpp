@@ -21,8 +21,10 @@
 //
 // A period whose members are few next to the animals below its highest one
 // (birth dates as periods give thousands of small ones) is swept over its
-// members' ancestors only, found first and then taken in the same
-// decreasing order; should they turn out many, the dense sweep does it.
+// members' ancestors only: side by side with its small neighbours, which
+// share most of them, in the sparse rows below while those stay in the
+// cache, or alone, found first and then taken in the same decreasing
+// order; should they turn out many, the dense sweep does it.
 //
 // With many populations (herds as populations) full rows would be mostly
 // zeros, rows x Q doubles read whole at every animal, so L is kept as
@@ -333,6 +335,8 @@ class SparseRows {
     settled_.push_back({c, begin});
     return {entries_.data() + begin, entries_.size() - begin};
   }
+  // Drops what c has received, settled or not.
+  void forget(int32_t c) { latest_[static_cast<size_t>(c)] = kNone; }
   // visit(c, row) for every settled row in increasing animal number.
   template <class Visit>
   void for_each_ascending(Visit&& visit) const {
@@ -469,7 +473,7 @@ void add_full_row_to_sums(const Context& ctx, int32_t c, Worker& w, std::vector<
 // order as in a sweep of its own, while the animals are visited once for
 // all of them.
 void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch, const PopulationGroups& groups,
-                 size_t group, std::span<const uint32_t> pops, Worker& w) {
+                 size_t group, std::span<const uint32_t> pops, size_t sums_from, Worker& w) {
   const size_t width = pops.empty() ? static_cast<size_t>(ctx.Q) : pops.size();
   const size_t row = width * static_cast<size_t>(batch.periods());
   int32_t top = 0;
@@ -495,14 +499,14 @@ void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& 
   for (int32_t t = batch.first; t <= batch.last; ++t) tallies.push_back(tally_of(ctx, t));
   if (tallies.size() == 1) {  // one period: no loop over blocks at each of millions of animals
     w.reached.take_ascending([&](int32_t c) {
-      add_full_row_to_sums(ctx, c, &w.L[static_cast<size_t>(c) * row], width, pops, w, w.s[0], tallies[0]);
+      add_full_row_to_sums(ctx, c, &w.L[static_cast<size_t>(c) * row], width, pops, w, w.s[sums_from], tallies[0]);
     });
     return;
   }
   w.reached.take_ascending([&](int32_t c) {
     double* own = &w.L[static_cast<size_t>(c) * row];
     for (size_t k = 0; k < tallies.size(); ++k)
-      add_full_row_to_sums(ctx, c, own + k * width, width, pops, w, w.s[k], tallies[k]);
+      add_full_row_to_sums(ctx, c, own + k * width, width, pops, w, w.s[sums_from + k], tallies[k]);
   });
 }
 
@@ -513,19 +517,22 @@ void dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& 
 // every sum the same terms (each from an animal of its group, in
 // increasing number), as in one sweep over all of them.
 void grouped_dense_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch,
-                         const PopulationGroups& groups, Worker& w) {
+                         const PopulationGroups& groups, size_t sums_from, Worker& w) {
   if (groups.count() <= 1) {
-    dense_sweep(ctx, members, batch, groups, 0, {}, w);
+    dense_sweep(ctx, members, batch, groups, 0, {}, sums_from, w);
     return;
   }
-  for (size_t k = 0; k < groups.count(); ++k) dense_sweep(ctx, members, batch, groups, k, groups.group(k), w);
+  for (size_t k = 0; k < groups.count(); ++k)
+    dense_sweep(ctx, members, batch, groups, k, groups.group(k), sums_from, w);
 }
 
 // The periods of a batch in one sweep over the union of their members'
 // ancestors, period k of the batch in columns k * Q .. k * Q + Q - 1. The
 // columns never mix, so each period's entries take the same additions in
-// the same order as in a sweep of its own, and so do its sums.
-void sparse_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch, Worker& w) {
+// the same order as in a sweep of its own, and so do its sums. False,
+// with the sums and the marks left clear, once its rows pass `budget`
+// entries.
+bool sparse_sweep(const Context& ctx, const PeriodMembers& members, const Batch& batch, size_t budget, Worker& w) {
   const size_t q = static_cast<size_t>(ctx.Q);
   w.sparse.clear();
   int32_t top = 0;
@@ -537,8 +544,14 @@ void sparse_sweep(const Context& ctx, const PeriodMembers& members, const Batch&
     }
     top = std::max(top, members.highest(t));
   }
+  size_t entries = 0;
   w.reached.for_each_descending(top, [&](int32_t c) {
+    if (entries > budget) {  // given up: what the animals left have received is dropped
+      w.sparse.forget(c);
+      return;
+    }
     const std::span<const Entry> own = w.sparse.settle(c);
+    entries += own.size();
     const Parents p = ctx.parents[static_cast<size_t>(c)];
     if (p.big == 0) return;
     for (const Entry& e : own) {
@@ -550,6 +563,7 @@ void sparse_sweep(const Context& ctx, const PeriodMembers& members, const Batch&
     if (p.small > 0) w.reached.mark(p.small);
   });
   w.reached.take_ascending([](int32_t) {});  // only to clear the marks
+  if (entries > budget) return false;
   std::vector<FounderTally> tallies;
   for (int32_t t = batch.first; t <= batch.last; ++t) tallies.push_back(tally_of(ctx, t));
   w.sparse.for_each_ascending([&](int32_t c, std::span<const Entry> row) {
@@ -563,6 +577,7 @@ void sparse_sweep(const Context& ctx, const PeriodMembers& members, const Batch&
       i = end;
     }
   });
+  return true;
 }
 
 // An animal of the sparse sweep costs about as much as this many of the
@@ -581,10 +596,25 @@ constexpr int64_t kRunMembers = 8;
 // The most periods swept together, and the bytes their sums may take.
 constexpr int32_t kMostBatchPeriods = 64;
 constexpr double kBatchSumsBytes = 16e6;
+// Where full rows fit, small periods are swept together on sparse rows
+// only up to this many animals: past it, the lists an animal's entries
+// take are fetched from memory rather than the cache, and one period at a
+// time on full rows, its ancestors fetched ahead, is quicker (birth dates
+// as periods, drift_per_period: 0.075 s alone and 0.060 s together at
+// 100k records, about the same at 250k, 0.29 and 0.35 s at 500k, 0.57 and
+// 0.69 s at 1M).
+constexpr int32_t kMostAnimalsTogether = 1 << 18;
 
 // The most ancestors of a small period swept over them alone.
 size_t small_period_budget(const PeriodMembers& members, int32_t t) {
   return static_cast<size_t>(members.highest(t) / kSparseVisitCost);
+}
+// The most entries of small periods swept together: their ancestors
+// alone, as many as they may be each without the dense sweep.
+size_t small_batch_budget(const PeriodMembers& members, const Batch& batch) {
+  size_t budget = 0;
+  for (int32_t t = batch.first; t <= batch.last; ++t) budget += small_period_budget(members, t);
+  return budget;
 }
 
 // How many animals ahead of the one at hand the ancestors' search fetches
@@ -667,26 +697,42 @@ void make_storage(const Context& ctx, const PeriodMembers& members, bool dense, 
     w.sparse.resize(rows, std::max<size_t>(static_cast<size_t>(batch_periods) * q, 1));
 }
 
-// A batch's sweep. Where full rows fit, a small period alone is swept
-// over its ancestors unless they turn out many (nearly every animal below
-// them in random mating), where the dense sweep visits them for less; a
-// run of periods takes the dense sweep together. Otherwise the batch
-// takes the sparse sweep.
+// A batch's sweep. Where full rows fit, small periods side by side take
+// the sparse sweep together, as they share most of their ancestors (a
+// day's births and the next day's), and a small period alone is swept
+// over its ancestors, unless they turn out many (nearly every animal
+// below them in random mating), where each period takes the dense sweep,
+// which visits them for less; a run of periods takes the dense sweep
+// together. Otherwise the batch takes the sparse sweep.
 void sweep_batch(const Context& ctx, const PeriodMembers& members, const PopulationGroups& groups, const Batch& batch,
                  bool dense_fits, int32_t widest, Worker& w) {
   clear_sums(w, batch.periods(), static_cast<size_t>(ctx.Q));
+  make_storage(ctx, members, dense_fits, widest, w);
   if (!dense_fits) {
-    make_storage(ctx, members, false, widest, w);
-    sparse_sweep(ctx, members, batch, w);
+    sparse_sweep(ctx, members, batch, std::numeric_limits<size_t>::max(), w);
     return;
   }
-  make_storage(ctx, members, true, widest, w);
-  const int32_t t = batch.first;
-  if (!batch.dense &&
-      ancestors_within(ctx.parents, members, batch, small_period_budget(members, t), w.reached, w.found))
-    listed_sweep(ctx, members.of(t), t, w, w.s[0]);
-  else
-    grouped_dense_sweep(ctx, members, batch, groups, w);
+  const auto alone = [&](int32_t t) {
+    return ancestors_within(ctx.parents, members, {t, t, false}, small_period_budget(members, t), w.reached, w.found);
+  };
+  // Where the last period alone has many ancestors (random mating), the
+  // others have too: each takes the dense sweep, with no sparse sweep
+  // given up first.
+  if (!batch.dense && batch.periods() > 1 && alone(batch.last)) {
+    make_storage(ctx, members, false, widest, w);
+    if (sparse_sweep(ctx, members, batch, small_batch_budget(members, batch), w)) return;
+  }
+  if (batch.dense) {
+    grouped_dense_sweep(ctx, members, batch, groups, 0, w);
+    return;
+  }
+  for (int32_t t = batch.first; t <= batch.last; ++t) {
+    const auto k = static_cast<size_t>(t - batch.first);
+    if (alone(t))
+      listed_sweep(ctx, members.of(t), t, w, w.s[k]);
+    else
+      grouped_dense_sweep(ctx, members, {t, t, true}, groups, k, w);
+  }
 }
 
 // The lines and figures of the periods of a batch, after its sweep.
@@ -724,16 +770,18 @@ int32_t most_batch_periods(int32_t Q) {
 
 // The periods in increasing order, in batches: where full rows fit
 // (`dense_fits`), large periods in runs of up to `dense_periods` (as many
-// as the rows of the widest group of populations hold), small ones alone
-// unless they have many members and `many_ancestors(t)` finds that the
-// dense sweep would take them, and then in runs too: a small period in
-// the run of another costs little more than that one alone, as they share
-// the sweep's visits. Otherwise small periods together with their small
-// neighbours while their members stay few.
+// as the rows of the widest group of populations hold), small ones
+// dense too where they have many members and `many_ancestors(t)` finds
+// that the dense sweep would take them, and then in runs: a small period
+// in the run of another costs little more than that one alone, as they
+// share the sweep's visits. Small periods otherwise go together with their
+// small neighbours while their members stay few (where full rows fit, only
+// in a pedigree of at most kMostAnimalsTogether animals).
 template <class ManyAncestors>
 std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t P, bool dense_fits,
                                 int32_t dense_periods, ManyAncestors&& many_ancestors) {
-  const int32_t most = dense_fits ? 1 : most_batch_periods(Q);
+  const bool together = !dense_fits || members.highest() <= kMostAnimalsTogether;
+  const int32_t most = together ? most_batch_periods(Q) : 1;
   std::vector<Batch> batches;
   int64_t batch_members = 0;
   for (int32_t t = 1; t <= P; ++t) {
@@ -747,10 +795,12 @@ std::vector<Batch> plan_batches(const PeriodMembers& members, int32_t Q, int32_t
       if (in_runs && !batches.empty() && batches.back().dense && batches.back().last == t - 1 &&
           batches.back().periods() < dense_periods) {
         batches.back().last = t;
-      } else {
-        batches.push_back({t, t, size >= few || (in_runs && many_ancestors(t))});
+        continue;
       }
-      continue;
+      if (size >= few || (in_runs && many_ancestors(t))) {
+        batches.push_back({t, t, true});
+        continue;
+      }
     }
     const bool joins = !batches.empty() && !batches.back().dense && batches.back().last == t - 1 &&
                        batches.back().periods() < most && batch_members + size < few;
@@ -842,7 +892,9 @@ DriftResults drift_per_period(const Pedigree& ped, const std::vector<double>& D,
         if (!std::exchange(probing, true)) probed.resize(static_cast<size_t>(members.highest()) + 1);
         return !ancestors_within(parents, members, {t, t, false}, small_period_budget(members, t), probed, found);
       });
-  const bool any_sparse = std::any_of(batches.begin(), batches.end(), [](const Batch& b) { return !b.dense; });
+  const bool any_sparse = std::any_of(batches.begin(), batches.end(), [&](const Batch& b) {
+    return !b.dense && (!dense_fits || b.periods() > 1);
+  });
   const double sparse_rows = rows * (sizeof(int32_t) + 3 * (sizeof(Entry) + 16.0));
   const double per_worker = rows / 8 + q * q * sizeof(double) * widest_batch(batches) +
                             (dense_fits ? dense_rows : 0.0) + (any_sparse ? sparse_rows : 0.0);
