@@ -440,6 +440,37 @@ TEST(RecordRead, RandomRecordsMatchReference) {
   }
 }
 
+// Lines as herdbooks write them, one record each between blanks or tabs,
+// now and then with one thing the full rules must read: a quote, a
+// repeat count, a '*' or quote inside a value, a comma, a slash, a record
+// short of values that goes on to the next line, a long value.
+std::string random_plain_lines(std::mt19937& rng, int32_t n) {
+  static const std::vector<std::string> codes = {
+      "514854470328", "0", "-", "NA", "POP01", "1990", "DE-1234", "a.b", std::string(30, 'L'), "x\r"};
+  static const std::vector<std::string> odd = {"'q r'", "\"Q\"", "3*", "2*X", "A*B", "ab'c", "x\"", ",", "/", ""};
+  std::string text;
+  for (int lines = 1 + static_cast<int>(rng() % 8); lines > 0; --lines) {
+    if (rng() % 3 == 0) text += pick(rng, {" ", "\t", "  "});
+    const int32_t values = n + static_cast<int32_t>(rng() % 3) - (rng() % 6 == 0 ? 1 : 0);
+    for (int32_t k = 0; k < values; ++k) {
+      std::string value = pick(rng, codes);
+      if (rng() % 12 == 0) value = pick(rng, odd);
+      text += value + pick(rng, {" ", " ", "\t", "   "});
+    }
+    text += rng() % 5 == 0 ? "\r\n" : "\n";
+  }
+  return text;
+}
+
+TEST(RecordRead, PlainLinesMatchReference) {
+  std::mt19937 rng(7);
+  for (int i = 0; i < 3000; ++i) {
+    const int32_t n = 1 + static_cast<int32_t>(rng() % 6);
+    const std::string text = random_plain_lines(rng, n);
+    ASSERT_EQ(compare_with_reference(text, n), "") << "n=" << n << " text=[" << text << "]";
+  }
+}
+
 TEST(RecordRead, RandomBytesMatchReference) {
   std::mt19937 rng(99);
   const std::string heavy = " ,/'\"*\n\r\t0123";
