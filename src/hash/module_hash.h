@@ -53,19 +53,19 @@ struct Key {
   uint64_t hash = 0;       // hash_text(text): the key index's hash
 
   // Becomes the key of `f` as Key(f) would, for the same characters
-  // stored at `copy`; and the key of the same characters as `other`,
-  // stored at `copy`. Each member is set in place and the hash taken from
-  // `f`, for callers that fill arrays of keys in a tight loop: a key built
-  // apart and copied over, or a copy just made, would be read back before
-  // its parts have settled. with_value: value() worked out too.
+  // stored at `copy`. with_value: value() worked out too.
   void assign(std::string_view f, const char* copy, bool with_value);
-  void assign_same_code(const Key& other, const char* copy) {
-    field = {copy, other.field.size()};
-    text = {copy, other.text.size()};
-    hash = other.hash;
-    found = other.found;
-    value_ = other.value_;
-    value_known_ = other.value_known_;
+  // Becomes that key from what was worked out of the field before,
+  // perhaps on another thread: the length of its text without trailing
+  // blanks, the text's hash_text and, where `with_value`, hash_value(f).
+  void assign_parts(const char* copy, size_t field_size, size_t text_size, uint64_t text_hash, bool with_value,
+                    int64_t value) {
+    field = {copy, field_size};
+    text = {copy, text_size};
+    hash = text_hash;
+    found = {};
+    value_ = value;
+    value_known_ = with_value;
   }
 
   // hash_value(field): where the walk starts, worked out when first asked

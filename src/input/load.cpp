@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -53,6 +54,11 @@ class CodeMemo {
 // fields a pass uses are kept, each with what the table computes from it.
 // A read that fails ends the batch; its error is raised once the records
 // before it are done, as without the batch.
+//
+// A batch is filled on the reading thread and used on the table's, so
+// what it holds per record is kept to two cache lines, which go from one
+// core to the other twice (filled, then filled again): the codes' keys
+// are made from it on the using thread (Keys).
 class RecordBatch {
  public:
   static constexpr size_t kRecords = 128;
@@ -80,55 +86,92 @@ class RecordBatch {
         failure_ = std::current_exception();
         break;
       }
+      Codes& codes = records_[n];
       for (size_t k = 0; k < kFields; ++k) {
-        char* text = &text_[(n * kFields + k) * kFieldWidth];
         const char* read = source.fields.get(numbers_[k]).data();
-        std::memcpy(text, read, kFieldWidth);
-        hash::Key& key = keys_[n * kFields + k];
+        std::memcpy(&codes.text[k * kFieldWidth], read, kFieldWidth);
         // Records in a row often share a population, a period or a sire.
         // The field is read where it was parsed, not from the copy just
         // made, whose parts are still on their way to the cache: a read
         // across them would wait.
-        const size_t at = n * kFields + k;
-        if (n > 0 && std::memcmp(keys_[at - kFields].field.data(), read, kFieldWidth) == 0) {
-          key.assign_same_code(keys_[at - kFields], text);
-          unknown_parent_[at] = unknown_parent_[at - kFields];
-          hyphen_only_[at] = hyphen_only_[at - kFields];
-        } else {
-          key.assign({read, kFieldWidth}, text, k == 0 && start_of_walk_);
-          const std::string_view whole = source.file.whole_code({read, kFieldWidth});
-          unknown_parent_[at] = k > 0 && unknown_ != nullptr && (key.text.empty() || unknown_->is_unknown(whole));
-          hyphen_only_[at] = unknown_parent_[at] && unknown_->unknown_by_hyphen_only(whole);
+        if (n > 0 && std::memcmp(&records_[n - 1].text[k * kFieldWidth], read, kFieldWidth) == 0) {
+          const Codes& before = records_[n - 1];
+          codes.text_size[k] = before.text_size[k];
+          codes.hash[k] = before.hash[k];
+          codes.unknown_parent[k] = before.unknown_parent[k];
+          codes.hyphen_only[k] = before.hyphen_only[k];
+          if (k == 0) codes.first_value = before.first_value;
+          continue;
         }
+        const std::string_view field(read, kFieldWidth);
+        const std::string_view text = rtrim(field);
+        codes.text_size[k] = static_cast<uint8_t>(text.size());
+        codes.hash[k] = hash_text(text);
+        if (k == 0 && start_of_walk_) codes.first_value = hash::hash_value(field);
+        const std::string_view whole = source.file.whole_code(field);
+        codes.unknown_parent[k] = k > 0 && unknown_ != nullptr && (text.empty() || unknown_->is_unknown(whole));
+        codes.hyphen_only[k] = codes.unknown_parent[k] && unknown_->unknown_by_hyphen_only(whole);
       }
     }
   }
   int64_t first() const { return first_; }
   size_t size() const { return size_; }
   bool failed() const { return failure_ != nullptr; }
-  // Field k (in the order of the numbers given) of record i of the batch.
-  const hash::Key& field(size_t i, size_t k) const { return keys_[i * kFields + k]; }
-  // Whether field k (after the first) of record i is blank or a code for
-  // an unknown parent.
-  bool unknown_parent(size_t i, size_t k) const { return unknown_parent_[i * kFields + k]; }
-  // Whether that is so only because the code holds a hyphen.
-  bool unknown_by_hyphen_only(size_t i, size_t k) const { return hyphen_only_[i * kFields + k]; }
   void raise_failure() {
     if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
   }
 
+  // The batch's codes as the table takes them, made on the using thread
+  // in an array of its own, and what the reading found of them.
+  class Keys {
+   public:
+    void make(const RecordBatch& batch) {
+      batch_ = &batch;
+      for (size_t i = 0; i < batch.size_; ++i) {
+        const Codes& codes = batch.records_[i];
+        for (size_t k = 0; k < kFields; ++k) {
+          const bool with_value = k == 0 && batch.start_of_walk_;
+          keys_[i * kFields + k].assign_parts(&codes.text[k * kFieldWidth], kFieldWidth, codes.text_size[k],
+                                              codes.hash[k], with_value, with_value ? codes.first_value : 0);
+        }
+      }
+    }
+    int64_t first() const { return batch_->first_; }
+    size_t size() const { return batch_->size_; }
+    // Field k (in the order of the numbers given) of record i of the batch.
+    const hash::Key& field(size_t i, size_t k) const { return keys_[i * kFields + k]; }
+    // Whether field k (after the first) of record i is blank or a code for
+    // an unknown parent.
+    bool unknown_parent(size_t i, size_t k) const { return batch_->records_[i].unknown_parent[k]; }
+    // Whether that is so only because the code holds a hyphen.
+    bool unknown_by_hyphen_only(size_t i, size_t k) const { return batch_->records_[i].hyphen_only[k]; }
+
+   private:
+    const RecordBatch* batch_ = nullptr;
+    std::array<hash::Key, kRecords * kFields> keys_{};
+  };
+
  private:
+  // One record's fields as the reading leaves them.
+  struct Codes {
+    std::array<char, kFields * kFieldWidth> text;
+    std::array<uint8_t, kFields> text_size;  // without trailing blanks
+    std::array<bool, kFields> unknown_parent;
+    std::array<bool, kFields> hyphen_only;
+    std::array<uint64_t, kFields> hash;  // hash_text of the text
+    int64_t first_value;                 // hash_value of the first field, when new_first
+  };
+
   std::array<int32_t, kFields> numbers_;
   bool start_of_walk_;
   const UnknownParents* unknown_;
   int64_t first_ = 0;
   size_t size_ = 0;
-  std::array<char, kRecords * kFields * kFieldWidth> text_{};
-  std::array<hash::Key, kRecords * kFields> keys_{};
-  std::array<bool, kRecords * kFields> unknown_parent_{};
-  std::array<bool, kRecords * kFields> hyphen_only_{};
+  std::array<Codes, kRecords> records_{};
   std::exception_ptr failure_;
 };
+
+using BatchKeys = RecordBatch::Keys;
 
 // A pass's records in batches, read and parsed on a helper thread while
 // the calling thread uses the batches before them, in file order (with a
@@ -139,11 +182,12 @@ class BatchedPass {
               const UnknownParents* unknown, int64_t count)
       : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, new_first, unknown)) {}
 
-  // use(batch) for every batch in turn.
+  // use(keys) for every batch in turn.
   template <class Use>
   void run(unsigned workers, Use&& use) {
     int64_t next = 1;
     bool failed = false;
+    auto keys = std::make_unique<BatchKeys>();
     make_alongside(
         workers, kSlots,
         [&](size_t slot) {
@@ -156,7 +200,8 @@ class BatchedPass {
         },
         [&](size_t slot) {
           RecordBatch& batch = batches_[slot];
-          use(static_cast<const RecordBatch&>(batch));
+          keys->make(batch);
+          use(static_cast<const BatchKeys&>(*keys));
           batch.raise_failure();
         });
   }
@@ -170,7 +215,7 @@ class BatchedPass {
 
 // Asks the cache for what the table will read for fields `first`..`last`
 // of the batch's `n` records, stage by stage over the whole batch.
-void prefetch_fields(const RecordBatch& batch, size_t n, size_t first, size_t last, const hash::CodeTable& table) {
+void prefetch_fields(const BatchKeys& batch, size_t n, size_t first, size_t last, const hash::CodeTable& table) {
   for (int stage = 0; stage < hash::CodeTable::kPrefetchStages; ++stage)
     for (size_t i = 0; i < n; ++i)
       for (size_t k = first; k <= last; ++k) table.prefetch(batch.field(i, k), stage);
@@ -228,7 +273,7 @@ class Loader {
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
     BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, true, nullptr, R);
-    pass.run(workers_, [&](const RecordBatch& batch) {
+    pass.run(workers_, [&](const BatchKeys& batch) {
       // Room for every animal, made while the first records are read.
       if (batch.first() == 1) reserve_for(R);
       const int64_t first = batch.first();
@@ -279,7 +324,7 @@ class Loader {
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
     BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, false, &unknown_, R);
-    pass.run(workers_, [&](const RecordBatch& batch) {
+    pass.run(workers_, [&](const BatchKeys& batch) {
       if (batch.first() == 1) {  // made while the first records are read
         ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
         ped_.dam.assign(static_cast<size_t>(ped_.n) + 1, 0);
@@ -310,7 +355,7 @@ class Loader {
   // The memory a batch's known parent codes will need: their memo entries,
   // and for codes not in the memo (the memo holds the sires used again and
   // again) the table's memory and the animal numbers of those stored.
-  void prefetch_parents(const RecordBatch& batch, size_t n) const {
+  void prefetch_parents(const BatchKeys& batch, size_t n) const {
     constexpr size_t kFirst = 1, kLast = 2;
     // Codes of unknown parents need nothing; the others their memo entries.
     std::array<bool, RecordBatch::kRecords * RecordBatch::kFields> remembered{};
@@ -344,7 +389,7 @@ class Loader {
   // with a hyphen is an unknown parent by the classic rule, but where an
   // animal with a record has that code, the option interface takes that
   // animal (DE-1234); either way it is counted for a note.
-  int32_t parent_of(const RecordBatch& batch, size_t i, size_t k, std::string_view animal, const char* not_found) {
+  int32_t parent_of(const BatchKeys& batch, size_t i, size_t k, std::string_view animal, const char* not_found) {
     if (!batch.unknown_parent(i, k)) return parent_number(batch.field(i, k), animal, not_found);
     if (!batch.unknown_by_hyphen_only(i, k)) return 0;
     const auto id = static_cast<size_t>(codes_.table.peek(batch.field(i, k)));
