@@ -55,21 +55,22 @@ class CodeMemo {
 // A read that fails ends the batch; its error is raised once the records
 // before it are done, as without the batch.
 //
-// A batch is filled on the reading thread and used on the table's, so
-// what it holds per record is kept to two cache lines, which go from one
-// core to the other twice (filled, then filled again): the codes' keys
-// are made from it on the using thread (Keys).
+// A batch is filled on the reading thread and used on the table's, and
+// every cache line of it that both touch goes from one core to the other
+// and back: so a batch holds, field by field, only what the table's
+// thread reads, and the codes' keys are made on that thread (Keys). A
+// code that repeats the one of the record before (the population, the
+// period, a sire of many offspring) is not copied again: its key points
+// at the earlier copy.
 class RecordBatch {
  public:
   static constexpr size_t kRecords = 128;
   static constexpr size_t kFields = 3;
 
-  // new_first: the first field's codes are mostly new to the table, so
-  // where their walks start is worked out while reading. unknown: for the
-  // fields after the first, which of their codes stand for an unknown
-  // parent, also worked out while reading (null: not asked).
-  RecordBatch(std::array<int32_t, kFields> numbers, bool new_first, const UnknownParents* unknown)
-      : numbers_(numbers), start_of_walk_(new_first), unknown_(unknown) {}
+  // unknown: for the fields after the first, which of their codes stand
+  // for an unknown parent, worked out while reading (null: not asked).
+  RecordBatch(std::array<int32_t, kFields> numbers, const UnknownParents* unknown)
+      : numbers_(numbers), unknown_(unknown) {}
 
   // Reads records first.. (at most kRecords, none past `count`).
   void fill(RecordSource& source, int64_t first, int64_t count) {
@@ -86,31 +87,29 @@ class RecordBatch {
         failure_ = std::current_exception();
         break;
       }
-      Codes& codes = records_[n];
       for (size_t k = 0; k < kFields; ++k) {
+        Field& f = fields_[k];
         const char* read = source.fields.get(numbers_[k]).data();
-        std::memcpy(&codes.text[k * kFieldWidth], read, kFieldWidth);
-        // Records in a row often share a population, a period or a sire.
-        // The field is read where it was parsed, not from the copy just
-        // made, whose parts are still on their way to the cache: a read
-        // across them would wait.
-        if (n > 0 && std::memcmp(&records_[n - 1].text[k * kFieldWidth], read, kFieldWidth) == 0) {
-          const Codes& before = records_[n - 1];
-          codes.text_size[k] = before.text_size[k];
-          codes.hash[k] = before.hash[k];
-          codes.unknown_parent[k] = before.unknown_parent[k];
-          codes.hyphen_only[k] = before.hyphen_only[k];
-          if (k == 0) codes.first_value = before.first_value;
+        // The field is compared where it was parsed, not with a copy just
+        // made, whose parts are still on their way to the cache.
+        if (n > 0 && std::memcmp(f.text[f.copy[n - 1]].data(), read, kFieldWidth) == 0) {
+          f.copy[n] = f.copy[n - 1];
+          f.text_size[n] = f.text_size[n - 1];
+          f.hash[n] = f.hash[n - 1];
+          f.unknown[n] = f.unknown[n - 1];
           continue;
         }
+        f.copy[n] = static_cast<uint8_t>(n);
+        std::memcpy(f.text[n].data(), read, kFieldWidth);
         const std::string_view field(read, kFieldWidth);
         const std::string_view text = rtrim(field);
-        codes.text_size[k] = static_cast<uint8_t>(text.size());
-        codes.hash[k] = hash_text(text);
-        if (k == 0 && start_of_walk_) codes.first_value = hash::hash_value(field);
+        f.text_size[n] = static_cast<uint8_t>(text.size());
+        f.hash[n] = hash_text(text);
         const std::string_view whole = source.file.whole_code(field);
-        codes.unknown_parent[k] = k > 0 && unknown_ != nullptr && (text.empty() || unknown_->is_unknown(whole));
-        codes.hyphen_only[k] = codes.unknown_parent[k] && unknown_->unknown_by_hyphen_only(whole);
+        const bool unknown = k > 0 && unknown_ != nullptr && (text.empty() || unknown_->is_unknown(whole));
+        f.unknown[n] = !unknown                                   ? kKnown
+                       : unknown_->unknown_by_hyphen_only(whole) ? kUnknownByHyphenOnly
+                                                                 : kUnknown;
       }
     }
   }
@@ -127,12 +126,10 @@ class RecordBatch {
    public:
     void make(const RecordBatch& batch) {
       batch_ = &batch;
-      for (size_t i = 0; i < batch.size_; ++i) {
-        const Codes& codes = batch.records_[i];
-        for (size_t k = 0; k < kFields; ++k) {
-          const bool with_value = k == 0 && batch.start_of_walk_;
-          keys_[i * kFields + k].assign_parts(&codes.text[k * kFieldWidth], kFieldWidth, codes.text_size[k],
-                                              codes.hash[k], with_value, with_value ? codes.first_value : 0);
+      for (size_t k = 0; k < kFields; ++k) {
+        const Field& f = batch.fields_[k];
+        for (size_t i = 0; i < batch.size_; ++i) {
+          keys_[i * kFields + k].assign_parts(f.text[f.copy[i]].data(), kFieldWidth, f.text_size[i], f.hash[i], false, 0);
         }
       }
     }
@@ -142,9 +139,11 @@ class RecordBatch {
     const hash::Key& field(size_t i, size_t k) const { return keys_[i * kFields + k]; }
     // Whether field k (after the first) of record i is blank or a code for
     // an unknown parent.
-    bool unknown_parent(size_t i, size_t k) const { return batch_->records_[i].unknown_parent[k]; }
+    bool unknown_parent(size_t i, size_t k) const { return batch_->fields_[k].unknown[i] != kKnown; }
     // Whether that is so only because the code holds a hyphen.
-    bool unknown_by_hyphen_only(size_t i, size_t k) const { return batch_->records_[i].hyphen_only[k]; }
+    bool unknown_by_hyphen_only(size_t i, size_t k) const {
+      return batch_->fields_[k].unknown[i] == kUnknownByHyphenOnly;
+    }
 
    private:
     const RecordBatch* batch_ = nullptr;
@@ -152,22 +151,21 @@ class RecordBatch {
   };
 
  private:
-  // One record's fields as the reading leaves them.
-  struct Codes {
-    std::array<char, kFields * kFieldWidth> text;
-    std::array<uint8_t, kFields> text_size;  // without trailing blanks
-    std::array<bool, kFields> unknown_parent;
-    std::array<bool, kFields> hyphen_only;
-    std::array<uint64_t, kFields> hash;  // hash_text of the text
-    int64_t first_value;                 // hash_value of the first field, when new_first
+  enum : uint8_t { kKnown, kUnknown, kUnknownByHyphenOnly };
+  // One field of the batch's records as the reading leaves it.
+  struct Field {
+    std::array<uint64_t, kRecords> hash;          // hash_text of the text
+    std::array<uint8_t, kRecords> text_size;      // without trailing blanks
+    std::array<uint8_t, kRecords> unknown;        // kKnown, ...
+    std::array<uint8_t, kRecords> copy;           // the record whose text holds the code
+    std::array<std::array<char, kFieldWidth>, kRecords> text;
   };
 
   std::array<int32_t, kFields> numbers_;
-  bool start_of_walk_;
   const UnknownParents* unknown_;
   int64_t first_ = 0;
   size_t size_ = 0;
-  std::array<Codes, kRecords> records_{};
+  std::array<Field, kFields> fields_{};
   std::exception_ptr failure_;
 };
 
@@ -178,9 +176,9 @@ using BatchKeys = RecordBatch::Keys;
 // single worker, one batch after the other on the calling thread).
 class BatchedPass {
  public:
-  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, bool new_first,
-              const UnknownParents* unknown, int64_t count)
-      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, new_first, unknown)) {}
+  BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, const UnknownParents* unknown,
+              int64_t count)
+      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, unknown)) {}
 
   // use(keys) for every batch in turn.
   template <class Use>
@@ -272,7 +270,7 @@ class Loader {
     report_.progress.stage("animals", R);
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
-    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, true, nullptr, R);
+    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, nullptr, R);
     pass.run(workers_, [&](const BatchKeys& batch) {
       // Room for every animal, made while the first records are read.
       if (batch.first() == 1) reserve_for(R);
@@ -323,7 +321,7 @@ class Loader {
     enum : size_t { kAnimal, kSire, kDam };
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, false, &unknown_, R);
+    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, &unknown_, R);
     pass.run(workers_, [&](const BatchKeys& batch) {
       if (batch.first() == 1) {  // made while the first records are read
         ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
