@@ -55,17 +55,15 @@ struct Key {
   // Becomes the key of `f` as Key(f) would, for the same characters
   // stored at `copy`. with_value: value() worked out too.
   void assign(std::string_view f, const char* copy, bool with_value);
-  // Becomes that key from what was worked out of the field before,
-  // perhaps on another thread: the length of its text without trailing
-  // blanks, the text's hash_text and, where `with_value`, hash_value(f).
-  void assign_parts(const char* copy, size_t field_size, size_t text_size, uint64_t text_hash, bool with_value,
-                    int64_t value) {
+  // Becomes the key of the field at `copy` from what was worked out of it
+  // before, perhaps on another thread: the length of its text without
+  // trailing blanks and the text's hash_text.
+  void assign_parts(const char* copy, size_t field_size, size_t text_size, uint64_t text_hash) {
     field = {copy, field_size};
     text = {copy, text_size};
     hash = text_hash;
     found = {};
-    value_ = value;
-    value_known_ = with_value;
+    value_known_ = false;
   }
 
   // hash_value(field): where the walk starts, worked out when first asked

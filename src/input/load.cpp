@@ -129,7 +129,7 @@ class RecordBatch {
       for (size_t k = 0; k < kFields; ++k) {
         const Field& f = batch.fields_[k];
         for (size_t i = 0; i < batch.size_; ++i) {
-          keys_[i * kFields + k].assign_parts(f.text[f.copy[i]].data(), kFieldWidth, f.text_size[i], f.hash[i], false, 0);
+          keys_[i * kFields + k].assign_parts(f.text[f.copy[i]].data(), kFieldWidth, f.text_size[i], f.hash[i]);
         }
       }
     }
