@@ -333,16 +333,9 @@ int32_t home_slot_of_value(int64_t H, int32_t N) {
 
 int32_t home_slot(std::string_view key, int32_t N) { return home_slot_of_value(hash_value(key), N); }
 
-Key::Key(std::string_view f) { assign(f, f.data(), false); }
-
-void Key::assign(std::string_view f, const char* copy, bool with_value) {
+Key::Key(std::string_view f) {
   const std::string_view trimmed = rtrim(f);
-  hash = hash_text(trimmed);
-  field = {copy, f.size()};
-  text = {copy, trimmed.size()};
-  found = {};
-  value_ = with_value ? hash_value(f) : 0;
-  value_known_ = with_value;
+  assign_parts(f.data(), f.size(), trimmed.size(), hash_text(trimmed));
 }
 
 std::string local_date_time() {

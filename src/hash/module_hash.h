@@ -52,9 +52,6 @@ struct Key {
   std::string_view text;   // without trailing blanks
   uint64_t hash = 0;       // hash_text(text): the key index's hash
 
-  // Becomes the key of `f` as Key(f) would, for the same characters
-  // stored at `copy`. with_value: value() worked out too.
-  void assign(std::string_view f, const char* copy, bool with_value);
   // Becomes the key of the field at `copy` from what was worked out of it
   // before, perhaps on another thread: the length of its text without
   // trailing blanks and the text's hash_text.

@@ -154,10 +154,10 @@ class RecordBatch {
   enum : uint8_t { kKnown, kUnknown, kUnknownByHyphenOnly };
   // One field of the batch's records as the reading leaves it.
   struct Field {
-    std::array<uint64_t, kRecords> hash;          // hash_text of the text
-    std::array<uint8_t, kRecords> text_size;      // without trailing blanks
-    std::array<uint8_t, kRecords> unknown;        // kKnown, ...
-    std::array<uint8_t, kRecords> copy;           // the record whose text holds the code
+    std::array<uint64_t, kRecords> hash;      // hash_text of the text
+    std::array<uint8_t, kRecords> text_size;  // without trailing blanks
+    std::array<uint8_t, kRecords> unknown;    // kKnown, ...
+    std::array<uint8_t, kRecords> copy;       // the record whose text holds the code
     std::array<std::array<char, kFieldWidth>, kRecords> text;
   };
 
