@@ -341,6 +341,45 @@ TEST(Inbreeding, SameBitsOnAnyNumberOfThreads) {
   expect_methods_agree(ped, "generations, threads");
 }
 
+// The indirect computation walks once for a group of up to 64 hubs and
+// sums for each 8 of them over what their walk alone reaches: the same
+// bits as groups of 8, however the hubs fall into groups. The herds have
+// hundreds of hubs per stage, mates shared by hubs of several chunks,
+// hubs that are mates of other hubs, selfing and unknown dams.
+TEST(Inbreeding, IndirectGroupsOfAnySizeGiveTheSameBits) {
+  std::vector<std::pair<std::string, Pedigree>> cases;
+  cases.emplace_back("generations", generational_pedigree(60, 8, 1500));
+  cases.emplace_back("random", random_pedigree(61, 6000, 3, 4, 900));
+  for (uint32_t seed = 62; seed < 64; ++seed) {
+    // Cows of overlapping generations, each by one of the 300 youngest
+    // males, a few by a male of her own line.
+    std::mt19937 rng(seed);
+    PedBuilder b;
+    for (int32_t i = 1; i <= 8000; ++i) {
+      if (i <= 400) {
+        b.add(0, 0);
+        continue;
+      }
+      const int32_t low = std::max(1, i - 2500);
+      std::uniform_int_distribution<int32_t> any(low, i - 1), young(std::max(low, i - 600), i - 1);
+      const int32_t dam = rng() % 12 == 0 ? 0 : any(rng);
+      const int32_t sire = rng() % 40 == 0 && dam != 0 ? dam : young(rng) | 1;  // odd: a male
+      b.add(std::min(sire, i - 1), dam);
+    }
+    cases.emplace_back("herd " + std::to_string(seed), b.ped);
+  }
+  for (const auto& [what, ped] : cases) {
+    const Inbreeding eight = inbreeding_indirect(ped, no_progress(), 1, 8);
+    for (const auto& [workers, hubs] : {std::pair{1u, 64}, std::pair{1u, 24}, std::pair{2u, 64}, std::pair{3u, 40}}) {
+      const Inbreeding r = inbreeding_indirect(ped, no_progress(), workers, hubs);
+      expect_same_bits(r.F, eight.F, (what + ", F").c_str());
+      expect_same_bits(r.D, eight.D, (what + ", D").c_str());
+    }
+    StringSink screen;
+    EXPECT_LE(max_difference(eight.F, inbreeding_plain(ped, screen).F), 1e-12) << what;
+  }
+}
+
 // Overlapping generations: sires kept for up to `sire_span` generations,
 // dams for up to 4, some of them only ever used in their first and their
 // last. Rows stay in use over many joins and are read only now and then,

@@ -25,31 +25,41 @@ namespace {
 // The indirect computation. F(i) = a(s, d) / 2, with a the additive
 // relationship of the parents, and A = T D T' (T: the contributions of
 // ancestors, D diagonal). The pairs of parents are grouped by their hub,
-// the parent with more offspring; for up to kColumns hubs h at once:
+// the parent with more offspring; for kColumns hubs h at once (a chunk):
 //   w = T' e_h over the hubs and their ancestors, largest first,
 //   u = D w,
 //   v = T u over the mates and their ancestors, smallest first,
 // and a(h, m) = v(m) for every mate m of hub h. v is 0 below the smallest
 // ancestor of the hubs, so the mates' ancestors are not followed below it.
-// One pass over the hubs' ancestors and one over the union of the mates'
-// ancestors serve every pair of the group, in vectors of kColumns values
-// per animal.
+// The vectors hold kColumns values per animal.
+//
+// Finding the ancestors (the walks: random reads all over the pedigree)
+// costs more than the sums, and the mates of hubs of one population share
+// many ancestors. So a group of up to kChunks chunks walks once over the
+// ancestors of all its hubs and once over those of all their mates, and
+// notes for each animal which chunks' hubs or mates reach it; each chunk
+// then does its sums over the animals it reaches alone, in the same order
+// as in a group of its own. An animal that its chunk's walk would not
+// reach adds exact zeros to the sums, so a pair's value is the same in
+// any group and on any worker.
 //
 // Only u needs D, and only of the hubs and their ancestors; the mates'
 // pass needs their parents alone. So each hub is related to all its mates
 // at once, in the first stage after the F of all its ancestors is known
 // (see schedule()). Within a stage no pair depends on another, so the
-// groups go to several workers; a pair's value is the same in any group
-// and on any worker.
+// groups go to several workers.
 constexpr size_t kColumns = 8;
+constexpr size_t kChunks = 8;  // the bits of a Reach
+static_assert(kChunks * kColumns == kIndirectGroupHubs);
 using Row = std::array<double, kColumns>;
+using Reach = uint8_t;  // bit c: the walk of chunk c reaches the animal
 
 struct Pair {
   int32_t hub, mate, kid;
 };
 
-// The passes' list entries: an animal in the high half, its row in the
-// group in the low half.
+// A walk's list entries: an animal in the high half, its node in the low
+// half.
 uint32_t animal_of(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
 
 // Sorts list entries on their animals in increasing order: a radix sort
@@ -79,80 +89,118 @@ void sort_on_animals(std::vector<uint64_t>& v, std::vector<uint64_t>& spare) {
   }
 }
 
-// One worker's storage: per animal its parents and a mark (which passes
-// of the group have reached it, and its row of values), side by side, as
-// the passes read an animal's parents where they mark it; and the rows and
-// lists of a group.
+// One worker's storage: per animal its parents and a mark (which walks of
+// the group have reached it, and its node: its number in the order the
+// walks reached it), side by side, as the walks read an animal's parents
+// where they mark it; and what a group's walks found.
 class Relater {
  public:
   explicit Relater(const Pedigree& ped) : marks_(static_cast<size_t>(ped.n) + 1) {
     for (size_t i = 1; i < marks_.size(); ++i) marks_[i].sire = ped.sire[i], marks_[i].dam = ped.dam[i];
   }
 
-  // The pairs of up to kColumns hubs (sorted on hub), F of their kids.
+  // The pairs of up to kChunks x kColumns hubs (sorted on hub), F of their
+  // kids.
   void relate(const std::vector<double>& D, std::span<const Pair> pairs, std::vector<double>& F) {
     start_group();
-    const int32_t lowest = pass_up(D, pairs);
-    pass_down(pairs, lowest);
-    int column = -1;
-    int32_t hub = 0;
-    for (const Pair& p : pairs) {
-      if (column < 0 || p.hub != hub) hub = p.hub, ++column;
-      // A mate below all of the hubs' ancestors is not related to them.
-      F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * rows_[row_of(p.mate)][static_cast<size_t>(column)];
+    const std::vector<Hub> hubs = hubs_of(pairs);
+    walk_up(hubs);
+    const int32_t lowest = up_.animal.size() > 1 ? static_cast<int32_t>(up_.animal[1]) : 0;
+    walk_down(pairs, hubs, lowest);
+    for (size_t c = 0; c * kColumns < hubs.size(); ++c) {
+      const auto chunk = std::span<const Hub>(hubs).subspan(c * kColumns, std::min(kColumns, hubs.size() - c * kColumns));
+      sum_up(D, chunk, c);
+      sum_down(c);
+      for (size_t h = 0; h < chunk.size(); ++h)
+        for (size_t k = chunk[h].begin; k < chunk[h].end; ++k) {
+          const Pair& p = pairs[k];
+          // A mate below all of the hubs' ancestors is not related to them.
+          F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * down_.rows[down_place_[node_of(p.mate)]][h];
+        }
     }
   }
 
  private:
-  // stamp: up_ once the hubs' pass has reached the animal, up_ + 1 once the
-  // mates' pass has (older groups' stamps are smaller); row: its row in
-  // this group, valid with either stamp.
+  // stamp: up_stamp_ once the hubs' walk has reached the animal,
+  // up_stamp_ + 1 once the mates' walk has (older groups' stamps are
+  // smaller); node: valid with either stamp.
   struct Mark {
     int32_t sire = 0, dam = 0;
     uint32_t stamp = 0;
-    int32_t row = 0;
+    uint32_t node = 0;
   };
-  // The rows of an animal's parents in a pass; row 0 holds zeros and
-  // stands for a parent that is unknown or below the pass's lowest animal.
+  // The places of an animal's parents in a walk's sorted list; place 0
+  // holds zeros and stands for a parent that is unknown or below the
+  // walk's lowest animal.
   struct Link {
-    int32_t sire = 0, dam = 0;
+    uint32_t sire = 0, dam = 0;
   };
+  // What one walk found, by place (entry 0: the zeros): the animals in
+  // increasing order, their parents' places, the chunks that reach them,
+  // the places each chunk reaches, and the rows of the chunk's sums. The
+  // sums take the places in order, and a place's row lies next to those
+  // of the places before and after it.
+  struct Walked {
+    std::vector<uint32_t> animal;
+    std::vector<Link> links;
+    std::vector<Reach> reach;
+    std::vector<uint32_t> of_chunk[kChunks];
+    std::vector<Row> rows;
+  };
+  // A hub of the group and its pairs, pairs[begin, end).
+  struct Hub {
+    int32_t animal;
+    size_t begin, end;
+  };
+
+  static std::vector<Hub> hubs_of(std::span<const Pair> pairs) {
+    std::vector<Hub> hubs;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      if (hubs.empty() || pairs[k].hub != hubs.back().animal) hubs.push_back({pairs[k].hub, k, k});
+      hubs.back().end = k + 1;
+    }
+    return hubs;
+  }
 
   void start_group() {
-    rows_.assign(1, Row{});
-    links_.assign(1, Link{});
-    if (up_ > UINT32_MAX - 4) {  // stamps run out: older groups' marks are forgotten
-      for (Mark& m : marks_) m.stamp = 0, m.row = 0;
-      up_ = 0;
+    node_links_.assign(1, Link{});
+    node_reach_.assign(1, 0);
+    if (up_stamp_ > UINT32_MAX - 4) {  // stamps run out: older groups' marks are forgotten
+      for (Mark& m : marks_) m.stamp = 0, m.node = 0;
+      up_stamp_ = 0;
     }
-    up_ += 2;
+    up_stamp_ += 2;
   }
-  uint32_t down() const { return up_ + 1; }
-  size_t row_of(int32_t x) const { return static_cast<size_t>(marks_[static_cast<size_t>(x)].row); }
-  static uint32_t row_of_entry(uint64_t e) { return static_cast<uint32_t>(e); }
+  uint32_t down_stamp() const { return up_stamp_ + 1; }
+  uint32_t node_of(int32_t x) const { return marks_[static_cast<size_t>(x)].node; }
+  static uint32_t node_of_entry(uint64_t e) { return static_cast<uint32_t>(e); }
 
-  // The row of x, reached by the pass of `stamp` (stamped and listed when
+  // The node of x, reached by the walk of `stamp` (stamped and listed when
   // it is reached for the first time): 0 when x is unknown or below
-  // `lowest`, a new row of zeros unless the group has one for x.
-  int32_t follow(int32_t x, uint32_t stamp, int32_t lowest) {
+  // `lowest`, a new node unless the group has one for x.
+  uint32_t follow(int32_t x, uint32_t stamp, int32_t lowest) {
     if (x < lowest || x == 0) return 0;
     Mark& m = marks_[static_cast<size_t>(x)];
-    if (m.stamp == stamp) return m.row;
-    if (m.stamp < up_) {
-      m.row = static_cast<int32_t>(rows_.size());
-      rows_.push_back(Row{});
-      links_.push_back(Link{});
+    if (m.stamp == stamp) return m.node;
+    if (m.stamp < up_stamp_) {
+      m.node = static_cast<uint32_t>(node_links_.size());
+      node_links_.push_back(Link{});
+      node_reach_.push_back(0);
     }
     m.stamp = stamp;
-    entries_.push_back(uint64_t{static_cast<uint32_t>(x)} << 32 | static_cast<uint32_t>(m.row));
-    return m.row;
+    entries_.push_back(uint64_t{static_cast<uint32_t>(x)} << 32 | m.node);
+    return m.node;
   }
 
   // Follows the parents of the listed animals, and of those it lists on
-  // the way, noting the parents' rows. The list's addresses are known well
-  // ahead, so the memory of an animal is asked for early, and that of its
-  // parents once it has arrived.
-  void walk(uint32_t stamp, int32_t lowest) {
+  // the way, noting the parents' nodes; then puts what it found in order
+  // of the animals into `walked`, with the place of each node in `place`,
+  // and spreads the reach of each listed animal to its ancestors. The
+  // list's addresses are known well ahead, so the memory of an animal is
+  // asked for early, and that of its parents once it has arrived. An
+  // animal of both walks gets the same parents in each: its ancestors are
+  // all at or above the lowest.
+  void walk(uint32_t stamp, int32_t lowest, Walked& walked, std::vector<uint32_t>& place) {
     constexpr size_t kFetchAnimal = 16, kFetchParents = 8;
     for (size_t k = 0; k < entries_.size(); ++k) {
       if (k + kFetchAnimal < entries_.size()) __builtin_prefetch(&marks_[animal_of(entries_[k + kFetchAnimal])]);
@@ -163,86 +211,126 @@ class Relater {
       }
       const Mark& a = marks_[animal_of(entries_[k])];
       const int32_t sire = a.sire, dam = a.dam;
-      const int32_t s = follow(sire, stamp, lowest), d = follow(dam, stamp, lowest);
-      links_[row_of_entry(entries_[k])] = Link{s, d};
+      const uint32_t s = follow(sire, stamp, lowest), d = follow(dam, stamp, lowest);
+      node_links_[node_of_entry(entries_[k])] = Link{s, d};
     }
+    sort_on_animals(entries_, spare_);
+    place.assign(node_links_.size(), 0);
+    for (size_t k = 0; k < entries_.size(); ++k) place[node_of_entry(entries_[k])] = static_cast<uint32_t>(k + 1);
+    const size_t places = entries_.size() + 1;
+    walked.animal.resize(places), walked.links.resize(places), walked.reach.resize(places);
+    walked.animal[0] = 0, walked.links[0] = Link{}, walked.reach[0] = 0;
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      const uint32_t node = node_of_entry(entries_[k]);
+      walked.animal[k + 1] = animal_of(entries_[k]);
+      walked.links[k + 1] = Link{place[node_links_[node].sire], place[node_links_[node].dam]};
+      walked.reach[k + 1] = std::exchange(node_reach_[node], 0);
+    }
+    spread(walked);
+    if (walked.rows.size() < places) walked.rows.resize(places);
+    walked.rows[0] = Row{};
   }
 
-  // w = T'e_h for each hub h (column), then u = D w; returns the smallest
-  // animal reached.
-  int32_t pass_up(const std::vector<double>& D, std::span<const Pair> pairs) {
-    entries_.clear();
-    int column = -1;
-    int32_t hub = 0;
-    for (const Pair& p : pairs) {
-      if (column >= 0 && p.hub == hub) continue;
-      hub = p.hub;
-      ++column;
-      rows_[static_cast<size_t>(follow(hub, up_, 1))][static_cast<size_t>(column)] = 1.0;
+  // Each place's reach handed to its parents, largest first: a place's
+  // reach is complete when it is taken, as all its offspring in the walk
+  // have larger numbers. Then the places of each chunk, in order.
+  static void spread(Walked& walked) {
+    for (size_t k = walked.animal.size(); k-- > 1;) {
+      walked.reach[walked.links[k].sire] |= walked.reach[k];
+      walked.reach[walked.links[k].dam] |= walked.reach[k];
     }
-    walk(up_, 1);
-    sort_on_animals(entries_, spare_);
+    for (auto& chunk : walked.of_chunk) chunk.clear();
+    for (size_t k = 1; k < walked.animal.size(); ++k)
+      for (unsigned bits = walked.reach[k]; bits != 0; bits &= bits - 1)
+        walked.of_chunk[std::countr_zero(bits)].push_back(static_cast<uint32_t>(k));
+  }
+
+  void walk_up(const std::vector<Hub>& hubs) {
+    entries_.clear();
+    for (size_t h = 0; h < hubs.size(); ++h)
+      node_reach_[follow(hubs[h].animal, up_stamp_, 1)] |= Reach(1u << (h / kColumns));
+    walk(up_stamp_, 1, up_, up_place_);
+  }
+
+  void walk_down(std::span<const Pair> pairs, const std::vector<Hub>& hubs, int32_t lowest) {
+    entries_.clear();
+    for (size_t h = 0; h < hubs.size(); ++h)
+      for (size_t k = hubs[h].begin; k < hubs[h].end; ++k)
+        node_reach_[follow(pairs[k].mate, down_stamp(), lowest)] |= Reach(1u << (h / kColumns));
+    walk(down_stamp(), lowest, down_, down_place_);
+    up_place_.resize(down_place_.size(), 0);  // nodes the hubs' walk did not reach
+    down_up_.resize(down_.animal.size());
+    down_up_[0] = 0;
+    for (size_t k = 0; k < entries_.size(); ++k) down_up_[k + 1] = up_place_[node_of_entry(entries_[k])];
+  }
+
+  // w = T'e_h for each hub h of chunk c (column), then u = D w, over the
+  // ancestors of the chunk's hubs.
+  void sum_up(const std::vector<double>& D, std::span<const Hub> chunk, size_t c) {
+    const std::vector<uint32_t>& list = up_.of_chunk[c];
+    std::vector<Row>& rows = up_.rows;
+    for (const uint32_t k : list) rows[k] = Row{};
+    for (size_t h = 0; h < chunk.size(); ++h) rows[up_place_[node_of(chunk[h].animal)]][h] = 1.0;
     // Largest first: an animal's w is complete when it is reached, as all
     // its offspring among the ancestors have larger numbers.
     constexpr size_t kFetchD = 8;
-    for (size_t k = entries_.size(); k-- > 0;) {
-      if (k >= kFetchD) __builtin_prefetch(&D[animal_of(entries_[k - kFetchD])]);
-      if (k >= 2 * kFetch) fetch_links(entries_[k - 2 * kFetch]);
-      if (k >= kFetch) fetch_rows(entries_[k - kFetch]);
-      const uint32_t r = row_of_entry(entries_[k]);
-      Row& w = rows_[r];
-      for (const int32_t q : {links_[r].sire, links_[r].dam}) {
+    for (size_t k = list.size(); k-- > 0;) {
+      if (k >= kFetchD) __builtin_prefetch(&D[up_.animal[list[k - kFetchD]]]);
+      if (k >= kFetch) fetch_parents(up_, list[k - kFetch]);
+      const uint32_t i = list[k];
+      Row& w = rows[i];
+      for (const uint32_t q : {up_.links[i].sire, up_.links[i].dam}) {
         if (q == 0) continue;
-        Row& up = rows_[static_cast<size_t>(q)];
-        for (size_t c = 0; c < kColumns; ++c) up[c] += 0.5 * w[c];
+        Row& up = rows[q];
+        for (size_t j = 0; j < kColumns; ++j) up[j] += 0.5 * w[j];
       }
-      const double d = D[animal_of(entries_[k])];
-      for (size_t c = 0; c < kColumns; ++c) w[c] *= d;
-    }
-    return entries_.empty() ? 0 : static_cast<int32_t>(animal_of(entries_.front()));
-  }
-
-  // v = T u over the mates and their ancestors from `lowest` on, smallest
-  // first; v of a parent below `lowest` (or unknown) is 0.
-  void pass_down(std::span<const Pair> pairs, int32_t lowest) {
-    entries_.clear();
-    for (const Pair& p : pairs) follow(p.mate, down(), lowest);
-    walk(down(), lowest);
-    sort_on_animals(entries_, spare_);
-    for (size_t k = 0; k < entries_.size(); ++k) {
-      if (k + 2 * kFetch < entries_.size()) fetch_links(entries_[k + 2 * kFetch]);
-      if (k + kFetch < entries_.size()) fetch_rows(entries_[k + kFetch]);
-      const uint32_t r = row_of_entry(entries_[k]);
-      const Row& s = rows_[static_cast<size_t>(links_[r].sire)];
-      const Row& d = rows_[static_cast<size_t>(links_[r].dam)];
-      Row& v = rows_[r];
-      for (size_t c = 0; c < kColumns; ++c) v[c] += 0.5 * (s[c] + d[c]);
+      const double d = D[up_.animal[i]];
+      for (size_t j = 0; j < kColumns; ++j) w[j] *= d;
     }
   }
 
-  // The passes take the rows in the order of their animals, not of their
-  // rows, so a row and its parents' rows are asked for ahead: the links a
-  // little further ahead than the rows they name.
+  // v = T u over the mates of chunk c and their ancestors, smallest first;
+  // v of a parent below the lowest (or unknown) is 0, and so is u of an
+  // animal that is no ancestor of the chunk's hubs.
+  void sum_down(size_t c) {
+    const std::vector<uint32_t>& list = down_.of_chunk[c];
+    std::vector<Row>& rows = down_.rows;
+    const Reach bit = Reach(1u << c);
+    for (const uint32_t k : list) {
+      const uint32_t u = down_up_[k];
+      rows[k] = u != 0 && (up_.reach[u] & bit) != 0 ? up_.rows[u] : Row{};
+    }
+    for (size_t k = 0; k < list.size(); ++k) {
+      if (k + kFetch < list.size()) fetch_parents(down_, list[k + kFetch]);
+      const uint32_t i = list[k];
+      const Row& s = rows[down_.links[i].sire];
+      const Row& d = rows[down_.links[i].dam];
+      Row& v = rows[i];
+      for (size_t j = 0; j < kColumns; ++j) v[j] += 0.5 * (s[j] + d[j]);
+    }
+  }
+
+  // The sums reach the parents' rows at random: asked for ahead.
   static constexpr size_t kFetch = 8;
-  void fetch_links(uint64_t e) const { __builtin_prefetch(&links_[row_of_entry(e)]); }
-  void fetch_rows(uint64_t e) const {
-    const Link& l = links_[row_of_entry(e)];
-    __builtin_prefetch(&rows_[row_of_entry(e)]);
-    __builtin_prefetch(&rows_[static_cast<size_t>(l.sire)]);
-    __builtin_prefetch(&rows_[static_cast<size_t>(l.dam)]);
+  static void fetch_parents(const Walked& walked, uint32_t k) {
+    __builtin_prefetch(&walked.rows[walked.links[k].sire]);
+    __builtin_prefetch(&walked.rows[walked.links[k].dam]);
   }
 
   HugeVector<Mark> marks_;
-  uint32_t up_ = 0;
-  std::vector<Row> rows_;
-  std::vector<Link> links_;                  // by row
-  std::vector<uint64_t> entries_, spare_;  // a pass's animals: animal << 32 | row
+  uint32_t up_stamp_ = 0;
+  std::vector<Link> node_links_;  // by node, while a walk goes on
+  std::vector<Reach> node_reach_;  // by node, until the walk's places take it
+  std::vector<uint64_t> entries_, spare_;  // a walk's animals: animal << 32 | node
+  Walked up_, down_;
+  std::vector<uint32_t> up_place_, down_place_;  // by node: its place in each walk (0: none)
+  std::vector<uint32_t> down_up_;                // by place of the mates' walk: its place in the hubs' (0: none)
 };
 
 class IndirectInbreeder {
  public:
-  IndirectInbreeder(const Pedigree& ped, unsigned workers)
-      : ped_(ped), n_(ped.n), r_(start_inbreeding(ped.n)) {
+  IndirectInbreeder(const Pedigree& ped, unsigned workers, size_t group_chunks)
+      : ped_(ped), n_(ped.n), group_chunks_(std::clamp<size_t>(group_chunks, 1, kChunks)), r_(start_inbreeding(ped.n)) {
     schedule();
     for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(ped_);
   }
@@ -336,14 +424,19 @@ class IndirectInbreeder {
     return group_animals(key, pops).order;
   }
 
-  // The groups of a stage: runs of kColumns hubs.
+  // The groups of a stage: runs of up to kChunks x kColumns hubs, fewer
+  // where the stage has too few hubs to give each worker several groups.
   void relate_stage(size_t stage) {
     groups_.clear();
     const size_t b = stage_starts_[stage], e = stage_starts_[stage + 1];
     size_t hubs = 0;
+    for (size_t k = b; k < e; ++k) hubs += k == b || pairs_[k].hub != pairs_[k - 1].hub;
+    const size_t chunks = (hubs + kColumns - 1) / kColumns;
+    const size_t per_group = kColumns * std::clamp<size_t>(chunks / (4 * relaters_.size()), 1, group_chunks_);
+    hubs = 0;
     for (size_t k = b; k < e; ++k) {
       if (k == b || pairs_[k].hub != pairs_[k - 1].hub) {
-        if (hubs % kColumns == 0) groups_.push_back(k);
+        if (hubs % per_group == 0) groups_.push_back(k);
         ++hubs;
       }
     }
@@ -362,6 +455,7 @@ class IndirectInbreeder {
 
   const Pedigree& ped_;
   const int32_t n_;
+  const size_t group_chunks_;
   Inbreeding r_;
   std::vector<int32_t> animals_;  // by stage
   std::vector<int32_t> animal_starts_;
@@ -383,9 +477,9 @@ Inbreeding start_inbreeding(int32_t n) {
 
 double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 4 * sizeof(int32_t); }
 
-Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers) {
+Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers, size_t group_hubs) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  return IndirectInbreeder(ped, std::max(workers, 1u)).run(progress);
+  return IndirectInbreeder(ped, std::max(workers, 1u), (group_hubs + kColumns - 1) / kColumns).run(progress);
 }
 
 Inbreeding INBREED(const Pedigree& ped, Progress& progress, unsigned threads) {

@@ -17,6 +17,7 @@
 // pedigrees with many living parents (herdbooks with popular sires).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -52,9 +53,13 @@ LivePlan plan_living(const Pedigree& ped, int32_t max_slots);
 // on `workers` threads (at least one); the same bits for any number.
 Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Progress& progress, unsigned workers = 1);
 
-// F and D by the indirect computation on `workers` threads (at least one);
-// the same bits for any number of workers.
-Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers);
+// F and D by the indirect computation on `workers` threads (at least one),
+// relating up to `group_hubs` parents to their mates from one walk over
+// their ancestors (fewer where a stage has few; 8 at least, 64 at most);
+// the same bits for any number of workers and any group size.
+inline constexpr size_t kIndirectGroupHubs = 64;
+Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers,
+                               size_t group_hubs = kIndirectGroupHubs);
 // Bytes each indirect worker holds for a pedigree of n animals, besides
 // the rows of its groups.
 double indirect_worker_bytes(int32_t n);
