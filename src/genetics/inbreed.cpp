@@ -296,17 +296,15 @@ class Relater {
     const std::vector<uint32_t>& list = down_.of_chunk[c];
     std::vector<Row>& rows = down_.rows;
     const Reach bit = Reach(1u << c);
-    for (const uint32_t k : list) {
-      const uint32_t u = down_up_[k];
-      rows[k] = u != 0 && (up_.reach[u] & bit) != 0 ? up_.rows[u] : Row{};
-    }
+    static constexpr Row kZeros{};
     for (size_t k = 0; k < list.size(); ++k) {
       if (k + kFetch < list.size()) fetch_parents(down_, list[k + kFetch]);
-      const uint32_t i = list[k];
+      const uint32_t i = list[k], u = down_up_[i];
+      const Row& from = u != 0 && (up_.reach[u] & bit) != 0 ? up_.rows[u] : kZeros;
       const Row& s = rows[down_.links[i].sire];
       const Row& d = rows[down_.links[i].dam];
       Row& v = rows[i];
-      for (size_t j = 0; j < kColumns; ++j) v[j] += 0.5 * (s[j] + d[j]);
+      for (size_t j = 0; j < kColumns; ++j) v[j] = from[j] + 0.5 * (s[j] + d[j]);
     }
   }
 
