@@ -129,9 +129,9 @@ class Relater {
     uint32_t stamp = 0;
     uint32_t node = 0;
   };
-  // The places of an animal's parents in a walk's sorted list; place 0
-  // holds zeros and stands for a parent that is unknown or below the
-  // walk's lowest animal.
+  // An animal's parents: their nodes while a walk goes on, then their
+  // places in its sorted list. Node and place 0 stand for a parent that is
+  // unknown or below the walk's lowest animal (place 0's row: zeros).
   struct Link {
     uint32_t sire = 0, dam = 0;
   };
