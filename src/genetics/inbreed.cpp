@@ -115,7 +115,7 @@ class Relater {
         for (size_t k = chunk[h].begin; k < chunk[h].end; ++k) {
           const Pair& p = pairs[k];
           // A mate below all of the hubs' ancestors is not related to them.
-          F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * down_.rows[down_place_[node_of(p.mate)]][h];
+          F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * down_.rows[down_.at[down_place_[node_of(p.mate)]]][h];
         }
     }
   }
@@ -135,15 +135,16 @@ class Relater {
   struct Link {
     uint32_t sire = 0, dam = 0;
   };
-  // What one walk found, by place (entry 0: the zeros): the animals in
-  // increasing order, their parents' places, the chunks that reach them,
-  // the places each chunk reaches, and the rows of the chunk's sums. The
-  // sums take the places in order, and a place's row lies next to those
-  // of the places before and after it.
+  // What one walk found, by place (entry 0: none): the animals in
+  // increasing order, their parents' places, the chunks that reach them
+  // and their rows in the chunk being summed; the places each chunk
+  // reaches, in order; and the rows of a chunk's sums, in the order of its
+  // list.
   struct Walked {
     std::vector<uint32_t> animal;
     std::vector<Link> links;
     std::vector<Reach> reach;
+    std::vector<uint32_t> at;  // by place: its row in the chunk being summed
     std::vector<uint32_t> of_chunk[kChunks];
     std::vector<Row> rows;
   };
@@ -227,8 +228,7 @@ class Relater {
       walked.reach[k + 1] = std::exchange(node_reach_[node], 0);
     }
     spread(walked);
-    if (walked.rows.size() < places) walked.rows.resize(places);
-    walked.rows[0] = Row{};
+    walked.at.assign(places, 0);
   }
 
   // Each place's reach handed to its parents, largest first: a place's
@@ -268,9 +268,9 @@ class Relater {
   // ancestors of the chunk's hubs.
   void sum_up(const std::vector<double>& D, std::span<const Hub> chunk, size_t c) {
     const std::vector<uint32_t>& list = up_.of_chunk[c];
-    std::vector<Row>& rows = up_.rows;
-    for (const uint32_t k : list) rows[k] = Row{};
-    for (size_t h = 0; h < chunk.size(); ++h) rows[up_place_[node_of(chunk[h].animal)]][h] = 1.0;
+    std::vector<Row>& rows = rows_for(up_, list);
+    for (size_t k = 0; k < list.size(); ++k) up_.at[list[k]] = static_cast<uint32_t>(k + 1), rows[k + 1] = Row{};
+    for (size_t h = 0; h < chunk.size(); ++h) rows[up_.at[up_place_[node_of(chunk[h].animal)]]][h] = 1.0;
     // Largest first: an animal's w is complete when it is reached, as all
     // its offspring among the ancestors have larger numbers.
     constexpr size_t kFetchD = 8;
@@ -278,10 +278,10 @@ class Relater {
       if (k >= kFetchD) __builtin_prefetch(&D[up_.animal[list[k - kFetchD]]]);
       if (k >= kFetch) fetch_parents(up_, list[k - kFetch]);
       const uint32_t i = list[k];
-      Row& w = rows[i];
+      Row& w = rows[k + 1];
       for (const uint32_t q : {up_.links[i].sire, up_.links[i].dam}) {
         if (q == 0) continue;
-        Row& up = rows[q];
+        Row& up = rows[up_.at[q]];
         for (size_t j = 0; j < kColumns; ++j) up[j] += 0.5 * w[j];
       }
       const double d = D[up_.animal[i]];
@@ -291,28 +291,42 @@ class Relater {
 
   // v = T u over the mates of chunk c and their ancestors, smallest first;
   // v of a parent below the lowest (or unknown) is 0, and so is u of an
-  // animal that is no ancestor of the chunk's hubs.
+  // animal that is no ancestor of the chunk's hubs. A parent comes before
+  // its offspring, so its row's position is known when they need it.
   void sum_down(size_t c) {
     const std::vector<uint32_t>& list = down_.of_chunk[c];
-    std::vector<Row>& rows = down_.rows;
+    std::vector<Row>& rows = rows_for(down_, list);
     const Reach bit = Reach(1u << c);
     static constexpr Row kZeros{};
     for (size_t k = 0; k < list.size(); ++k) {
       if (k + kFetch < list.size()) fetch_parents(down_, list[k + kFetch]);
       const uint32_t i = list[k], u = down_up_[i];
-      const Row& from = u != 0 && (up_.reach[u] & bit) != 0 ? up_.rows[u] : kZeros;
-      const Row& s = rows[down_.links[i].sire];
-      const Row& d = rows[down_.links[i].dam];
-      Row& v = rows[i];
+      const Row& from = u != 0 && (up_.reach[u] & bit) != 0 ? up_.rows[up_.at[u]] : kZeros;
+      const Row& s = rows[down_.at[down_.links[i].sire]];
+      const Row& d = rows[down_.at[down_.links[i].dam]];
+      down_.at[i] = static_cast<uint32_t>(k + 1);
+      Row& v = rows[k + 1];
       for (size_t j = 0; j < kColumns; ++j) v[j] = from[j] + 0.5 * (s[j] + d[j]);
     }
   }
 
-  // The sums reach the parents' rows at random: asked for ahead.
+  // A chunk's rows lie in the order of its list (row 0: the zeros), so
+  // that they take no more cache than the chunk needs: with many hubs of
+  // few mates each (the default shape), a chunk's rows stay in the core's
+  // own cache where rows for every place of the walk would not.
+  static std::vector<Row>& rows_for(Walked& walked, const std::vector<uint32_t>& list) {
+    if (walked.rows.size() < list.size() + 1) walked.rows.resize(list.size() + 1);
+    walked.rows[0] = Row{};
+    return walked.rows;
+  }
+
+  // The sums reach the parents' rows at random: asked for ahead (a
+  // parent's position may still be that of an earlier chunk: then the
+  // request is only wasted).
   static constexpr size_t kFetch = 8;
   static void fetch_parents(const Walked& walked, uint32_t k) {
-    __builtin_prefetch(&walked.rows[walked.links[k].sire]);
-    __builtin_prefetch(&walked.rows[walked.links[k].dam]);
+    __builtin_prefetch(&walked.rows[walked.at[walked.links[k].sire]]);
+    __builtin_prefetch(&walked.rows[walked.at[walked.links[k].dam]]);
   }
 
   HugeVector<Mark> marks_;
