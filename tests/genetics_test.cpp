@@ -352,7 +352,7 @@ TEST(Inbreeding, IndirectGroupsOfAnySizeGiveTheSameBits) {
   cases.emplace_back("random", random_pedigree(61, 6000, 3, 4, 900));
   for (uint32_t seed = 62; seed < 64; ++seed) {
     // Cows of overlapping generations, each by one of the 300 youngest
-    // males, a few by a male of her own line.
+    // males (odd numbers), a few selfed (the dam as sire as well).
     std::mt19937 rng(seed);
     PedBuilder b;
     for (int32_t i = 1; i <= 8000; ++i) {
