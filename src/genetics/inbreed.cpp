@@ -103,7 +103,8 @@ class Relater {
   // kids.
   void relate(const std::vector<double>& D, std::span<const Pair> pairs, std::vector<double>& F) {
     start_group();
-    const std::vector<Hub> hubs = hubs_of(pairs);
+    find_hubs(pairs);
+    const std::vector<Hub>& hubs = hubs_;
     walk_up(hubs);
     const int32_t lowest = up_.animal.size() > 1 ? static_cast<int32_t>(up_.animal[1]) : 0;
     walk_down(pairs, hubs, lowest);
@@ -154,13 +155,12 @@ class Relater {
     size_t begin, end;
   };
 
-  static std::vector<Hub> hubs_of(std::span<const Pair> pairs) {
-    std::vector<Hub> hubs;
+  void find_hubs(std::span<const Pair> pairs) {
+    hubs_.clear();
     for (size_t k = 0; k < pairs.size(); ++k) {
-      if (hubs.empty() || pairs[k].hub != hubs.back().animal) hubs.push_back({pairs[k].hub, k, k});
-      hubs.back().end = k + 1;
+      if (hubs_.empty() || pairs[k].hub != hubs_.back().animal) hubs_.push_back({pairs[k].hub, k, k});
+      hubs_.back().end = k + 1;
     }
-    return hubs;
   }
 
   void start_group() {
@@ -334,6 +334,7 @@ class Relater {
   std::vector<Link> node_links_;  // by node, while a walk goes on
   std::vector<Reach> node_reach_;  // by node, until the walk's places take it
   std::vector<uint64_t> entries_, spare_;  // a walk's animals: animal << 32 | node
+  std::vector<Hub> hubs_;  // of the group
   Walked up_, down_;
   std::vector<uint32_t> up_place_, down_place_;  // by node: its place in each walk (0: none)
   std::vector<uint32_t> down_up_;                // by place of the mates' walk: its place in the hubs' (0: none)
