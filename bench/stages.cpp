@@ -1,11 +1,14 @@
 // velmora_stages: times each stage of a Velmora run on one pedigree file.
 //
-// Usage: velmora_stages [--fields A,S,D,P,T] [--output FILE] pedigree.ped
+// Usage: velmora_stages [--fields A,S,D,P,T] [--output FILE] [--until STAGE]
+//                       pedigree.ped
 //
 //   --fields   field numbers of animal, sire, dam, population and period
 //              (default 1,2,3,4,5)
 //   --output   where the result table goes (default /dev/null); the file is
 //              the same as the program's output file for the same pedigree
+//   --until    ends the run after the stage of that name (as printed), for
+//              timing the early stages again and again without the rest
 //
 // Runs the program's own compute() (src/library/compute.cpp), lapping a timer
 // after each of its stages, and prints one line per stage: wall time, the
@@ -72,8 +75,12 @@ class Timer {
   double cpu_start_;
 };
 
+// Thrown once the stage asked for with --until is done.
+struct UntilReached {};
+
 [[noreturn]] void usage(const char* message) {
-  std::fprintf(stderr, "velmora_stages: %s\nUsage: velmora_stages [--fields A,S,D,P,T] [--output FILE] pedigree.ped\n",
+  std::fprintf(stderr, "velmora_stages: %s\nUsage: velmora_stages [--fields A,S,D,P,T] [--output FILE] [--until STAGE] "
+               "pedigree.ped\n",
                message);
   std::exit(64);
 }
@@ -90,7 +97,7 @@ vm::input::FieldNumbers parse_fields(const std::string& text) {
 // The run after the parameters: the opening of the files, then compute()
 // with a lap after each stage.
 void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::string& output_path,
-         std::vector<Row>& rows) {
+         const std::string& until, std::vector<Row>& rows) {
   using namespace vm;
   NullSink screen, log, channel9;
   Timer timer(rows);
@@ -109,7 +116,10 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
   input::DataNotes notes(nullptr);  // checked as in a run, not shown
   ComputeOptions options;
   options.notes = &notes;
-  options.stage_done = [&](std::string_view stage, const Computed&) { timer.lap(stage); };
+  options.stage_done = [&](std::string_view stage, const Computed&) {
+    timer.lap(stage);
+    if (stage == until) throw UntilReached{};
+  };
   StageLines stage_lines(screen);
   const Computed run = compute(source, Report{screen, log, stage_lines}, output, channel9, options);
   if (!output.close()) throw FileError{"cannot write the output file \"" + output_path + "\""};
@@ -122,13 +132,15 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
 int main(int argc, char** argv) {
   vm::input::FieldNumbers fn{1, 2, 3, 4, 5};
   std::string output = "/dev/null";
-  std::string path;
+  std::string path, until;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--fields" && i + 1 < argc) {
       fn = parse_fields(argv[++i]);
     } else if (arg == "--output" && i + 1 < argc) {
       output = argv[++i];
+    } else if (arg == "--until" && i + 1 < argc) {
+      until = argv[++i];
     } else if (arg == "--help") {
       usage("times each stage of a run");
     } else if (!arg.empty() && arg[0] != '-' && path.empty()) {
@@ -142,7 +154,8 @@ int main(int argc, char** argv) {
   std::vector<Row> rows;
   const Clock::time_point start = Clock::now();
   try {
-    run(path, fn, output, rows);
+    run(path, fn, output, until, rows);
+  } catch (const UntilReached&) {
   } catch (const vm::Stop& stop) {
     std::fprintf(stderr, "velmora_stages: the run stopped: %s\n", stop.message.c_str());
     return 1;
