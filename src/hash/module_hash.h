@@ -63,6 +63,12 @@ struct Key {
     value_known_ = false;
   }
 
+  // hash_value(field) as worked out before, perhaps on another thread.
+  void know_value(int64_t value) {
+    value_ = value;
+    value_known_ = true;
+  }
+
   // hash_value(field): where the walk starts, worked out when first asked
   // for (a look-up of a stored key never needs it).
   int64_t value() const {

@@ -61,7 +61,10 @@ class CodeMemo {
 // thread reads, and the codes' keys are made on that thread (Keys). A
 // code that repeats the one of the record before (the population, the
 // period, a sire of many offspring) is not copied again: its key points
-// at the earlier copy.
+// at the earlier copy. The animal pass's table thread has more to do than
+// its reading thread, so there the reading also works out where the walk
+// of each animal code starts (hash_value), which nearly every new code
+// needs.
 class RecordBatch {
  public:
   static constexpr size_t kRecords = 128;
@@ -69,8 +72,9 @@ class RecordBatch {
 
   // unknown: for the fields after the first, which of their codes stand
   // for an unknown parent, worked out while reading (null: not asked).
-  RecordBatch(std::array<int32_t, kFields> numbers, const UnknownParents* unknown)
-      : numbers_(numbers), unknown_(unknown) {}
+  // first_values: whether the first field's keys come with hash_value.
+  RecordBatch(std::array<int32_t, kFields> numbers, const UnknownParents* unknown, bool first_values)
+      : numbers_(numbers), unknown_(unknown), first_values_(first_values) {}
 
   // Reads records first.. (at most kRecords, none past `count`).
   void fill(RecordSource& source, int64_t first, int64_t count) {
@@ -97,6 +101,7 @@ class RecordBatch {
           f.text_size[n] = f.text_size[n - 1];
           f.hash[n] = f.hash[n - 1];
           f.unknown[n] = f.unknown[n - 1];
+          if (k == 0) first_value_[n] = first_value_[n - 1];
           continue;
         }
         f.copy[n] = static_cast<uint8_t>(n);
@@ -105,6 +110,7 @@ class RecordBatch {
         const std::string_view text = rtrim(field);
         f.text_size[n] = static_cast<uint8_t>(text.size());
         f.hash[n] = hash_text(text);
+        if (k == 0 && first_values_) first_value_[n] = hash::hash_value(field);
         const std::string_view whole = source.file.whole_code(field);
         const bool unknown = k > 0 && unknown_ != nullptr && (text.empty() || unknown_->is_unknown(whole));
         f.unknown[n] = !unknown                                   ? kKnown
@@ -131,6 +137,9 @@ class RecordBatch {
         for (size_t i = 0; i < batch.size_; ++i) {
           keys_[i * kFields + k].assign_parts(f.text[f.copy[i]].data(), kFieldWidth, f.text_size[i], f.hash[i]);
         }
+      }
+      if (batch.first_values_) {
+        for (size_t i = 0; i < batch.size_; ++i) keys_[i * kFields].know_value(batch.first_value_[i]);
       }
     }
     int64_t first() const { return batch_->first_; }
@@ -163,6 +172,8 @@ class RecordBatch {
 
   std::array<int32_t, kFields> numbers_;
   const UnknownParents* unknown_;
+  bool first_values_;
+  std::array<int64_t, kRecords> first_value_{};  // hash_value of the first field, with first_values_
   int64_t first_ = 0;
   size_t size_ = 0;
   std::array<Field, kFields> fields_{};
@@ -177,8 +188,8 @@ using BatchKeys = RecordBatch::Keys;
 class BatchedPass {
  public:
   BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, const UnknownParents* unknown,
-              int64_t count)
-      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, unknown)) {}
+              bool first_values, int64_t count)
+      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, unknown, first_values)) {}
 
   // use(keys) for every batch in turn.
   template <class Use>
@@ -270,7 +281,7 @@ class Loader {
     report_.progress.stage("animals", R);
     source_.file.start_pass("animal");
     enum : size_t { kAnimal, kPeriod, kPop };
-    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, nullptr, R);
+    BatchedPass pass(source_, {fn.animal, fn.period, fn.pop}, nullptr, true, R);
     pass.run(workers_, [&](const BatchKeys& batch) {
       // Room for every animal, made while the first records are read.
       if (batch.first() == 1) reserve_for(R);
@@ -321,7 +332,7 @@ class Loader {
     enum : size_t { kAnimal, kSire, kDam };
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, &unknown_, R);
+    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, &unknown_, false, R);
     pass.run(workers_, [&](const BatchKeys& batch) {
       if (batch.first() == 1) {  // made while the first records are read
         ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
