@@ -95,7 +95,7 @@ Computed load_stages(input::RecordSource& source, const Report& report, Sink& ch
   std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report, loops, note);
   run.generations = gen.empty() ? 0 : *std::max_element(gen.begin(), gen.end());
   done("assign_generations");
-  pedigree::renumber(run.pedigree, gen, report.progress);
+  pedigree::renumber(run.pedigree, gen, report.progress, worker_count(options.threads));
   if (!options.keep) std::vector<int32_t>().swap(gen);
   done("renumber");
 

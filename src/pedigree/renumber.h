@@ -14,7 +14,9 @@ namespace vm::pedigree {
 // Renumbers `ped` in place (sire and dam as SORTPED, period and population
 // as PPANIM, loaded_as the old number of each new one) from the generation
 // of each animal in loading order. Tells `progress` of its two stages.
-void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress);
+// The arrays are rearranged on up to `workers` threads, with the same
+// result on any number.
+void renumber(Pedigree& ped, const std::vector<int32_t>& gen, Progress& progress, unsigned workers = 1);
 
 // The new number of each animal by its loading number (entry 0: 0), the
 // inverse of loaded_as.
