@@ -292,31 +292,39 @@ TEST(Renumbering, ParentsComeFirstOnRandomPedigrees) {
 }
 
 // The arrays are rearranged in pieces on several workers: every entry,
-// those at the pieces' ends included, as the new order has it.
+// those at the pieces' ends included, as the new order has it, and the
+// same new order on any number of workers.
 TEST(Renumbering, AnyNumberOfWorkersRearrangesEveryEntry) {
-  std::mt19937 rng(7);
-  const int32_t n = 150'001;  // a few pieces and a short last one
-  std::vector<std::pair<int32_t, int32_t>> parents(static_cast<size_t>(n));
-  for (int32_t a = 1; a <= n; ++a) {
-    const auto later = [&] {
-      return a < n && rng() % 4 ? a + 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(std::min(n - a, 5000))) : 0;
-    };
-    parents[static_cast<size_t>(a - 1)] = {later(), later()};
-  }
-  Pedigree ped = make(parents);
-  for (int32_t a = 1; a <= n; ++a) ped.period[a] = a % 7 + 1, ped.pop[a] = a % 3 + 1;
-  const Generations g = assign_generation_numbers(ped);
-  for (unsigned workers : {1u, 2u, 3u}) {
-    Pedigree r = ped;
-    renumber(r, g.gen, no_progress(), workers);
-    const std::vector<int32_t> new_of_old = new_of_loaded(r);
-    auto renumbered = [&](int32_t old) { return old == 0 ? 0 : new_of_old[static_cast<size_t>(old)]; };
-    for (int32_t w = 1; w <= n; ++w) {
-      const int32_t a = r.loaded_as[w];
-      ASSERT_EQ(r.sire[w], renumbered(ped.sire[a])) << workers << " workers, animal " << w;
-      ASSERT_EQ(r.dam[w], renumbered(ped.dam[a])) << workers << " workers, animal " << w;
-      ASSERT_EQ(r.period[w], ped.period[a]) << workers << " workers, animal " << w;
-      ASSERT_EQ(r.pop[w], ped.pop[a]) << workers << " workers, animal " << w;
+  for (const int32_t n : {1, 65'536, 65'537, 150'001}) {  // one piece, one whole, one more, a short last one
+    std::mt19937 rng(7);
+    std::vector<std::pair<int32_t, int32_t>> parents(static_cast<size_t>(n));
+    for (int32_t a = 1; a <= n; ++a) {
+      const auto later = [&] {
+        return a < n && rng() % 4 ? a + 1 + static_cast<int32_t>(rng() % static_cast<uint32_t>(std::min(n - a, 5000)))
+                                  : 0;
+      };
+      parents[static_cast<size_t>(a - 1)] = {later(), later()};
+    }
+    Pedigree ped = make(parents);
+    for (int32_t a = 1; a <= n; ++a) ped.period[a] = a % 7 + 1, ped.pop[a] = a % 3 + 1;
+    const Generations g = assign_generation_numbers(ped);
+    Pedigree one = ped;
+    renumber(one, g.gen, no_progress(), 1);
+    for (unsigned workers : {1u, 2u, 3u}) {
+      Pedigree r = ped;
+      renumber(r, g.gen, no_progress(), workers);
+      ASSERT_EQ(r.loaded_as, one.loaded_as) << n << " animals, " << workers << " workers";
+      std::vector<int32_t> seen(static_cast<size_t>(n) + 1, 0);
+      const std::vector<int32_t> new_of_old = new_of_loaded(r);
+      auto renumbered = [&](int32_t old) { return old == 0 ? 0 : new_of_old[static_cast<size_t>(old)]; };
+      for (int32_t w = 1; w <= n; ++w) {
+        const int32_t a = r.loaded_as[w];
+        ASSERT_TRUE(a >= 1 && a <= n && ++seen[static_cast<size_t>(a)] == 1) << n << " animals, new " << w;
+        ASSERT_EQ(r.sire[w], renumbered(ped.sire[a])) << workers << " workers, animal " << w;
+        ASSERT_EQ(r.dam[w], renumbered(ped.dam[a])) << workers << " workers, animal " << w;
+        ASSERT_EQ(r.period[w], ped.period[a]) << workers << " workers, animal " << w;
+        ASSERT_EQ(r.pop[w], ped.pop[a]) << workers << " workers, animal " << w;
+      }
     }
   }
 }
