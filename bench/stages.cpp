@@ -7,8 +7,9 @@
 //              (default 1,2,3,4,5)
 //   --output   where the result table goes (default /dev/null); the file is
 //              the same as the program's output file for the same pedigree
-//   --until    ends the run after the stage of that name (as printed), for
-//              timing the early stages again and again without the rest
+//   --until    ends the run after the stage of that name (as printed, from
+//              scan_pedigree on), for timing the early stages again and
+//              again without the rest
 //
 // Runs the program's own compute() (src/library/compute.cpp), lapping a timer
 // after each of its stages, and prints one line per stage: wall time, the
@@ -116,15 +117,22 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
   input::DataNotes notes(nullptr);  // checked as in a run, not shown
   ComputeOptions options;
   options.notes = &notes;
-  options.stage_done = [&](std::string_view stage, const Computed&) {
+  // The first line of the table, from what the run has counted so far.
+  auto describe = [&](const Computed& run) {
+    std::fprintf(stdout, "# %s: %d records, %d animals, %d populations, %d periods\n", path.c_str(), run.scan.R,
+                 run.pedigree.n, run.scan.Q, run.scan.P);
+  };
+  options.stage_done = [&](std::string_view stage, const Computed& run) {
     timer.lap(stage);
-    if (stage == until) throw UntilReached{};
+    if (stage != until) return;
+    describe(run);
+    throw UntilReached{};
   };
   StageLines stage_lines(screen);
   const Computed run = compute(source, Report{screen, log, stage_lines}, output, channel9, options);
   if (!output.close()) throw FileError{"cannot write the output file \"" + output_path + "\""};
-  std::fprintf(stdout, "# %s: %d records, %d animals, %d populations, %d periods\n", path.c_str(), run.scan.R,
-               run.pedigree.n, run.scan.Q, run.scan.P);
+  if (!until.empty()) usage(("no stage \"" + until + "\" in the run (it went to its end)").c_str());
+  describe(run);
 }
 
 }  // namespace
