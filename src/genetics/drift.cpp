@@ -146,7 +146,7 @@ struct Parents {
 // The pedigree's own parent arrays, read as Parents: a copy side by side
 // would be another 8 bytes per animal at the run's peak (81 MB on 10M
 // animals), and the sweeps mostly read them in order, where two streams
-// cost no more than one.
+// cost little more than one (default-10m: about 0.1 s of 2 s).
 class ParentTable {
  public:
   explicit ParentTable(const Pedigree& ped) : sire_(ped.sire.data()), dam_(ped.dam.data()) {}

@@ -70,7 +70,8 @@ struct Key {
   }
 
   // hash_value(field): where the walk starts, worked out when first asked
-  // for (a look-up of a stored key never needs it).
+  // for (a look-up of a stored key never needs it) unless know_value gave
+  // it before.
   int64_t value() const {
     if (!value_known_) value_ = hash_value(field), value_known_ = true;
     return value_;
