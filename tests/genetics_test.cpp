@@ -533,6 +533,12 @@ TEST(Inbreeding, FamiliesApartAgreeWithPlainAndWholePedigree) {
       const Inbreeding shared = inbreeding_by_families(ped, screen, 3, split.limits);
       expect_same_bits(shared.F, r.F, split.what);
       expect_same_bits(shared.D, r.D, split.what);
+      // The whole pedigree's indirect plan made alongside: taken or dropped.
+      PartLimits ahead = split.limits;
+      ahead.plan_ahead_animals = 1;
+      const Inbreeding planned = inbreeding_by_families(ped, screen, 3, ahead);
+      expect_same_bits(planned.F, r.F, split.what);
+      expect_same_bits(planned.D, r.D, split.what);
     }
   }
 }

@@ -6,6 +6,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
@@ -343,12 +344,16 @@ class Relater {
 class IndirectInbreeder {
  public:
   IndirectInbreeder(const Pedigree& ped, unsigned workers, size_t group_chunks)
-      : ped_(ped), n_(ped.n), group_chunks_(std::clamp<size_t>(group_chunks, 1, kChunks)), r_(start_inbreeding(ped.n)) {
+      : ped_(ped), n_(ped.n), group_chunks_(std::clamp<size_t>(group_chunks, 1, kChunks)), r_(start_inbreeding(ped.n)),
+        relaters_(workers) {
     schedule();
-    for (unsigned t = 0; t < workers; ++t) relaters_.emplace_back(ped_);
   }
 
   Inbreeding run(Progress& progress) {
+    // Each worker's storage, made on the worker's own CPU (only now: a plan
+    // made ahead may still be dropped).
+    parallel_for(relaters_.size(), static_cast<unsigned>(relaters_.size()),
+                 [&](size_t k, unsigned) { relaters_[k] = std::make_unique<Relater>(ped_); });
     for (int32_t k = animal_starts_[0]; k < animal_starts_[1]; ++k) settle(animals_[k]);
     advance(progress, animal_starts_[1] - animal_starts_[0]);
     for (size_t stage = 0; stage + 1 < stage_starts_.size(); ++stage) {
@@ -458,7 +463,7 @@ class IndirectInbreeder {
     const unsigned workers = count < 2 ? 1u : static_cast<unsigned>(relaters_.size());
     parallel_for(count, workers, [&](size_t k, unsigned w) {
       std::span<const Pair> group(pairs_.data() + groups_[k], groups_[k + 1] - groups_[k]);
-      relaters_[w].relate(r_.D, group, r_.F);
+      relaters_[w]->relate(r_.D, group, r_.F);
     });
   }
 
@@ -475,7 +480,7 @@ class IndirectInbreeder {
   std::vector<Pair> pairs_;       // by stage, then hub
   std::vector<size_t> stage_starts_;
   std::vector<size_t> groups_;
-  std::vector<Relater> relaters_;
+  std::vector<std::unique_ptr<Relater>> relaters_;
 };
 
 }  // namespace
@@ -490,9 +495,35 @@ Inbreeding start_inbreeding(int32_t n) {
 
 double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 4 * sizeof(int32_t); }
 
+unsigned indirect_workers(const Pedigree& ped, unsigned workers) {
+  return workers_within_budget(workers, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
+}
+
+class IndirectWork {
+ public:
+  IndirectWork(const Pedigree& ped, unsigned workers, size_t group_hubs)
+      : inbreeder_(ped, std::max(workers, 1u), (group_hubs + kColumns - 1) / kColumns) {}
+  Inbreeding run(Progress& progress) { return inbreeder_.run(progress); }
+
+ private:
+  IndirectInbreeder inbreeder_;
+};
+
+void DropIndirectWork::operator()(IndirectWork* work) const { delete work; }
+
+PreparedIndirect prepare_indirect(const Pedigree& ped, unsigned workers, size_t group_hubs) {
+  if (ped.n <= 0) return nullptr;
+  return PreparedIndirect(new IndirectWork(ped, workers, group_hubs));
+}
+
+Inbreeding run_indirect(PreparedIndirect work, Progress& progress) {
+  if (work == nullptr) return start_inbreeding(0);
+  return work->run(progress);
+}
+
 Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers, size_t group_hubs) {
   if (ped.n <= 0) return start_inbreeding(ped.n);
-  return IndirectInbreeder(ped, std::max(workers, 1u), (group_hubs + kColumns - 1) / kColumns).run(progress);
+  return run_indirect(prepare_indirect(ped, workers, group_hubs), progress);
 }
 
 Inbreeding INBREED(const Pedigree& ped, Progress& progress, unsigned threads) {

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -63,6 +64,22 @@ Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned
 // Bytes each indirect worker holds for a pedigree of n animals, besides
 // the rows of its groups.
 double indirect_worker_bytes(int32_t n);
+// The workers of the indirect computation within its memory budget, at
+// most `workers`.
+unsigned indirect_workers(const Pedigree& ped, unsigned workers);
+
+// The indirect computation in two steps: its plan (which hubs meet which
+// mates at which stage) and its workers' storage, made on one thread, then
+// the computation. The plan needs nothing but the pedigree, so it can be
+// made on one CPU while the other finds out which method each family
+// takes. inbreeding_indirect() is the two at once, with the same bits.
+class IndirectWork;
+struct DropIndirectWork {
+  void operator()(IndirectWork* work) const;
+};
+using PreparedIndirect = std::unique_ptr<IndirectWork, DropIndirectWork>;
+PreparedIndirect prepare_indirect(const Pedigree& ped, unsigned workers, size_t group_hubs = kIndirectGroupHubs);
+Inbreeding run_indirect(PreparedIndirect work, Progress& progress);
 
 // The families of the pedigree: of[i] for animals 1..n, numbered 0..count-1
 // in the order of their smallest animals (of[0] = -1).
@@ -98,10 +115,14 @@ inline constexpr int32_t kMaxCostedLivingRows = 16384;
 // min_part_animals animals; one with at most costed_rows to its own
 // matrix where that costs less than the indirect computation; the others
 // to the indirect computation.
+// From plan_ahead_animals on, with several workers, the indirect
+// computation's plan for the whole pedigree is made while the families'
+// methods are found, and dropped where they take other methods.
 struct PartLimits {
   int32_t max_rows = kMaxLivingRows;
   int32_t costed_rows = kMaxCostedLivingRows;
   int64_t min_part_animals = 4096;
+  int32_t plan_ahead_animals = 1 << 17;  // below, both take milliseconds
 };
 
 // F and D family by family, the progress lines as INBREED writes them, on
