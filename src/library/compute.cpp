@@ -95,16 +95,19 @@ Computed load_stages(input::RecordSource& source, const Report& report, Sink& ch
   std::vector<int32_t> gen = pedigree::assign_generations(run.pedigree, code_of, report, loops, note);
   run.generations = gen.empty() ? 0 : *std::max_element(gen.begin(), gen.end());
   done("assign_generations");
+  // Nothing after this needs the code table but the names, unless the
+  // caller keeps it: freed before the renumbering, its pages serve the
+  // renumbering's new arrays (the largest pedigrees' peak is there).
+  run.names = population_and_period_names(*codes, run.scan);
+  if (!options.keep) codes.reset();
   pedigree::renumber(run.pedigree, gen, report.progress, worker_count(options.threads));
   if (!options.keep) std::vector<int32_t>().swap(gen);
   done("renumber");
 
-  run.names = population_and_period_names(*codes, run.scan);
   if (options.keep) {
     run.codes = std::move(codes);
     run.generation = std::move(gen);
   } else {
-    codes.reset();
     std::vector<int32_t>().swap(run.pedigree.loaded_as);
   }
   done("names, free input");
