@@ -302,7 +302,7 @@ TEST_F(RunFiles, LinkOfAnotherUserInASharedFolder) {
   EXPECT_EQ(read("victim.csv"), "precious\n");
 }
 
-// A pedigree big enough for a run of a second or more.
+// A pedigree big enough for a run of a few tenths of a second or more.
 std::string big_pedigree(int records) {
   std::string text;
   for (int a = 1; a <= records; ++a) {
@@ -331,15 +331,6 @@ TEST_F(RunFiles, SignalsRemoveTheTemporaryFiles) {
     }
     return child;
   };
-  {
-    int raw = 0;
-    ::waitpid(start(), &raw, 0);
-    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
-  }
-  auto before = folder();
-  int ended_by_signal = 0;
-  // The points: as soon as the run's first temporary file shows (the log,
-  // made once the pedigree is open), then 300 and 1000 ms later.
   auto temporary_shows = [&](pid_t child) {
     for (int raw = 0; ::waitpid(child, &raw, WNOHANG) == 0;) {
       for (const fs::directory_entry& e : fs::directory_iterator(dir_)) {
@@ -348,12 +339,27 @@ TEST_F(RunFiles, SignalsRemoveTheTemporaryFiles) {
     }
     return false;
   };
+  // The points: as soon as the run's first temporary file shows (the log,
+  // made once the pedigree is open), then a third and two thirds of the
+  // way from there to the end of a whole run, on a machine of any speed.
+  std::chrono::steady_clock::duration whole{};
+  {
+    const pid_t child = start();
+    ASSERT_TRUE(temporary_shows(child));
+    const auto shown = std::chrono::steady_clock::now();
+    int raw = 0;
+    ::waitpid(child, &raw, 0);
+    whole = std::chrono::steady_clock::now() - shown;
+    ASSERT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+  }
+  auto before = folder();
+  int ended_by_signal = 0;
   for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    for (const int after_ms : {0, 300, 1000}) {
-      SCOPED_TRACE(std::to_string(sig) + " " + std::to_string(after_ms) + " ms after the first temporary file");
+    for (const int thirds : {0, 1, 2}) {
+      SCOPED_TRACE(std::to_string(sig) + ", " + std::to_string(thirds) + " thirds of a run after the first temporary file");
       const pid_t child = start();
       ASSERT_TRUE(temporary_shows(child));
-      std::this_thread::sleep_for(std::chrono::milliseconds(after_ms));
+      std::this_thread::sleep_for(whole * thirds / 3);
       ::kill(child, sig);
       int raw = 0;
       ::waitpid(child, &raw, 0);
