@@ -69,10 +69,11 @@ double indirect_worker_bytes(int32_t n);
 unsigned indirect_workers(const Pedigree& ped, unsigned workers);
 
 // The indirect computation in two steps: its plan (which hubs meet which
-// mates at which stage) and its workers' storage, made on one thread, then
-// the computation. The plan needs nothing but the pedigree, so it can be
-// made on one CPU while the other finds out which method each family
-// takes. inbreeding_indirect() is the two at once, with the same bits.
+// mates at which stage), made on one thread, then the computation, whose
+// workers each make their storage first. The plan needs nothing but the
+// pedigree, so it can be made on one CPU while the other finds out which
+// method each family takes. inbreeding_indirect() is the two at once,
+// with the same bits.
 class IndirectWork;
 struct DropIndirectWork {
   void operator()(IndirectWork* work) const;
