@@ -55,7 +55,7 @@ static_assert(kChunks * kColumns == kIndirectGroupHubs);
 using Row = std::array<double, kColumns>;
 using Reach = uint8_t;  // bit c: the walk of chunk c reaches the animal
 
-struct Pair {
+struct Mating {
   int32_t hub, mate, kid;
 };
 
@@ -102,7 +102,7 @@ class Relater {
 
   // The pairs of up to kChunks x kColumns hubs (sorted on hub), F of their
   // kids.
-  void relate(const std::vector<double>& D, std::span<const Pair> pairs, std::vector<double>& F) {
+  void relate(const std::vector<double>& D, std::span<const Mating> pairs, std::vector<double>& F) {
     start_group();
     find_hubs(pairs);
     const std::vector<Hub>& hubs = hubs_;
@@ -115,7 +115,7 @@ class Relater {
       sum_down(c);
       for (size_t h = 0; h < chunk.size(); ++h)
         for (size_t k = chunk[h].begin; k < chunk[h].end; ++k) {
-          const Pair& p = pairs[k];
+          const Mating& p = pairs[k];
           // A mate below all of the hubs' ancestors is not related to them.
           F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * down_.rows[down_.at[down_place_[node_of(p.mate)]]][h];
         }
@@ -156,7 +156,7 @@ class Relater {
     size_t begin, end;
   };
 
-  void find_hubs(std::span<const Pair> pairs) {
+  void find_hubs(std::span<const Mating> pairs) {
     hubs_.clear();
     for (size_t k = 0; k < pairs.size(); ++k) {
       if (hubs_.empty() || pairs[k].hub != hubs_.back().animal) hubs_.push_back({pairs[k].hub, k, k});
@@ -253,7 +253,7 @@ class Relater {
     walk(up_stamp_, 1, up_, up_place_);
   }
 
-  void walk_down(std::span<const Pair> pairs, const std::vector<Hub>& hubs, int32_t lowest) {
+  void walk_down(std::span<const Mating> pairs, const std::vector<Hub>& hubs, int32_t lowest) {
     entries_.clear();
     for (size_t h = 0; h < hubs.size(); ++h)
       for (size_t k = hubs[h].begin; k < hubs[h].end; ++k)
@@ -341,9 +341,12 @@ class Relater {
   std::vector<uint32_t> down_up_;                // by place of the mates' walk: its place in the hubs' (0: none)
 };
 
-class IndirectInbreeder {
+}  // namespace
+
+// The indirect computation of one pedigree (see inbreed_methods.h).
+class IndirectWork {
  public:
-  IndirectInbreeder(const Pedigree& ped, unsigned workers, size_t group_chunks)
+  IndirectWork(const Pedigree& ped, unsigned workers, size_t group_chunks)
       : ped_(ped), n_(ped.n), group_chunks_(std::clamp<size_t>(group_chunks, 1, kChunks)), r_(start_inbreeding(ped.n)),
         relaters_(workers) {
     schedule();
@@ -428,7 +431,7 @@ class IndirectInbreeder {
       const int32_t hub = hub_of[i];
       if (hub == 0) continue;
       const int32_t mate = hub == ped_.sire[i] ? ped_.dam[i] : ped_.sire[i];
-      pairs_[at[hub]++] = Pair{hub, mate, i};
+      pairs_[at[hub]++] = Mating{hub, mate, i};
     }
   }
 
@@ -462,7 +465,7 @@ class IndirectInbreeder {
     const size_t count = groups_.size() - 1;
     const unsigned workers = count < 2 ? 1u : static_cast<unsigned>(relaters_.size());
     parallel_for(count, workers, [&](size_t k, unsigned w) {
-      std::span<const Pair> group(pairs_.data() + groups_[k], groups_[k + 1] - groups_[k]);
+      std::span<const Mating> group(pairs_.data() + groups_[k], groups_[k + 1] - groups_[k]);
       relaters_[w]->relate(r_.D, group, r_.F);
     });
   }
@@ -477,13 +480,11 @@ class IndirectInbreeder {
   Inbreeding r_;
   std::vector<int32_t> animals_;  // by stage
   std::vector<int32_t> animal_starts_;
-  std::vector<Pair> pairs_;       // by stage, then hub
+  std::vector<Mating> pairs_;       // by stage, then hub
   std::vector<size_t> stage_starts_;
   std::vector<size_t> groups_;
   std::vector<std::unique_ptr<Relater>> relaters_;
 };
-
-}  // namespace
 
 Inbreeding start_inbreeding(int32_t n) {
   Inbreeding r;
@@ -499,21 +500,11 @@ unsigned indirect_workers(const Pedigree& ped, unsigned workers) {
   return workers_within_budget(workers, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
 }
 
-class IndirectWork {
- public:
-  IndirectWork(const Pedigree& ped, unsigned workers, size_t group_hubs)
-      : inbreeder_(ped, std::max(workers, 1u), (group_hubs + kColumns - 1) / kColumns) {}
-  Inbreeding run(Progress& progress) { return inbreeder_.run(progress); }
-
- private:
-  IndirectInbreeder inbreeder_;
-};
-
 void DropIndirectWork::operator()(IndirectWork* work) const { delete work; }
 
 PreparedIndirect prepare_indirect(const Pedigree& ped, unsigned workers, size_t group_hubs) {
   if (ped.n <= 0) return nullptr;
-  return PreparedIndirect(new IndirectWork(ped, workers, group_hubs));
+  return PreparedIndirect(new IndirectWork(ped, std::max(workers, 1u), (group_hubs + kColumns - 1) / kColumns));
 }
 
 Inbreeding run_indirect(PreparedIndirect work, Progress& progress) {
