@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <functional>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/format.h"
@@ -284,6 +287,10 @@ struct TwinTable {
   int counter;                     // which of the run's two counts it uses
   std::vector<std::string> crowd;  // keys on two home slots
   std::vector<std::string> used;
+  // Once taken, a view of the keys stored so far (ids 1..viewed_ids),
+  // which then answers each call's key first, as a reading thread would.
+  std::optional<CodeTable::StoredKeys> view;
+  int32_t viewed_ids = 0;
 };
 
 class Comparison {
@@ -294,6 +301,7 @@ class Comparison {
     make_tables();
     for (int i = 0; i < calls; ++i) {
       TwinTable& t = *tables_[pick(tables_.size())];
+      if (i > 0 && !t.view && pick(60) == 0) t.view = t.fast.stored_keys(), t.viewed_ids = t.fast.ids();
       if (!call(t, make_key(t), pick(10) < 7)) return;
       if (pick(40) == 0) {  // a count that lags behind lets tables fill up
         int32_t& n = fast_n_[t.counter];
@@ -377,6 +385,15 @@ class Comparison {
   bool call(TwinTable& t, const std::string& key, bool add_new) {
     // The fast table gets the key with what its prefetch found of it.
     const Key facts(key);
+    if (t.view && !facts.text.empty()) {
+      const int32_t stored = t.fast.peek(Key(key));
+      const Key::Found seen = t.view->find(facts.text, facts.hash);
+      EXPECT_EQ(seen.id, stored != 0 && stored <= t.viewed_ids ? stored : 0) << key;
+      if (seen.id != 0) {
+        EXPECT_EQ(seen.slot, t.fast.slot_of(seen.id));
+      }
+      facts.found = seen;
+    }
     for (int stage = 0; stage < CodeTable::kPrefetchStages; ++stage) t.fast.prefetch(facts, stage);
     const Outcome fast = outcome(fast_.hash, facts, t.fast, fast_n_[t.counter], add_new);
     if (fast.hit.id != 0 && t.fast.code(fast.hit.id) == rtrim(key)) {
@@ -464,6 +481,37 @@ TEST(FastTable, WhatAPrefetchFoundServesOnlyItsOwnStore) {
   EXPECT_EQ(hash.CHASHSUB(key, a, na, false).id, 2);
   b.blank();
   EXPECT_EQ(b.peek(key), 0);
+}
+
+// A view is read on one thread while another stores many more keys (the
+// index of the later keys grows again and again, the key records take new
+// blocks): the view finds each key stored before it where the table has
+// it, and none stored after; the table finds them all.
+TEST(FastTable, AViewReadsOnWhileTheTableGrows) {
+  Caller c;
+  CodeTable t(600000);
+  const auto code = [](int i) { return field("K" + std::to_string(i)); };
+  constexpr int kBefore = 20000, kAfter = 200000;
+  std::vector<Hit> hits;
+  for (int i = 0; i < kBefore; ++i) hits.push_back(c.insert(t, code(i)));
+  const CodeTable::StoredKeys view = t.stored_keys();
+  const std::vector<Hit> before = hits;
+  std::atomic<int> wrong{0};
+  std::thread reader([&] {
+    for (int round = 0; round < 5; ++round)
+      for (int i = 0; i < kBefore + kAfter; i += 1 + round) {
+        const std::string text = code(i);
+        const Key key(text);
+        const Key::Found f = view.find(key.text, key.hash);
+        const auto k = static_cast<size_t>(i);
+        const bool right = i < kBefore ? f.id == before[k].id && f.slot == before[k].slot : f.store == 0;
+        wrong += !right;
+      }
+  });
+  for (int i = kBefore; i < kBefore + kAfter; ++i) hits.push_back(c.insert(t, code(i)));
+  reader.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (int i = 0; i < kBefore + kAfter; i += 7) EXPECT_EQ(c.lookup(t, code(i)).id, hits[static_cast<size_t>(i)].id) << i;
 }
 
 TEST(FastTable, RefusesKeysOfAnotherLength) {

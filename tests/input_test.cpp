@@ -24,8 +24,8 @@ struct Loaded {
 };
 
 // Runs the scan and both loading passes over `text` (fields in the order
-// animal, sire, dam, population, period).
-void load(const std::string& text, Loaded& out) {
+// animal, sire, dam, population, period), on `threads` threads (0: all).
+void load(const std::string& text, Loaded& out, unsigned threads = 0) {
   PedigreeFile file;
   file.open_memory(text);
   RecordSource source(file, 5, FieldNumbers{1, 2, 3, 4, 5});
@@ -33,13 +33,50 @@ void load(const std::string& text, Loaded& out) {
   StageLines stage_lines(out.screen);
   const Report report{out.screen, out.log, stage_lines};
   out.scan = scan_pedigree(source, hash, out.codes, report);
-  out.animals = load_animals(source, UnknownParents{}, out.scan.R, hash, *out.codes, report);
+  out.animals = load_animals(source, UnknownParents{}, out.scan.R, hash, *out.codes, report, threads);
 }
 
 // Pads a pedigree to ten records with founders of population Z, period Z.
 std::string ten(std::string text, int have) {
   for (int k = have; k < 10; ++k) text += "ZF" + std::to_string(k) + " 0 0 Z Z\n";
   return text;
+}
+
+// On two threads the reading thread looks up parent codes while it is
+// ahead: the numbers, the founders added on the way and the log are those
+// of one thread, on a herdbook of sires used again and again, dams with
+// a record later in the file, parents without one (some named often),
+// repeated records and unknown parents, the records of a sire's offspring
+// often one after another.
+TEST(Load, TwoThreadsGiveTheNumbersOfOne) {
+  std::mt19937 rng(7);
+  auto pick = [&](int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng); };
+  std::string text, sire;
+  for (int i = 0; i < 60000; ++i) {
+    auto parent = [&](bool sire) -> std::string {
+      const int kind = pick(10);
+      if (kind == 0) return "0";
+      if (kind == 1) return "NR" + std::to_string(pick(3000));            // no record
+      if (kind == 2 && !sire) return "A" + std::to_string(i + 1 + pick(500));  // a record to come
+      const int back = sire ? 1 + pick(std::min(i, 200) + 1) * 37 : 1 + pick(std::min(i, 5000) + 1);
+      return i >= back ? "A" + std::to_string(i - back) : "0";
+    };
+    const int animal = pick(50) == 0 && i > 0 ? pick(i) : i;  // now and then a repeated record
+    if (sire.empty() || pick(4) == 0) sire = parent(true);          // runs of offspring of one sire
+    text += "A" + std::to_string(animal) + " " + sire + " " + parent(false) + " P" + std::to_string(pick(3)) +
+            " " + std::to_string(1990 + i / 4000) + "\n";
+  }
+  Loaded one, two;
+  load(text, one, 1);
+  load(text, two, 2);
+  ASSERT_EQ(two.animals.n, one.animals.n);
+  EXPECT_EQ(two.animals.sire, one.animals.sire);
+  EXPECT_EQ(two.animals.dam, one.animals.dam);
+  EXPECT_EQ(two.animals.pop, one.animals.pop);
+  EXPECT_EQ(two.animals.period, one.animals.period);
+  EXPECT_EQ(two.log.data, one.log.data);
+  EXPECT_EQ(two.screen.data, one.screen.data);
+  for (int32_t x = 1; x <= one.animals.n; x += 97) EXPECT_EQ(two.codes->animal_code(x), one.codes->animal_code(x));
 }
 
 TEST(Realparent, UnknownParentCodes) {

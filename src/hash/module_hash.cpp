@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <span>
 #include <stdexcept>
 #include <utility>
 
@@ -101,9 +102,30 @@ class KeyRecords {
     used_ += size;
     return ref;
   }
-  void prefetch(uint64_t ref) const { __builtin_prefetch(blocks_[ref >> kBlockBits].get() + (ref & (kBlock - 1))); }
-  KeyRecord get(uint64_t ref) const {
-    const char* p = blocks_[ref >> kBlockBits].get() + (ref & (kBlock - 1));
+  void prefetch(uint64_t ref) const { __builtin_prefetch(at(blocks_[ref >> kBlockBits].get(), ref)); }
+  KeyRecord get(uint64_t ref) const { return decode(at(blocks_[ref >> kBlockBits].get(), ref)); }
+
+  // The records stored so far, for reading on another thread while more
+  // are added: the blocks' addresses as they are now (the list of blocks
+  // may move as it grows; the blocks and the records in them never do).
+  class Stored {
+   public:
+    explicit Stored(const std::vector<const char*>& blocks) : blocks_(blocks) {}
+    void prefetch(uint64_t ref) const { __builtin_prefetch(at(blocks_[ref >> kBlockBits], ref)); }
+    KeyRecord get(uint64_t ref) const { return decode(at(blocks_[ref >> kBlockBits], ref)); }
+
+   private:
+    const std::vector<const char*>& blocks_;
+  };
+  std::vector<const char*> block_starts() const {
+    std::vector<const char*> starts;
+    for (const auto& b : blocks_) starts.push_back(b.get());
+    return starts;
+  }
+
+ private:
+  static const char* at(const char* block, uint64_t ref) { return block + (ref & (kBlock - 1)); }
+  static KeyRecord decode(const char* p) {
     KeyRecord r;
     uint8_t length;
     std::memcpy(&r.id, p, 4);
@@ -114,7 +136,6 @@ class KeyRecords {
     return r;
   }
 
- private:
   static constexpr size_t kHeader = 13;
   static constexpr int kBlockBits = 22;  // blocks of huge pages
   struct FreeHuge {
@@ -130,8 +151,10 @@ class KeyRecords {
 // probe rarely has to read a record.
 class KeyIndex {
  public:
-  // The record of the text, id 0 when absent.
-  KeyRecord find(std::string_view text, uint64_t h, const KeyRecords& records) const {
+  // The record of the text, id 0 when absent. `records`: KeyRecords or
+  // KeyRecords::Stored.
+  template <class Records>
+  KeyRecord find(std::string_view text, uint64_t h, const Records& records) const {
     const uint64_t tag = h >> kRefBits;
     const TaggedRef* e = table_.find(h, [&](TaggedRef e) {
       return e.bits >> kRefBits == tag && records.get(e.ref()).text == text;
@@ -140,7 +163,8 @@ class KeyIndex {
   }
   void prefetch_entry(uint64_t h) const { table_.prefetch(h); }
   // Fetches the records whose tag matches; false when there is none.
-  bool prefetch_records(uint64_t h, const KeyRecords& records) const {
+  template <class Records>
+  bool prefetch_records(uint64_t h, const Records& records) const {
     const uint64_t tag = h >> kRefBits;
     bool any = false;
     table_.find(h, [&](TaggedRef e) {
@@ -160,10 +184,11 @@ class KeyIndex {
   }
   // Twice the room, filled again from every stored record in storage
   // order, so that the records are read one after another.
-  void grow(const std::vector<uint64_t>& refs, const KeyRecords& records) {
+  void grow(std::span<const uint64_t> refs, const KeyRecords& records) {
     table_.reset(table_.capacity() * 2);
     for (const uint64_t ref : refs) add(ref, hash_text(records.get(ref).text));
   }
+  size_t size() const { return table_.size(); }
   void add(uint64_t ref, uint64_t h) { table_.place(h, TaggedRef{(h >> kRefBits << kRefBits) | (ref + 1)}); }
 
  private:
@@ -232,7 +257,10 @@ struct CodeTable::Store {
 
   bool is_taken(int32_t slot) const { return (taken[static_cast<size_t>(slot) >> 6] >> (slot & 63)) & 1; }
   KeyRecord key(int32_t id) const { return records.get(refs[static_cast<size_t>(id) - 1]); }
-  KeyRecord find(std::string_view s, uint64_t h) const { return index.find(s, h, records); }
+  KeyRecord find(std::string_view s, uint64_t h) const {
+    const KeyRecord r = index.find(s, h, records);
+    return r.id != 0 || later.size() == 0 ? r : later.find(s, h, records);
+  }
 
   // The first probe of the walk from `home` that meets an empty slot;
   // k = 0 when there is none, that is when every slot is taken.
@@ -252,9 +280,11 @@ struct CodeTable::Store {
     taken[static_cast<size_t>(slot) >> 6] |= uint64_t{1} << (slot & 63);
     ++taken_count;
     const auto id = static_cast<int32_t>(refs.size() + 1);
-    if (index.needs_room()) index.grow(refs, records);
+    // From the first view on, new keys go to an index of their own.
+    KeyIndex& into = viewed ? later : index;
+    if (into.needs_room()) into.grow(std::span<const uint64_t>(refs).subspan(viewed ? indexed_before_view : 0), records);
     refs.push_back(records.add({id, slot, probe, s}));
-    index.add(refs.back(), h);
+    into.add(refs.back(), h);
     return id;
   }
 
@@ -287,6 +317,11 @@ struct CodeTable::Store {
   KeyRecords records;
   std::vector<uint64_t> refs;  // record by id - 1
   KeyIndex index;
+  // The keys stored since the first view (StoredKeys), whose reads of
+  // `index` may go on while they are stored.
+  bool viewed = false;
+  size_t indexed_before_view = 0;  // the keys in `index`
+  KeyIndex later;
   FrontierMap frontiers;
   int32_t step = 0;  // 0 until the first walk
   size_t length = 0;
@@ -375,12 +410,14 @@ int32_t CodeTable::slot_of(int32_t id) const {
 int32_t CodeTable::id_at(int32_t slot, int32_t hint) const { return store_->id_at(slot, hint); }
 
 void CodeTable::reserve(int32_t keys) {
-  store_->index.reserve(static_cast<size_t>(std::max(keys, 0)), store_->refs, store_->records);
+  // A view may be reading the index: it is not made again.
+  if (!store_->viewed) store_->index.reserve(static_cast<size_t>(std::max(keys, 0)), store_->refs, store_->records);
   store_->refs.reserve(static_cast<size_t>(std::max(keys, 0)));
 }
 
 void CodeTable::prefetch(const Key& key, int stage) const {
   const Store& store = *store_;
+  if (key.found.store == store.serial) return;  // a view found it: nothing to read
   if (stage == 0) {
     store.index.prefetch_entry(key.hash);
   } else if (N_ <= 0) {
@@ -400,6 +437,30 @@ void CodeTable::prefetch(const Key& key, int stage) const {
 }
 
 int32_t CodeTable::peek(const Key& key) const { return store_->find(key).id; }
+
+CodeTable::StoredKeys CodeTable::stored_keys() {
+  Store& store = *store_;
+  if (!store.viewed) store.viewed = true, store.indexed_before_view = store.refs.size();
+  StoredKeys view;
+  view.store_ = &store;
+  view.blocks_ = store.records.block_starts();
+  return view;
+}
+
+void CodeTable::StoredKeys::prefetch(std::string_view text, uint64_t hash, int stage) const {
+  (void)text;
+  if (stage == 0) {
+    store_->index.prefetch_entry(hash);
+  } else {
+    store_->index.prefetch_records(hash, KeyRecords::Stored(blocks_));
+  }
+}
+
+Key::Found CodeTable::StoredKeys::find(std::string_view text, uint64_t hash) const {
+  const KeyRecord r = store_->index.find(text, hash, KeyRecords::Stored(blocks_));
+  if (r.id == 0) return {};
+  return {store_->serial, r.id, r.slot, r.probe};
+}
 
 // ---------------------------------------------------------------- CHASHSUB
 

@@ -83,6 +83,7 @@ struct Key {
     uint64_t store = 0;  // the serial number of the table's store
     int32_t id = 0, slot = 0;
     uint32_t probe = 0;
+    bool operator==(const Found&) const = default;
   };
   mutable Found found;
 
@@ -173,6 +174,8 @@ class ModuleHash {
 // positions would no longer describe the walk. A moved-from table may only
 // be assigned to or destroyed.
 class CodeTable {
+  struct Store;
+
  public:
   explicit CodeTable(int32_t N);
   ~CodeTable();
@@ -200,6 +203,27 @@ class CodeTable {
   void prefetch(const Key& key, int stage) const;
   int32_t peek(const Key& key) const;
 
+  // Look-ups of the keys stored before the table's first view, which
+  // other threads may make while this one stores more keys: from the
+  // first view on, new keys are indexed apart, so nothing a view reads is
+  // written again. What a view finds, handed to a key as its `found`,
+  // spares the calls on that key the look-up (a stored key never moves);
+  // a key a view does not find may have been stored since. A view is
+  // valid as long as the table, until blank().
+  class StoredKeys {
+   public:
+    // As prefetch(): stage 0 the index entry, 1 the records it names.
+    void prefetch(std::string_view text, uint64_t hash, int stage) const;
+    // store 0: not among the keys the view sees.
+    Key::Found find(std::string_view text, uint64_t hash) const;
+
+   private:
+    friend class CodeTable;
+    const Store* store_ = nullptr;
+    std::vector<const char*> blocks_;  // the key records' blocks, which never move
+  };
+  StoredKeys stored_keys();
+
   // The module's side (see CHASHSUB).
   void blank();
   int32_t id_at(int32_t slot, int32_t hint) const;
@@ -209,7 +233,6 @@ class CodeTable {
   Hit walk(ModuleHash& module, const Key& key, int32_t& n_opslag, bool add_new);
 
  private:
-  struct Store;
   // The rules that the walk would have met at its `collisions` collisions,
   // in the order it meets them.
   static void after_collisions(ModuleHash& module, int64_t collisions, const Key& key, int32_t N, int32_t count,

@@ -1,9 +1,11 @@
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -24,17 +26,19 @@ namespace {
 // direct-mapped. A stored code never moves and its numbers never change,
 // and a look-up of a stored code changes nothing in the code table, so the
 // table is asked only on a miss.
-template <int kBits>
+template <int kBits, class Value = int32_t>
 class CodeMemo {
  public:
-  // The value remembered for the code, 0 when there is none.
-  int32_t find(const hash::Key& code) const {
-    const Entry& e = entries_[slot(code.hash)];
-    return e.value != 0 && std::memcmp(e.code.data(), code.field.data(), kFieldWidth) == 0 ? e.value : 0;
+  // The value remembered for the code, Value{} (0) when there is none.
+  Value find(const hash::Key& code) const { return find(code.field.data(), code.hash); }
+  Value find(const char* field, uint64_t hash) const {
+    const Entry& e = entries_[slot(hash)];
+    return e.value != Value{} && std::memcmp(e.code.data(), field, kFieldWidth) == 0 ? e.value : Value{};
   }
-  void remember(const hash::Key& code, int32_t value) {
-    Entry& e = entries_[slot(code.hash)];
-    std::memcpy(e.code.data(), code.field.data(), kFieldWidth);
+  void remember(const hash::Key& code, Value value) { remember(code.field.data(), code.hash, value); }
+  void remember(const char* field, uint64_t hash, Value value) {
+    Entry& e = entries_[slot(hash)];
+    std::memcpy(e.code.data(), field, kFieldWidth);
     e.value = value;
   }
   void prefetch(uint64_t h) const { __builtin_prefetch(&entries_[slot(h)]); }
@@ -42,7 +46,7 @@ class CodeMemo {
  private:
   struct Entry {
     std::array<char, kFieldWidth> code{};
-    int32_t value = 0;
+    Value value{};
   };
   static size_t slot(uint64_t h) { return static_cast<size_t>(h >> (64 - kBits)); }
   std::vector<Entry> entries_ = std::vector<Entry>(size_t{1} << kBits);
@@ -81,6 +85,7 @@ class RecordBatch {
     first_ = first;
     size_t& n = size_;
     n = 0;
+    looked_up_ = false;
     for (int64_t record = first; n < kRecords && record <= count; ++record, ++n) {
       // Blanked before every read, so that an empty value is an unknown
       // parent and never the previous record's one.
@@ -119,6 +124,36 @@ class RecordBatch {
       }
     }
   }
+  // The look-ups of the batch's parent codes, made on the reading thread
+  // where it has time to spare: the table's memory for all of them asked
+  // for stage by stage, then each code found among the keys the view sees.
+  // Codes found before (the sires of many offspring) come from `memo`.
+  using FoundMemo = CodeMemo<15, hash::Key::Found>;
+  void look_up_parents(const hash::CodeTable::StoredKeys& view, FoundMemo& memo) {
+    looked_up_ = true;
+    for (size_t k = 1; k < kFields; ++k) {
+      Field& f = fields_[k];
+      for (size_t i = 0; i < size_; ++i) {
+        if (f.copy[i] != i || f.unknown[i] != kKnown) continue;
+        f.found[i] = memo.find(f.text[i].data(), f.hash[i]);
+        if (f.found[i].store == 0) view.prefetch({}, f.hash[i], 0);
+      }
+    }
+    for (int stage = 1; stage < hash::CodeTable::kPrefetchStages; ++stage) {
+      for (size_t k = 1; k < kFields; ++k) {
+        Field& f = fields_[k];
+        for (size_t i = 0; i < size_; ++i) {
+          if (f.copy[i] != i || f.unknown[i] != kKnown || f.found[i].store != 0) continue;
+          const std::string_view text(f.text[i].data(), f.text_size[i]);
+          if (stage + 1 < hash::CodeTable::kPrefetchStages) {
+            view.prefetch(text, f.hash[i], stage);
+          } else if ((f.found[i] = view.find(text, f.hash[i])).store != 0) {
+            memo.remember(f.text[i].data(), f.hash[i], f.found[i]);
+          }
+        }
+      }
+    }
+  }
   int64_t first() const { return first_; }
   size_t size() const { return size_; }
   bool failed() const { return failure_ != nullptr; }
@@ -135,7 +170,9 @@ class RecordBatch {
       for (size_t k = 0; k < kFields; ++k) {
         const Field& f = batch.fields_[k];
         for (size_t i = 0; i < batch.size_; ++i) {
-          keys_[i * kFields + k].assign_parts(f.text[f.copy[i]].data(), kFieldWidth, f.text_size[i], f.hash[i]);
+          hash::Key& key = keys_[i * kFields + k];
+          key.assign_parts(f.text[f.copy[i]].data(), kFieldWidth, f.text_size[i], f.hash[i]);
+          if (batch.looked_up_ && k > 0 && f.unknown[i] == kKnown) key.found = f.found[f.copy[i]];
         }
       }
       if (batch.first_values_) {
@@ -168,6 +205,7 @@ class RecordBatch {
     std::array<uint8_t, kRecords> unknown;    // kKnown, ...
     std::array<uint8_t, kRecords> copy;       // the record whose text holds the code
     std::array<std::array<char, kFieldWidth>, kRecords> text;
+    std::array<hash::Key::Found, kRecords> found;  // where look_up_parents found the code
   };
 
   std::array<int32_t, kFields> numbers_;
@@ -176,6 +214,7 @@ class RecordBatch {
   std::array<int64_t, kRecords> first_value_{};  // hash_value of the first field, with first_values_
   int64_t first_ = 0;
   size_t size_ = 0;
+  bool looked_up_ = false;  // by look_up_parents
   std::array<Field, kFields> fields_{};
   std::exception_ptr failure_;
 };
@@ -185,11 +224,17 @@ using BatchKeys = RecordBatch::Keys;
 // A pass's records in batches, read and parsed on a helper thread while
 // the calling thread uses the batches before them, in file order (with a
 // single worker, one batch after the other on the calling thread).
+// Given a view of the code table, the reading thread also looks up the
+// parent codes of the batches it fills while it is ahead of the table's
+// thread (the table's thread has the more to do), and only then: so the
+// work goes to whichever thread has time for it, and the answers are the
+// same either way.
 class BatchedPass {
  public:
   BatchedPass(RecordSource& source, std::array<int32_t, RecordBatch::kFields> numbers, const UnknownParents* unknown,
-              bool first_values, int64_t count)
-      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, unknown, first_values)) {}
+              bool first_values, int64_t count, const hash::CodeTable::StoredKeys* parents_view = nullptr)
+      : source_(source), count_(count), batches_(kSlots, RecordBatch(numbers, unknown, first_values)),
+        parents_view_(parents_view) {}
 
   // use(keys) for every batch in turn.
   template <class Use>
@@ -197,6 +242,8 @@ class BatchedPass {
     int64_t next = 1;
     bool failed = false;
     auto keys = std::make_unique<BatchKeys>();
+    size_t filled = 0;
+    std::atomic<size_t> used{0};
     make_alongside(
         workers, kSlots,
         [&](size_t slot) {
@@ -205,6 +252,9 @@ class BatchedPass {
           batch.fill(source_, next, count_);
           next += static_cast<int64_t>(RecordBatch::kRecords);
           failed = batch.failed();
+          if (parents_view_ != nullptr && filled - used.load(std::memory_order_relaxed) >= kAhead)
+            batch.look_up_parents(*parents_view_, *found_);
+          ++filled;
           return true;
         },
         [&](size_t slot) {
@@ -212,14 +262,19 @@ class BatchedPass {
           keys->make(batch);
           use(static_cast<const BatchKeys&>(*keys));
           batch.raise_failure();
+          used.fetch_add(1, std::memory_order_relaxed);
         });
   }
 
  private:
   static constexpr size_t kSlots = 16;
+  static constexpr size_t kAhead = kSlots / 4;  // batches filled and not yet used
   RecordSource& source_;
   int64_t count_;
   std::vector<RecordBatch> batches_;
+  const hash::CodeTable::StoredKeys* parents_view_;
+  std::unique_ptr<RecordBatch::FoundMemo> found_ =
+      parents_view_ != nullptr ? std::make_unique<RecordBatch::FoundMemo>() : nullptr;
 };
 
 // Asks the cache for what the table will read for fields `first`..`last`
@@ -332,7 +387,11 @@ class Loader {
     enum : size_t { kAnimal, kSire, kDam };
     // The same records as in the animal pass: their animals are known.
     const int64_t R = static_cast<int64_t>(record_animal_.size());
-    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, &unknown_, false, R);
+    // With a reading thread, the parent codes are looked up on it where
+    // it can: every animal with a record is in the table by now.
+    std::optional<hash::CodeTable::StoredKeys> view;
+    if (workers_ > 1) view = codes_.table.stored_keys();
+    BatchedPass pass(source_, {fn.animal, fn.sire, fn.dam}, &unknown_, false, R, view ? &*view : nullptr);
     pass.run(workers_, [&](const BatchKeys& batch) {
       if (batch.first() == 1) {  // made while the first records are read
         ped_.sire.assign(static_cast<size_t>(ped_.n) + 1, 0);
