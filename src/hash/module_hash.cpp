@@ -317,8 +317,8 @@ struct CodeTable::Store {
   KeyRecords records;
   std::vector<uint64_t> refs;  // record by id - 1
   KeyIndex index;
-  // The keys stored since the first view (StoredKeys), whose reads of
-  // `index` may go on while they are stored.
+  // From the first view (StoredKeys) on, `index` is only read, as views
+  // may read it on other threads: the keys stored since are in `later`.
   bool viewed = false;
   size_t indexed_before_view = 0;  // the keys in `index`
   KeyIndex later;
@@ -447,8 +447,7 @@ CodeTable::StoredKeys CodeTable::stored_keys() {
   return view;
 }
 
-void CodeTable::StoredKeys::prefetch(std::string_view text, uint64_t hash, int stage) const {
-  (void)text;
+void CodeTable::StoredKeys::prefetch(uint64_t hash, int stage) const {
   if (stage == 0) {
     store_->index.prefetch_entry(hash);
   } else {

@@ -212,8 +212,9 @@ class CodeTable {
   // valid as long as the table, until blank().
   class StoredKeys {
    public:
-    // As prefetch(): stage 0 the index entry, 1 the records it names.
-    void prefetch(std::string_view text, uint64_t hash, int stage) const;
+    // As prefetch(), by the text's hash: stage 0 the index entry, 1 the
+    // records it names.
+    void prefetch(uint64_t hash, int stage) const;
     // store 0: not among the keys the view sees.
     Key::Found find(std::string_view text, uint64_t hash) const;
 

@@ -136,7 +136,7 @@ class RecordBatch {
       for (size_t i = 0; i < size_; ++i) {
         if (f.copy[i] != i || f.unknown[i] != kKnown) continue;
         f.found[i] = memo.find(f.text[i].data(), f.hash[i]);
-        if (f.found[i].store == 0) view.prefetch({}, f.hash[i], 0);
+        if (f.found[i].store == 0) view.prefetch(f.hash[i], 0);
       }
     }
     for (int stage = 1; stage < hash::CodeTable::kPrefetchStages; ++stage) {
@@ -144,10 +144,9 @@ class RecordBatch {
         Field& f = fields_[k];
         for (size_t i = 0; i < size_; ++i) {
           if (f.copy[i] != i || f.unknown[i] != kKnown || f.found[i].store != 0) continue;
-          const std::string_view text(f.text[i].data(), f.text_size[i]);
           if (stage + 1 < hash::CodeTable::kPrefetchStages) {
-            view.prefetch(text, f.hash[i], stage);
-          } else if ((f.found[i] = view.find(text, f.hash[i])).store != 0) {
+            view.prefetch(f.hash[i], stage);
+          } else if ((f.found[i] = view.find({f.text[i].data(), f.text_size[i]}, f.hash[i])).store != 0) {
             memo.remember(f.text[i].data(), f.hash[i], f.found[i]);
           }
         }
