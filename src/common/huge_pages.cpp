@@ -61,7 +61,7 @@ class KeptBlocks {
     if (!on() || size == 0 || size > SIZE_MAX / 2) return nullptr;
     const size_t bytes = whole_huge_pages(size);
     std::lock_guard lock(mutex_);
-    give_back_past_the_most(bytes);
+    give_back_past_the_most();
     if (live_count_ + kept_count_ + 2 > live_.size()) return nullptr;
     if (void* p = in_place(bytes, size, zeroed)) return p;
     return moved_under_fresh(bytes, size, zeroed, fresh_huge);
@@ -227,20 +227,12 @@ class KeptBlocks {
   }
   // Pages are kept to be faulted in once within what the process has held
   // at most. Where it has grown past that while pages are kept (its small
-  // blocks, or pages touched for the first time), the kept pages would
-  // take a request of `bytes` to a new peak, above what the process would
-  // hold without them: as many go back as they would add, and no more, as
-  // pages given back are faulted in afresh by the next blocks (on
-  // default-10m, giving all of them back each time a few MB past the most
-  // gave back 1 GB in all). The most counts the request's fresh pages,
-  // which it is about to fault in.
-  void give_back_past_the_most(size_t bytes) {
-    const size_t resident = resident_bytes(), kept = kept_bytes();
-    const size_t with_kept = resident + (bytes > kept ? bytes - kept : 0);
-    const size_t without_kept = resident - std::min(resident, kept) + bytes;
-    const size_t limit = std::max(most_resident_, without_kept);
-    if (kept_count_ > 0 && with_kept > limit) give_back_locked(with_kept - limit);
-    most_resident_ = std::max(most_resident_, std::min(with_kept, limit));
+  // blocks, or pages touched for the first time), they only add to a new
+  // peak: they go back.
+  void give_back_past_the_most() {
+    const size_t resident = resident_bytes();
+    if (kept_count_ > 0 && resident > most_resident_) give_back_locked();
+    most_resident_ = std::max(most_resident_, resident);
   }
   // The process's resident bytes, read without allocating; 0 when unknown.
   static size_t resident_bytes() {
@@ -257,17 +249,11 @@ class KeptBlocks {
     for (++p; *p >= '0' && *p <= '9'; ++p) pages = pages * 10 + static_cast<size_t>(*p - '0');
     return pages * static_cast<size_t>(::sysconf(_SC_PAGESIZE));
   }
-  // At least `bytes` of the kept pages back (whole huge pages, from the
-  // end of the latest kept pieces), all of them by default.
-  void give_back_locked(size_t bytes = SIZE_MAX) {
-    size_t given = 0;
-    while (kept_count_ > 0 && given < bytes) {
+  void give_back_locked() {
+    while (kept_count_ > 0) {
       Piece& piece = kept_[kept_count_ - 1];
-      const size_t take = std::min(piece.bytes, whole_huge_pages(std::min(bytes - given, piece.bytes)));
-      char* from = piece.at + piece.bytes - take;
-      ::munmap(from, take);
-      take_kept(kept_count_ - 1, take, from);
-      given += take;
+      ::munmap(piece.at, piece.bytes);
+      take_kept(kept_count_ - 1, piece.bytes, piece.at);
     }
   }
 
@@ -278,7 +264,7 @@ class KeptBlocks {
   size_t live_count_ = 0;
   std::array<Piece, 2048> kept_{};
   size_t kept_count_ = 0;
-  size_t most_resident_ = 0;  // the most held, as seen at requests (with their fresh pages)
+  size_t most_resident_ = 0;  // the most seen at a request
 };
 
 // Made on first use and never destroyed, as blocks are freed until the
