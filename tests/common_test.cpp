@@ -646,8 +646,6 @@ struct LargeBlock {
   unsigned char* p;
   size_t bytes;
   unsigned char fill;
-  size_t kept_pages;  // at most this many taken from the kept ones: with ordinary fresh pages, all that is kept again
-  bool ordinary;
 };
 // Every 4 KiB page's first byte and the last byte hold `value`.
 bool holds(const unsigned char* p, size_t bytes, unsigned char value) {
@@ -670,9 +668,9 @@ TEST(KeptBlocks, ReusedPagesKeepBlocksApartAndZeroedBlocksZero) {
   for (int step = 0; step < 160; ++step) {
     if (live.size() < 6 && (live.empty() || rng() % 3 != 0)) {
       const size_t bytes = (4 + rng() % 30) * kMiB + rng() % 5000;
-      const bool zeroed = rng() % 2 == 0, ordinary = rng() % 3 == 0;
+      const bool zeroed = rng() % 2 == 0;
       const size_t kept = vm::kept_large_block_bytes();
-      auto* p = static_cast<unsigned char*>(vm::allocate_large(bytes, zeroed, !ordinary));
+      auto* p = static_cast<unsigned char*>(vm::allocate_large(bytes, zeroed));
       ASSERT_NE(p, nullptr);
       EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % (2 * kMiB), 0u);
       // Kept pages go first, unless the process grew past its most since
@@ -684,18 +682,11 @@ TEST(KeptBlocks, ReusedPagesKeepBlocksApartAndZeroedBlocksZero) {
       }
       const auto fill = static_cast<unsigned char>(1 + step % 250);
       std::memset(p, fill, bytes);
-      live.push_back({p, bytes, fill, std::min(kept, whole_huge_pages(bytes)), ordinary});
+      live.push_back({p, bytes, fill});
     } else {
       const size_t k = rng() % live.size();
       EXPECT_TRUE(holds(live[k].p, live[k].bytes, live[k].fill)) << "step " << step;
-      const size_t kept = vm::kept_large_block_bytes();
       EXPECT_TRUE(vm::free_large(live[k].p));
-      const size_t back = vm::kept_large_block_bytes() - kept;
-      if (live[k].ordinary) {
-        EXPECT_LE(back, live[k].kept_pages) << "step " << step;
-      } else {
-        EXPECT_EQ(back, whole_huge_pages(live[k].bytes)) << "step " << step;
-      }
       live.erase(live.begin() + static_cast<std::ptrdiff_t>(k));
     }
   }

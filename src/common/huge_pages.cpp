@@ -55,16 +55,14 @@ class KeptBlocks {
   }
   bool on() const { return on_.load(std::memory_order_relaxed); }
 
-  // fresh_huge: whether the pages not taken from the kept ones are huge
-  // pages (otherwise the system's ordinary ones, given back on release).
-  void* allocate(size_t size, bool zeroed, bool fresh_huge) {
+  void* allocate(size_t size, bool zeroed) {
     if (!on() || size == 0 || size > SIZE_MAX / 2) return nullptr;
     const size_t bytes = whole_huge_pages(size);
     std::lock_guard lock(mutex_);
     give_back_past_the_most();
     if (live_count_ + kept_count_ + 2 > live_.size()) return nullptr;
     if (void* p = in_place(bytes, size, zeroed)) return p;
-    return moved_under_fresh(bytes, size, zeroed, fresh_huge);
+    return moved_under_fresh(bytes, size, zeroed);
   }
 
   // False when p is not a block of the store.
@@ -106,7 +104,6 @@ class KeptBlocks {
     char* at = nullptr;
     size_t bytes = 0;
     char* block = nullptr;  // the start of the block it belongs to
-    bool ordinary = false;  // on ordinary pages: not kept
   };
 
   // The front of the smallest kept piece that holds the whole block.
@@ -123,7 +120,7 @@ class KeptBlocks {
   }
 
   // A fresh block with kept pieces moved under its front, largest first.
-  void* moved_under_fresh(size_t bytes, size_t size, bool zeroed, bool fresh_huge) {
+  void* moved_under_fresh(size_t bytes, size_t size, bool zeroed) {
     char* at = map_fresh(bytes);
     if (at == nullptr) {  // the kept pages may be what stands in the way
       give_back_locked();
@@ -149,11 +146,7 @@ class KeptBlocks {
       live_[live_count_++] = Piece{at + filled, take, at};
       filled += take;
     }
-    if (fresh_huge) {
-      add_fresh_pieces(at, filled, bytes, size);
-    } else if (filled < bytes) {
-      live_[live_count_++] = Piece{at + filled, bytes - filled, at, true};
-    }
+    add_fresh_pieces(at, filled, bytes, size);
     return at;
   }
 
@@ -182,11 +175,7 @@ class KeptBlocks {
     for (size_t i = live_count_; i-- > 0;) {
       if (live_[i].block != block) continue;
       found = true;
-      if (live_[i].ordinary) {
-        ::munmap(live_[i].at, live_[i].bytes);
-      } else {
-        keep(live_[i]);
-      }
+      keep(live_[i]);
       live_[i] = live_[--live_count_];
     }
     return found;
@@ -278,9 +267,7 @@ KeptBlocks& kept_blocks() {
 }  // namespace
 
 void keep_freed_large_blocks() { kept_blocks().switch_on(); }
-void* allocate_large(size_t bytes, bool zeroed, bool fresh_huge) {
-  return kept_blocks().allocate(bytes, zeroed, fresh_huge);
-}
+void* allocate_large(size_t bytes, bool zeroed) { return kept_blocks().allocate(bytes, zeroed); }
 bool free_large(void* p) { return kept_blocks().release(p); }
 size_t kept_large_block_bytes() { return kept_blocks().kept_bytes(); }
 void give_back_kept_pages() { kept_blocks().give_back(); }
@@ -347,13 +334,6 @@ void* allocate_huge(size_t bytes) {
   void* p = std::aligned_alloc(kHugePage, rounded);
   if (p == nullptr) throw std::bad_alloc();
   advise_huge_pages(p, rounded);
-  return p;
-}
-
-void* allocate_zeroed_in_order(size_t bytes) {
-  if (void* p = allocate_large(bytes, true, false)) return p;
-  void* p = std::calloc(1, bytes == 0 ? 1 : bytes);
-  if (p == nullptr) throw std::bad_alloc();
   return p;
 }
 

@@ -21,23 +21,15 @@ void advise_huge_pages(void* p, size_t bytes);
 // The same, all zero bytes: memory the system hands over fresh is zero
 // already, so a large block is not written over once more.
 void* allocate_zeroed_huge(size_t bytes);
-// The same for an array read and written a row at a time, in order (the
-// living parents' matrix): beyond the kept pages it takes the system's
-// ordinary pages, as in order their address translations cost little,
-// while fresh huge pages can cost several times more to fault in (in a
-// virtual machine that hands freed memory back to its host: 0.3-0.4 GB/s
-// against 2-2.6 GB/s). Those pages go back to the system when it is freed.
-void* allocate_zeroed_in_order(size_t bytes);
 void free_huge(void* p);
 
 // Large blocks whose pages are kept when they are freed, and moved under
 // the next large request (see huge_pages.cpp). Only the program switches
 // this on: inside R or Python the host's allocator keeps the memory.
 void keep_freed_large_blocks();
-// A block of at least `bytes` (all zero bytes with `zeroed`), kept pages
-// first and then fresh ones, huge with `fresh_huge`; null when the store
-// is off or cannot make it.
-void* allocate_large(size_t bytes, bool zeroed, bool fresh_huge = true);
+// A block of at least `bytes` (all zero bytes with `zeroed`) on huge
+// pages, kept pages first; null when the store is off or cannot make it.
+void* allocate_large(size_t bytes, bool zeroed);
 // Takes back a block of allocate_large(); false for any other pointer.
 bool free_large(void* p);
 // The bytes of pages kept for the next requests.

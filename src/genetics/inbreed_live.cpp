@@ -137,7 +137,7 @@ class LiveMatrix {
  public:
   LiveMatrix(const Pedigree& ped, const LivePlan& plan, unsigned workers)
       : ped_(ped), plan_(plan), width_(static_cast<size_t>(plan.slots)), stride_(width_ + 1), workers_(workers),
-        a_(static_cast<double*>(allocate_zeroed_in_order(width_ * stride_ * sizeof(double)))), walk_(ped),
+        a_(static_cast<double*>(allocate_zeroed_huge(width_ * stride_ * sizeof(double)))), walk_(ped),
         r_(start_inbreeding(ped.n)) {}
 
   Inbreeding run(Progress& progress) {
