@@ -83,7 +83,6 @@ struct Key {
     uint64_t store = 0;  // the serial number of the table's store
     int32_t id = 0, slot = 0;
     uint32_t probe = 0;
-    bool operator==(const Found&) const = default;
   };
   mutable Found found;
 

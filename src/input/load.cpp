@@ -26,19 +26,17 @@ namespace {
 // direct-mapped. A stored code never moves and its numbers never change,
 // and a look-up of a stored code changes nothing in the code table, so the
 // table is asked only on a miss.
-template <int kBits, class Value = int32_t>
+template <int kBits>
 class CodeMemo {
  public:
-  // The value remembered for the code, Value{} (0) when there is none.
-  Value find(const hash::Key& code) const { return find(code.field.data(), code.hash); }
-  Value find(const char* field, uint64_t hash) const {
-    const Entry& e = entries_[slot(hash)];
-    return e.value != Value{} && std::memcmp(e.code.data(), field, kFieldWidth) == 0 ? e.value : Value{};
+  // The value remembered for the code, 0 when there is none.
+  int32_t find(const hash::Key& code) const {
+    const Entry& e = entries_[slot(code.hash)];
+    return e.value != 0 && std::memcmp(e.code.data(), code.field.data(), kFieldWidth) == 0 ? e.value : 0;
   }
-  void remember(const hash::Key& code, Value value) { remember(code.field.data(), code.hash, value); }
-  void remember(const char* field, uint64_t hash, Value value) {
-    Entry& e = entries_[slot(hash)];
-    std::memcpy(e.code.data(), field, kFieldWidth);
+  void remember(const hash::Key& code, int32_t value) {
+    Entry& e = entries_[slot(code.hash)];
+    std::memcpy(e.code.data(), code.field.data(), kFieldWidth);
     e.value = value;
   }
   void prefetch(uint64_t h) const { __builtin_prefetch(&entries_[slot(h)]); }
@@ -46,7 +44,7 @@ class CodeMemo {
  private:
   struct Entry {
     std::array<char, kFieldWidth> code{};
-    Value value{};
+    int32_t value = 0;
   };
   static size_t slot(uint64_t h) { return static_cast<size_t>(h >> (64 - kBits)); }
   std::vector<Entry> entries_ = std::vector<Entry>(size_t{1} << kBits);
@@ -127,27 +125,17 @@ class RecordBatch {
   // The look-ups of the batch's parent codes, made on the reading thread
   // where it has time to spare: the table's memory for all of them asked
   // for stage by stage, then each code found among the keys the view sees.
-  // Codes found before (the sires of many offspring) come from `memo`.
-  using FoundMemo = CodeMemo<15, hash::Key::Found>;
-  void look_up_parents(const hash::CodeTable::StoredKeys& view, FoundMemo& memo) {
+  void look_up_parents(const hash::CodeTable::StoredKeys& view) {
     looked_up_ = true;
-    for (size_t k = 1; k < kFields; ++k) {
-      Field& f = fields_[k];
-      for (size_t i = 0; i < size_; ++i) {
-        if (f.copy[i] != i || f.unknown[i] != kKnown) continue;
-        f.found[i] = memo.find(f.text[i].data(), f.hash[i]);
-        if (f.found[i].store == 0) view.prefetch(f.hash[i], 0);
-      }
-    }
-    for (int stage = 1; stage < hash::CodeTable::kPrefetchStages; ++stage) {
+    for (int stage = 0; stage < hash::CodeTable::kPrefetchStages; ++stage) {
       for (size_t k = 1; k < kFields; ++k) {
         Field& f = fields_[k];
         for (size_t i = 0; i < size_; ++i) {
-          if (f.copy[i] != i || f.unknown[i] != kKnown || f.found[i].store != 0) continue;
+          if (f.copy[i] != i || f.unknown[i] != kKnown) continue;
           if (stage + 1 < hash::CodeTable::kPrefetchStages) {
             view.prefetch(f.hash[i], stage);
-          } else if ((f.found[i] = view.find({f.text[i].data(), f.text_size[i]}, f.hash[i])).store != 0) {
-            memo.remember(f.text[i].data(), f.hash[i], f.found[i]);
+          } else {
+            f.found[i] = view.find({f.text[i].data(), f.text_size[i]}, f.hash[i]);
           }
         }
       }
@@ -252,7 +240,7 @@ class BatchedPass {
           next += static_cast<int64_t>(RecordBatch::kRecords);
           failed = batch.failed();
           if (parents_view_ != nullptr && filled - used.load(std::memory_order_relaxed) >= kAhead)
-            batch.look_up_parents(*parents_view_, *found_);
+            batch.look_up_parents(*parents_view_);
           ++filled;
           return true;
         },
@@ -272,8 +260,6 @@ class BatchedPass {
   int64_t count_;
   std::vector<RecordBatch> batches_;
   const hash::CodeTable::StoredKeys* parents_view_;
-  std::unique_ptr<RecordBatch::FoundMemo> found_ =
-      parents_view_ != nullptr ? std::make_unique<RecordBatch::FoundMemo>() : nullptr;
 };
 
 // Asks the cache for what the table will read for fields `first`..`last`
