@@ -1,7 +1,7 @@
 // velmora_stages: times each stage of a Velmora run on one pedigree file.
 //
 // Usage: velmora_stages [--fields A,S,D,P,T] [--output FILE] [--until STAGE]
-//                       pedigree.ped
+//                       [--inbreed-again N] pedigree.ped
 //
 //   --fields   field numbers of animal, sire, dam, population and period
 //              (default 1,2,3,4,5)
@@ -10,6 +10,12 @@
 //   --until    ends the run after the stage of that name (as printed, from
 //              scan_pedigree on), for timing the early stages again and
 //              again without the rest
+//   --inbreed-again N
+//              ends the run before INBREED, then runs INBREED N times on
+//              the pedigree, printing each run's seconds, CPU seconds and a
+//              digest of the bits of F and D (equal digests: equal results),
+//              for comparing ways of computing it without the loading's
+//              noise
 //
 // Runs the program's own compute() (src/library/compute.cpp), lapping a timer
 // after each of its stages, and prints one line per stage: wall time, the
@@ -20,13 +26,16 @@
 
 #include <sys/resource.h>
 
+#include <bit>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/progress.h"
 #include "common/sink.h"
 #include "common/stop.h"
 #include "library/compute.h"
@@ -79,9 +88,41 @@ class Timer {
 // Thrown once the stage asked for with --until is done.
 struct UntilReached {};
 
+// The pedigree INBREED is given, kept for --inbreed-again.
+struct Kept {
+  vm::Pedigree pedigree;
+};
+
+// FNV-1a over the bits of F and D.
+uint64_t digest(const vm::genetics::Inbreeding& r) {
+  uint64_t h = 14695981039346656037ull;
+  for (const std::vector<double>* v : {&r.F, &r.D})
+    for (double x : *v) h = (h ^ std::bit_cast<uint64_t>(x)) * 1099511628211ull;
+  return h;
+}
+
+// Counts nothing: INBREED's progress lines are not the point here.
+class NoProgress : public vm::Progress {
+ public:
+  void stage(std::string_view, int64_t) override {}
+  void advance(int64_t) override {}
+};
+
+void inbreed_again(const vm::Pedigree& ped, int times) {
+  NoProgress progress;
+  std::printf("%-20s %10s %10s %16s\n", "INBREED again", "seconds", "CPU s", "digest of F, D");
+  for (int k = 1; k <= times; ++k) {
+    const Clock::time_point start = Clock::now();
+    const double cpu = cpu_seconds();
+    const vm::genetics::Inbreeding r = vm::genetics::INBREED(ped, progress);
+    std::printf("%-20d %10.3f %10.3f %016llx\n", k, std::chrono::duration<double>(Clock::now() - start).count(),
+                cpu_seconds() - cpu, static_cast<unsigned long long>(digest(r)));
+  }
+}
+
 [[noreturn]] void usage(const char* message) {
   std::fprintf(stderr, "velmora_stages: %s\nUsage: velmora_stages [--fields A,S,D,P,T] [--output FILE] [--until STAGE] "
-               "pedigree.ped\n",
+               "[--inbreed-again N] pedigree.ped\n",
                message);
   std::exit(64);
 }
@@ -98,7 +139,7 @@ vm::input::FieldNumbers parse_fields(const std::string& text) {
 // The run after the parameters: the opening of the files, then compute()
 // with a lap after each stage.
 void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::string& output_path,
-         const std::string& until, std::vector<Row>& rows) {
+         const std::string& until, int again, std::vector<Row>& rows) {
   using namespace vm;
   NullSink screen, log, channel9;
   Timer timer(rows);
@@ -124,6 +165,10 @@ void run(const std::string& path, const vm::input::FieldNumbers& fn, const std::
   };
   options.stage_done = [&](std::string_view stage, const Computed& run) {
     timer.lap(stage);
+    if (again > 0 && stage == "names, free input") {
+      describe(run);
+      throw Kept{run.pedigree};
+    }
     if (stage != until) return;
     describe(run);
     throw UntilReached{};
@@ -141,6 +186,7 @@ int main(int argc, char** argv) {
   vm::input::FieldNumbers fn{1, 2, 3, 4, 5};
   std::string output = "/dev/null";
   std::string path, until;
+  int again = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--fields" && i + 1 < argc) {
@@ -149,6 +195,9 @@ int main(int argc, char** argv) {
       output = argv[++i];
     } else if (arg == "--until" && i + 1 < argc) {
       until = argv[++i];
+    } else if (arg == "--inbreed-again" && i + 1 < argc) {
+      again = std::atoi(argv[++i]);
+      if (again < 1) usage("--inbreed-again needs a count of at least 1");
     } else if (arg == "--help") {
       usage("times each stage of a run");
     } else if (!arg.empty() && arg[0] != '-' && path.empty()) {
@@ -162,8 +211,11 @@ int main(int argc, char** argv) {
   std::vector<Row> rows;
   const Clock::time_point start = Clock::now();
   try {
-    run(path, fn, output, until, rows);
+    run(path, fn, output, until, again, rows);
   } catch (const UntilReached&) {
+  } catch (const Kept& kept) {
+    inbreed_again(kept.pedigree, again);
+    return 0;
   } catch (const vm::Stop& stop) {
     std::fprintf(stderr, "velmora_stages: the run stopped: %s\n", stop.message.c_str());
     return 1;
