@@ -370,7 +370,7 @@ TEST(Inbreeding, IndirectGroupsOfAnySizeGiveTheSameBits) {
   }
   for (const auto& [what, ped] : cases) {
     const Inbreeding eight = inbreeding_indirect(ped, no_progress(), 1, 8);
-    for (const auto& [workers, hubs] : {std::pair{1u, 64}, std::pair{1u, 24}, std::pair{2u, 64}, std::pair{3u, 40}}) {
+    for (const auto& [workers, hubs] : {std::pair{1u, 128}, std::pair{1u, 24}, std::pair{2u, 64}, std::pair{2u, 128}, std::pair{3u, 40}}) {
       const Inbreeding r = inbreeding_indirect(ped, no_progress(), workers, hubs);
       expect_same_bits(r.F, eight.F, (what + ", F").c_str());
       expect_same_bits(r.D, eight.D, (what + ", D").c_str());

@@ -50,10 +50,10 @@ namespace {
 // (see schedule()). Within a stage no pair depends on another, so the
 // groups go to several workers.
 constexpr size_t kColumns = 8;
-constexpr size_t kChunks = 8;  // the bits of a Reach
+constexpr size_t kChunks = 16;  // the bits of a Reach
 static_assert(kChunks * kColumns == kIndirectGroupHubs);
 using Row = std::array<double, kColumns>;
-using Reach = uint8_t;  // bit c: the walk of chunk c reaches the animal
+using Reach = uint16_t;  // bit c: the walk of chunk c reaches the animal
 
 struct Mating {
   int32_t hub, mate, kid;

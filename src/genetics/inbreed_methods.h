@@ -56,9 +56,9 @@ Inbreeding inbreeding_living(const Pedigree& ped, const LivePlan& plan, Progress
 
 // F and D by the indirect computation on `workers` threads (at least one),
 // relating up to `group_hubs` parents to their mates from one walk over
-// their ancestors (fewer where a stage has few; 8 at least, 64 at most);
+// their ancestors (fewer where a stage has few; 8 at least, 128 at most);
 // the same bits for any number of workers and any group size.
-inline constexpr size_t kIndirectGroupHubs = 64;
+inline constexpr size_t kIndirectGroupHubs = 128;
 Inbreeding inbreeding_indirect(const Pedigree& ped, Progress& progress, unsigned workers,
                                size_t group_hubs = kIndirectGroupHubs);
 // Bytes each indirect worker holds for a pedigree of n animals, besides
