@@ -13,6 +13,7 @@
 
 #include "common/cpus.h"
 #include "common/format.h"
+#include "common/huge_pages.h"
 #include "common/parallel.h"
 #include "common/progress.h"
 #include "genetics/genetics.h"
@@ -58,86 +59,51 @@ struct Mating {
   int32_t hub, mate, kid;
 };
 
-// A set of animals as one bit each, with one bit more for every word of
-// them that is not all zeros, so that going through the set costs the
-// words it uses, not the pedigree's size. Once numbered, a member's place
-// is 1 + the members below it: the place in a list in increasing order.
-class AnimalSet {
- public:
-  explicit AnimalSet(int32_t n)
-      : words_(static_cast<size_t>(n) / 64 + 1), used_(words_.size() / 64 + 1), first_place_(words_.size()) {}
+// A walk's list entries: an animal in the high half, its node in the low
+// half.
+uint32_t animal_of(uint64_t e) { return static_cast<uint32_t>(e >> 32); }
 
-  void insert(uint32_t x) {
-    uint64_t& word = words_[x / 64];
-    if (word == 0) used_[x / 4096] |= uint64_t{1} << (x / 64 % 64);
-    word |= uint64_t{1} << (x % 64);
-    low_ = std::min(low_, x), high_ = std::max(high_, x);
+// Sorts list entries on their animals in increasing order: a radix sort
+// for long lists, which the passes over a group's ancestors produce by the
+// thousand, on as few digits of at most 12 bits as the span of the
+// animals needs; `spare` is working storage.
+void sort_on_animals(std::vector<uint64_t>& v, std::vector<uint64_t>& spare) {
+  if (v.size() < 512) {
+    std::sort(v.begin(), v.end());  // an animal has one row: the same order
+    return;
   }
-  // The first member past the largest (0 for none): where going down starts.
-  uint32_t top() const { return low_ <= high_ ? high_ + 1 : 0; }
-
-  // The largest member below x, 0 for none; members inserted below x on
-  // the way down are found as well.
-  uint32_t below(uint32_t x) const {
-    if (low_ > high_ || x <= low_) return 0;
-    --x;  // the largest member at or below x; low_ is one, so there is one
-    size_t w = x / 64;
-    uint64_t bits = words_[w] & (~uint64_t{0} >> (63 - x % 64));
-    while (bits == 0) {
-      size_t u = w / 64;
-      uint64_t used = used_[u] & ((uint64_t{1} << (w % 64)) - 1);
-      while (used == 0) used = used_[--u];
-      w = u * 64 + 63 - static_cast<size_t>(std::countl_zero(used));
-      bits = words_[w];
-    }
-    return static_cast<uint32_t>(w * 64 + 63 - static_cast<size_t>(std::countl_zero(bits)));
+  uint32_t low = UINT32_MAX, high = 0;
+  for (uint64_t e : v) low = std::min(low, animal_of(e)), high = std::max(high, animal_of(e));
+  const int bits = std::bit_width(high - low);
+  const int digits = (bits + 11) / 12;
+  const int digit_bits = digits == 0 ? 0 : (bits + digits - 1) / digits;
+  const uint32_t mask = (uint32_t{1} << digit_bits) - 1;
+  spare.resize(v.size());
+  std::vector<uint32_t> start(size_t{1} << digit_bits);
+  for (int shift = 0; shift < bits; shift += digit_bits) {
+    std::fill(start.begin(), start.end(), 0);
+    for (uint64_t e : v) ++start[((animal_of(e) - low) >> shift) & mask];
+    uint32_t sum = 0;
+    for (uint32_t& c : start) sum += std::exchange(c, sum);
+    for (uint64_t e : v) spare[start[((animal_of(e) - low) >> shift) & mask]++] = e;
+    v.swap(spare);
   }
+}
 
-  // Numbers the members' places; then place() holds until the next insert.
-  void number_places() {
-    uint32_t count = 0;
-    for_used_words([&](size_t w) {
-      first_place_[w] = count;
-      count += static_cast<uint32_t>(std::popcount(words_[w]));
-    });
-  }
-  // 0 for an animal not in the set (animal 0 never is).
-  uint32_t place(uint32_t x) const {
-    const uint64_t word = words_[x / 64], bit = uint64_t{1} << (x % 64);
-    if ((word & bit) == 0) return 0;
-    return first_place_[x / 64] + static_cast<uint32_t>(std::popcount(word & (bit - 1))) + 1;
-  }
-
-  void clear() {
-    for_used_words([&](size_t w) { words_[w] = 0; });
-    if (low_ <= high_) std::fill(used_.begin() + low_ / 4096, used_.begin() + high_ / 4096 + 1, 0);
-    low_ = UINT32_MAX, high_ = 0;
-  }
-
- private:
-  template <class Body>
-  void for_used_words(Body body) const {
-    if (low_ > high_) return;
-    for (size_t u = low_ / 4096; u <= high_ / 4096; ++u)
-      for (uint64_t used = used_[u]; used != 0; used &= used - 1)
-        body(u * 64 + static_cast<size_t>(std::countr_zero(used)));
-  }
-
-  std::vector<uint64_t> words_;  // bit x % 64 of word x / 64: x is a member
-  std::vector<uint64_t> used_;   // bit w % 64 of word w / 64: word w is not 0
-  std::vector<uint32_t> first_place_;  // by word: the members below it
-  uint32_t low_ = UINT32_MAX, high_ = 0;
-};
-
-// One worker's storage: the sets of animals a group's two walks reach,
-// and what the walks found.
+// One worker's storage: per animal its parents and a mark (which walks of
+// the group have reached it, and its node: its number in the order the
+// walks reached it), side by side, as the walks read an animal's parents
+// where they mark it; and what a group's walks found.
 class Relater {
  public:
-  explicit Relater(const Pedigree& ped) : sire_(ped.sire.data()), dam_(ped.dam.data()), up_set_(ped.n), down_set_(ped.n) {}
+  explicit Relater(const Pedigree& ped) : marks_(static_cast<size_t>(ped.n) + 1) {
+    for (size_t i = 1; i < marks_.size(); ++i) marks_[i].sire = ped.sire[i], marks_[i].dam = ped.dam[i];
+  }
 
   // The pairs of up to kChunks x kColumns hubs (sorted on hub), F of their
   // kids.
   void relate(const std::vector<double>& D, std::span<const Mating> pairs, std::vector<double>& F) {
+    start_group();
     find_hubs(pairs);
     const std::vector<Hub>& hubs = hubs_;
     walk_up(hubs);
@@ -151,16 +117,23 @@ class Relater {
         for (size_t k = chunk[h].begin; k < chunk[h].end; ++k) {
           const Mating& p = pairs[k];
           // A mate below all of the hubs' ancestors is not related to them.
-          F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * down_.rows[down_.at[down_set_.place(static_cast<uint32_t>(p.mate))]][h];
+          F[p.kid] = p.mate < lowest ? 0.0 : 0.5 * down_.rows[down_.at[down_place_[node_of(p.mate)]]][h];
         }
     }
-    up_set_.clear(), down_set_.clear();
   }
 
  private:
-  // An animal's parents, by place in a walk's list; place 0 stands for a
-  // parent that is unknown or below the walk's lowest animal (place 0's
-  // row: zeros).
+  // stamp: up_stamp_ once the hubs' walk has reached the animal,
+  // up_stamp_ + 1 once the mates' walk has (older groups' stamps are
+  // smaller); node: valid with either stamp.
+  struct Mark {
+    int32_t sire = 0, dam = 0;
+    uint32_t stamp = 0;
+    uint32_t node = 0;
+  };
+  // An animal's parents: their nodes while a walk goes on, then their
+  // places in its sorted list. Node and place 0 stand for a parent that is
+  // unknown or below the walk's lowest animal (place 0's row: zeros).
   struct Link {
     uint32_t sire = 0, dam = 0;
   };
@@ -182,16 +155,6 @@ class Relater {
     int32_t animal;
     size_t begin, end;
   };
-  // A walk's animal as it is met, largest first, with the parents it
-  // follows (0: unknown or below the lowest).
-  struct Met {
-    uint32_t animal, sire, dam;
-  };
-  // A walk's starting animal and the chunks it starts for.
-  struct Start {
-    uint32_t animal;
-    Reach reach;
-  };
 
   void find_hubs(std::span<const Mating> pairs) {
     hubs_.clear();
@@ -201,39 +164,70 @@ class Relater {
     }
   }
 
-  // From the starts in `set`, goes down through the set, largest animal
-  // first, adding the parents (at or above `lowest`) of each: as a parent
-  // has a smaller number than its offspring, every ancestor is met once,
-  // after all its offspring. The parents of the animals a few steps ahead
-  // are asked for early. Then the list in increasing order, with the
-  // places of the parents and the reach of the starts spread to their
-  // ancestors.
-  void walk(AnimalSet& set, int32_t lowest, Walked& walked) {
-    constexpr int kAhead = 16;
-    met_.clear();
-    uint32_t ahead = set.top();
-    for (int k = 0; k < kAhead && ahead != 0; ++k)
-      if ((ahead = set.below(ahead)) != 0) __builtin_prefetch(&sire_[ahead]), __builtin_prefetch(&dam_[ahead]);
-    const auto follow = [&](int32_t p) -> uint32_t {
-      if (p < lowest || p == 0) return 0;
-      set.insert(static_cast<uint32_t>(p));
-      return static_cast<uint32_t>(p);
-    };
-    for (uint32_t x = set.below(set.top()); x != 0; x = set.below(x)) {
-      ahead = set.below(ahead != 0 && ahead < x ? ahead : x);
-      if (ahead != 0) __builtin_prefetch(&sire_[ahead]), __builtin_prefetch(&dam_[ahead]);
-      met_.push_back(Met{x, follow(sire_[x]), follow(dam_[x])});
+  void start_group() {
+    node_links_.assign(1, Link{});
+    node_reach_.assign(1, 0);
+    if (up_stamp_ > UINT32_MAX - 4) {  // stamps run out: older groups' marks are forgotten
+      for (Mark& m : marks_) m.stamp = 0, m.node = 0;
+      up_stamp_ = 0;
     }
-    set.number_places();
-    const size_t places = met_.size() + 1;
-    walked.animal.resize(places), walked.links.resize(places), walked.reach.assign(places, 0);
-    walked.animal[0] = 0, walked.links[0] = Link{};
-    for (size_t k = 0; k < met_.size(); ++k) {
-      const Met& m = met_[k];
-      walked.animal[places - 1 - k] = m.animal;
-      walked.links[places - 1 - k] = Link{set.place(m.sire), set.place(m.dam)};
+    up_stamp_ += 2;
+  }
+  uint32_t down_stamp() const { return up_stamp_ + 1; }
+  uint32_t node_of(int32_t x) const { return marks_[static_cast<size_t>(x)].node; }
+  static uint32_t node_of_entry(uint64_t e) { return static_cast<uint32_t>(e); }
+
+  // The node of x, reached by the walk of `stamp` (stamped and listed when
+  // it is reached for the first time): 0 when x is unknown or below
+  // `lowest`, a new node unless the group has one for x.
+  uint32_t follow(int32_t x, uint32_t stamp, int32_t lowest) {
+    if (x < lowest || x == 0) return 0;
+    Mark& m = marks_[static_cast<size_t>(x)];
+    if (m.stamp == stamp) return m.node;
+    if (m.stamp < up_stamp_) {
+      m.node = static_cast<uint32_t>(node_links_.size());
+      node_links_.push_back(Link{});
+      node_reach_.push_back(0);
     }
-    for (const Start& s : starts_) walked.reach[set.place(s.animal)] |= s.reach;
+    m.stamp = stamp;
+    entries_.push_back(uint64_t{static_cast<uint32_t>(x)} << 32 | m.node);
+    return m.node;
+  }
+
+  // Follows the parents of the listed animals, and of those it lists on
+  // the way, noting the parents' nodes; then puts what it found in order
+  // of the animals into `walked`, with the place of each node in `place`,
+  // and spreads the reach of each listed animal to its ancestors. The
+  // list's addresses are known well ahead, so the memory of an animal is
+  // asked for early, and that of its parents once it has arrived. An
+  // animal of both walks gets the same parents in each: its ancestors are
+  // all at or above the lowest.
+  void walk(uint32_t stamp, int32_t lowest, Walked& walked, std::vector<uint32_t>& place) {
+    constexpr size_t kFetchAnimal = 16, kFetchParents = 8;
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      if (k + kFetchAnimal < entries_.size()) __builtin_prefetch(&marks_[animal_of(entries_[k + kFetchAnimal])]);
+      if (k + kFetchParents < entries_.size()) {
+        const Mark& p = marks_[animal_of(entries_[k + kFetchParents])];
+        __builtin_prefetch(&marks_[static_cast<size_t>(p.sire)]);
+        __builtin_prefetch(&marks_[static_cast<size_t>(p.dam)]);
+      }
+      const Mark& a = marks_[animal_of(entries_[k])];
+      const int32_t sire = a.sire, dam = a.dam;
+      const uint32_t s = follow(sire, stamp, lowest), d = follow(dam, stamp, lowest);
+      node_links_[node_of_entry(entries_[k])] = Link{s, d};
+    }
+    sort_on_animals(entries_, spare_);
+    place.assign(node_links_.size(), 0);
+    for (size_t k = 0; k < entries_.size(); ++k) place[node_of_entry(entries_[k])] = static_cast<uint32_t>(k + 1);
+    const size_t places = entries_.size() + 1;
+    walked.animal.resize(places), walked.links.resize(places), walked.reach.resize(places);
+    walked.animal[0] = 0, walked.links[0] = Link{}, walked.reach[0] = 0;
+    for (size_t k = 0; k < entries_.size(); ++k) {
+      const uint32_t node = node_of_entry(entries_[k]);
+      walked.animal[k + 1] = animal_of(entries_[k]);
+      walked.links[k + 1] = Link{place[node_links_[node].sire], place[node_links_[node].dam]};
+      walked.reach[k + 1] = std::exchange(node_reach_[node], 0);
+    }
     spread(walked);
     walked.at.assign(places, 0);
   }
@@ -253,27 +247,22 @@ class Relater {
   }
 
   void walk_up(const std::vector<Hub>& hubs) {
-    starts_.clear();
-    for (size_t h = 0; h < hubs.size(); ++h) {
-      const auto hub = static_cast<uint32_t>(hubs[h].animal);
-      up_set_.insert(hub);
-      starts_.push_back(Start{hub, Reach(1u << (h / kColumns))});
-    }
-    walk(up_set_, 1, up_);
+    entries_.clear();
+    for (size_t h = 0; h < hubs.size(); ++h)
+      node_reach_[follow(hubs[h].animal, up_stamp_, 1)] |= Reach(1u << (h / kColumns));
+    walk(up_stamp_, 1, up_, up_place_);
   }
 
   void walk_down(std::span<const Mating> pairs, const std::vector<Hub>& hubs, int32_t lowest) {
-    starts_.clear();
+    entries_.clear();
     for (size_t h = 0; h < hubs.size(); ++h)
-      for (size_t k = hubs[h].begin; k < hubs[h].end; ++k) {
-        if (pairs[k].mate < lowest || pairs[k].mate == 0) continue;
-        const auto mate = static_cast<uint32_t>(pairs[k].mate);
-        down_set_.insert(mate);
-        starts_.push_back(Start{mate, Reach(1u << (h / kColumns))});
-      }
-    walk(down_set_, lowest, down_);
+      for (size_t k = hubs[h].begin; k < hubs[h].end; ++k)
+        node_reach_[follow(pairs[k].mate, down_stamp(), lowest)] |= Reach(1u << (h / kColumns));
+    walk(down_stamp(), lowest, down_, down_place_);
+    up_place_.resize(down_place_.size(), 0);  // nodes the hubs' walk did not reach
     down_up_.resize(down_.animal.size());
-    for (size_t k = 0; k < down_.animal.size(); ++k) down_up_[k] = up_set_.place(down_.animal[k]);
+    down_up_[0] = 0;
+    for (size_t k = 0; k < entries_.size(); ++k) down_up_[k + 1] = up_place_[node_of_entry(entries_[k])];
   }
 
   // w = T'e_h for each hub h of chunk c (column), then u = D w, over the
@@ -282,7 +271,7 @@ class Relater {
     const std::vector<uint32_t>& list = up_.of_chunk[c];
     std::vector<Row>& rows = rows_for(up_, list);
     for (size_t k = 0; k < list.size(); ++k) up_.at[list[k]] = static_cast<uint32_t>(k + 1), rows[k + 1] = Row{};
-    for (size_t h = 0; h < chunk.size(); ++h) rows[up_.at[up_set_.place(static_cast<uint32_t>(chunk[h].animal))]][h] = 1.0;
+    for (size_t h = 0; h < chunk.size(); ++h) rows[up_.at[up_place_[node_of(chunk[h].animal)]]][h] = 1.0;
     // Largest first: an animal's w is complete when it is reached, as all
     // its offspring among the ancestors have larger numbers.
     constexpr size_t kFetchD = 8;
@@ -341,14 +330,15 @@ class Relater {
     __builtin_prefetch(&walked.rows[walked.at[walked.links[k].dam]]);
   }
 
-  const int32_t* sire_;
-  const int32_t* dam_;
-  AnimalSet up_set_, down_set_;    // the animals each walk reaches
-  std::vector<Met> met_;           // a walk's animals, largest first
-  std::vector<Start> starts_;      // a walk's starting animals
-  std::vector<Hub> hubs_;          // of the group
+  HugeVector<Mark> marks_;
+  uint32_t up_stamp_ = 0;
+  std::vector<Link> node_links_;  // by node, while a walk goes on
+  std::vector<Reach> node_reach_;  // by node, until the walk's places take it
+  std::vector<uint64_t> entries_, spare_;  // a walk's animals: animal << 32 | node
+  std::vector<Hub> hubs_;  // of the group
   Walked up_, down_;
-  std::vector<uint32_t> down_up_;  // by place of the mates' walk: its place in the hubs' (0: none)
+  std::vector<uint32_t> up_place_, down_place_;  // by node: its place in each walk (0: none)
+  std::vector<uint32_t> down_up_;                // by place of the mates' walk: its place in the hubs' (0: none)
 };
 
 }  // namespace
@@ -504,10 +494,7 @@ Inbreeding start_inbreeding(int32_t n) {
   return r;
 }
 
-// Two sets of animals: per 64 animals a word of bits and its first place.
-double indirect_worker_bytes(int32_t n) {
-  return 2 * (static_cast<double>(n) / 64 + 1) * (sizeof(uint64_t) + sizeof(uint32_t));
-}
+double indirect_worker_bytes(int32_t n) { return (static_cast<double>(n) + 1) * 4 * sizeof(int32_t); }
 
 unsigned indirect_workers(const Pedigree& ped, unsigned workers) {
   return workers_within_budget(workers, indirect_worker_bytes(ped.n), memory_budget(kInbreedMemoryBudget));
