@@ -35,7 +35,6 @@
 #include <string_view>
 #include <vector>
 
-#include "common/progress.h"
 #include "common/sink.h"
 #include "common/stop.h"
 #include "library/compute.h"
@@ -101,20 +100,12 @@ uint64_t digest(const vm::genetics::Inbreeding& r) {
   return h;
 }
 
-// Counts nothing: INBREED's progress lines are not the point here.
-class NoProgress : public vm::Progress {
- public:
-  void stage(std::string_view, int64_t) override {}
-  void advance(int64_t) override {}
-};
-
 void inbreed_again(const vm::Pedigree& ped, int times) {
-  NoProgress progress;
   std::printf("%-20s %10s %10s %16s\n", "INBREED again", "seconds", "CPU s", "digest of F, D");
   for (int k = 1; k <= times; ++k) {
     const Clock::time_point start = Clock::now();
     const double cpu = cpu_seconds();
-    const vm::genetics::Inbreeding r = vm::genetics::INBREED(ped, progress);
+    const vm::genetics::Inbreeding r = vm::genetics::INBREED(ped, vm::no_progress());
     std::printf("%-20d %10.3f %10.3f %016llx\n", k, std::chrono::duration<double>(Clock::now() - start).count(),
                 cpu_seconds() - cpu, static_cast<unsigned long long>(digest(r)));
   }
